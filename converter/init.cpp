@@ -1,0 +1,315 @@
+// Options record, command-line parser, help texts and the CSO header routines.
+#include "init.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "ciso.h"
+#include "isosearch.h"
+#include "platform.h"
+
+options O;
+FILE* fin = nullptr;
+FILE* fout = nullptr;
+ciso_header ciso;
+uint32_t ciso_total_block = 0;
+void (*fatal_exit)(int status) = exit;
+
+// Stream buffer size: large enough that block-sized reads and writes rarely reach the OS.
+static const size_t STREAM_BUFFER = 1 << 20;
+
+// Sets every field of an options record to its default.
+void reset_options(options* o) {
+    o->action = 0;
+    o->comp_level = 9;
+    o->nc_audio = 0;
+    o->nc_video = 0;
+    o->threshold_pct = 100;
+    o->est_quality = 1;
+    o->input_name = nullptr;
+    o->output_name = nullptr;
+    o->ext_list = nullptr;
+    o->rm_update = 0;
+    o->rm_aud = 0;
+    o->rm_vid = 0;
+    o->rm_ext = 0;
+    o->log = 0;
+    o->log_name = nullptr;
+}
+
+// Prints the lines of a help text, one per entry.
+static void print_lines(const char* const* lines, size_t count) {
+    for (size_t i = 0; i < count; i++) printf("%s\n", lines[i]);
+}
+
+// Prints the short help.
+void aidecourte() {
+    static const char* const lines[] = {
+        "",
+        "Usage:  vellicor [OPTIONS] inputfile outputfile",
+        "",
+        "OPTIONS are",
+        "  -dec: decompress",
+        "  -com: compress",
+        "  -est: estimate compression rate",
+        "    -ln : where n is a number from [1-9] specifying the compression level",
+        "    -opt: for optimized compression",
+        "    -MT : for threaded compression",
+        "    -qn : where q is a number from [1-9] specifying the estimation quality",
+        "    -tnn: where nn is a number from [00-99] specifying the threshold",
+        "    -vid: put video files in NC areas",
+        "    -aud: put audio files in NC areas",
+        "    -ext.X.Y.Z: put *.X, *.Y, *.Z, ... files in NC areas",
+        "    -rm_vid: put video files in Lost areas",
+        "    -rm_aud: put audio files in Lost areas",
+        "    -rm_ext: put files specified by -ext in Lost areas",
+    };
+    print_lines(lines, sizeof lines / sizeof lines[0]);
+}
+
+// Prints the full help.
+void aidelongue() {
+    static const char* const lines[] = {
+        "Usage:",
+        "    vellicor ACTION [OPTIONS] inputfile outputfile",
+        "ACTION is",
+        "  -dec: to decompress",
+        "  -com: to compress",
+        "  -est: to estimate compression rate. No output file is written",
+        "",
+        "OPTIONS are one or more of:",
+        "  -ln : where n is a number from [1-9] specifying the compression level",
+        "        1 = fast but large file, 9 = small file but slow compression",
+        "        If not specified, Vellicor uses 9",
+        "",
+        "  -opt: optimized compression. By default, Vellicor uses Halvard's code to",
+        "        compress. If the -opt is set, Vellicor uses an optimized code.",
+        "",
+        "  -MT : threaded compression. If the -MT is set, Vellicor use an optimized",
+        "        compression for Hyper-Threading and Dual-Core processors. Depending",
+        "        on the CPU and HDD capacities, the compression is up to 2 times faster.",
+        "        The threaded compression is available with -com & -est",
+        "",
+        "  -tnn: where nn is a number from [00-99] specifying the threshold percentage.",
+        "        If the compressed blocksize is greater than (threshold+1)%, it will",
+        "        not be compressed. Decrease this value if the game lags",
+        "        By default, the threshold is 99 as in original Halvard's compression",
+        "",
+        "  -qn : where q is a number from [1-9] specifying the estimation quality.",
+        "        1 = accurate estimation but slow, 9 = fast but inaccurate estimation",
+        "",
+        "  -vid: put video files in NC areas. If -vid is set, Vellicor searches for",
+        "        video files in the input file and forces them to be in the not",
+        "        compressed area without analyzing if they could be compressed.",
+        "        Original Halvard's compression does not use -vid",
+        "",
+        "  -aud: put audio files in NC areas",
+        "",
+        "  -ext.XX1.XX2.XXN: where XX1 to XXN are file extension. If a file extension",
+        "        in ISO is the same as one of the XXi, this file will be put in NC area",
+        "        eg: -ext.prx.bin will put *.prx and *.bin files in NC area.",
+        "        Original Halvard's compression does not use -ext",
+        "",
+        "  -rm_vid : put video files in Lost area to reduce CSO size. The videos are not",
+        "        written in the output file. As a consequence when decompressing such a",
+        "        CSO, it will not be possible to recover these video files. The game can",
+        "        be also unplayable on the PSP. !!!PLEASE DO NOT USE THIS OPTION IF YOU",
+        "        DO NOT HAVE THE FULL ISO ON YOUR COMPUTER!!!",
+        "",
+        "  -rm_aud : put audio files in Lost area to reduce CSO size",
+        "",
+        "  -rm_ext : if -ext.XX1.XX2.XXN is set, the files will be send in Lost area",
+        "        instead of NC area. This option is even more dangerous than -rm_vid or",
+        "        -rm_aud. The game will be totally unplayable if you do not set",
+        "        the extensions carefully.",
+        "",
+        "  -rm_update : put the update files in Lost area. The game must be playable, ",
+        "",
+        "        only the update will not work (which is a good thing on CustomFirmware)",
+        "ex: vellicor -com -l9 c:\\umdfile.iso d:\\umdfile.cso",
+        "    vellicor -dec d:\\umdfile.cso  c:\\umdfile.iso",
+        "    vellicor -com -opt -MT -l9 -t99 c:\\umdfile.iso  d:\\umdfile.cso",
+        "    vellicor -com -opt -MT -l9 -t25 -vid -aud -ext.xpac.res c:\\1.iso  d:\\1.cso",
+        "    vellicor -com -opt -rm_vid -rm_aud c:\\1.iso c:\\1.cso",
+        "    vellicor -est -opt -MT -l9 -q1 c:\\umdfile.iso",
+        "    vellicor -com -rm_update -l9 c:\\umdfile.iso d:\\umdfile.cso",
+    };
+    print_lines(lines, sizeof lines / sizeof lines[0]);
+}
+
+// Prints a count with commas between groups of three digits, no line feed.
+void number(int n) {
+    if (n >= 1000000)
+        printf("%d,%03d,%03d", n / 1000000, (n / 1000) % 1000, n % 1000);
+    else if (n >= 1000)
+        printf("%d,%03d", n / 1000, n % 1000);
+    else
+        printf("%d", n);
+}
+
+// Prints a parser failure and ends the process with status 1.
+static void fail(const char* message) {
+    fputs(message, stdout);
+    fflush(stdout);
+    fatal_exit(1);
+}
+
+// Returns a heap copy of text, or ends the process when memory runs out.
+static char* copy_or_fail(const char* text, size_t room) {
+    char* copy = static_cast<char*>(malloc(room));
+    if (!copy) fail("Can't allocate memory\n");
+    memcpy(copy, text, strlen(text) + 1);
+    return copy;
+}
+
+// Handles "-ext.X.Y": keeps the text from the first '.' on.
+static void parse_ext(const char* token) {
+    const char* dot = strchr(token, '.');
+    if (!dot) fail("Bad extension syntax\n");
+    free(O.ext_list);
+    O.ext_list = copy_or_fail(dot, strlen(token));
+}
+
+// Handles "-lN", "-qN" and "-tNN"; the token's first two characters are known.
+static void parse_value(const char* token) {
+    char ch = token[2];
+    if (token[1] == 'l' || token[1] == 'q') {
+        if (ch >= '1' && ch <= '9') {
+            (token[1] == 'l' ? O.comp_level : O.est_quality) = ch - '0';
+            return;
+        }
+        printf(token[1] == 'l' ? "Unknown level: %c\n" : "Unknown quality: %c\n", ch);
+        fail("");
+        return;
+    }
+    errno = 0;
+    long v = strtol(token + 2, nullptr, 10);  // like atoi, but defined on overflow
+    if (v >= 0 && v <= 99 && errno == 0) {
+        O.threshold_pct = static_cast<int>(v);
+        return;
+    }
+    printf("Unknown threshold: %s\n", token + 2);
+    fail("");
+}
+
+// Applies one token to O; returns nothing, may end the process.
+static void parse_token(const char* t) {
+    if (!strcmp(t, "-help")) O.action = 1;
+    else if (!strcmp(t, "-fullhelp")) O.action = 2;
+    else if (!strcmp(t, "-com")) O.action = 12;
+    else if (!strcmp(t, "-dec")) O.action = 13;
+    else if (!strcmp(t, "-est")) O.action = 14;
+    else if (!strcmp(t, "-opt")) O.action += 100;
+    else if (!strcmp(t, "-MT")) O.action += 1000;
+    else if (!strcmp(t, "-aud")) O.nc_audio = 1;
+    else if (!strcmp(t, "-vid")) O.nc_video = 1;
+    else if (!strcmp(t, "-rm_aud")) O.nc_audio = O.rm_aud = 1;
+    else if (!strcmp(t, "-rm_vid")) O.nc_video = O.rm_vid = 1;
+    else if (!strcmp(t, "-rm_ext")) O.rm_ext = 1;
+    else if (!strcmp(t, "-rm_update")) O.rm_update = 1;
+    else if (!strncmp(t, "-ext", 4)) parse_ext(t);
+    else if (!strncmp(t, "-log", 4)) {
+        O.log = 1;
+        free(O.log_name);
+        O.log_name = copy_or_fail(t + 4, strlen(t));
+    } else if (t[0] == '-' && (t[1] == 'l' || t[1] == 'q' || t[1] == 't')) parse_value(t);
+    else if (!O.input_name) O.input_name = t;
+    else O.output_name = t;
+}
+
+// Reads "d in out" (three bare arguments) as level d and two names.
+static void parse_legacy(char** argv) {
+    int d = argv[1][0] - '0';
+    if (d < 0 || d > 9) {
+        printf("Unknown level: %c\n", argv[1][0]);
+        fail("");
+        return;
+    }
+    level = d;
+    O.comp_level = d;
+    O.action = d == 0 ? 13 : 12;
+    O.input_name = argv[2];
+    O.output_name = argv[3];
+}
+
+// Opens fin and fout as named; refuses an output that is the input itself.
+static void open_files() {
+    if (O.input_name) {
+        fin = fopen(O.input_name, "rb");
+        if (!fin) {
+            printf("Can't open %s\n", O.input_name);
+            fail("");
+            return;
+        }
+        setvbuf(fin, nullptr, _IOFBF, STREAM_BUFFER);
+    }
+    if (!O.output_name) return;
+    // Opening for writing would empty the input before a byte of it is read.
+    if (fin && plat_stream_is_file(fin, O.output_name)) {
+        printf("Input and output are the same file: %s\n", O.output_name);
+        fail("");
+        return;
+    }
+    fout = fopen(O.output_name, "wb");
+    if (!fout) {
+        printf("Can't create %s\n", O.output_name);
+        fail("");
+        return;
+    }
+    setvbuf(fout, nullptr, _IOFBF, STREAM_BUFFER);
+}
+
+// Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
+void parse_ligne_commande(int argc, char** argv) {
+    reset_options(&O);
+    for (int i = 1; i < argc; i++) parse_token(argv[i]);
+    if (O.action == 0 && argc == 4) parse_legacy(argv);
+    open_files();
+    if (argc == 3 && O.input_name && O.output_name) O.action = 2;
+    if (O.action == 12 && (O.nc_audio || O.nc_video || O.ext_list || O.rm_ext ||
+                           O.threshold_pct <= 98))
+        O.action = 112;
+    if (O.threshold_pct == 100) O.threshold_pct = 99;
+}
+
+// Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
+void initcisoheader(int size) {
+    memset(&ciso, 0, sizeof ciso);
+    memcpy(ciso.magic, "CISO", 4);
+    ciso.version = 1;
+    ciso.block_size = 2048;
+    ciso.total_bytes = static_cast<uint32_t>(size);
+    ciso_total_block = static_cast<uint32_t>(size) / ciso.block_size;
+}
+
+// Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.
+int check_file_size(FILE* f) {
+    long long size = plat_stream_size(f);  // 64-bit, so 4 GiB and more never look small
+    if (size < 0) return -1;
+    plat_seek(f, 0);
+    if (size > MAX_INPUT_SIZE) {
+        fprintf(stderr, "Input is larger than %lld bytes\n", MAX_INPUT_SIZE);
+        fatal_exit(1);
+    }
+    return static_cast<int>(size);
+}
+
+// Prints the two-line summary of the NC and Lost area settings.
+void MEDIA() {
+    int any = 0;
+    printf("Files in NC area   ");
+    if (O.nc_audio && !O.rm_aud) any = printf(" Audio");
+    if (O.nc_video && !O.rm_vid) any = printf(" Video");
+    if (O.ext_list && !O.rm_ext) any = printf(" %s", O.ext_list);
+    if (!any) printf(" none");
+    printf("\nFiles in Lost area ");
+    if (O.rm_aud) printf(" Audio");
+    if (O.rm_vid) printf(" Video");
+    if (O.ext_list && O.rm_ext) printf(" %s", O.ext_list);
+    if (O.rm_update) printf(" Update");
+    if (!O.rm_aud && !O.rm_vid && !O.rm_ext && !O.rm_update) printf(" none");
+    printf("\n");
+    fflush(stdout);
+}

@@ -1,0 +1,62 @@
+// Options record, command-line parser, help texts, CSO header routines.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+// The 24-byte CSO header, stored byte for byte as laid out here.
+struct ciso_header {
+    unsigned char magic[4];   // "CISO"
+    uint32_t header_size;     // written as 0, never read
+    uint64_t total_bytes;     // image size; only the low 32 bits are used
+    uint32_t block_size;      // 2048 in every file we write
+    uint8_t version;          // 1
+    uint8_t index_align;      // offsets in the index are shifted right by this
+    uint8_t reserved[2];
+};
+static_assert(sizeof(ciso_header) == 24, "CSO header must be 24 bytes");
+
+// Everything the command line can ask for.
+struct options {
+    int action;              // 12 com, 13 dec, 14 est; +100 -opt, +1000 -MT; 1/2 help
+    int comp_level;          // deflate level 1..9
+    int nc_audio;            // audio files go to NC areas
+    int nc_video;            // video files go to NC areas
+    int threshold_pct;       // 0..99, 100 = not given
+    int est_quality;         // estimate samples every n-th block
+    const char* input_name;  // points into argv
+    const char* output_name; // points into argv
+    char* ext_list;          // owned copy of ".x.y" from -ext
+    int rm_update;           // update files go to Lost areas
+    int rm_aud;              // audio files go to Lost areas
+    int rm_vid;              // video files go to Lost areas
+    int rm_ext;              // -ext files go to Lost areas instead of NC
+    unsigned char log;       // -log was given
+    char* log_name;          // owned copy of the -log file name
+};
+
+extern options O;                   // the parsed command line
+extern FILE* fin;                   // input stream, opened by the parser
+extern FILE* fout;                  // output stream, opened by the parser
+extern ciso_header ciso;            // header of the file being written or read
+extern uint32_t ciso_total_block;   // whole blocks in the image
+extern void (*fatal_exit)(int status); // ends the process; in-process fuzzers swap it
+
+// Sets every field of an options record to its default.
+void reset_options(options* o);
+// Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
+void parse_ligne_commande(int argc, char** argv);
+// Prints the short help.
+void aidecourte();
+// Prints the full help.
+void aidelongue();
+// Prints a count with commas between groups of three digits, no line feed.
+void number(int n);
+// Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
+void initcisoheader(int size);
+// Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.
+int check_file_size(FILE* f);
+// Prints the two-line summary of the NC and Lost area settings.
+void MEDIA();
+
+// Largest image the converter accepts, in bytes.
+constexpr long long MAX_INPUT_SIZE = 2100000000LL;

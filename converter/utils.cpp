@@ -1,0 +1,2 @@
+// Small text helpers used by the ISO scan.
+#include "utils.h"

@@ -1,0 +1,20 @@
+// One raw deflate or inflate stream reused from block to block.
+// deflateReset/inflateReset give the same bytes as a fresh deflateInit2/inflateInit2,
+// without handing the stream's ~268 KiB back to the allocator for every 2 KiB block.
+#pragma once
+#include <zlib.h>
+
+// Opens a raw deflate stream (window -15, memLevel 8, default strategy); returns zlib's code.
+int zb_deflate_open(z_stream* z, int lvl);
+// Deflates in[0..len) as one complete raw stream into out[0..cap); returns deflate's
+// code (Z_STREAM_END on success) and sets *out_len to the bytes produced.
+int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                     unsigned cap, unsigned* out_len);
+// Opens a raw inflate stream; returns zlib's code.
+int zb_inflate_open(z_stream* z);
+// Inflates one stored payload into out[0..cap) with Z_FULL_FLUSH; returns inflate's code
+// (Z_STREAM_END on success) and sets *produced to the bytes written.
+int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                     unsigned cap, unsigned* produced);
+// Returns the stream's message, or `fallback` when it has none.
+const char* zb_msg(const z_stream* z, const char* fallback);
