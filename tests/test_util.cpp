@@ -1,0 +1,149 @@
+// Helpers shared by the test programs.
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+// Runs a program with args (argv[0] = prog) feeding `input`; captures both outputs.
+static RunResult run_program(const std::string& prog, const std::vector<std::string>& args,
+                             const std::string& input) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) return {-1, "", "pipe failed"};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        posix_spawn_file_actions_addclose(&fa, fd);
+    std::vector<char*> argv{const_cast<char*>(prog.c_str())};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) return {-1, "", "spawn failed"};
+    if (!input.empty()) (void)!write(in[1], input.data(), input.size());
+    close(in[1]);
+    RunResult r{0, "", ""};
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_fds = 2;
+    char buf[65536];
+    while (open_fds > 0 && poll(fds, 2, -1) > 0) {
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            } else {
+                (i == 0 ? r.out : r.err).append(buf, n);
+            }
+        }
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input) {
+    return run_program(VELLICOR_EXE, args, input);
+}
+
+std::string make_temp_dir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vellicor-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return "";
+    return buf.data();
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    uint64_t x = seed * 2654435761u + 88172645463325252ull;
+    for (size_t i = 0; i < n; i++) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+std::string text_bytes(size_t n, uint32_t seed) {
+    std::string s;
+    s.reserve(n + 64);
+    for (uint32_t i = 0; s.size() < n; i++)
+        s += "record " + std::to_string(seed * 7919u + i * (i % 13)) + " of the sample tree\n";
+    s.resize(n);
+    return s;
+}
+
+bool master_iso(const std::string& tree, const std::string& iso,
+                const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"-quiet", "-o", iso};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(tree);
+    RunResult r = run_program("/usr/bin/genisoimage", args, "");
+    return r.status == 0;
+}
+
+std::string whole_blocks(const std::string& data) {
+    return data.substr(0, data.size() / 2048 * 2048);
+}
+
+uint32_t le32(const std::string& s, size_t off) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--) v = (v << 8) | static_cast<unsigned char>(s[off + i]);
+    return v;
+}
+
+CsoView parse_cso(const std::string& cso) {
+    CsoView v{};
+    if (cso.size() < 24) return v;
+    v.magic = cso.substr(0, 4);
+    v.header_size = le32(cso, 4);
+    v.total_bytes = le32(cso, 8) | (static_cast<uint64_t>(le32(cso, 12)) << 32);
+    v.block_size = le32(cso, 16);
+    v.version = static_cast<uint8_t>(cso[20]);
+    v.index_align = static_cast<uint8_t>(cso[21]);
+    uint64_t n = v.block_size ? (v.total_bytes & 0xFFFFFFFFu) / v.block_size : 0;
+    for (uint64_t i = 0; i <= n && 24 + 4 * i + 4 <= cso.size(); i++)
+        v.index.push_back(le32(cso, 24 + 4 * i));
+    return v;
+}

@@ -1,0 +1,46 @@
+// Helpers shared by the test programs: run the built converter, temporary folders,
+// files, and ISO images mastered with a real tool.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What one run of the converter printed and returned.
+struct RunResult {
+    int status;       // exit status, or 128 + signal
+    std::string out;  // everything written to stdout
+    std::string err;  // everything written to stderr
+};
+
+// Runs the built converter with args (no shell), feeding `input` on stdin.
+RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input = "");
+// Returns a new empty folder under the system's temporary folder.
+std::string make_temp_dir();
+// Returns the whole contents of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+// Writes data to a file, replacing it.
+void write_file(const std::string& path, const std::string& data);
+// Returns true when the file exists.
+bool file_exists(const std::string& path);
+// Returns bytes that deflate poorly (a fixed pseudo-random sequence).
+std::string random_bytes(size_t n, uint32_t seed);
+// Returns bytes that deflate well but not trivially (repeated text with a counter).
+std::string text_bytes(size_t n, uint32_t seed);
+// Masters an ISO 9660 image of the folder `tree` with genisoimage into `iso`; returns
+// true on success. Extra arguments go before the folder name.
+bool master_iso(const std::string& tree, const std::string& iso,
+                const std::vector<std::string>& extra = {});
+// Returns the first `n` whole blocks of data (data rounded down to 2048-byte blocks).
+std::string whole_blocks(const std::string& data);
+// The 24-byte header fields and the index of a CSO held in memory.
+struct CsoView {
+    std::string magic;
+    uint32_t header_size, block_size;
+    uint64_t total_bytes;
+    uint8_t version, index_align;
+    std::vector<uint32_t> index;
+};
+// Parses a CSO held in memory (header and index only).
+CsoView parse_cso(const std::string& cso);
+// Returns the little-endian 32-bit value at offset off.
+uint32_t le32(const std::string& s, size_t off);
