@@ -110,6 +110,14 @@ int close_z1() {
     return 1;
 }
 
+// Flushes the decoded image; returns 0, or 1 after the write error of the last block.
+// Without it the tail of the image could fail at close, after "completed" was printed.
+int flush_output(uint32_t n) {
+    if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;
+    printf("block %d : Write error\n", static_cast<int>(n - 1));
+    return 1;
+}
+
 // Returns x rounded to the nearest integer, halves up.
 static int round_half_up(double x) {
     return static_cast<int>(std::floor(x + 0.5));
@@ -181,7 +189,7 @@ int MY_decomp_ciso() {
         }
         if (my_decomp_one_block(b, &pos)) return 1;
     }
-    if (close_z1()) return 1;
+    if (close_z1() || flush_output(n)) return 1;
     printf("ciso decompress completed\n");
     return 0;
 }
@@ -295,23 +303,518 @@ int comp_ciso_no_thread_fast() {
 }
 
 // ---------------------------------------------------------------- threaded engines
+//
+// Chunks of 320 blocks (or samples) are split between worker A (the first 160) and
+// worker B (the last 160). The main thread fills the chunk and the job records before it
+// starts the workers and reads their results only after both have been joined; meanwhile
+// the workers touch only their own half of the chunk, their own entries of the tables,
+// their own result and deflate buffers, their own stream and their own job record.
+
+worker_job ST1 = {0, 0, -1, 0};
+worker_job ST2 = {0, 0, -1, 0};
+uint32_t* taille_temp_buf = nullptr;
+unsigned char* block_buf_write_cpu1 = nullptr;
+unsigned char* block_buf_write_cpu2 = nullptr;
+unsigned char* block_temp_out_1 = nullptr;
+unsigned char* block_temp_out_2 = nullptr;
+alignas(64) z_stream ZA;
+alignas(64) z_stream ZB;
+int worker_streams_open = 0;
+int (*run_worker_pair)(plat_thread_proc, void*, plat_thread_proc, void*) = plat_run_pair;
+
+static const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
+
+// Opens both workers' deflate streams at `level`; returns 0, or 1 after "deflateInit : ...".
+static int open_worker_streams() {
+    if (zb_deflate_open(&ZA, level) != Z_OK) {
+        printf("deflateInit : %s\n", zb_msg(&ZA, "???"));
+        return 1;
+    }
+    if (zb_deflate_open(&ZB, level) != Z_OK) {
+        printf("deflateInit : %s\n", zb_msg(&ZB, "???"));
+        deflateEnd(&ZA);
+        return 1;
+    }
+    worker_streams_open = 1;
+    return 0;
+}
+
+// Ends both workers' streams if they are open; returns 0, or 1 after "deflateEnd : ...".
+static int end_worker_streams() {
+    if (!worker_streams_open) return 0;
+    worker_streams_open = 0;
+    int ra = deflateEnd(&ZA), rb = deflateEnd(&ZB);
+    if (ra == Z_STREAM_ERROR || rb == Z_STREAM_ERROR) {
+        printf("deflateEnd : %s\n", zb_msg(ra == Z_STREAM_ERROR ? &ZA : &ZB, "error"));
+        return 1;
+    }
+    return 0;
+}
+
+// Allocates `size` bytes into *p (freeing what it held); returns 1 when that fails.
+static int realloc_buffer(unsigned char** p, size_t size) {
+    free(*p);
+    *p = static_cast<unsigned char*>(malloc(size));
+    return *p == nullptr;
+}
+
+// Allocates the chunk buffer, both deflate buffers and, for the compressor (`results`),
+// both result buffers; returns 0, or 1 after "Can't allocate memory".
+static int alloc_worker_buffers(int results) {
+    int failed = realloc_buffer(&block_buf1, CHUNK_BYTES) |
+                 realloc_buffer(&block_temp_out_1, 2 * BLOCK) |
+                 realloc_buffer(&block_temp_out_2, 2 * BLOCK);
+    if (results)
+        failed |= realloc_buffer(&block_buf_write_cpu1, CHUNK_BYTES) |
+                  realloc_buffer(&block_buf_write_cpu2, CHUNK_BYTES);
+    if (!failed) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+// Frees everything the threaded engines allocated and ends the workers' streams.
+static void free_worker_state() {
+    end_worker_streams();
+    free_index_and_buffers();
+    free(taille_temp_buf);
+    free(block_buf_write_cpu1);
+    free(block_buf_write_cpu2);
+    free(block_temp_out_1);
+    free(block_temp_out_2);
+    taille_temp_buf = nullptr;
+    block_buf_write_cpu1 = block_buf_write_cpu2 = nullptr;
+    block_temp_out_1 = block_temp_out_2 = nullptr;
+}
+
+// Frees the threaded engines' state and puts their job records back to the start.
+void reset_worker_state() {
+    free_worker_state();
+    ST1 = ST2 = worker_job{0, 0, -1, 0};
+    run_worker_pair = plat_run_pair;
+}
+
+// Measures the input and fills the header; returns 0, or 1 after "Can't get file size".
+static int measure_input() {
+    int size = check_file_size(fin);
+    if (size < 0) {
+        printf("Can't get file size\n");
+        return 1;
+    }
+    initcisoheader(size);
+    return 0;
+}
+
+// Decides how block b of kind `kind` (its 2048 bytes at `in`, zeroed in place first when
+// Lost) is stored, deflating with z into tmp unless it is NC. Returns the stored size and
+// points *src at the bytes to store (`in` when plain); returns -1 with deflate's code in
+// *code when deflate fails.
+static int decide_block(unsigned char* in, uint32_t b, int kind, z_stream* z,
+                        unsigned char* tmp, const unsigned char** src, int* code) {
+    *src = in;
+    if (kind == NC_AREA) return BLOCK;
+    if (kind == LOST_AREA) memset(in, 0, BLOCK);
+    unsigned len = 0;
+    *code = zb_deflate_block(z, in, BLOCK, tmp, 2 * BLOCK, &len);
+    (void)b;
+    if (*code != Z_STREAM_END) return -1;
+    if (len >= static_cast<unsigned>(threshold)) return BLOCK;
+    *src = tmp;
+    return static_cast<int>(len);
+}
+
+// Stores block b into `out`, sets its plain flag and its size-table entry; returns the
+// stored size, or -1 after noting the deflate failure in `job`.
+static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, z_stream* z,
+                          unsigned char* tmp, worker_job* job) {
+    const unsigned char* src;
+    int len = decide_block(in, b, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    if (len < 0) {
+        job->fail_block = static_cast<int32_t>(b);
+        return -1;
+    }
+    if (src == in) index_buf[b] |= PLAIN;
+    memcpy(out, src, static_cast<size_t>(len));
+    taille_temp_buf[b + 1] = static_cast<uint32_t>(len);
+    return len;
+}
+
+// Worker A's (and the head's) block compressor; returns the stored size, or -1.
+int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b) {
+    return compress_block(in, out, b, &ZA, block_temp_out_1, &ST1);
+}
+
+// Worker B's block compressor; returns the stored size, or -1.
+int compresse1_2bloc(unsigned char* in, unsigned char* out, uint32_t b) {
+    return compress_block(in, out, b, &ZB, block_temp_out_2, &ST2);
+}
+
+// Compresses chunk positions [from, to) into `out`, packed; returns the bytes, or -1.
+static int32_t compress_half(int (*one)(unsigned char*, unsigned char*, uint32_t),
+                             uint32_t first, int from, int to, unsigned char* out) {
+    int32_t total = 0;
+    for (int i = from; i < to; i++) {
+        int len = one(block_buf1 + static_cast<size_t>(i) * BLOCK, out + total, first + i);
+        if (len < 0) return -1;
+        total += len;
+    }
+    return total;
+}
+
+// Worker A: compresses the first half of the chunk into block_buf_write_cpu1; returns 0.
+int ThreadProcA(void* job) {
+    worker_job* j = static_cast<worker_job*>(job);
+    j->out_size = compress_half(compresse1_1bloc, j->first_block, 0, HALF_BLOCKS,
+                                block_buf_write_cpu1);
+    return 0;
+}
+
+// Worker B: compresses the second half of the chunk into block_buf_write_cpu2; returns 0.
+int ThreadProcB(void* job) {
+    worker_job* j = static_cast<worker_job*>(job);
+    j->out_size = compress_half(compresse1_2bloc, j->first_block, HALF_BLOCKS, CHUNK_BLOCKS,
+                                block_buf_write_cpu2);
+    return 0;
+}
+
+// Prints the deflate failure a worker noted, with its stream's message; returns 1.
+static int report_worker_failure(const worker_job* job, const z_stream* z) {
+    printf("block %d:deflate : %s[%d]\n", job->fail_block, zb_msg(z, "error"), job->fail_code);
+    return 1;
+}
+
+// Runs both workers on the chunk starting at block (or sample) s; returns 0, or 1 after a
+// message when a worker could not run or failed, so no half-done chunk is ever used.
+static int run_chunk_workers(plat_thread_proc a, plat_thread_proc b, uint32_t s) {
+    ST1.first_block = ST2.first_block = s;
+    ST1.fail_block = ST2.fail_block = -1;
+    if (run_worker_pair(a, &ST1, b, &ST2) != 0) {
+        printf("block %d : Thread error\n", static_cast<int>(s));
+        return 1;
+    }
+    if (ST1.out_size < 0) return report_worker_failure(&ST1, &ZA);
+    if (ST2.out_size < 0) return report_worker_failure(&ST2, &ZB);
+    return 0;
+}
+
+// Reads `count` whole blocks into the chunk buffer; returns 0, or 1 after the read error
+// naming block `first`.
+static int read_blocks(uint32_t count, uint32_t first) {
+    size_t bytes = static_cast<size_t>(count) * BLOCK;
+    if (fread(block_buf1, 1, bytes, fin) == bytes) return 0;
+    printf("block=%d : read error\n", static_cast<int>(first));
+    return 1;
+}
+
+// Writes `len` stored bytes that start with block b and counts them; returns 0, or 1
+// after the write error.
+static int write_stored(const unsigned char* buf, int32_t len, uint32_t b) {
+    if (fwrite(buf, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
+        printf("block %d : Write error\n", static_cast<int>(b));
+        return 1;
+    }
+    write_pos += static_cast<uint32_t>(len);
+    return 0;
+}
+
+// Prints a progress line for block (or sample) n with the rate in whole integer steps,
+// as the threaded engines do before their chunks, and flushes.
+static void progress_int(uint32_t shown, uint32_t n, uint32_t q) {
+    uint32_t rate = (write_pos / 2048) * 100 * q / (n ? n : 1);
+    printf("Compress %3d%% average rate %3d%%  \r", static_cast<int>(shown),
+           static_cast<int>(rate));
+    fflush(stdout);
+}
+
+// Compresses the first `head` blocks on this thread and writes them; returns 0 or 1.
+static int mt_head(uint32_t head, uint32_t period, int* countdown) {
+    if (head == 0) return 0;
+    if (read_blocks(head, 0)) return 1;
+    int32_t total = 0;
+    for (uint32_t b = 0; b < head; b++) {
+        if (--*countdown == 0) {
+            progress_int(b / period + 1, b, 1);
+            *countdown = static_cast<int>(period);
+        }
+        int len = compresse1_1bloc(block_buf1 + static_cast<size_t>(b) * BLOCK,
+                                   block_buf_write_cpu1 + total, b);
+        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        total += len;
+    }
+    return write_stored(block_buf_write_cpu1, total, 0);
+}
+
+// Reads the chunk at block s, has both workers compress it and writes both halves in
+// block order; returns 0 or 1.
+static int mt_chunk(uint32_t s, uint32_t period, int* countdown) {
+    if (*countdown <= 0) {
+        progress_int(s / period + 1, s, 1);
+        *countdown = static_cast<int>(period);
+    }
+    if (read_blocks(CHUNK_BLOCKS, s) || run_chunk_workers(ThreadProcA, ThreadProcB, s))
+        return 1;
+    if (write_stored(block_buf_write_cpu1, ST1.out_size, s) ||
+        write_stored(block_buf_write_cpu2, ST2.out_size, s + HALF_BLOCKS))
+        return 1;
+    *countdown -= CHUNK_BLOCKS;
+    return 0;
+}
+
+// Turns the size table into offsets and adds them into the index (keeping plain flags).
+static void sizes_to_offsets(uint32_t n) {
+    for (uint32_t i = 1; i <= n; i++) {
+        taille_temp_buf[i] += taille_temp_buf[i - 1];
+        index_buf[i] += taille_temp_buf[i];
+    }
+}
+
+// Allocates the zeroed index and size table of `entries` entries; returns 0 or 1.
+static int alloc_index_tables(uint32_t entries) {
+    free_index_and_buffers();
+    free(taille_temp_buf);
+    index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
+    taille_temp_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
+    if (index_buf && taille_temp_buf) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+// The two-thread compressor's work, leaving the clean-up to the caller; returns 0 or 1.
+static int mt_compress() {
+    if (measure_input()) return 1;
+    uint32_t n = ciso_total_block;
+    if (alloc_index_tables(n + 1)) return 1;
+    Information(1, 2);
+    write_pos = write_header_and_placeholder(n + 1);
+    uint32_t period = n >= 100 ? n / 100 : 1;
+    taille_temp_buf[0] = index_buf[0] = write_pos;
+    if (alloc_worker_buffers(1) || (n > 0 && open_worker_streams())) return 1;
+    int countdown = static_cast<int>(period);
+    uint32_t head = n % CHUNK_BLOCKS;
+    if (mt_head(head, period, &countdown)) return 1;
+    for (uint32_t s = head; s < n; s += CHUNK_BLOCKS)
+        if (mt_chunk(s, period, &countdown)) return 1;
+    if (end_worker_streams()) return 1;
+    sizes_to_offsets(n);
+    if (write_final_index(n + 1)) return 1;
+    print_completed();
+    return 0;
+}
 
 // Two-thread compressor; returns 0 or 1.
 int comp_ciso_MT() {
-    printf("The threaded compressor is not built yet\n");
+    int status = mt_compress();
+    free_worker_state();
+    return status;
+}
+
+// ---------------------------------------------------------------- estimates
+
+// Returns the number of samples of an n-block image at one every q blocks: n / q, but
+// one when there is at least one block, and none for an image without a whole block.
+static uint32_t sample_count(uint32_t n, uint32_t q) {
+    if (n == 0) return 0;
+    return n / q ? n / q : 1;
+}
+
+// Returns the progress period of the estimates: n / (q x 100), at least 1.
+static uint32_t estimate_period(uint32_t n, uint32_t q) {
+    uint32_t p = n / (q * 100);
+    return p ? p : 1;
+}
+
+// Prints the estimate's final line for a sum of sampled stored sizes.
+static void print_estimate(uint32_t sum) {
+    uint32_t n = ciso_total_block, total = image_size();
+    uint64_t e = static_cast<uint64_t>(pas_estimation) * sum + 24 + 4 * (uint64_t{n} + 1);
+    printf("Ciso estimation completed, total size ");
+    number(static_cast<int>(e));
+    printf(" bytes, rate %.1f%%\n", total ? e * 100.0 / total : 0.0);  // empty input: 0.0
+}
+
+// Prints a progress line for sample block b with the rounded floating-point rate, and flushes.
+static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
+    double rate = static_cast<double>(write_pos / 2048) * 100 * q / (b ? b : 1);
+    printf("Compress %3d%% average rate %3d%%  \r", static_cast<int>(b / (period * q) + 1),
+           round_half_up(rate));
+    fflush(stdout);
+}
+
+// Moves the input forward by `count` blocks after sample b; returns 0, or 1 after the read error.
+static int skip_blocks(uint32_t count, uint32_t b) {
+    if (count == 0 || fseek(fin, static_cast<long>(count) * BLOCK, SEEK_CUR) == 0) return 0;
+    printf("block=%d : read error\n", static_cast<int>(b));
     return 1;
+}
+
+// Adds the stored size of sample b to write_pos and moves past its q blocks; returns 0 or 1.
+static int estimate_one_sample(uint32_t b, uint32_t q) {
+    int kind = IsNCArea_type(b);
+    if (kind == NC_AREA) {  // plain whatever it holds: no need to read it
+        write_pos += BLOCK;
+        return skip_blocks(q, b);
+    }
+    if (read_block(b) || skip_blocks(q - 1, b)) return 1;
+    const unsigned char* src;
+    int code = 0;
+    int len = decide_block(block_buf1, b, kind, &Z1, block_buf2, &src, &code);
+    if (len < 0) {
+        printf("block %d:deflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
+        return 1;
+    }
+    write_pos += static_cast<uint32_t>(len);
+    return 0;
+}
+
+// The one-thread estimate's work, leaving the clean-up to the caller; returns 0 or 1.
+static int estimate_one_thread() {
+    if (measure_input() || alloc_index_and_buffers(1, BLOCK, 2 * BLOCK)) return 1;
+    Information(0, 1);
+    uint32_t n = ciso_total_block, q = static_cast<uint32_t>(pas_estimation);
+    uint32_t samples = sample_count(n, q), period = estimate_period(n, q);
+    write_pos = 0;
+    int countdown = static_cast<int>(period);
+    if (samples > 0 && open_deflate(level)) return 1;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (--countdown <= 0) {
+            progress_float(k * q, period, q);
+            countdown = static_cast<int>(period);
+        }
+        if (estimate_one_sample(k * q, q)) return 1;
+    }
+    if (close_z1()) return 1;
+    print_estimate(write_pos);
+    return 0;
 }
 
 // One-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory() {
-    printf("The estimate is not built yet\n");
-    return 1;
+    int status = estimate_one_thread();
+    close_z1();
+    free_index_and_buffers();
+    return status;
+}
+
+// Returns the stored size of sample block b (its bytes at `in`) by the optimised rule,
+// deflating with z into tmp; returns -1 after noting a deflate failure in `job`.
+static int estimate_block(unsigned char* in, uint32_t b, z_stream* z, unsigned char* tmp,
+                          worker_job* job) {
+    const unsigned char* src;
+    int len = decide_block(in, b, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    if (len < 0) job->fail_block = static_cast<int32_t>(b);
+    return len;
+}
+
+// Worker A's (and the head's) sample estimator; returns the stored size, or -1.
+int estimate1bloc_1(unsigned char* in, uint32_t b) {
+    return estimate_block(in, b, &ZA, block_temp_out_1, &ST1);
+}
+
+// Worker B's sample estimator; returns the stored size, or -1.
+int estimate1bloc_2(unsigned char* in, uint32_t b) {
+    return estimate_block(in, b, &ZB, block_temp_out_2, &ST2);
+}
+
+// Sums the stored sizes of slots [from, to) of the sample chunk; returns the sum, or -1.
+static int32_t estimate_half(int (*one)(unsigned char*, uint32_t), uint32_t first, int from,
+                             int to) {
+    uint32_t q = static_cast<uint32_t>(pas_estimation);
+    int32_t sum = 0;
+    for (int i = from; i < to; i++) {
+        int len = one(block_buf1 + static_cast<size_t>(i) * BLOCK, first + i * q);
+        if (len < 0) return -1;
+        sum += len;
+    }
+    return sum;
+}
+
+// Worker A of the estimate: sums the first half of the sample chunk; returns 0.
+int ThreadProcEstA(void* job) {
+    worker_job* j = static_cast<worker_job*>(job);
+    j->out_size = estimate_half(estimate1bloc_1, j->first_block, 0, HALF_BLOCKS);
+    return 0;
+}
+
+// Worker B of the estimate: sums the second half of the sample chunk; returns 0.
+int ThreadProcEstB(void* job) {
+    worker_job* j = static_cast<worker_job*>(job);
+    j->out_size = estimate_half(estimate1bloc_2, j->first_block, HALF_BLOCKS, CHUNK_BLOCKS);
+    return 0;
+}
+
+// Reads `count` samples, one every q blocks from block `first`, into the chunk's slots;
+// returns 0, or 1 after the read error of the sample that failed.
+static int read_samples(uint32_t count, uint32_t first, uint32_t q) {
+    if (q == 1) return read_blocks(count, first);
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t b = first + i * q;
+        if (fread(block_buf1 + static_cast<size_t>(i) * BLOCK, 1, BLOCK, fin) != BLOCK) {
+            printf("block=%d : read error\n", static_cast<int>(b));
+            return 1;
+        }
+        if (skip_blocks(q - 1, b)) return 1;
+    }
+    return 0;
+}
+
+// Estimates the first `head` samples on this thread into *sum; returns 0 or 1.
+static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_t* sum) {
+    uint32_t q = static_cast<uint32_t>(pas_estimation);
+    *sum = 0;
+    if (head == 0) return 0;
+    if (read_samples(head, 0, q)) return 1;
+    for (uint32_t k = 0; k < head; k++) {
+        if (--*countdown <= 0) {
+            progress_int(k / (period * q) + 1, k, 1);
+            *countdown = static_cast<int>(period);
+        }
+        int len = estimate1bloc_1(block_buf1 + static_cast<size_t>(k) * BLOCK, k * q);
+        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        *sum += static_cast<uint32_t>(len);
+        write_pos = *sum;
+    }
+    return 0;
+}
+
+// Reads the sample chunk whose first sample is block s and has both workers sum it into
+// write_pos; returns 0 or 1.
+static int estimate_chunk(uint32_t s, uint32_t period, int* countdown) {
+    uint32_t q = static_cast<uint32_t>(pas_estimation);
+    if (*countdown <= 0) {
+        progress_float(s, period, q);
+        *countdown = static_cast<int>(period);
+    }
+    if (read_samples(CHUNK_BLOCKS, s, q) || run_chunk_workers(ThreadProcEstA, ThreadProcEstB, s))
+        return 1;
+    write_pos += static_cast<uint32_t>(ST1.out_size) + static_cast<uint32_t>(ST2.out_size);
+    *countdown -= CHUNK_BLOCKS;
+    return 0;
+}
+
+// The two-thread estimate's work, leaving the clean-up to the caller; returns 0 or 1.
+static int estimate_two_threads() {
+    if (measure_input()) return 1;
+    Information(0, 2);
+    if (alloc_worker_buffers(0)) return 1;
+    uint32_t n = ciso_total_block, q = static_cast<uint32_t>(pas_estimation);
+    uint32_t samples = sample_count(n, q), period = estimate_period(n, q);
+    if (samples > 0 && open_worker_streams()) return 1;
+    int countdown = static_cast<int>(period);
+    uint32_t head = samples % CHUNK_BLOCKS, head_sum = 0;
+    write_pos = 0;
+    if (estimate_head(head, period, &countdown, &head_sum)) return 1;
+    write_pos = 0;
+    for (uint32_t k = head; k < samples; k += CHUNK_BLOCKS)
+        if (estimate_chunk(k * q, period, &countdown)) return 1;
+    if (end_worker_streams()) return 1;
+    print_estimate(head_sum + write_pos);
+    return 0;
 }
 
 // Two-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory_MT() {
-    printf("The threaded estimate is not built yet\n");
-    return 1;
+    int status = estimate_two_threads();
+    free_worker_state();
+    return status;
 }
 
 // ---------------------------------------------------------------- driver

@@ -41,6 +41,8 @@ int open_deflate(int lvl);
 int open_inflate();
 // Ends whatever Z1 holds; prints "deflateEnd/inflateEnd : ..." and returns 1 on failure.
 int close_z1();
+// Flushes the decoded image of n blocks; prints the last block's write error and returns 1 on failure.
+int flush_output(uint32_t n);
 // Prints the optimised engines' summary and runs the area search.
 void Information(int compress_mode, int threads);
 // Optimised one-thread compressor; returns 0 or 1.

@@ -216,7 +216,7 @@ int decomp_ciso() {
         }
         if (decomp_one_block(b)) return 1;
     }
-    if (close_z1()) return 1;
+    if (close_z1() || flush_output(n)) return 1;
     printf("ciso decompress completed\n");
     return 0;
 }

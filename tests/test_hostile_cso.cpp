@@ -1,0 +1,142 @@
+// Hostile and damaged CSO files: each must end with status 1 and its one-line message
+// from both decompressors, without reading or writing outside any buffer (this program
+// runs under the sanitizers in the test command's second build).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "test_util.h"
+
+namespace {
+
+// Appends a little-endian 32-bit value.
+void put32(std::string& s, uint32_t v) {
+    for (int i = 0; i < 4; i++) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// A header with the given fields.
+std::string header(uint32_t total, uint32_t block_size = 2048, uint8_t align = 0,
+                   const char* magic = "CISO") {
+    std::string h(magic, 4);
+    put32(h, 0);
+    put32(h, total);
+    put32(h, 0);
+    put32(h, block_size);
+    h += '\x01';
+    h += static_cast<char>(align);
+    h += std::string(2, '\0');
+    return h;
+}
+
+// A header plus index entries.
+std::string with_index(std::string h, std::initializer_list<uint32_t> entries) {
+    for (uint32_t e : entries) put32(h, e);
+    return h;
+}
+
+// Raw deflate of `data` at level 9.
+std::string raw_deflate(const std::string& data) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(data.size() + 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// One hostile file and the line each decoder must end with.
+struct Hostile {
+    const char* name;
+    std::string bytes;
+    std::string dec_line;  // from -dec
+    std::string opt_line;  // from -dec -opt
+};
+
+// Runs both decoders over the file; each must print its line and return 1.
+void expect_refused(const Hostile& h) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/h.cso", h.bytes);
+    for (bool opt : {false, true}) {
+        std::vector<std::string> args{"-dec"};
+        if (opt) args.push_back("-opt");
+        args.push_back(dir + "/h.cso");
+        args.push_back(dir + "/out.iso");
+        RunResult r = run_vellicor(args);
+        const std::string& line = opt ? h.opt_line : h.dec_line;
+        EXPECT_EQ(r.status, 1) << h.name << (opt ? " -opt" : "");
+        EXPECT_NE(r.out.find(line), std::string::npos)
+            << h.name << (opt ? " -opt" : "") << " printed:\n" << r.out;
+        EXPECT_EQ(r.err, "") << h.name;
+    }
+}
+
+TEST(HostileHeader, RefusedAsReadOrFormatError) {
+    const std::string fmt = "ciso file format error\n", rd = "file read error\n";
+    const std::vector<Hostile> cases = {
+        {"short header", "CISO\0\0\0", rd, rd},
+        {"empty file", "", rd, rd},
+        {"wrong magic", with_index(header(4096, 2048, 0, "CSIO"), {28, 28}), fmt, fmt},
+        {"block size 0", with_index(header(4096, 0), {28, 28}), fmt, fmt},
+        {"image size 0", with_index(header(0), {28}), fmt, fmt},
+        {"block size 2 GiB", with_index(header(0x80000000u, 0x80000000u), {32, 32}), fmt, fmt},
+        {"alignment 40", with_index(header(4096, 2048, 40), {32, 32, 32}), fmt, fmt},
+        {"alignment 31", with_index(header(4096, 2048, 31), {32, 32, 32}), fmt, fmt},
+        {"block size 4096 for -opt", with_index(header(4096, 4096), {32, 32}),
+         "block 0:inflate : error[-5]\n", fmt},
+        // Claims a 2 GB image but holds two entries: refused before the index is allocated.
+        {"2 GB claim", with_index(header(0x7FFFFFFFu), {28, 28}), rd, rd},
+        // One-byte blocks: n + 1 entries would wrap 32-bit arithmetic.
+        {"4G entries", with_index(header(0xFFFFFFFFu, 1), {28, 28}), rd, fmt},
+        {"index cut short", with_index(header(3 * 2048), {40, 60}), rd, rd},
+    };
+    for (const auto& h : cases) expect_refused(h);
+}
+
+TEST(HostileBlocks, RefusedAsBlockErrors) {
+    std::string z = raw_deflate(std::string(2048, 'a'));
+    uint32_t zl = static_cast<uint32_t>(z.size());
+    std::string short_stream = raw_deflate(std::string(2040, 'b'));
+    std::string long_stream = raw_deflate(std::string(4096, 'c'));
+    const std::vector<Hostile> cases = {
+        {"decreasing entries", with_index(header(2 * 2048), {36, 20, 40}) + z,
+         "block=0 : read error\n", "block=0 : read error\n"},
+        {"stored length over the buffer",
+         with_index(header(2048), {32, 32 + 5000}) + std::string(5000, 'x'),
+         "block=0 : read error\n", "block=0 : read error\n"},
+        {"garbage payload", with_index(header(2048), {32, 32 + 16}) + std::string(16, '\xff'),
+         "block 0:inflate : ", "block 0:inflate : "},
+        {"stream shorter than a block",
+         with_index(header(2048), {32, 32 + static_cast<uint32_t>(short_stream.size())}) + short_stream,
+         "block 0 : block size error 2040 != 2048\n", "block 0 : block size error 2040 != 2048\n"},
+        {"stream longer than a block",
+         with_index(header(2048), {32, 32 + static_cast<uint32_t>(long_stream.size())}) + long_stream,
+         "block 0:inflate : error[0]\n", "block 0:inflate : error[0]\n"},
+        {"zero stored length (unfinished writer)", with_index(header(2048), {0, 0}),
+         "block 0:inflate : error[-5]\n", "block=0 : read error\n"},
+        {"plain block past the end", with_index(header(2048), {0x80000000u | 32, 32 + 2048}) + "abc",
+         "block=0 : read error\n", "block=0 : read error\n"},
+        {"payload outside 31-bit file", with_index(header(2048), {0x7FFFFFF0u, 0x7FFFFFFFu}),
+         "block=0 : read error\n", "block=0 : read error\n"},
+        {"last payload cut short", with_index(header(3 * 2048), {40, 40 + zl, 40 + 2 * zl, 40 + 3 * zl}) + z + z + z.substr(0, 3),
+         "block=2 : read error\n", "block=2 : read error\n"},
+    };
+    for (const auto& h : cases) expect_refused(h);
+}
+
+TEST(HostileBlocks, BlocksBeforeTheDamageAreKept) {
+    std::string z = raw_deflate(std::string(2048, 'a'));
+    uint32_t zl = static_cast<uint32_t>(z.size());
+    std::string dir = make_temp_dir();
+    write_file(dir + "/h.cso", with_index(header(3 * 2048), {40, 40 + zl, 40 + 2 * zl, 40 + 3 * zl}) +
+                                   z + z + z.substr(0, 3));
+    EXPECT_EQ(run_vellicor({"-dec", dir + "/h.cso", dir + "/a.iso"}).status, 1);
+    EXPECT_EQ(read_file(dir + "/a.iso"), std::string(2 * 2048, 'a'));
+    EXPECT_EQ(run_vellicor({"-dec", "-opt", dir + "/h.cso", dir + "/b.iso"}).status, 1);
+    EXPECT_EQ(read_file(dir + "/b.iso"), std::string(2 * 2048, 'a'));
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+// Input sizes at and past the limit, measured as 64-bit values, and outputs that never
+// reach the disk: none may be taken for a small input or reported as complete.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "ciso.h"
+#include "init.h"
+#include "test_util.h"
+
+namespace {
+
+// Makes a sparse file of `size` bytes; returns its path (empty when the disk refuses).
+std::string sparse_file(const std::string& dir, long long size) {
+    std::string path = dir + "/sparse.iso";
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return "";
+    int rc = ftruncate(fileno(f), size);
+    fclose(f);
+    return rc == 0 ? path : "";
+}
+
+TEST(SizeLimit, LargestAcceptedSizeIsMeasuredExactly) {
+    std::string dir = make_temp_dir();
+    std::string path = sparse_file(dir, MAX_INPUT_SIZE);
+    if (path.empty()) GTEST_SKIP() << "file system refuses sparse files";
+    fin = fopen(path.c_str(), "rb");
+    ASSERT_NE(fin, nullptr);
+    EXPECT_EQ(check_file_size(fin), 2100000000);
+    EXPECT_EQ(ftell(fin), 0);
+    converter_reset_state();
+}
+
+TEST(SizeLimit, OversizedInputsEndWithStatus1BeforeAnyByteIsWritten) {
+    std::string dir = make_temp_dir();
+    // One byte over the limit, 4 GiB + 100 (whose low 32 bits look like 100 bytes),
+    // and 6 GiB + 2048 (whose low 32 bits look like a 2 GiB image).
+    for (long long size : {MAX_INPUT_SIZE + 1, (1LL << 32) + 100, 6 * (1LL << 30) + 2048}) {
+        std::string path = sparse_file(dir, size);
+        if (path.empty()) GTEST_SKIP() << "file system refuses sparse files";
+        for (auto engine : {std::vector<std::string>{"-com"}, {"-com", "-opt"}}) {
+            std::vector<std::string> args = engine;
+            args.push_back(path);
+            args.push_back(dir + "/out.cso");
+            RunResult r = run_vellicor(args);
+            EXPECT_EQ(r.status, 1) << size;
+            EXPECT_EQ(r.out.find("Compress"), std::string::npos) << size;  // nothing past the banner
+            EXPECT_NE(r.err.find("larger than 2100000000 bytes"), std::string::npos);
+            EXPECT_EQ(read_file(dir + "/out.cso"), "");
+        }
+    }
+}
+
+TEST(FullDisk, CompressionIsNeverReportedComplete) {
+    std::string dir = make_temp_dir();
+    // 10 blocks fit the stream buffer: the failure shows at the final index write;
+    // 2000 blocks of noise overflow it: the failure shows at a block.
+    write_file(dir + "/small.iso", text_bytes(10 * 2048, 3));
+    write_file(dir + "/big.iso", random_bytes(2000 * 2048, 4));
+    for (auto engine : {std::vector<std::string>{"-com"}, {"-com", "-opt"}}) {
+        for (auto [name, line] : {std::pair<std::string, std::string>{"small", "Index write error\n"},
+                                  {"big", " : Write error\n"}}) {
+            std::vector<std::string> args = engine;
+            args.push_back(dir + "/" + name + ".iso");
+            args.push_back("/dev/full");
+            RunResult r = run_vellicor(args);
+            EXPECT_EQ(r.status, 1) << name;
+            EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("completed"), std::string::npos) << name;
+        }
+    }
+}
+
+TEST(FullDisk, DecompressionReportsTheWriteError) {
+    std::string dir = make_temp_dir();
+    // 10 blocks stay in the stream buffer until the end; 1000 overflow it.
+    write_file(dir + "/in.iso", random_bytes(1000 * 2048, 5));
+    write_file(dir + "/small.iso", random_bytes(10 * 2048, 5));
+    ASSERT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + "/a.cso"}).status, 0);
+    ASSERT_EQ(run_vellicor({"-com", dir + "/small.iso", dir + "/b.cso"}).status, 0);
+    for (auto [opt, cso] : {std::pair<bool, std::string>{false, "a"}, {true, "a"}, {false, "b"}, {true, "b"}}) {
+        std::vector<std::string> args{"-dec"};
+        if (opt) args.push_back("-opt");
+        args.push_back(dir + "/" + cso + ".cso");
+        args.push_back("/dev/full");
+        RunResult r = run_vellicor(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(" : Write error\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("completed"), std::string::npos) << r.out;
+    }
+}
+
+}  // namespace
