@@ -1,15 +1,305 @@
 // ISO 9660 directory walk and the table of NC and Lost areas.
+//
+// The walk reads directory records one by one through `fin`, descends into every
+// subdirectory and collects the records that pass a set of tests into a store the
+// caller owns. Each directory is read only within its own extent (the data length of
+// the record that names it), never into an ancestor again, and no deeper than
+// MAX_SCAN_DEPTH levels, so a damaged image cannot make it collect foreign records or
+// recurse without end. The area search runs one walk per file class and turns what it
+// found into entries of `ncareas`, which the engines query for every block.
 #include "isosearch.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ciso.h"
 #include "init.h"
+#include "platform.h"
+#include "utils.h"
 
 nc_area* ncareas = nullptr;
 int NB_NC_AREAS = 0;
 
-// Finds the requested media/extension/update files and fills ncareas; returns the count or -1.
+static const int SECTOR = 2048;
+static const long long ROOT_RECORD_AT = 32924;  // sector 16, byte 156: the root's record
+static const int WINDOW = 4129;                 // one record read: 33 bytes + identifier room
+static const char UPDATE_PATH[] = "PSP_GAME/SYSDIR/UPDATE/";
+
+// What every level of one walk shares.
+struct walk {
+    FILE* f;
+    file_record* store;
+    int capacity;
+    const search_criteria* crit;
+    long long image_size;                // nothing past the image's end is read as a record
+    uint32_t chain[MAX_SCAN_DEPTH + 1];  // extents of the directories being scanned, root first
+    int depth;                           // level of the directory being scanned (root 0)
+};
+
+// Returns the little-endian 32-bit value at p.
+static uint32_t get_le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Fills win with the WINDOW bytes at image offset pos; bytes past the end stay zero.
+static void read_window(FILE* f, long long pos, unsigned char* win) {
+    memset(win, 0, WINDOW);
+    if (plat_seek(f, pos) != 0) return;
+    if (fread(win, 1, WINDOW, f) < static_cast<size_t>(WINDOW)) clearerr(f);
+}
+
+// Returns 1 when the data length passes the criteria's size test (or there is none).
+static int size_passes(const search_criteria* c, uint32_t len) {
+    switch (c->size_mode) {
+        case 0: return len == c->size_value;
+        case 1: return len > c->size_value;
+        case 2: return len < c->size_value;
+        default: return 1;
+    }
+}
+
+// Returns 1 when the data at the record's extent begins with the criteria's signature.
+static int signature_matches(const walk* w, const unsigned char* rec) {
+    int n = w->crit->signature_len;
+    if (n <= 0) return 1;
+    unsigned char* buf = static_cast<unsigned char*>(malloc(n));
+    int ok = 0;
+    if (buf && plat_seek(w->f, get_le32(rec + 2) * 2048LL) == 0 &&
+        fread(buf, 1, n, w->f) == static_cast<size_t>(n))
+        ok = memcmp(buf, w->crit->signature, n) == 0;
+    clearerr(w->f);
+    free(buf);
+    return ok;
+}
+
+// Returns 1 when the record passes the criteria's tests, in their fixed order.
+static int is_selected(const walk* w, const unsigned char* rec, const char* name,
+                       const char* path) {
+    const search_criteria* c = w->crit;
+    if (!c) return 1;
+    int is_dir = (rec[25] & 2) != 0, sel = 1;
+    if (c->flags & MATCH_NAME) sel = c->text && strstr(name, c->text) != nullptr;
+    if ((c->flags & MATCH_EXTENSION) && !equal_toupper(PointeurExtension(name), c->text)) sel = 0;
+    // The update test overrides the name tests: it alone decides up to here.
+    if (c->flags & MATCH_UPDATE_DIR) sel = !is_dir && equal_toupper(path, UPDATE_PATH);
+    if ((c->flags & MATCH_KIND) && ((c->entry_kind == 0 && is_dir) || (c->entry_kind == 2 && !is_dir)))
+        sel = 0;
+    if (c->flags & MATCH_SIZE) sel = sel && size_passes(c, get_le32(rec + 10));
+    else if (sel && (c->flags & MATCH_SIGNATURE)) sel = signature_matches(w, rec);
+    return sel;
+}
+
+// Returns 1 when the walk may enter the directory at `extent` named `name` below
+// `path`: it is not being scanned already, the depth cap is not reached and its
+// path fits the path text.
+static int may_descend(const walk* w, uint32_t extent, const char* path, const char* name) {
+    if (w->depth >= MAX_SCAN_DEPTH) return 0;
+    for (int i = 0; i <= w->depth; i++)
+        if (w->chain[i] == extent) return 0;
+    return strlen(path) + strlen(name) + 2 <= static_cast<size_t>(ISO_PATH_ROOM);
+}
+
+static int scan_dir(walk* w, long long start, uint32_t len, const char* path, int count);
+
+// Scans the subdirectory that `rec` names; returns the new count.
+static int descend(walk* w, const unsigned char* rec, const char* path, const char* name,
+                   int count) {
+    char sub[ISO_PATH_ROOM];  // may_descend made sure that path, name and "/" fit
+    size_t p = strlen(path), n = strlen(name);
+    memcpy(sub, path, p);
+    memcpy(sub + p, name, n);
+    memcpy(sub + p + n, "/", 2);
+    uint32_t extent = get_le32(rec + 2);
+    w->chain[++w->depth] = extent;
+    count = scan_dir(w, extent * 2048LL, get_le32(rec + 10), sub, count);
+    w->depth--;
+    return count;
+}
+
+// Selects, descends into and stores one record that is not a self or parent entry;
+// returns the new count. A directory's selected descendants precede its own record.
+static int handle_record(walk* w, const unsigned char* win, const char* path, int count) {
+    char name[256];
+    memcpy(name, win + 33, win[32]);
+    name[win[32]] = '\0';
+    int selected = is_selected(w, win, name, path);
+    if ((win[25] & 2) && may_descend(w, get_le32(win + 2), path, name))
+        count = descend(w, win, path, name, count);
+    if (count >= w->capacity || !selected) return count;
+    file_record* slot = &w->store[count];
+    memcpy(slot->record, win, sizeof slot->record);
+    memcpy(slot->name, win + 33, win[32]);
+    slot->name[win[32]] = '\0';
+    return count + 1;
+}
+
+// Scans the directory of `len` bytes at byte `start` and everything below it, storing
+// from slot `count` on; returns the new count. A zero length byte only ends the records
+// of its sector: the directory ends where its extent (or the image) ends.
+static int scan_dir(walk* w, long long start, uint32_t len, const char* path, int count) {
+    unsigned char win[WINDOW];
+    long long pos = start, end = std::min(start + len, w->image_size);
+    while (pos < end && count < w->capacity) {
+        read_window(w->f, pos, win);
+        if (win[0] == 0) {
+            pos = pos - pos % SECTOR + SECTOR;
+            continue;
+        }
+        if (win[33] > 1) count = handle_record(w, win, path, count);
+        pos += win[0];
+    }
+    return count;
+}
+
+// Scans the directory of dir_len bytes at the stream's position (and below), storing
+// from slot `count` on; returns the new count. dir_len comes from the directory's own record.
+int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
+                 int count, const char* path, uint32_t dir_len) {
+    long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
+    walk w{f, store, capacity, crit, plat_stream_size(f), {}, 0};
+    if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
+        return count;
+    w.chain[0] = static_cast<uint32_t>(start / SECTOR);
+    return scan_dir(&w, start, dir_len, path, count);
+}
+
+// Searches the whole image from its root directory; returns the number of records stored.
+int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit) {
+    unsigned char root[34] = {0};
+    if (plat_seek(f, ROOT_RECORD_AT) != 0 || fread(root, 1, sizeof root, f) < sizeof root)
+        clearerr(f);
+    plat_seek(f, get_le32(root + 2) * 2048LL);
+    return isoScanFiles(f, store, capacity, crit, 0, "", get_le32(root + 10));
+}
+
+// ---------------------------------------------------------------- areas
+
+// Prints one area's report line to the log, or to standard output without one.
+static void report_area(FILE* log, const char* label, const file_record* slot) {
+    uint32_t extent = get_le32(slot->record + 2), len = get_le32(slot->record + 10);
+    fprintf(log ? log : stdout, "%sFile: %35s (offset=%08X, size=%dKB)\n", label, slot->name,
+            extent * 2048u, static_cast<int>(len / 1024));
+}
+
+// Turns store slots from..to-1 into area entries of `kind`, reporting each one.
+void TraiteNCarea(const file_record* store, long long image_size, int from, int to, int kind,
+                  FILE* log) {
+    for (int i = from; i < to; i++) {
+        uint32_t first = get_le32(store[i].record + 2), len = get_le32(store[i].record + 10);
+        uint32_t end = first + len / SECTOR + (len % SECTOR != 0);
+        // Keep the area within the image's whole blocks.
+        if (image_size % SECTOR != 0 && end >= image_size / SECTOR + 1) end--;
+        ncareas[i] = {first, end, static_cast<uint32_t>(kind)};
+        const char* label = "NC  ";
+        if (kind == LOST_AREA_WHOLE || kind == LOST_AREA) {
+            label = "RM  ";
+            // Update files lose every block; other Lost files keep their first one.
+            if (kind == LOST_AREA) ncareas[i].start_block = first + 1;
+            ncareas[i].type = LOST_AREA;
+        }
+        report_area(log, label, &store[i]);
+    }
+}
+
+// Scans the whole image once into the store's free part; NB_NC_AREAS grows by what it found.
+static void scan_into_store(file_record* store, const search_criteria* crit) {
+    NB_NC_AREAS += isoSearchFiles(fin, store + NB_NC_AREAS, MAX_NC_AREAS - NB_NC_AREAS, crit);
+}
+
+// Runs the media class whose files begin with `sig` and makes them areas of `kind`.
+static void media_class(file_record* store, long long size, FILE* log, const char* sig, int kind) {
+    search_criteria c{MATCH_KIND | MATCH_SIGNATURE, nullptr, 0, 0, 0,
+                      reinterpret_cast<const unsigned char*>(sig), 4};
+    int from = NB_NC_AREAS;
+    scan_into_store(store, &c);
+    TraiteNCarea(store, size, from, NB_NC_AREAS, kind, log);
+}
+
+// Runs one extension scan per piece of the list (".a.b" gives ".a" and ".b").
+static void extension_class(file_record* store, long long size, FILE* log) {
+    const char* list = O.ext_list;
+    int from = NB_NC_AREAS;
+    for (size_t i = 0, n = strlen(list); i < n;) {
+        size_t j = i + 1;
+        while (j < n && list[j] != '.') j++;
+        std::string piece(list + i, j - i);
+        search_criteria c{MATCH_EXTENSION, piece.c_str(), 0, 0, 0, nullptr, 0};
+        scan_into_store(store, &c);
+        i = j;
+    }
+    TraiteNCarea(store, size, from, NB_NC_AREAS, O.rm_ext ? LOST_AREA : NC_AREA, log);
+}
+
+// Runs the update class: every file directly inside the update folder loses all its blocks.
+static void update_class(file_record* store, long long size, FILE* log) {
+    search_criteria c{MATCH_UPDATE_DIR, nullptr, 0, 0, 0, nullptr, 0};
+    int from = NB_NC_AREAS;
+    scan_into_store(store, &c);
+    TraiteNCarea(store, size, from, NB_NC_AREAS, LOST_AREA_WHOLE, log);
+}
+
+// Prints the scan line naming what is searched.
+static void print_scan_line() {
+    printf(media ? "  Scanning media files" : "  Scanning");
+    if (O.ext_list) printf(media ? " and %s files" : " %s files", O.ext_list);
+    printf("...\n");
+}
+
+// Opens the log file; returns the stream, or nullptr after printing why it can't be used.
+static FILE* open_log() {
+    // Opening the input or the output for writing would empty it.
+    if ((fin && plat_stream_is_file(fin, O.log_name)) ||
+        (fout && plat_stream_is_file(fout, O.log_name))) {
+        printf("Log file is the input or output file (%s)\n", O.log_name);
+        return nullptr;
+    }
+    FILE* log = fopen(O.log_name, "w");
+    if (!log) printf("Unable to write log file (%s)\n", O.log_name);
+    return log;
+}
+
+// Ends the process with status 1 after a failed search set-up; returns -1 if it goes on.
+static int search_failed(file_record* store) {
+    free(store);
+    fflush(stdout);
+    fatal_exit(1);
+    return -1;
+}
+
+// Prints the count line and closes the log with its own count line.
+static void report_count(FILE* log) {
+    printf(NB_NC_AREAS <= 1 ? "  %4d file found\n" : "  %4d files found\n", NB_NC_AREAS);
+    if (!log) return;
+    fprintf(log, NB_NC_AREAS <= 1 ? "%d file found\n" : "%d files found\n", NB_NC_AREAS);
+    fflush(log);
+    fclose(log);
+    printf("  Log has been written in '%s'\n", O.log_name);
+}
+
+// Finds the requested media/extension/update files and fills ncareas; returns the count,
+// or -1 when no area option is set (then nothing is printed and fin is not moved).
 int searchMediaFiles(int) {
     NB_NC_AREAS = 0;
-    return -1;  // the directory walk comes next
+    if (media == 0 && !O.ext_list && !O.rm_update) return -1;
+    file_record* store = static_cast<file_record*>(malloc(MAX_NC_AREAS * sizeof(file_record)));
+    if (!store) {
+        printf("Can't allocate memory\n");  // without the store no requested area can be made
+        return search_failed(store);
+    }
+    long long size = check_file_size(fin);
+    print_scan_line();
+    FILE* log = nullptr;
+    if (O.log && !(log = open_log())) return search_failed(store);
+    if (media & 2) media_class(store, size, log, "PSMF", O.rm_vid ? LOST_AREA : NC_AREA);
+    if (media & 1) media_class(store, size, log, "RIFF", O.rm_aud ? LOST_AREA : NC_AREA);
+    if (O.ext_list) extension_class(store, size, log);
+    if (O.rm_update) update_class(store, size, log);
+    report_count(log);
+    plat_seek(fin, 0);
+    free(store);
+    return NB_NC_AREAS;
 }
 
 // Returns the area kind of block b: the first entry holding it decides.

@@ -42,15 +42,18 @@ struct nc_area {
 };
 
 constexpr int MAX_NC_AREAS = 4096;  // room in the area table and the found-file store
+constexpr int ISO_PATH_ROOM = 2048;  // bytes of a directory path, terminating zero included
+constexpr int MAX_SCAN_DEPTH = 128;  // directory levels below the root the walk descends
 
 extern nc_area* ncareas;  // area table, allocated by the driver
 extern int NB_NC_AREAS;   // entries of ncareas in use
 
 // Searches the whole image from its root directory; returns the number of records stored.
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit);
-// Scans the directory at the stream's position (and below); returns the new count.
+// Scans the directory of dir_len bytes at the stream's position (and below), storing
+// from slot `count` on; returns the new count. dir_len comes from the directory's own record.
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
-                 int count, const char* path);
+                 int count, const char* path, uint32_t dir_len);
 // Finds the requested media/extension/update files and fills ncareas; returns the count or -1.
 int searchMediaFiles(int unused);
 // Turns store slots from..to-1 into area entries of `kind`, reporting each one.

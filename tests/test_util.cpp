@@ -147,3 +147,38 @@ CsoView parse_cso(const std::string& cso) {
         v.index.push_back(le32(cso, 24 + 4 * i));
     return v;
 }
+
+HandIso::HandIso(size_t sectors) : bytes(sectors * 2048, '\0') {}
+
+// Stores v little-endian at off.
+static void put_le32(std::string& s, size_t off, uint32_t v) {
+    for (int i = 0; i < 4; i++) s[off + i] = static_cast<char>(v >> (8 * i));
+}
+
+void HandIso::set_root(uint32_t extent, uint32_t len) {
+    put_record(16, 156, extent, len, true, std::string(1, '\0'));
+}
+
+size_t HandIso::put_record(uint32_t sector, size_t off, uint32_t extent, uint32_t len, bool dir,
+                           const std::string& name, int record_len) {
+    size_t natural = 33 + name.size() + (name.size() % 2 == 0 ? 1 : 0);
+    size_t rl = record_len ? static_cast<size_t>(record_len) : natural;
+    size_t at = sector * 2048 + off;
+    bytes[at] = static_cast<char>(rl);
+    put_le32(bytes, at + 2, extent);
+    put_le32(bytes, at + 10, len);
+    bytes[at + 25] = dir ? 2 : 0;
+    bytes[at + 32] = static_cast<char>(name.size());
+    bytes.replace(at + 33, name.size(), name);
+    return off + rl;
+}
+
+size_t HandIso::put_dots(uint32_t sector, uint32_t len, uint32_t parent_extent,
+                         uint32_t parent_len) {
+    size_t off = put_record(sector, 0, sector, len, true, std::string(1, '\0'));
+    return put_record(sector, off, parent_extent, parent_len, true, std::string(1, '\1'));
+}
+
+void HandIso::put_data(uint32_t sector, const std::string& data) {
+    bytes.replace(sector * 2048, data.size(), data);
+}

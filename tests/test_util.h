@@ -44,3 +44,20 @@ struct CsoView {
 CsoView parse_cso(const std::string& cso);
 // Returns the little-endian 32-bit value at offset off.
 uint32_t le32(const std::string& s, size_t off);
+
+// A hand-built ISO 9660 image: zeroed sectors with directory records placed byte by byte.
+struct HandIso {
+    std::string bytes;  // the whole image
+    // Makes an image of `sectors` zeroed sectors.
+    explicit HandIso(size_t sectors);
+    // Writes the root's directory record into the volume descriptor (image byte 32,924).
+    void set_root(uint32_t extent, uint32_t len);
+    // Writes a directory record at byte `off` of `sector`; record_len 0 means the natural
+    // length (33 + name, padded to even). Returns the offset after the record.
+    size_t put_record(uint32_t sector, size_t off, uint32_t extent, uint32_t len, bool dir,
+                      const std::string& name, int record_len = 0);
+    // Writes the self and parent entries at the start of directory `sector`; returns 68.
+    size_t put_dots(uint32_t sector, uint32_t len, uint32_t parent_extent, uint32_t parent_len);
+    // Writes data at the start of `sector`.
+    void put_data(uint32_t sector, const std::string& data);
+};
