@@ -169,16 +169,26 @@ int inflate_payload(uint32_t b, unsigned len, uint32_t bs) {
     return 0;
 }
 
+// Positions fin at `off` unless it is there already (*pos); a seek on a stream drops
+// its buffer, which costs a system call per block for payloads that follow each other.
+static int seek_payload(uint64_t off, uint64_t* pos) {
+    if (off == *pos) return 0;
+    *pos = off;
+    return plat_seek(fin, static_cast<long long>(off));
+}
+
 // Decodes block b by seeking to its payload and writes it; returns 0 or 1.
-static int decomp_one_block(uint32_t b) {
+static int decomp_one_block(uint32_t b, uint64_t* pos) {
     uint32_t bs = ciso.block_size, e = index_buf[b];
     long long len = (e & PLAIN) ? bs : stored_length(b, ciso.index_align, 2 * bs);
     uint64_t off = static_cast<uint64_t>(e & OFFSET) << ciso.index_align;
-    if (len < 0 || plat_seek(fin, static_cast<long long>(off)) != 0 ||
+    if (len < 0 || seek_payload(off, pos) != 0 ||
         fread(block_buf2, 1, static_cast<size_t>(len), fin) != static_cast<size_t>(len)) {
         printf("block=%d : read error\n", static_cast<int>(b));
+        *pos = UINT64_MAX;  // unknown after a failed read
         return 1;
     }
+    *pos += static_cast<uint64_t>(len);
     if (e & PLAIN)
         memcpy(block_buf1, block_buf2, bs);
     else if (inflate_payload(b, static_cast<unsigned>(len), bs))
@@ -208,13 +218,14 @@ int decomp_ciso() {
     decomp_summary(n);
     uint32_t period = n / 100 ? n / 100 : 1;
     int countdown = 0;
+    uint64_t pos = 24 + 4 * (static_cast<uint64_t>(n) + 1);  // fin stands after the index
     if (n > 0 && open_inflate()) return 1;
     for (uint32_t b = 0; b < n; b++) {
         if (--countdown <= 0) {
             printf("decompress %d%%\r", static_cast<int>(b / period));
             countdown = static_cast<int>(period);
         }
-        if (decomp_one_block(b)) return 1;
+        if (decomp_one_block(b, &pos)) return 1;
     }
     if (close_z1() || flush_output(n)) return 1;
     printf("ciso decompress completed\n");

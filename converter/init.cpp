@@ -17,8 +17,11 @@ ciso_header ciso;
 uint32_t ciso_total_block = 0;
 void (*fatal_exit)(int status) = exit;
 
-// Stream buffer size: large enough that block-sized reads and writes rarely reach the OS.
+// Stream buffers, large enough that block-sized reads and writes rarely reach the OS.
+// They must be given explicitly: with a null buffer the C library keeps its 4 KiB one.
 static const size_t STREAM_BUFFER = 1 << 20;
+static char fin_buffer[STREAM_BUFFER];
+static char fout_buffer[STREAM_BUFFER];
 
 // Sets every field of an options record to its default.
 void reset_options(options* o) {
@@ -243,7 +246,7 @@ static void open_files() {
             fail("");
             return;
         }
-        setvbuf(fin, nullptr, _IOFBF, STREAM_BUFFER);
+        setvbuf(fin, fin_buffer, _IOFBF, STREAM_BUFFER);
     }
     if (!O.output_name) return;
     // Opening for writing would empty the input before a byte of it is read.
@@ -258,7 +261,7 @@ static void open_files() {
         fail("");
         return;
     }
-    setvbuf(fout, nullptr, _IOFBF, STREAM_BUFFER);
+    setvbuf(fout, fout_buffer, _IOFBF, STREAM_BUFFER);
 }
 
 // Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
