@@ -4,8 +4,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup-deps.sh"
-"$root/scripts/build.sh" build -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF >/dev/null
-vellicor="$root/build/converter/vellicor"
+"$root/scripts/build.sh" build-run -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF >/dev/null
+vellicor="$root/build-run/converter/vellicor"
 if [ $# -gt 0 ]; then exec "$vellicor" "$@"; fi
 
 work=$(mktemp -d)

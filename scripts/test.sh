@@ -8,11 +8,11 @@ cd "$root"
 export QT_QPA_PLATFORM=offscreen
 
 echo "== build and test =="
-"$root/scripts/build.sh" build
+"$root/scripts/build.sh" build -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=ON
 (cd build && ctest --output-on-failure -j 2)
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
-"$root/scripts/build.sh" build-asan -DVELLICOR_SANITIZE=ON
+"$root/scripts/build.sh" build-asan -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --output-on-failure -j 2)
 
