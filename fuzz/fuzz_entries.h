@@ -1,0 +1,27 @@
+// In-process entries shared by the fuzz targets and the regression replay.
+// Each entry runs one input through the real engines on in-memory streams, puts every
+// global back afterwards, and returns nullptr when the run kept its promises, or a
+// short text naming the broken one.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Runs both decompressors on arbitrary CSO bytes; returns nullptr or what went wrong.
+const char* fuzz_decompress(const uint8_t* data, size_t size);
+// Runs one compressor chosen by the first bytes (options too) on the rest as an image,
+// then decodes the result; returns nullptr or what went wrong.
+const char* fuzz_compress(const uint8_t* data, size_t size);
+// Runs the whole converter on an argument vector cut from the bytes at each zero;
+// returns nullptr or what went wrong.
+const char* fuzz_parser(const uint8_t* data, size_t size);
+// Runs the ISO walk and the area search with every area class on; returns nullptr or
+// what went wrong.
+const char* fuzz_isoscan(const uint8_t* data, size_t size);
+
+// Builds a small ISO 9660 image with video, audio, update and plain files; returns its size
+// and writes it to *out (caller frees).
+size_t fuzz_sample_iso(uint8_t** out);
+// Sends stdout to /dev/null and feeds stdin from it (the engines print a lot).
+void fuzz_quiet_stdio();
+// Ends the process with the problem text on stderr when there is one.
+void fuzz_check(const char* problem);
