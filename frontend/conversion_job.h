@@ -1,0 +1,165 @@
+// The conversion job: extracts the embedded converter into a private folder, runs it on
+// a worker thread, reports sizes and ratio in the information box, and stops it on
+// request. Needs no display and no real process: the dialog and the operating system
+// are reached through JobView and JobPlatform.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "job_platform.h"
+
+// The dialog members that the job reads and writes (CWendrovixDlg derives from this).
+struct DialogMembers {
+    std::string input_path;   // input image, bound to the input box
+    std::string output_path;  // output image, bound to the output box
+    int32_t mode = 0;         // 0 = ISO to CSO (compress), 1 = CSO to ISO (decompress)
+    std::string info_text;    // contents of the information box
+    uint8_t converting = 0;   // 1 while a job is under way
+};
+
+// What the job asks of the dialog window.
+class JobView {
+public:
+    virtual ~JobView() = default;
+    // Copies the boxes' contents into the members.
+    virtual void take_boxes() = 0;
+    // Copies the members into the boxes.
+    virtual void show_members() = 0;
+    // Returns the level list's current text ("9" to "1").
+    virtual std::string level_text() = 0;
+    // Sets the Start/Stop button's text.
+    virtual void set_start_text(const std::string& text) = 0;
+    // Minimises the dialog window.
+    virtual void minimise() = 0;
+    // Restores the dialog window.
+    virtual void restore() = 0;
+    // Asks a Yes/No question with the caption "提示"; returns true on Yes.
+    virtual bool ask_yes_no(const std::string& question) = 0;
+    // Shows a failure text in a message box.
+    virtual void show_error(const std::string& text) = 0;
+    // Starts timer 1 (100 ms).
+    virtual void start_timer() = 0;
+    // Stops timer 1.
+    virtual void stop_timer() = 0;
+    // Shows the converter's latest percentage; -1 hides the progress display.
+    virtual void show_progress(int percent) = 0;
+    // Closes the dialog, which ends the program.
+    virtual void close_dialog() = 0;
+};
+
+// Texts of the information box, the button and the questions.
+extern const char* const TEXT_MODE_COMPRESS;    // first line of a compress job
+extern const char* const TEXT_MODE_DECOMPRESS;  // first line of a decompress job
+extern const char* const TEXT_LEVEL;            // "%s": the level text
+extern const char* const TEXT_INPUT_SIZE;       // "%.2f": input megabytes
+extern const char* const TEXT_IN_PROGRESS;      // last line written at the start
+extern const char* const TEXT_FINISHED;         // first report line of a successful job
+extern const char* const TEXT_FAILED;           // first report line when the converter failed
+extern const char* const TEXT_OUTPUT_SIZE;      // "%.2f": output megabytes
+extern const char* const TEXT_RATIO;            // "%.2f": output size in percent of the input
+extern const char* const TEXT_USER_STOP;        // appended by Stop
+extern const char* const TEXT_USER_EXIT;        // appended by Exit during a job
+extern const char* const TEXT_NO_CONVERTER;     // the converter could not be written
+extern const char* const TEXT_START;            // Start button
+extern const char* const TEXT_STOP;             // Stop button
+extern const char* const TEXT_ASK_STOP;         // question before stopping
+extern const char* const TEXT_ASK_EXIT;         // question before leaving during a job
+extern const char* const TEXT_PROMPT_CAPTION;   // caption of both questions
+
+// Values shared between the dialog thread and the worker thread (one instance each).
+extern std::atomic<int> job_running;                     // 0 only between process end and report
+extern std::atomic<ConverterProcess*> converter_process;  // running converter, stored by the worker
+extern std::string command_line;     // converter command line as text, written before the worker starts
+extern std::vector<std::string> converter_argv;  // the same command as the argument vector the worker starts
+extern std::string temp_folder;      // the user's temporary folder, trailing separator
+extern std::string job_folder;       // the job's private folder inside temp_folder, trailing separator
+extern std::string converter_path;   // job_folder followed by "Vellicor.exe"
+extern std::atomic<int> converter_status;    // exit status of the last converter, kept by the worker
+extern std::atomic<int> converter_progress;  // latest percentage the converter printed, -1 before any
+
+// Puts every shared value back to its start value (for tests).
+void conversion_job_reset_state();
+
+// Follows the converter's standard output: the latest percentage of its progress lines
+// (which end in a carriage return) and its last message line (ending in a line feed).
+class ConverterOutput {
+public:
+    // Takes the next piece of output.
+    void feed(const char* data, size_t size);
+    // Returns the last complete message line, without the closing time line. Written by
+    // the worker: read it only after job_running has gone to 0.
+    std::string last_message() const;
+
+private:
+    // Handles one finished line that ended with `end` ('\r' or '\n').
+    void finish_line(char end);
+    std::string line_;          // the line being received
+    std::string last_message_;  // the last message line
+};
+
+// Returns the percentage in a progress line ("compress  42% ..."), or -1 when it has none.
+int progress_percent(const std::string& line);
+
+// The conversion job of the main dialog.
+class ConversionJob {
+public:
+    ConversionJob(DialogMembers& dlg, JobView& view, JobPlatform& platform);
+    // Ends a converter that still runs and waits for the worker thread.
+    ~ConversionJob();
+    // Start/Stop button: starts a job when none runs, else asks and stops it.
+    void OnStartStop();
+    // Timer 1: runs the report once the process has ended; shows the progress.
+    void OnTimer();
+    // Exit button, Esc key and close box: leaves, asking first during a job.
+    void OnExit();
+    // Returns the last message line of the current or last converter.
+    std::string last_message() const { return output_.last_message(); }
+
+private:
+    // Starts a job: private folder, converter, StartConversion; false when nothing started.
+    bool Start();
+    // Fills the information box, builds the command line, starts the worker and the timer.
+    void StartConversion();
+    // Compress job: information lines and command for the level text.
+    void PrepareCompress(const std::string& level);
+    // Decompress job: information lines and command.
+    void PrepareDecompress();
+    // Body of the worker thread: runs the converter and waits; returns 0, or 1 when it
+    // could not be started.
+    int ConverterWaitThread();
+    // Writes the completion report; runs once per job.
+    void ReportCompletion();
+    // Asks and stops the running job.
+    void Stop();
+    // Returns the user's temporary folder.
+    std::string GetTempFolder();
+    // Writes the embedded converter to file; returns 1 on success, 0 on failure.
+    int ExtractConverter(const std::string& file);
+    // Returns the low 32 bits of the file's size (0 when it cannot be measured).
+    uint32_t FileSize32(const std::string& file);
+    // Removes a file or folder of the job; false (after a message box) when it fails.
+    bool RemoveJobFile(const std::string& path, bool folder);
+    // Removes the converter file and the job folder; false when a removal failed.
+    bool RemoveConverter();
+    // Ends the converter (if any), waits 1000 ms, removes the job's output and
+    // converter; false when a removal failed.
+    bool KillAndClean();
+    // Waits for the previous worker thread and drops its process.
+    void JoinWorker();
+    // Appends printf-formatted text to the information box.
+    void Append(const char* format, double value);
+
+    DialogMembers& dlg_;
+    JobView& view_;
+    JobPlatform& platform_;
+    std::string job_input_;   // the input name the job was started with
+    std::string job_output_;  // the output name the job was started with
+    std::unique_ptr<ConverterProcess> process_;  // set by the worker; used after joining it
+    std::unique_ptr<WorkerThread> worker_;
+    ConverterOutput output_;
+    std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
+    int shown_progress_ = -1;
+};

@@ -1,0 +1,64 @@
+// Thin layer between the conversion job and the operating system: temporary folders,
+// the embedded converter, files, the child process, the worker thread and sleeping.
+// The job logic sees only these interfaces, so it runs against a fake in tests.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One started converter process. read_output and wait_exit are called by the worker
+// thread only; terminate may be called from any thread at any time.
+class ConverterProcess {
+public:
+    virtual ~ConverterProcess() = default;
+    // Reads the next piece of the converter's standard output into buf; returns its
+    // length, or 0 once the output is closed.
+    virtual size_t read_output(char* buf, size_t size) = 0;
+    // Waits without time limit until the process has ended and releases it; returns its
+    // exit status, or 128 + the signal number when a signal ended it.
+    virtual int wait_exit() = 0;
+    // Ends the process unless it has already been waited for (then its id may belong to
+    // another process); returns true when a signal was sent.
+    virtual bool terminate() = 0;
+};
+
+// A started worker thread; join waits for its end.
+class WorkerThread {
+public:
+    virtual ~WorkerThread() = default;
+    // Waits until the thread's function has returned (at most once).
+    virtual void join() = 0;
+};
+
+// The operating-system services of a conversion job.
+class JobPlatform {
+public:
+    virtual ~JobPlatform() = default;
+    // Returns the user's temporary folder with its trailing separator.
+    virtual std::string temp_path() = 0;
+    // Makes a new folder inside `parent` that only this user may enter (mode 0700);
+    // returns it with its trailing separator, or "" on failure.
+    virtual std::string make_private_folder(const std::string& parent) = 0;
+    // Fetches the embedded converter program into bytes; returns false when it is missing.
+    virtual bool converter_resource(std::string& bytes) = 0;
+    // Creates the new file `path` (an existing one is an error), executable by its owner
+    // only, holding exactly `bytes`; returns false on any failure.
+    virtual bool write_program_file(const std::string& path, const std::string& bytes) = 0;
+    // Returns the file's size in size; false when it cannot be measured.
+    virtual bool file_size(const std::string& path, uint64_t& size) = 0;
+    // Removes a file; returns "" on success, else the platform's error text with the
+    // file's full name in it.
+    virtual std::string remove_file(const std::string& path) = 0;
+    // Removes an empty folder; returns "" on success, else the error text as above.
+    virtual std::string remove_folder(const std::string& path) = 0;
+    // Starts argv[0] with the arguments argv[1..] (no shell), its standard output into a
+    // pipe that the returned process reads; returns nullptr when it cannot be started.
+    virtual std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) = 0;
+    // Runs fn on a new thread; returns nullptr when no thread can be made.
+    virtual std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) = 0;
+    // Blocks the calling thread for ms milliseconds.
+    virtual void sleep_ms(int ms) = 0;
+};

@@ -1,0 +1,218 @@
+// POSIX implementation of the conversion job's operating-system layer.
+#include "job_platform_posix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+// A spawned child whose standard output is the read end of a pipe. Its id stays
+// reserved until it is reaped, so signals are only sent before the reaping, and the
+// state below makes "signal" and "reap" exclude each other.
+class PosixProcess : public ConverterProcess {
+public:
+    PosixProcess(pid_t pid, int out_fd) : pid_(pid), out_fd_(out_fd) {}
+    // Closes the pipe; a child never waited for is ended and reaped.
+    ~PosixProcess() override {
+        if (out_fd_ >= 0) close(out_fd_);
+        if (state_.load() != REAPED) {
+            terminate();
+            wait_exit();
+        }
+    }
+    size_t read_output(char* buf, size_t size) override;
+    int wait_exit() override;
+    bool terminate() override;
+
+private:
+    enum { RUNNING, SIGNALLING, REAPED };
+    pid_t pid_;
+    int out_fd_;
+    std::atomic<int> state_{RUNNING};
+};
+
+// Reads the next piece of output; 0 (and the pipe closed) at its end or on an error.
+size_t PosixProcess::read_output(char* buf, size_t size) {
+    if (out_fd_ < 0) return 0;
+    ssize_t n;
+    do n = read(out_fd_, buf, size);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) return static_cast<size_t>(n);
+    close(out_fd_);
+    out_fd_ = -1;
+    return 0;
+}
+
+// Waits for the end without reaping, claims the id from any signaller, then reaps.
+int PosixProcess::wait_exit() {
+    siginfo_t info;
+    while (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    int expected = RUNNING;
+    while (!state_.compare_exchange_weak(expected, REAPED)) {
+        if (expected == REAPED) return 1;  // reaped before: nothing left to wait for
+        expected = RUNNING;
+        std::this_thread::yield();  // a signal is being sent to the zombie: harmless
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+// Sends SIGKILL while the child is not reaped; returns true when sent.
+bool PosixProcess::terminate() {
+    int expected = RUNNING;
+    if (!state_.compare_exchange_strong(expected, SIGNALLING)) return false;
+    kill(pid_, SIGKILL);
+    state_ = RUNNING;
+    return true;
+}
+
+// A std::thread joined at most once.
+class StdWorker : public WorkerThread {
+public:
+    explicit StdWorker(std::function<void()> fn) : thread_(std::move(fn)) {}
+    ~StdWorker() override { join(); }
+    void join() override {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+// Replaces "%1" in a message with the file's name.
+std::string with_name(const char* message, const std::string& path) {
+    std::string text = message;
+    return text.replace(text.find("%1"), 2, path);
+}
+
+}  // namespace
+
+// Returns the platform's text for a file error with the file's name in it.
+std::string file_error_text(int error, const std::string& path) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return with_name("%1 was not found.", path);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return with_name("Access to %1 was denied.", path);
+    case EBUSY:
+    case ETXTBSY:
+        return with_name("A sharing violation occurred while accessing %1.", path);
+    default:
+        return with_name("An unexpected error occurred while accessing %1.", path);
+    }
+}
+
+// Returns $TMPDIR (or /tmp) with a trailing slash.
+std::string PosixJobPlatform::temp_path() {
+    const char* dir = getenv("TMPDIR");
+    std::string path = dir && *dir ? dir : "/tmp";
+    if (path.back() != '/') path += '/';
+    return path;
+}
+
+// Makes parent/wendrovix-XXXXXX with mode 0700; returns it with a slash, or "".
+std::string PosixJobPlatform::make_private_folder(const std::string& parent) {
+    std::string name = parent + "wendrovix-XXXXXX";
+    if (!mkdtemp(name.data())) return "";
+    chmod(name.c_str(), 0700);
+    return name + "/";
+}
+
+// Reads the embedded converter from the Qt resource ":/ComCore/130".
+bool PosixJobPlatform::converter_resource(std::string& bytes) {
+    QFile file(QStringLiteral(":/ComCore/130"));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    QByteArray data = file.readAll();
+    bytes.assign(data.constData(), static_cast<size_t>(data.size()));
+    return !bytes.empty();
+}
+
+// Creates the file exclusively (no link followed), mode 0700, and writes all bytes.
+bool PosixJobPlatform::write_program_file(const std::string& path, const std::string& bytes) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, 0700) == 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    return close(fd) == 0 && ok;
+}
+
+// Returns the size of a file.
+bool PosixJobPlatform::file_size(const std::string& path, uint64_t& size) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// Removes a file; "" or the error text.
+std::string PosixJobPlatform::remove_file(const std::string& path) {
+    return unlink(path.c_str()) == 0 ? "" : file_error_text(errno, path);
+}
+
+// Removes an empty folder; "" or the error text.
+std::string PosixJobPlatform::remove_folder(const std::string& path) {
+    return rmdir(path.c_str()) == 0 ? "" : file_error_text(errno, path);
+}
+
+// Spawns argv[0] with its standard output on a new pipe; nullptr when it fails.
+std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
+    const std::vector<std::string>& argv) {
+    if (argv.empty()) return nullptr;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        return nullptr;
+    }
+    return std::make_unique<PosixProcess>(pid, out[0]);
+}
+
+// Runs fn on a new std::thread; nullptr when none can be made.
+std::unique_ptr<WorkerThread> PosixJobPlatform::start_worker(std::function<void()> fn) {
+    try {
+        return std::make_unique<StdWorker>(std::move(fn));
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+}
+
+// Sleeps the calling thread.
+void PosixJobPlatform::sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}

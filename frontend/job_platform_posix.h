@@ -1,0 +1,24 @@
+// The conversion job's operating-system layer on POSIX systems.
+#pragma once
+#include <string>
+
+#include "job_platform.h"
+
+// Real temporary folders, files, child processes (spawned from an argument vector, never
+// through a shell) and threads; the converter comes from the Qt resource ":/ComCore/130".
+class PosixJobPlatform : public JobPlatform {
+public:
+    std::string temp_path() override;
+    std::string make_private_folder(const std::string& parent) override;
+    bool converter_resource(std::string& bytes) override;
+    bool write_program_file(const std::string& path, const std::string& bytes) override;
+    bool file_size(const std::string& path, uint64_t& size) override;
+    std::string remove_file(const std::string& path) override;
+    std::string remove_folder(const std::string& path) override;
+    std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) override;
+    std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) override;
+    void sleep_ms(int ms) override;
+};
+
+// Returns the platform's text for a file error (an errno value) with the file's name.
+std::string file_error_text(int error, const std::string& path);

@@ -1,0 +1,45 @@
+// Output naming and file titles of the front-end.
+#include "output_naming.h"
+
+#include <cctype>
+
+// Lower-cases the last three characters; "" when the path is shorter.
+static std::string last_three_lower(const std::string& path) {
+    if (path.size() < 3) return "";
+    std::string tail = path.substr(path.size() - 3);
+    for (char& c : tail) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return tail;
+}
+
+// Removes from the end every character that occurs among the last three (as written),
+// up to the first one that does not, and appends the new ending.
+static std::string replace_ending(const std::string& path, const char* ending) {
+    std::string set = path.substr(path.size() - 3);
+    size_t keep = path.size();
+    while (keep > 0 && set.find(path[keep - 1]) != std::string::npos) keep--;
+    return path.substr(0, keep) + ending;
+}
+
+// Returns the output name for path, switching mode by its ending.
+std::string DeriveOutputName(const std::string& path, int32_t& mode) {
+    std::string tail = last_three_lower(path);
+    if (tail == "iso") {
+        mode = 0;
+        return replace_ending(path, "cso");
+    }
+    if (tail == "cso") {
+        mode = 1;
+        return replace_ending(path, "iso");
+    }
+    return "ERROR!";
+}
+
+// Returns the file name of path, with or without its extension.
+std::string FileTitleOf(const std::string& path, bool with_extension) {
+    size_t sep = path.rfind('\\');
+    if (sep == std::string::npos) sep = path.rfind('/');
+    std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+    if (with_extension) return name;
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}

@@ -1,0 +1,264 @@
+// A fake operating-system layer and a fake dialog for the conversion job's tests: files
+// live in a map, processes are driven by the test, and every step is logged in order.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "conversion_job.h"
+
+// The ordered record of what the job asked of the platform and the view.
+class EventLog {
+public:
+    void add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    // Returns the position of the first event equal to `event`, or -1.
+    int index_of(const std::string& event) {
+        std::vector<std::string> all = events();
+        for (size_t i = 0; i < all.size(); i++)
+            if (all[i] == event) return static_cast<int>(i);
+        return -1;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// One fake converter run, finished (or killed) by the test.
+struct FakeProcessState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> output;  // pieces not yet read
+    bool output_closed = false;
+    bool exited = false;
+    bool killed = false;
+    bool waited = false;
+    int status = 0;
+    int signals = 0;  // terminate calls that sent a signal
+    EventLog* log = nullptr;
+
+    // Sends a piece of standard output.
+    void write(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        output.push_back(text);
+        changed.notify_all();
+    }
+    // Ends the process with `exit_status`, after printing `text`.
+    void finish(int exit_status, const std::string& text = "") {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!text.empty()) output.push_back(text);
+        output_closed = exited = true;
+        status = exit_status;
+        changed.notify_all();
+    }
+};
+
+class FakeProcess : public ConverterProcess {
+public:
+    explicit FakeProcess(std::shared_ptr<FakeProcessState> state) : state_(std::move(state)) {}
+    size_t read_output(char* buf, size_t size) override {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->changed.wait(lock, [&] { return !state_->output.empty() || state_->output_closed; });
+        if (state_->output.empty()) return 0;
+        std::string& piece = state_->output.front();
+        size_t n = piece.copy(buf, size);
+        piece.erase(0, n);
+        if (piece.empty()) state_->output.pop_front();
+        return n;
+    }
+    int wait_exit() override {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->changed.wait(lock, [&] { return state_->exited; });
+        state_->waited = true;
+        return state_->status;
+    }
+    // Like the real layer: a process that was waited for is never signalled.
+    bool terminate() override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->waited) return false;
+        state_->signals++;
+        state_->log->add("terminate");
+        if (!state_->exited) {
+            state_->killed = state_->exited = state_->output_closed = true;
+            state_->status = 137;
+        }
+        state_->changed.notify_all();
+        return true;
+    }
+
+private:
+    std::shared_ptr<FakeProcessState> state_;
+};
+
+class FakeWorker : public WorkerThread {
+public:
+    explicit FakeWorker(std::function<void()> fn) : thread_(std::move(fn)) {}
+    ~FakeWorker() override { join(); }
+    void join() override {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+// Files in a map; folders in a set; processes handed to the test.
+class FakePlatform : public JobPlatform {
+public:
+    explicit FakePlatform(EventLog& log) : log_(log) {}
+    std::string resource = "CONVERTER-EXECUTABLE\x7f" + std::string(1, '\0') + "ELF";
+    bool fail_folder = false, fail_write = false, fail_start = false;
+    std::map<std::string, uint64_t> files;             // path -> size
+    std::map<std::string, std::string> written;        // programs written: path -> bytes
+    std::set<std::string> folders;
+    std::set<std::string> locked;                      // removal is refused
+    std::vector<std::vector<std::string>> started;     // argument vectors started
+    std::vector<std::shared_ptr<FakeProcessState>> processes;
+    int folder_count = 0;
+
+    std::string temp_path() override { return "/fake/tmp/"; }
+    std::string make_private_folder(const std::string& parent) override {
+        if (fail_folder) return "";
+        std::string folder = parent + "wendrovix-" + std::to_string(++folder_count) + "/";
+        folders.insert(folder);
+        log_.add("mkdir " + folder);
+        return folder;
+    }
+    bool converter_resource(std::string& bytes) override {
+        bytes = resource;
+        return true;
+    }
+    bool write_program_file(const std::string& path, const std::string& bytes) override {
+        if (fail_write || files.count(path)) return false;
+        files[path] = bytes.size();
+        written[path] = bytes;
+        log_.add("write " + path);
+        return true;
+    }
+    bool file_size(const std::string& path, uint64_t& size) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!files.count(path)) return false;
+        size = files[path];
+        return true;
+    }
+    std::string remove_file(const std::string& path) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log_.add("remove " + path);
+        if (locked.count(path)) return "Access to " + path + " was denied.";
+        if (!files.erase(path)) return path + " was not found.";
+        return "";
+    }
+    std::string remove_folder(const std::string& path) override {
+        log_.add("rmdir " + path);
+        return folders.erase(path) ? "" : path + " was not found.";
+    }
+    std::function<void()> while_starting;  // runs on the worker inside start_process
+    std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) override {
+        std::shared_ptr<FakeProcessState> state;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            started.push_back(argv);
+            log_.add("start");
+            if (fail_start) return nullptr;
+            state = std::make_shared<FakeProcessState>();
+            state->log = &log_;
+            processes.push_back(state);
+            process_started_.notify_all();
+        }
+        if (while_starting) while_starting();
+        return std::make_unique<FakeProcess>(state);
+    }
+    std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) override {
+        return std::make_unique<FakeWorker>(std::move(fn));
+    }
+    void sleep_ms(int ms) override { log_.add("sleep " + std::to_string(ms)); }
+
+    // Sets a file's size as the converter would while it runs.
+    void set_file(const std::string& path, uint64_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        files[path] = size;
+    }
+    // Waits until the worker has started process number n (1-based); returns it.
+    std::shared_ptr<FakeProcessState> process(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        process_started_.wait_for(lock, std::chrono::seconds(10),
+                                  [&] { return processes.size() >= n; });
+        return processes.size() >= n ? processes[n - 1] : nullptr;
+    }
+    // Waits until the worker has asked to start n processes.
+    bool wait_started(size_t n) {
+        for (int i = 0; i < 1000; i++) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (started.size() >= n) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    EventLog& log_;
+    std::mutex mutex_;
+    std::condition_variable process_started_;
+};
+
+// The dialog as the job sees it: boxes, button, window state, questions, timer.
+class FakeView : public JobView {
+public:
+    FakeView(DialogMembers& dlg, EventLog& log) : dlg_(dlg), log_(log) {}
+    std::string input_box, output_box, info_box, level = "9", button = "开始转换";
+    bool minimised = false, timer_on = false, closed = false;
+    int progress = -1;
+    std::vector<std::string> questions, errors;
+    std::deque<bool> answers;             // answers to the next questions
+    std::function<void()> on_question;   // runs while a question is shown
+
+    void take_boxes() override {
+        dlg_.input_path = input_box;
+        dlg_.output_path = output_box;
+    }
+    void show_members() override {
+        input_box = dlg_.input_path;
+        output_box = dlg_.output_path;
+        info_box = dlg_.info_text;
+    }
+    std::string level_text() override { return level; }
+    void set_start_text(const std::string& text) override { button = text; }
+    void minimise() override { minimised = true; }
+    void restore() override { minimised = false; }
+    bool ask_yes_no(const std::string& question) override {
+        questions.push_back(question);
+        if (on_question) on_question();
+        bool yes = !answers.empty() && answers.front();
+        if (!answers.empty()) answers.pop_front();
+        return yes;
+    }
+    void show_error(const std::string& text) override {
+        errors.push_back(text);
+        log_.add("error " + text);
+    }
+    void start_timer() override { timer_on = true; }
+    void stop_timer() override { timer_on = false; }
+    void show_progress(int percent) override { progress = percent; }
+    void close_dialog() override { closed = true; }
+
+private:
+    DialogMembers& dlg_;
+    EventLog& log_;
+};

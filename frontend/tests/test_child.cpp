@@ -1,0 +1,32 @@
+// A stand-in child process for the real process layer's tests.
+//   args FILE ARG...   writes every ARG to FILE, one per line, and exits with 0
+//   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
+//   sleep              prints "ready" and sleeps until it is killed
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "args") == 0) {
+        FILE* f = fopen(argv[2], "w");
+        if (!f) return 2;
+        for (int i = 3; i < argc; i++) fprintf(f, "%s\n", argv[i]);
+        return fclose(f) == 0 ? 0 : 2;
+    }
+    if (argc >= 3 && strcmp(argv[1], "progress") == 0) {
+        for (int p = 0; p <= 60; p += 20) {
+            printf("decompress %d%%\r", p);
+            fflush(stdout);
+        }
+        printf("block 7 : Write error\nTime: 0 sec\n");
+        return atoi(argv[2]);
+    }
+    if (argc >= 2 && strcmp(argv[1], "sleep") == 0) {
+        printf("ready\n");
+        fflush(stdout);
+        for (;;) pause();
+    }
+    return 3;
+}

@@ -1,0 +1,159 @@
+// The real operating-system layer: argument vectors without a shell, exit statuses,
+// the output pipe, ending a process, private folders and the embedded converter.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "job_platform_posix.h"
+
+namespace {
+
+// Returns a file's whole contents.
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// Reads a process's output until it closes.
+std::string read_all(ConverterProcess& p) {
+    std::string text;
+    char buf[7];  // small on purpose: lines arrive in several pieces
+    while (size_t n = p.read_output(buf, sizeof buf)) text.append(buf, n);
+    return text;
+}
+
+class PosixPlatformTest : public ::testing::Test {
+protected:
+    PosixPlatformTest() {
+        std::string tmpl = "/tmp/wendrovix-test-XXXXXX";
+        dir = mkdtemp(tmpl.data()) ? tmpl + "/" : "";
+    }
+    ~PosixPlatformTest() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (!dir.empty()) (void)!system(cmd.c_str());
+    }
+    PosixJobPlatform platform;
+    std::string dir;
+};
+
+// Blanks, quotes and shell characters arrive as separate, unchanged arguments.
+TEST_F(PosixPlatformTest, StartsFromArgumentVectorWithoutShell) {
+    std::vector<std::string> names = {"a b.iso", "q\"uote'd", "$(touch " + dir + "x)", "; ls |",
+                                      "`id`", "游戏 名.cso", ""};
+    std::vector<std::string> argv = {CHILD_EXE, "args", dir + "args.txt"};
+    argv.insert(argv.end(), names.begin(), names.end());
+    auto p = platform.start_process(argv);
+    ASSERT_NE(p, nullptr);
+    read_all(*p);
+    EXPECT_EQ(p->wait_exit(), 0);
+    std::string expected;
+    for (const std::string& n : names) expected += n + "\n";
+    EXPECT_EQ(slurp(dir + "args.txt"), expected);
+    EXPECT_NE(access((dir + "x").c_str(), F_OK), 0);
+    EXPECT_EQ(platform.start_process({dir + "missing-program"}), nullptr);
+}
+
+// The whole standard output comes through the pipe, and the exit status is kept.
+TEST_F(PosixPlatformTest, OutputAndExitStatusAreKept) {
+    auto p = platform.start_process({CHILD_EXE, "progress", "5"});
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(read_all(*p),
+              "decompress 0%\rdecompress 20%\rdecompress 40%\rdecompress 60%\r"
+              "block 7 : Write error\nTime: 0 sec\n");
+    EXPECT_EQ(p->wait_exit(), 5);
+}
+
+// terminate ends a running process (its pipe closes, the status tells the signal) and
+// sends nothing once the process has been waited for.
+TEST_F(PosixPlatformTest, TerminateOnlyBeforeTheWait) {
+    auto p = platform.start_process({CHILD_EXE, "sleep"});
+    ASSERT_NE(p, nullptr);
+    char buf[16];
+    ASSERT_GT(p->read_output(buf, sizeof buf), 0u);
+    EXPECT_TRUE(p->terminate());
+    read_all(*p);
+    EXPECT_EQ(p->wait_exit(), 128 + 9);
+    EXPECT_FALSE(p->terminate());
+}
+
+// Terminate racing with the end of short processes never crashes or hangs, and never
+// signals after the wait.
+TEST_F(PosixPlatformTest, TerminateRacingWithTheWait) {
+    for (int round = 0; round < 20; round++) {
+        auto p = platform.start_process({CHILD_EXE, "progress", "0"});
+        ASSERT_NE(p, nullptr);
+        std::atomic<bool> waited{false};
+        std::atomic<int> late_signals{0};
+        std::thread killer([&] {
+            for (int i = 0; i < 200; i++) {
+                bool was_waited = waited;
+                if (p->terminate() && was_waited) late_signals++;
+            }
+        });
+        read_all(*p);
+        int status = p->wait_exit();
+        waited = true;
+        killer.join();
+        EXPECT_TRUE(status == 0 || status == 128 + 9) << status;
+        EXPECT_EQ(late_signals, 0);
+    }
+}
+
+// The private folder is 0700 inside the temporary folder; the converter is written there
+// byte for byte as built, is executable, runs, and is never written over a planted file.
+TEST_F(PosixPlatformTest, PrivateFolderAndEmbeddedConverter) {
+    setenv("TMPDIR", dir.c_str(), 1);
+    EXPECT_EQ(platform.temp_path(), dir);
+    std::string folder = platform.make_private_folder(platform.temp_path());
+    unsetenv("TMPDIR");
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.compare(0, dir.size(), dir), 0);
+    struct stat st;
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    std::string bytes;
+    ASSERT_TRUE(platform.converter_resource(bytes));
+    EXPECT_TRUE(bytes == slurp(VELLICOR_EXE));
+    std::string exe = folder + "Vellicor.exe";
+    ASSERT_TRUE(platform.write_program_file(exe, bytes));
+    EXPECT_TRUE(slurp(exe) == bytes);
+    ASSERT_EQ(stat(exe.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    auto p = platform.start_process({exe});
+    ASSERT_NE(p, nullptr);
+    EXPECT_NE(read_all(*p).find("Vellicor Ver."), std::string::npos);
+    EXPECT_EQ(p->wait_exit(), 0);
+
+    EXPECT_FALSE(platform.write_program_file(exe, "other"));  // exists: refused
+    ASSERT_EQ(symlink((dir + "target").c_str(), (folder + "link").c_str()), 0);
+    EXPECT_FALSE(platform.write_program_file(folder + "link", "other"));
+    EXPECT_NE(access((dir + "target").c_str(), F_OK), 0);
+}
+
+// Sizes, removals and the texts of failed removals.
+TEST_F(PosixPlatformTest, SizesAndRemovals) {
+    std::ofstream(dir + "f.bin") << std::string(5000, 'x');
+    uint64_t size = 0;
+    EXPECT_TRUE(platform.file_size(dir + "f.bin", size));
+    EXPECT_EQ(size, 5000u);
+    EXPECT_FALSE(platform.file_size(dir + "none", size));
+    EXPECT_EQ(platform.remove_file(dir + "f.bin"), "");
+    EXPECT_EQ(platform.remove_file(dir + "f.bin"), dir + "f.bin was not found.");
+    ASSERT_EQ(mkdir((dir + "d").c_str(), 0700), 0);
+    EXPECT_EQ(platform.remove_folder(dir + "d/"), "");
+    EXPECT_EQ(platform.remove_folder(dir + "d/"), dir + "d/ was not found.");
+    EXPECT_EQ(file_error_text(EACCES, "/x"), "Access to /x was denied.");
+    EXPECT_EQ(file_error_text(ETXTBSY, "/x"), "A sharing violation occurred while accessing /x.");
+}
+
+}  // namespace

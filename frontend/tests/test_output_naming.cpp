@@ -1,0 +1,50 @@
+// Output naming and file titles, with the designed examples.
+#include <gtest/gtest.h>
+
+#include "output_naming.h"
+
+namespace {
+
+// Returns the derived name and the mode it left, starting from `mode`.
+std::pair<std::string, int32_t> derive(const std::string& path, int32_t mode) {
+    std::string out = DeriveOutputName(path, mode);
+    return {out, mode};
+}
+
+// The other extension replaces the ending; case as written is kept before it.
+TEST(DeriveOutputNameTest, SwitchesExtensionAndMode) {
+    EXPECT_EQ(derive("C:\\a\\game.iso", 1), std::make_pair(std::string("C:\\a\\game.cso"), 0));
+    EXPECT_EQ(derive("C:\\a\\GAME.ISO", 1), std::make_pair(std::string("C:\\a\\GAME.cso"), 0));
+    EXPECT_EQ(derive("C:\\a\\game.cso", 0), std::make_pair(std::string("C:\\a\\game.iso"), 1));
+    EXPECT_EQ(derive("/home/u/Disc.CsO", 0), std::make_pair(std::string("/home/u/Disc.iso"), 1));
+    EXPECT_EQ(derive("/home/u/游戏.iso", 1), std::make_pair(std::string("/home/u/游戏.cso"), 0));
+}
+
+// The removal takes every trailing character among the last three: it stops at the dot
+// of iso.iso, and runs through the stem of mysoiso.
+TEST(DeriveOutputNameTest, RemovalStopsAtFirstOtherCharacter) {
+    EXPECT_EQ(derive("D:\\games\\iso.iso", 1).first, "D:\\games\\iso.cso");
+    EXPECT_EQ(derive("D:\\games\\mysoiso", 1).first, "D:\\games\\mycso");
+    EXPECT_EQ(derive("/g/xsoISO", 1).first, "/g/xsocso");  // case as written: o is not O
+    EXPECT_EQ(derive("iso", 1).first, "cso");
+}
+
+// Any other ending gives "ERROR!" and keeps the mode.
+TEST(DeriveOutputNameTest, OtherEndingsGiveError) {
+    EXPECT_EQ(derive("C:\\a\\game.bin", 1), std::make_pair(std::string("ERROR!"), 1));
+    EXPECT_EQ(derive("D:\\games\\noext", 0), std::make_pair(std::string("ERROR!"), 0));
+    EXPECT_EQ(derive("so", 1), std::make_pair(std::string("ERROR!"), 1));
+    EXPECT_EQ(derive("", 0).first, "ERROR!");
+}
+
+// The file name after the last backslash (else slash), with or without its extension.
+TEST(FileTitleOfTest, NameWithAndWithoutExtension) {
+    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", false), "x");
+    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", true), "x.iso");
+    EXPECT_EQ(FileTitleOf("/home/u/a.b.cso", false), "a.b");
+    EXPECT_EQ(FileTitleOf("C:/a\\b/c.iso", false), "b/c");  // a backslash wins over slashes
+    EXPECT_EQ(FileTitleOf("noext", false), "noext");
+    EXPECT_EQ(FileTitleOf("/dir.d/noext", false), "noext");
+}
+
+}  // namespace

@@ -1,0 +1,421 @@
+// The dialog driven offscreen: initial states, output naming through the Open button,
+// the Save proposals, message boxes answered by a helper, the about entry, Enter and
+// Esc, and real conversions through the embedded converter.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+#include "job_platform_posix.h"
+#include "wendrovix_dlg.h"
+
+namespace {
+
+// What a helper saw in a message box it answered.
+struct SeenBox {
+    bool seen = false;
+    QString caption, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+};
+
+// Once a modal window of type W is up, runs `act` on it (which must close it).
+template <typename W>
+void when_modal(std::function<void(W*)> act) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+        auto* w = qobject_cast<W*>(QApplication::activeModalWidget());
+        if (!w) return;
+        timer->stop();
+        timer->deleteLater();
+        act(w);
+    });
+    timer->start();
+}
+
+// Answers the next message box with `button`, recording what it showed.
+void answer_box(QMessageBox::StandardButton button, SeenBox* seen) {
+    when_modal<QMessageBox>([button, seen](QMessageBox* box) {
+        *seen = {true, box->windowTitle(), box->text(), box->icon(), box->standardButtons()};
+        box->button(button)->click();
+    });
+}
+
+// Returns the texts of all children of type W.
+template <typename W>
+QStringList texts_of(QWidget* parent, QString (W::*text)() const) {
+    QStringList result;
+    for (W* w : parent->findChildren<W*>()) result << (w->*text)();
+    return result;
+}
+
+}  // namespace
+
+class TestWendrovixDlg : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void initialStates();
+    void geometryFromDialogUnits();
+    void openFileDerivesOutputName();
+    void cancelledFileDialogsChangeNothing();
+    void saveDialogProposals();
+    void realFileDialogSetUp();
+    void aboutMessageAndWebAddress();
+    void aboutEntryOfTheDialogMenu();
+    void escAndCloseBoxActAsExit();
+    void titleShowsPercentWhileMinimised();
+    void compressThenDecompressForReal();
+    void failedRealConversionIsReported();
+
+private:
+    // Makes the chooser answer the next file dialog with `answer`, keeping the request.
+    void answer_file_dialog(const QString& answer);
+    // Opens `path` through the Open button.
+    void open(const QString& path);
+    // Returns the information box's text.
+    QString info() const { return static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO))->toPlainText(); }
+    // Returns a button by identifier.
+    QPushButton* button(int id) const { return static_cast<QPushButton*>(dlg->control(id)); }
+    // Returns the folders and files left in the temporary folder.
+    QStringList temp_leftovers() const {
+        return QDir(work.path() + "/tmp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    QTemporaryDir work;
+    QString iso;
+    PosixJobPlatform platform;
+    std::unique_ptr<CWendrovixDlg> dlg;
+    FileChoice last_choice;
+    int file_dialogs = 0;
+    QList<QUrl> opened_urls;
+};
+
+// Masters a small ISO image with genisoimage and points TMPDIR at a folder of our own.
+void TestWendrovixDlg::initTestCase() {
+    QVERIFY(work.isValid());
+    QVERIFY(QDir(work.path()).mkpath("tree/sub"));
+    QVERIFY(QDir(work.path()).mkpath("tmp"));
+    QFile text(work.path() + "/tree/readme.txt");
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 6000; i++) text.write(QByteArray("line ") + QByteArray::number(i) + " of a text\n");
+    text.close();
+    QFile noise(work.path() + "/tree/sub/noise.bin");
+    QVERIFY(noise.open(QIODevice::WriteOnly));
+    quint32 x = 12345;
+    for (int i = 0; i < 100000; i++) {
+        x = x * 1103515245u + 12345u;
+        noise.putChar(static_cast<char>(x >> 24));
+    }
+    noise.close();
+    iso = work.path() + "/my game 游戏.iso";
+    QCOMPARE(QProcess::execute("genisoimage", {"-quiet", "-o", iso, work.path() + "/tree"}), 0);
+    qputenv("TMPDIR", QFile::encodeName(work.path() + "/tmp"));
+}
+
+// A fresh dialog, shown, whose file dialogs and web address are answered by the test.
+void TestWendrovixDlg::init() {
+    conversion_job_reset_state();
+    dlg = std::make_unique<CWendrovixDlg>(platform);
+    dlg->url_opener = [this](const QUrl& url) { opened_urls << url; };
+    dlg->file_chooser = [this](QWidget*, const FileChoice&) -> QString {
+        QTest::qFail("unexpected file dialog", __FILE__, __LINE__);
+        return {};
+    };
+    opened_urls.clear();
+    dlg->show();
+}
+
+void TestWendrovixDlg::cleanup() {
+    dlg.reset();
+}
+
+void TestWendrovixDlg::answer_file_dialog(const QString& answer) {
+    dlg->file_chooser = [this, answer](QWidget*, const FileChoice& choice) {
+        last_choice = choice;
+        file_dialogs++;
+        return answer;
+    };
+}
+
+void TestWendrovixDlg::open(const QString& path) {
+    answer_file_dialog(path);
+    QTest::mouseClick(button(IDC_OPEN), Qt::LeftButton);
+}
+
+// Title, boxes, level list, buttons and their states, labels and groups at start-up.
+void TestWendrovixDlg::initialStates() {
+    QCOMPARE(dlg->windowTitle(), QString("Wendrovix V1.0"));
+    QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_INPUT))->text(), QString());
+    QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString());
+    QCOMPARE(info(), QString());
+    auto* level = static_cast<QComboBox*>(dlg->control(IDC_LEVEL));
+    QCOMPARE(level->currentText(), QString("9"));
+    QStringList items;
+    for (int i = 0; i < level->count(); i++) items << level->itemText(i);
+    QCOMPARE(items, QStringList({"9", "8", "7", "6", "5", "4", "3", "2", "1"}));
+    QVERIFY(!level->isEditable());
+    QVERIFY(!button(IDC_SAVE)->isEnabled());
+    QVERIFY(!button(IDC_START)->isEnabled());
+    QVERIFY(button(IDC_OPEN)->isEnabled() && button(IDC_ABOUT)->isEnabled());
+    QVERIFY(button(IDCANCEL)->isEnabled());
+    QVERIFY(button(IDC_START)->isDefault());
+    QVERIFY(static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO))->isReadOnly());
+    QCOMPARE(button(IDC_OPEN)->text(), QString("打开文件"));
+    QCOMPARE(button(IDC_SAVE)->text(), QString("保存文件"));
+    QCOMPARE(button(IDC_ABOUT)->text(), QString("关于"));
+    QCOMPARE(button(IDC_START)->text(), QString("开始转换"));
+    QCOMPARE(button(IDCANCEL)->text(), QString("退出"));
+    QStringList labels = texts_of<QLabel>(dlg.get(), &QLabel::text);
+    for (const char* l : {"输入文件", "输出文件", "压缩级别",
+                          "说明:9为最大压缩,文件体积最小.1为最小压缩,压缩速度最快"})
+        QVERIFY2(labels.contains(QString::fromUtf8(l)), l);
+    QCOMPARE(texts_of<QGroupBox>(dlg.get(), &QGroupBox::title), QStringList({"设置", "信息"}));
+    QCOMPARE(dlg->converting, uint8_t(0));
+    QCOMPARE(dlg->mode, 0);
+}
+
+// Sizes and places come from dialog units and the dialog font's base units.
+void TestWendrovixDlg::geometryFromDialogUnits() {
+    DialogUnits u = dialog_units(dlg->font());
+    QVERIFY(u.cx > 2 && u.cy > 6);
+    QCOMPARE(dlg->size(), u.rect(0, 0, 320, 200).size());
+    QCOMPARE(dlg->control(IDC_INPUT)->geometry(), u.rect(52, 17, 205, 13));
+    QCOMPARE(dlg->control(IDC_SAVE)->geometry(), u.rect(262, 40, 44, 16));
+    QCOMPARE(dlg->control(IDC_INFO)->geometry(), u.rect(16, 96, 289, 71));
+    QCOMPARE(dlg->control(IDC_START)->geometry(), u.rect(207, 177, 50, 16));
+    QCOMPARE(DialogUnits({6, 14}).rect(7, 85, 306, 88), QRect(11, 149, 459, 154));
+}
+
+// Opening files sets the output box and mode as the naming says, and enables Save and
+// Start whatever the naming gave.
+void TestWendrovixDlg::openFileDerivesOutputName() {
+    struct Case { const char* path; const char* output; int mode; };
+    const Case cases[] = {
+        {"D:\\games\\x.ISO", "D:\\games\\x.cso", 0}, {"D:\\games\\x.cso", "D:\\games\\x.iso", 1},
+        {"D:\\games\\noext", "ERROR!", 1},            {"/g/iso.iso", "/g/iso.cso", 0},
+        {"/g/noext", "ERROR!", 0},                    {"/g/mysoiso", "/g/mycso", 0},
+    };
+    for (const Case& c : cases) {
+        open(QString::fromUtf8(c.path));
+        QCOMPARE(last_choice.filter, QString::fromUtf8(OPEN_FILTER));
+        QVERIFY(!last_choice.save && last_choice.default_ext.isEmpty());
+        QVERIFY(last_choice.initial_name.isEmpty());
+        QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_INPUT))->text(), QString::fromUtf8(c.path));
+        QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString::fromUtf8(c.output));
+        QCOMPARE(dlg->mode, c.mode);
+        QVERIFY(button(IDC_SAVE)->isEnabled() && button(IDC_START)->isEnabled());
+    }
+}
+
+// Cancelling the Open or Save dialog changes nothing.
+void TestWendrovixDlg::cancelledFileDialogsChangeNothing() {
+    open("");
+    QVERIFY(!button(IDC_START)->isEnabled());
+    QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString());
+    open("/g/a.cso");
+    answer_file_dialog("");
+    dlg->OnSaveFile();
+    QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString("/g/a.iso"));
+    QCOMPARE(dlg->mode, 1);
+}
+
+// The Save dialog proposes the input's base name with the other format's filter and
+// extension, asks before overwriting, and leaves the mode alone.
+void TestWendrovixDlg::saveDialogProposals() {
+    open("D:\\games\\x.iso");
+    answer_file_dialog("/chosen/out.cso");
+    QTest::mouseClick(button(IDC_SAVE), Qt::LeftButton);
+    QVERIFY(last_choice.save && last_choice.confirm_overwrite);
+    QCOMPARE(last_choice.initial_name, QString("x"));
+    QCOMPARE(last_choice.default_ext, QString(".cso"));
+    QCOMPARE(last_choice.filter, QString("cso文件 (*.cso)|*.cso||"));
+    QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString("/chosen/out.cso"));
+    QCOMPARE(dlg->mode, 0);
+
+    open("/home/u/a.b.cso");
+    answer_file_dialog("/chosen/back.iso");
+    dlg->OnSaveFile();
+    QCOMPARE(last_choice.initial_name, QString("a.b"));
+    QCOMPARE(last_choice.default_ext, QString(".iso"));
+    QCOMPARE(last_choice.filter, QString("iso文件 (*.iso)|*.iso||"));
+    QCOMPARE(dlg->mode, 1);
+}
+
+// The real chooser sets up a file dialog with the designed filters, extension and name.
+void TestWendrovixDlg::realFileDialogSetUp() {
+    QCOMPARE(qt_name_filters(QString::fromUtf8(OPEN_FILTER)),
+             QStringList({"支持的文件(*.iso;*.cso) (*.iso *.cso)", "iso文件 (*.iso) (*.iso)",
+                          "cso文件 (*.cso) (*.cso)"}));
+    QStringList filters;
+    QString suffix;
+    bool confirms = false;
+    when_modal<QFileDialog>([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        suffix = d->defaultSuffix();
+        confirms = !d->testOption(QFileDialog::DontConfirmOverwrite);
+        d->reject();
+    });
+    FileChoice save{true, QString::fromUtf8(CSO_FILTER), ".cso", "x", true};
+    QCOMPARE(choose_with_file_dialog(dlg.get(), save), QString());
+    QCOMPARE(filters, QStringList({"cso文件 (*.cso) (*.cso)"}));
+    QCOMPARE(suffix, QString("cso"));
+    QVERIFY(confirms);
+}
+
+// The about message's caption, icon, buttons and six lines; Yes opens the web address.
+void TestWendrovixDlg::aboutMessageAndWebAddress() {
+    SeenBox seen;
+    answer_box(QMessageBox::No, &seen);
+    QTest::mouseClick(button(IDC_ABOUT), Qt::LeftButton);
+    QVERIFY(seen.seen);
+    QCOMPARE(seen.caption, QString("关于"));
+    QCOMPARE(seen.icon, QMessageBox::Information);
+    QCOMPARE(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(seen.text, QString("Wendrovix Ver 1.0 \n Wendrovix \nMade by Quillane\n"
+                                "简介:可以ISO和CSO格式互相转换 \n作者邮箱:quillane@example.org \n"
+                                "要访问作者的网站吗？"));
+    QVERIFY(opened_urls.isEmpty());
+    answer_box(QMessageBox::Yes, &seen);
+    dlg->OnAbout();
+    QCOMPARE(opened_urls, QList<QUrl>({QUrl("http://wendrovix.example.org")}));
+}
+
+// The dialog's menu holds the about entry after a separator; it opens the about dialog.
+void TestWendrovixDlg::aboutEntryOfTheDialogMenu() {
+    QStringList menu_texts;
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [&, timer] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        timer->stop();
+        for (QAction* a : menu->actions()) menu_texts << (a->isSeparator() ? "-" : a->text());
+        menu->close();
+    });
+    timer->start(10);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dlg->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(dlg.get(), &event);
+    QCOMPARE(menu_texts, QStringList({"-", "关于 Wendrovix(&A)..."}));
+
+    QString title;
+    QStringList labels;
+    when_modal<CAboutDlg>([&](CAboutDlg* about) {
+        title = about->windowTitle();
+        labels = texts_of<QLabel>(about, &QLabel::text);
+        QTest::mouseClick(about->findChild<QPushButton*>(), Qt::LeftButton);
+    });
+    dlg->about_action()->trigger();
+    QCOMPARE(title, QString("关于 Wendrovix"));
+    QVERIFY(labels.contains("Wendrovix 1.0 版"));
+}
+
+// Esc and the close box leave at once while idle.
+void TestWendrovixDlg::escAndCloseBoxActAsExit() {
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    QVERIFY(!dlg->isVisible());
+    QCOMPARE(dlg->result(), int(QDialog::Rejected));
+    dlg->show();
+    QVERIFY(dlg->close());
+    QVERIFY(!dlg->isVisible());
+    dlg->show();
+    QTest::mouseClick(button(IDCANCEL), Qt::LeftButton);
+    QVERIFY(!dlg->isVisible());
+}
+
+// While minimised the title carries the converter's percentage.
+void TestWendrovixDlg::titleShowsPercentWhileMinimised() {
+    QCOMPARE(CWendrovixDlg::title_for(42, true), QString("42% - Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for(42, false), QString("Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for(-1, true), QString("Wendrovix V1.0"));
+}
+
+// Compresses the mastered image at level 5 (started with Enter; Esc meanwhile answered
+// No), then decompresses it into another name chosen with Save (started with a click):
+// files, information box, window and button states, no converter left behind.
+void TestWendrovixDlg::compressThenDecompressForReal() {
+    QString cso = work.path() + "/my game 游戏.cso", back = work.path() + "/back.iso";
+    QTest::keyClick(dlg->control(IDC_INPUT), Qt::Key_Return);  // Start disabled: nothing
+    QVERIFY(!dlg->converting);
+    open(iso);
+    static_cast<QComboBox*>(dlg->control(IDC_LEVEL))->setCurrentIndex(4);
+    QTest::keyClick(dlg->control(IDC_INPUT), Qt::Key_Return);
+    QVERIFY(dlg->converting);
+    QVERIFY(dlg->isMinimized());
+    QCOMPARE(button(IDC_START)->text(), QString("停止转换"));
+    SeenBox seen;
+    answer_box(QMessageBox::No, &seen);
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    QCOMPARE(seen.text, QString("转换正在进行中，您确定要退出吗？"));
+    QCOMPARE(seen.caption, QString("提示"));
+    QCOMPARE(seen.icon, QMessageBox::Question);
+    QVERIFY(dlg->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QFile out(cso);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QCOMPARE(out.read(4), QByteArray("CISO"));
+    double in_size = QFileInfo(iso).size(), cso_size = QFileInfo(cso).size();
+    QCOMPARE(info(), QString("模式：ISO转换CSO\n压缩级别：5\n文件大小：%1 MB\n转换进行中，请稍候…………\n"
+                             "转换完毕!\n转换后文件大小：%2 MB\n压缩比：%3  \n")
+                         .arg(in_size / 1048576, 0, 'f', 2).arg(cso_size / 1048576, 0, 'f', 2)
+                         .arg(cso_size / in_size * 100, 0, 'f', 2));
+    QVERIFY(cso_size < in_size);
+    QVERIFY(!dlg->isMinimized());
+    QCOMPARE(button(IDC_START)->text(), QString("开始转换"));
+    QCOMPARE(temp_leftovers(), QStringList());
+
+    open(cso);
+    answer_file_dialog(back);
+    dlg->OnSaveFile();
+    QTest::mouseClick(button(IDC_START), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QFile a(iso), b(back);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    QVERIFY(a.readAll() == b.readAll());
+    QVERIFY(info().startsWith("模式：CSO转换ISO\n文件大小："));
+    QVERIFY(!info().contains("压缩级别"));
+    QVERIFY(info().endsWith(QString("转换完毕!\n转换后文件大小：%1 MB\n压缩比：%2  \n")
+                                .arg(in_size / 1048576, 0, 'f', 2)
+                                .arg(in_size / cso_size * 100, 0, 'f', 2)));
+    QCOMPARE(temp_leftovers(), QStringList());
+}
+
+// A decompression of a file that is not a CSO ends with the failure line and the
+// converter's message, an empty output, and the ratio 0.00.
+void TestWendrovixDlg::failedRealConversionIsReported() {
+    QString bad = work.path() + "/bad.cso";
+    QFile f(bad);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not a cso file at all");
+    f.close();
+    open(bad);
+    dlg->OnStartStop();
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QStringList lines = info().split('\n');
+    QCOMPARE(lines.size(), 7);
+    QVERIFY2(lines[3].startsWith("转换失败! ") && lines[3].size() > 6, qPrintable(lines[3]));
+    QCOMPARE(lines.mid(4), QStringList({"转换后文件大小：0.00 MB", "压缩比：0.00  ", ""}));
+    QCOMPARE(QFileInfo(work.path() + "/bad.iso").size(), 0);
+    QCOMPARE(temp_leftovers(), QStringList());
+}
+
+QTEST_MAIN(TestWendrovixDlg)
+#include "test_wendrovix_dlg.moc"

@@ -1,0 +1,366 @@
+// The main dialog CWendrovixDlg and the about dialog CAboutDlg.
+#include "wendrovix_dlg.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "output_naming.h"
+
+const char* const MAKER_EMAIL = "quillane@example.org";
+const char* const MAKER_WEB = "http://wendrovix.example.org";
+const char* const ABOUT_MENU_TEXT = "关于 Wendrovix(&A)...";
+const char* const OPEN_FILTER =
+    "支持的文件(*.iso;*.cso)|*.iso;*.cso|iso文件 (*.iso)|*.iso|cso文件 (*.cso)|*.cso||";
+const char* const CSO_FILTER = "cso文件 (*.cso)|*.cso||";
+const char* const ISO_FILTER = "iso文件 (*.iso)|*.iso||";
+
+namespace {
+const char* const DIALOG_TITLE = "Wendrovix V1.0";
+const int TIMER_PERIOD_MS = 100;
+
+// Converts text held as UTF-8 to a QString and back.
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string s(const QString& q) { return q.toStdString(); }
+}  // namespace
+
+// Returns the pixel rectangle of a rectangle in dialog units (rounded like MulDiv).
+QRect DialogUnits::rect(int x, int y, int w, int h) const {
+    auto h_px = [this](int v) { return (v * cx + 2) / 4; };
+    auto v_px = [this](int v) { return (v * cy + 4) / 8; };
+    return QRect(h_px(x), v_px(y), h_px(w), v_px(h));
+}
+
+// Returns the base units: the alphabet's average width (rounded) and the font height.
+DialogUnits dialog_units(const QFont& font) {
+    QFontMetrics fm(font);
+    int width = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return DialogUnits{(width / 26 + 1) / 2, fm.height()};
+}
+
+// Returns "宋体" 9 point; where it is missing, a CJK font that has the same texts.
+QFont dialog_font() {
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
+                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPointSize(9);
+    return font;
+}
+
+// Draws the program icon: a disc with a hole, 32 by 32 pixels.
+QIcon program_icon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(40, 60, 110), 1.5));
+    p.setBrush(QColor(150, 180, 230));
+    p.drawEllipse(QRectF(2, 2, 28, 28));
+    p.setBrush(QColor(230, 240, 255));
+    p.drawEllipse(QRectF(12, 12, 8, 8));
+    return QIcon(pixmap);
+}
+
+// Turns "description|patterns|...||" into "description (pattern pattern)" entries.
+QStringList qt_name_filters(const QString& filter) {
+    QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList result;
+    for (int i = 0; i + 1 < parts.size() && !parts[i].isEmpty(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        result << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
+    return result;
+}
+
+// Shows a QFileDialog as the request says; returns the chosen path or "".
+QString choose_with_file_dialog(QWidget* parent, const FileChoice& choice) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(choice.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(choice.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilters(qt_name_filters(choice.filter));
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, !choice.confirm_overwrite);
+    if (!choice.default_ext.isEmpty()) dialog.setDefaultSuffix(choice.default_ext.mid(1));
+    if (!choice.initial_name.isEmpty()) dialog.selectFile(choice.initial_name);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
+}
+
+// The about dialog at its designed size, with the icon, two lines and OK.
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setFont(dialog_font());
+    setWindowTitle(QStringLiteral("关于 Wendrovix"));
+    DialogUnits u = dialog_units(font());
+    setFixedSize(u.rect(0, 0, 235, 55).size());
+    auto* icon = new QLabel(this);
+    icon->setPixmap(program_icon().pixmap(32, 32));
+    icon->setGeometry(QRect(u.rect(11, 17, 0, 0).topLeft(), QSize(32, 32)));
+    auto* name = new QLabel(QStringLiteral("Wendrovix 1.0 版"), this);
+    name->setGeometry(u.rect(40, 10, 119, 8));
+    auto* second = new QLabel(QStringLiteral("Copyright (C) 2007 Quillane"), this);
+    second->setGeometry(u.rect(40, 25, 119, 8));
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setGeometry(u.rect(178, 7, 50, 16));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+// Builds the dialog: font, title, icon, size, controls, menu entry, timer.
+CWendrovixDlg::CWendrovixDlg(JobPlatform& platform, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      job_(*this, *this, platform) {
+    setFont(dialog_font());
+    units_ = dialog_units(font());
+    setWindowTitle(QString::fromUtf8(DIALOG_TITLE));
+    setWindowIcon(program_icon());
+    setFixedSize(units_.rect(0, 0, 320, 200).size());
+    create_controls();
+    about_action_ = new QAction(QString::fromUtf8(ABOUT_MENU_TEXT), this);
+    connect(about_action_, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    timer_.setInterval(TIMER_PERIOD_MS);
+    connect(&timer_, &QTimer::timeout, this, &CWendrovixDlg::OnTimer);
+    url_opener = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+}
+
+// The job ends a converter that still runs before the window goes.
+CWendrovixDlg::~CWendrovixDlg() = default;
+
+// Creates both groups and their controls.
+void CWendrovixDlg::create_controls() {
+    create_settings_controls();
+    create_info_controls();
+}
+
+// The settings group: input and output boxes with their buttons, and the level list.
+void CWendrovixDlg::create_settings_controls() {
+    (new QGroupBox(QStringLiteral("设置"), this))->setGeometry(units_.rect(7, 7, 306, 73));
+    add_label("输入文件", units_.rect(15, 19, 33, 8));
+    controls_[IDC_INPUT] = input_box_ = new QLineEdit(this);
+    input_box_->setGeometry(units_.rect(52, 17, 205, 13));
+    add_button(IDC_OPEN, "打开文件", units_.rect(262, 16, 43, 16), &CWendrovixDlg::OnOpenFile);
+    add_label("输出文件", units_.rect(15, 43, 33, 8));
+    controls_[IDC_OUTPUT] = output_box_ = new QLineEdit(this);
+    output_box_->setGeometry(units_.rect(52, 41, 205, 13));
+    add_button(IDC_SAVE, "保存文件", units_.rect(262, 40, 44, 16), &CWendrovixDlg::OnSaveFile);
+    enable(IDC_SAVE, false);
+    add_label("压缩级别", units_.rect(15, 64, 33, 8));
+    controls_[IDC_LEVEL] = level_box = new QComboBox(this);
+    level_box->addItems({"9", "8", "7", "6", "5", "4", "3", "2", "1"});
+    level_box->setCurrentIndex(0);
+    level_box->setGeometry(units_.rect(52, 61, 27, 12));
+    add_label("说明:9为最大压缩,文件体积最小.1为最小压缩,压缩速度最快",
+              units_.rect(84, 63, 219, 8));
+}
+
+// The information group (box and the progress bar below it) and the bottom buttons.
+void CWendrovixDlg::create_info_controls() {
+    (new QGroupBox(QStringLiteral("信息"), this))->setGeometry(units_.rect(7, 85, 306, 88));
+    controls_[IDC_INFO] = info_box_ = new QPlainTextEdit(this);
+    info_box_->setReadOnly(true);
+    info_box_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    info_box_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    info_box_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    info_box_->setGeometry(units_.rect(16, 96, 289, 71));
+    progress_bar_ = new QProgressBar(this);
+    progress_bar_->setRange(0, 100);
+    progress_bar_->setTextVisible(false);
+    progress_bar_->setGeometry(units_.rect(16, 168, 289, 4));
+    progress_bar_->hide();
+    add_button(IDC_ABOUT, "关于", units_.rect(7, 177, 50, 16), &CWendrovixDlg::OnAbout);
+    add_button(IDC_START, TEXT_START, units_.rect(207, 177, 50, 16), &CWendrovixDlg::OnStartStop)
+        ->setDefault(true);
+    enable(IDC_START, false);
+    add_button(IDCANCEL, "退出", units_.rect(263, 177, 50, 16), &CWendrovixDlg::OnExit);
+}
+
+// Creates a button that runs handler when clicked; returns it.
+QPushButton* CWendrovixDlg::add_button(int id, const char* text, QRect r,
+                                       void (CWendrovixDlg::*handler)()) {
+    auto* button = new QPushButton(QString::fromUtf8(text), this);
+    button->setGeometry(r);
+    connect(button, &QPushButton::clicked, this, handler);
+    controls_[id] = button;
+    return button;
+}
+
+// Creates a label.
+void CWendrovixDlg::add_label(const char* text, QRect r) {
+    (new QLabel(QString::fromUtf8(text), this))->setGeometry(r);
+}
+
+// Enables or disables a control by identifier.
+void CWendrovixDlg::enable(int id, bool on) {
+    controls_.value(id)->setEnabled(on);
+}
+
+// Chooses the input; derives the output name and mode; enables Save and Start.
+void CWendrovixDlg::OnOpenFile() {
+    FileChoice choice;
+    choice.filter = QString::fromUtf8(OPEN_FILTER);
+    QString path = file_chooser(this, choice);
+    if (path.isEmpty()) return;
+    input_path = s(path);
+    output_path = DeriveOutputName(input_path, mode);
+    show_members();
+    enable(IDC_SAVE, true);
+    enable(IDC_START, true);
+}
+
+// Chooses the output with the filter of the current mode, proposing the input's title.
+void CWendrovixDlg::OnSaveFile() {
+    FileChoice choice;
+    choice.save = true;
+    choice.filter = QString::fromUtf8(mode == 0 ? CSO_FILTER : ISO_FILTER);
+    choice.default_ext = mode == 0 ? QStringLiteral(".cso") : QStringLiteral(".iso");
+    choice.initial_name = q(FileTitleOf(input_path, false));
+    choice.confirm_overwrite = true;
+    QString path = file_chooser(this, choice);
+    if (path.isEmpty()) return;
+    output_path = s(path);
+    show_members();
+}
+
+// The about message; Yes opens the maker's web address.
+void CWendrovixDlg::OnAbout() {
+    QString text = QStringLiteral("Wendrovix Ver 1.0 \n Wendrovix \nMade by Quillane\n"
+                                  "简介:可以ISO和CSO格式互相转换 \n作者邮箱:") +
+                   QString::fromUtf8(MAKER_EMAIL) + QStringLiteral(" \n要访问作者的网站吗？");
+    QMessageBox box(QMessageBox::Information, QStringLiteral("关于"), text,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    if (box.exec() == QMessageBox::Yes) url_opener(QUrl(QString::fromUtf8(MAKER_WEB)));
+}
+
+// Start/Stop button.
+void CWendrovixDlg::OnStartStop() {
+    job_.OnStartStop();
+}
+
+// Timer 1.
+void CWendrovixDlg::OnTimer() {
+    job_.OnTimer();
+}
+
+// Exit button.
+void CWendrovixDlg::OnExit() {
+    job_.OnExit();
+}
+
+// Esc and the close box act as the Exit button.
+void CWendrovixDlg::reject() {
+    OnExit();
+}
+
+// The about entry opens the about dialog modally.
+void CWendrovixDlg::OnSysCommand(int id) {
+    if (id != IDM_ABOUTBOX) return;
+    CAboutDlg about(this);
+    about.exec();
+}
+
+// The dialog's menu (this platform's windows have no system menu to extend).
+void CWendrovixDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addSeparator();
+    menu.addAction(about_action_);
+    menu.exec(event->globalPos());
+}
+
+// Minimising or restoring changes whether the title shows the percentage.
+void CWendrovixDlg::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::WindowStateChange)
+        setWindowTitle(title_for(progress_, isMinimized()));
+    QDialog::changeEvent(event);
+}
+
+// Returns "42% - Wendrovix V1.0" while minimised with a percentage, else the title.
+QString CWendrovixDlg::title_for(int percent, bool minimised) {
+    QString title = QString::fromUtf8(DIALOG_TITLE);
+    if (!minimised || percent < 0) return title;
+    return QString::number(percent) + QStringLiteral("% - ") + title;
+}
+
+// Copies the input and output boxes into the members.
+void CWendrovixDlg::take_boxes() {
+    input_path = s(input_box_->text());
+    output_path = s(output_box_->text());
+}
+
+// Copies the members into the boxes; the information box shows "\r\n" as line breaks.
+void CWendrovixDlg::show_members() {
+    input_box_->setText(q(input_path));
+    output_box_->setText(q(output_path));
+    info_box_->setPlainText(q(info_text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+// Returns the level list's current text.
+std::string CWendrovixDlg::level_text() {
+    return s(level_box->currentText());
+}
+
+// Sets the Start/Stop button's text.
+void CWendrovixDlg::set_start_text(const std::string& text) {
+    static_cast<QPushButton*>(control(IDC_START))->setText(q(text));
+}
+
+// Minimises the window.
+void CWendrovixDlg::minimise() {
+    showMinimized();
+}
+
+// Restores the window.
+void CWendrovixDlg::restore() {
+    showNormal();
+    activateWindow();
+}
+
+// Asks a Yes/No question with the question icon and the caption "提示".
+bool CWendrovixDlg::ask_yes_no(const std::string& question) {
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(TEXT_PROMPT_CAPTION), q(question),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    return box.exec() == QMessageBox::Yes;
+}
+
+// Shows a failure in a message box with the warning icon.
+void CWendrovixDlg::show_error(const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Wendrovix"), q(text), QMessageBox::Ok,
+                    this);
+    box.exec();
+}
+
+// Starts timer 1.
+void CWendrovixDlg::start_timer() {
+    timer_.start();
+}
+
+// Stops timer 1.
+void CWendrovixDlg::stop_timer() {
+    timer_.stop();
+}
+
+// Shows the percentage in the progress bar and, while minimised, in the title.
+void CWendrovixDlg::show_progress(int percent) {
+    progress_ = percent;
+    progress_bar_->setVisible(percent >= 0);
+    if (percent >= 0) progress_bar_->setValue(percent);
+    setWindowTitle(title_for(percent, isMinimized()));
+}
+
+// Closes the dialog, which ends the program.
+void CWendrovixDlg::close_dialog() {
+    QDialog::reject();
+}

@@ -1,0 +1,150 @@
+// The main dialog CWendrovixDlg and the about dialog CAboutDlg (Qt Widgets).
+#pragma once
+#include <QDialog>
+#include <QHash>
+#include <QRect>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <functional>
+
+#include "conversion_job.h"
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+// Control identifiers of the main dialog.
+enum {
+    IDC_INPUT = 1000,
+    IDC_OPEN = 1001,
+    IDC_OUTPUT = 1002,
+    IDC_SAVE = 1003,
+    IDC_LEVEL = 1004,
+    IDC_INFO = 1005,
+    IDC_START = 1006,
+    IDC_ABOUT = 1007,
+    IDCANCEL = 2,
+    IDM_ABOUTBOX = 16,  // the about entry of the dialog's menu
+};
+
+// The texts of the about message and the maker's addresses.
+extern const char* const MAKER_EMAIL;
+extern const char* const MAKER_WEB;
+extern const char* const ABOUT_MENU_TEXT;
+// The filters of the open and save dialogs ("description|patterns|...||").
+extern const char* const OPEN_FILTER;
+extern const char* const CSO_FILTER;
+extern const char* const ISO_FILTER;
+
+// What the program asks of an open-file or save-file dialog.
+struct FileChoice {
+    bool save = false;        // save dialog (else open)
+    QString filter;           // "description|patterns|...||"
+    QString default_ext;      // ".cso", ".iso" or empty
+    QString initial_name;     // proposed file name, no folder
+    bool confirm_overwrite = false;  // ask before replacing an existing file
+};
+// Shows a file dialog for the request; returns the chosen full path, "" when cancelled.
+using FileChooser = std::function<QString(QWidget* parent, const FileChoice& choice)>;
+// The real chooser: a QFileDialog set up as the request says.
+QString choose_with_file_dialog(QWidget* parent, const FileChoice& choice);
+// Returns Qt name filters for a "description|patterns|...||" filter.
+QStringList qt_name_filters(const QString& filter);
+
+// Horizontal and vertical dialog base units of a font, and conversions from dialog units.
+struct DialogUnits {
+    int cx;  // average character width in pixels
+    int cy;  // character height in pixels
+    // Returns the pixel rectangle of a rectangle given in dialog units.
+    QRect rect(int x, int y, int w, int h) const;
+};
+// Returns the base units of a font (its average alphabet width and its height).
+DialogUnits dialog_units(const QFont& font);
+// Returns the dialogs' font: "宋体" 9 point, with CJK fallbacks.
+QFont dialog_font();
+// Returns the program icon (drawn, no file needed).
+QIcon program_icon();
+
+// The about dialog: icon, two lines and an OK button.
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+// The main dialog. Its members input_path, output_path, mode, info_text and converting
+// come from DialogMembers; the conversion job works on them through JobView.
+class CWendrovixDlg : public QDialog, public DialogMembers, private JobView {
+    Q_OBJECT
+public:
+    explicit CWendrovixDlg(JobPlatform& platform, QWidget* parent = nullptr);
+    ~CWendrovixDlg() override;
+    // Returns the control with a designed identifier, or nullptr.
+    QWidget* control(int id) const { return controls_.value(id); }
+    // The entry of the dialog's menu that opens the about dialog.
+    QAction* about_action() const { return about_action_; }
+    // Returns the window title for a percentage while minimised (-1: no percentage).
+    static QString title_for(int percent, bool minimised);
+
+    FileChooser file_chooser = choose_with_file_dialog;  // tests answer file dialogs here
+    std::function<void(const QUrl&)> url_opener;         // opens the maker's web address
+
+    void OnOpenFile();
+    void OnSaveFile();
+    void OnAbout();
+    void OnStartStop();
+    void OnTimer();
+    void OnExit();
+    // The dialog's menu command: IDM_ABOUTBOX shows the about dialog.
+    void OnSysCommand(int id);
+    // Esc and the close box come here: they act as the Exit button.
+    void reject() override;
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    // Creates the controls at their designed places.
+    void create_controls();
+    // Creates the settings group's controls.
+    void create_settings_controls();
+    // Creates the information group's controls and the bottom buttons.
+    void create_info_controls();
+    // Creates a button with an identifier and a handler.
+    QPushButton* add_button(int id, const char* text, QRect r, void (CWendrovixDlg::*handler)());
+    // Creates a label.
+    void add_label(const char* text, QRect r);
+    // Enables or disables a control.
+    void enable(int id, bool on);
+
+    // JobView
+    void take_boxes() override;
+    void show_members() override;
+    std::string level_text() override;
+    void set_start_text(const std::string& text) override;
+    void minimise() override;
+    void restore() override;
+    bool ask_yes_no(const std::string& question) override;
+    void show_error(const std::string& text) override;
+    void start_timer() override;
+    void stop_timer() override;
+    void show_progress(int percent) override;
+    void close_dialog() override;
+
+    DialogUnits units_;
+    QHash<int, QWidget*> controls_;
+    QLineEdit* input_box_ = nullptr;
+    QLineEdit* output_box_ = nullptr;
+    QComboBox* level_box = nullptr;
+    QPlainTextEdit* info_box_ = nullptr;
+    QProgressBar* progress_bar_ = nullptr;
+    QAction* about_action_ = nullptr;
+    QTimer timer_;
+    int progress_ = -1;
+    ConversionJob job_;
+};
