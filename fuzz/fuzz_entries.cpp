@@ -36,6 +36,7 @@ constexpr uint32_t OFFSET = 0x7FFFFFFFu;
 
 jmp_buf exit_jump;
 int exit_status;
+int ended_process;  // the last guarded call went through fatal_exit
 
 // Takes the place of fatal_exit: goes back to the guarded call instead of ending the process.
 [[noreturn]] void jump_back(int status) {
@@ -45,15 +46,19 @@ int exit_status;
 
 typedef int (*guarded_fn)(void* ctx);
 
-// Runs fn(ctx) with fatal_exit caught; returns its result, or EXITED + the exit status.
+// Runs fn(ctx) with fatal_exit caught; returns its result, or EXITED + the exit status
+// (and sets ended_process).
 int run_guarded(guarded_fn fn, void* ctx) {
     void (*saved)(int) = fatal_exit;
     fatal_exit = jump_back;
+    ended_process = 0;
     volatile int result = 0;
-    if (setjmp(exit_jump) == 0)
+    if (setjmp(exit_jump) == 0) {
         result = fn(ctx);
-    else
+    } else {
         result = EXITED + exit_status;
+        ended_process = 1;
+    }
     fatal_exit = saved;
     return result;
 }
@@ -330,7 +335,7 @@ int run_area_search(void*) {
 
 // Checks the area table the search left; returns nullptr or the problem.
 const char* check_area_table(int found) {
-    if (found >= EXITED) return "the area search ended the process";
+    if (ended_process) return "the area search ended the process";
     if (found != NB_NC_AREAS) return "the area search returned other than its table size";
     if (found < 0 || found > MAX_NC_AREAS) return "the area table size is out of range";
     for (int i = 0; i < found; i++)

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets' seed corpus from real images and the CSO files the converter
+# writes from them: fuzz-build/corpus/{decompress,compress,isoscan,parser}/.
+#   scripts/fuzz-seeds.sh [converter executable] [output folder]
+# Needs genisoimage and xorriso; builds the converter with g++ into build-fz when no
+# executable is given.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+exe=${1:-}
+out=${2:-$root/fuzz-build/corpus}
+if [ -z "$exe" ]; then
+    cmake -S "$root" -B "$root/build-fz" -DVELLICOR_FRONTEND=OFF -DVELLICOR_TESTS=OFF >/dev/null
+    cmake --build "$root/build-fz" --target vellicor -j2 >/dev/null
+    exe=$root/build-fz/converter/vellicor
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out"/{decompress,compress,isoscan,parser}
+
+# A small game-like tree: a video (PSMF), an audio file (RIFF), an update file, text.
+tree=$work/tree
+mkdir -p "$tree/PSP_GAME/SYSDIR/UPDATE" "$tree/PSP_GAME/USRDIR/MOVIE" "$tree/PSP_GAME/USRDIR/DATA"
+for i in $(seq 1 300); do printf 'PSMF0015'; done > "$tree/PSP_GAME/USRDIR/MOVIE/INTRO.PMF"
+for i in $(seq 1 200); do printf 'RIFFxxxxWAVE'; done > "$tree/PSP_GAME/USRDIR/SND.AT3"
+head -c 5000 /dev/urandom > "$tree/PSP_GAME/SYSDIR/UPDATE/DATA.BIN"
+seq 1 800 > "$tree/PSP_GAME/SYSDIR/EBOOT.BIN"
+seq 1 50 > "$tree/PSP_GAME/USRDIR/DATA/MODULE.PRX"
+: > "$tree/PSP_GAME/USRDIR/DATA/EMPTY.BIN"
+
+# Images: both mastering tools, plain and with Rock Ridge/Joliet extensions, no padding.
+genisoimage -quiet -no-pad -o "$work/g1.iso" "$tree"
+genisoimage -quiet -no-pad -R -J -o "$work/g2.iso" "$tree"
+xorriso -as mkisofs -quiet -no-pad -o "$work/x1.iso" "$tree" 2>/dev/null
+xorriso -as mkisofs -quiet -no-pad -R -o "$work/x2.iso" "$tree" 2>/dev/null
+head -c 5000 /dev/urandom > "$work/odd.iso"  # not a whole number of blocks
+
+# ISO walk: the images as they are.
+for iso in "$work"/*.iso; do cp "$iso" "$out/isoscan/$(basename "$iso")"; done
+
+# Compressors: four option bytes (engine and area flags, levels, threshold, extension
+# list / log) before the image.
+opts=('\x00\x08\x63\x00' '\x01\x35\x18\x01' '\x19\x00\x00\x12' '\xf9\x48\x32\x1b'
+      '\x61\x88\x50\x02' '\x02\x17\x62\x05' '\x03\x29\x10\x13' '\x04\x03\x45\x16')
+n=0
+for iso in "$work/g1.iso" "$work/x2.iso" "$work/odd.iso"; do
+    for o in "${opts[@]}"; do
+        { printf "$o"; cat "$iso"; } > "$out/compress/seed-$n"
+        n=$((n + 1))
+    done
+done
+
+# Decompressors: what every compressor writes from the images.
+n=0
+for iso in "$work/g1.iso" "$work/g2.iso" "$work/x1.iso" "$work/odd.iso"; do
+    for args in "-com -l9" "-com -l1" "-com -opt -t50" "-com -opt -vid -aud -rm_update" \
+                "-com -opt -rm_vid -ext.bin" "-com -MT -opt"; do
+        # shellcheck disable=SC2086
+        "$exe" $args "$iso" "$work/s.cso" >/dev/null 2>&1 || continue
+        cp "$work/s.cso" "$out/decompress/seed-$n"
+        n=$((n + 1))
+    done
+done
+
+# Whole converter: argument vectors, zero between arguments, naming the fixture files
+# the target keeps in its folder (a.iso, a.cso, t.txt).
+n=0
+while IFS= read -r line; do
+    printf '%s' "$line" | tr ' ' '\0' > "$out/parser/seed-$n"
+    n=$((n + 1))
+done <<'ARGS'
+-com -l9 a.iso o.cso
+-com -opt -l1 a.iso o.cso
+-com -opt -MT -l9 -t25 -vid -aud -ext.xpac.res a.iso o.cso
+-com -opt -rm_vid -rm_aud a.iso o.cso
+-com -rm_update -l9 a.iso o.cso
+-com -t0 -ext.BIN;1 -rm_ext -logscan.txt a.iso o.cso
+-dec a.cso o.iso
+-dec -opt a.cso o.iso
+-dec -opt -MT a.cso o.iso
+-dec -MT a.cso o.iso
+-est -opt -MT -l9 -q1 a.iso
+-est -q9 -vid a.iso
+9 a.iso o.cso
+0 a.cso o.iso
+x a b
+a.iso o.cso
+-help
+-fullhelp
+-help missing.iso
+-l0 -q -t100 -t-1 -ext -extprx.bin
+-com a.iso
+-opt a.iso o.cso
+-dec t.txt o.iso
+-com t.txt o.cso
+-com a.iso a.iso
+ARGS
+echo "seeds in $out: $(ls "$out/decompress" | wc -l) decompress, $(ls "$out/compress" | wc -l) compress, $(ls "$out/isoscan" | wc -l) isoscan, $(ls "$out/parser" | wc -l) parser"

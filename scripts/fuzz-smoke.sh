@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang-14, ASan, UBSan) into fuzz-build and runs each for a
+# bounded time on the seed corpus and the kept regression inputs. Exits non-zero when a
+# target finds a crash, a hang, a leak, an oversized allocation or a sanitizer report.
+#   FUZZ_SECONDS=30 scripts/fuzz-smoke.sh [target ...]
+# Targets: decompress compress isoscan parser (all by default).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${FUZZ_SECONDS:-30}
+build=$root/fuzz-build
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser)
+
+# Installs the Debian packages named when the file or command is missing (root only).
+need() {
+    local what=$1; shift
+    [ -e "$what" ] || command -v "$what" >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" = 0 ]; then
+        apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    else
+        echo "fuzz-smoke: $what is missing and this is not root: install $*" >&2
+        return 1
+    fi
+}
+need clang++-14 clang-14 libclang-rt-14-dev
+# libFuzzer itself comes with the compiler-rt development package.
+need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+need genisoimage genisoimage || true
+need xorriso xorriso || true
+
+CXX=clang++-14 cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 >/dev/null
+if command -v genisoimage >/dev/null && command -v xorriso >/dev/null; then
+    "$root/scripts/fuzz-seeds.sh" "" "$build/corpus" >/dev/null
+fi
+
+# Per-target limits: longest input, largest single allocation, extra flags.
+declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512)
+declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64)
+declare -A extra=([parser]="-dict=$root/fuzz/parser.dict")
+
+status=0
+for t in "${targets[@]}"; do
+    work=$build/run/$t artifacts=$build/artifacts/$t
+    mkdir -p "$work" "$artifacts" "$build/corpus/$t"
+    log=$build/run/$t.log
+    # shellcheck disable=SC2086
+    if "$build/fuzz_$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
+        -malloc_limit_mb="${malloc_mb[$t]}" -max_len="${max_len[$t]}" -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" ${extra[$t]:-} \
+        "$work" "$build/corpus/$t" "$root/tests/data/fuzz-regressions/$t" >"$log" 2>&1; then
+        echo "fuzz-smoke: $t ok: $(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}') runs," \
+             "$(grep -E '#[0-9]+[[:space:]]+DONE' "$log" | grep -oE 'cov: [0-9]+' | tail -1)"
+    else
+        echo "fuzz-smoke: $t FAILED (log $log, inputs in $artifacts):" >&2
+        grep -E 'ERROR|vellicor fuzz|SUMMARY' "$log" | head -5 >&2
+        status=1
+    fi
+done
+exit $status
