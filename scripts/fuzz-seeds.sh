@@ -2,16 +2,16 @@
 # Builds the fuzz targets' seed corpus from real images and the CSO files the converter
 # writes from them: fuzz-build/corpus/{decompress,compress,isoscan,parser}/.
 #   scripts/fuzz-seeds.sh [converter executable] [output folder]
-# Needs genisoimage and xorriso; builds the converter with g++ into build-fz when no
+# Needs genisoimage and xorriso; builds the converter with g++ into fuzz-build/gcc when no
 # executable is given.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:-}
 out=${2:-$root/fuzz-build/corpus}
 if [ -z "$exe" ]; then
-    cmake -S "$root" -B "$root/build-fz" -DVELLICOR_FRONTEND=OFF -DVELLICOR_TESTS=OFF >/dev/null
-    cmake --build "$root/build-fz" --target vellicor -j2 >/dev/null
-    exe=$root/build-fz/converter/vellicor
+    cmake -S "$root" -B "$root/fuzz-build/gcc" -DVELLICOR_FRONTEND=OFF -DVELLICOR_TESTS=OFF >/dev/null
+    cmake --build "$root/fuzz-build/gcc" --target vellicor -j2 >/dev/null
+    exe=$root/fuzz-build/gcc/converter/vellicor
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
