@@ -1,0 +1,426 @@
+// Fault injection through the built converter: a full disk, inputs that cannot be read,
+// output folders that cannot be written, inputs that shrink or whose size cannot be
+// taken, and CSO files cut at every structural boundary. Each must end with its one
+// message and status 1, never with a success, a crash or foreign bytes in the output.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+extern char** environ;
+
+namespace {
+
+// A mixed image of `blocks` blocks: text, plain-worthy random blocks and zeros.
+std::string mixed_image(size_t blocks) {
+    std::string img;
+    for (size_t b = 0; b < blocks; b++) {
+        if (b % 3 == 1) img += random_bytes(2048, static_cast<uint32_t>(b));
+        else if (b % 5 == 2) img += std::string(2048, '\0');
+        else img += text_bytes(2048, static_cast<uint32_t>(b));
+    }
+    return img;
+}
+
+// Splits the converter's stdout into the engine's last message and whether the time
+// line followed it; the message is the text after the last line feed or carriage return.
+struct tail_line {
+    std::string message;
+    bool time_line;
+};
+
+// Returns the engine's last message and whether the driver's time line came after it.
+tail_line engine_tail(std::string out) {
+    tail_line t{"", false};
+    size_t time_at = out.rfind("Time: ");
+    if (time_at != std::string::npos && out.compare(out.size() - 5, 5, " sec\n") == 0 &&
+        (time_at == 0 || out[time_at - 1] == '\n')) {
+        t.time_line = true;
+        out.resize(time_at);
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    size_t cut = out.find_last_of("\r\n");
+    t.message = cut == std::string::npos ? out : out.substr(cut + 1);
+    return t;
+}
+
+// Returns n when text is "block N : Write error" or "block=N : read error" (as `form`), else -1.
+long block_number(const std::string& text, const char* form) {
+    unsigned long n = 0;
+    int used = 0;
+    std::string pattern = std::string(form) + "%n";
+    if (sscanf(text.c_str(), pattern.c_str(), &n, &used) != 1 || used != static_cast<int>(text.size()))
+        return -1;
+    return static_cast<long>(n);
+}
+
+// True when the converter is this build's threaded compressor, not its placeholder.
+bool threaded_compressor_built() {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(3));
+    RunResult r = run_vellicor({"-com", "-MT", dir + "/in.iso", dir + "/out.cso"});
+    return r.out.find("not built yet") == std::string::npos;
+}
+
+// ------------------------------------------------------------------ full disk
+
+// One writer run on /dev/full: the arguments before the names, the input's suffix.
+struct full_disk_case {
+    std::vector<std::string> args;
+    bool decompress;
+};
+
+// Runs one writer with /dev/full as output and checks its message and status.
+void expect_write_failure(const full_disk_case& c, const std::string& input, size_t blocks) {
+    std::vector<std::string> args = c.args;
+    args.push_back(input);
+    args.push_back("/dev/full");
+    RunResult r = run_vellicor(args);
+    tail_line t = engine_tail(r.out);
+    std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "") + " on " + input;
+    EXPECT_EQ(r.status, 1) << what << "\n" << r.out;
+    EXPECT_TRUE(t.time_line) << what;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos) << what << ": a failed write was reported as done";
+    long b = block_number(t.message, "block %lu : Write error");
+    bool index_error = t.message == "Index write error";
+    bool close_error = t.message == "Can't close /dev/full";
+    EXPECT_TRUE(index_error || close_error || (b >= 0 && static_cast<size_t>(b) < blocks))
+        << what << ": last message '" << t.message << "'";
+    EXPECT_FALSE(c.decompress && index_error) << what;
+}
+
+TEST(FullDisk, EveryWriterReportsTheFailedWriteWithStatus1) {
+    std::string dir = make_temp_dir();
+    // 20 blocks fit the stream buffer (the failure shows at the index or the close);
+    // 700 mostly random blocks overflow it mid-run (the failure shows at a block).
+    for (size_t blocks : {20u, 700u}) {
+        std::string img = blocks == 20 ? mixed_image(blocks) : random_bytes(blocks * 2048, 9);
+        std::string iso = dir + "/in" + std::to_string(blocks) + ".iso";
+        std::string cso = dir + "/in" + std::to_string(blocks) + ".cso";
+        write_file(iso, img);
+        ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
+        std::vector<full_disk_case> cases{{{"-com"}, false}, {{"-com", "-opt"}, false},
+                                          {{"-dec"}, true}, {{"-dec", "-opt"}, true}};
+        if (threaded_compressor_built()) cases.push_back({{"-com", "-MT"}, false});
+        for (auto& c : cases) expect_write_failure(c, c.decompress ? cso : iso, blocks);
+    }
+}
+
+// ------------------------------------------------------------------ unreadable input
+
+TEST(UnreadableInput, FolderAsInputFailsWithStatus1AndWritesNothing) {
+    std::string dir = make_temp_dir();
+    mkdir((dir + "/folder.iso").c_str(), 0755);
+    for (std::vector<std::string> args : {std::vector<std::string>{"-com"}, {"-com", "-opt"}, {"-dec"},
+                                          {"-dec", "-opt"}, {"-est"}}) {
+        args.push_back(dir + "/folder.iso");
+        args.push_back(dir + "/out");
+        RunResult r = run_vellicor(args);
+        EXPECT_EQ(r.status, 1) << args[0] << "\n" << r.out;
+        EXPECT_EQ(r.out.find("completed"), std::string::npos) << args[0];
+        EXPECT_EQ(read_file(dir + "/out"), "") << args[0];
+        if (args[0] == "-dec") {
+            EXPECT_EQ(engine_tail(r.out).message, "file read error") << args.size();
+        }
+    }
+}
+
+TEST(UnreadableInput, FileWithoutReadPermissionCannotBeOpened) {
+    if (geteuid() == 0) GTEST_SKIP() << "running as root: permission bits do not stop reading";
+    std::string dir = make_temp_dir();
+    write_file(dir + "/locked.iso", mixed_image(2));
+    chmod((dir + "/locked.iso").c_str(), 0);
+    RunResult r = run_vellicor({"-com", dir + "/locked.iso", dir + "/out.cso"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Can't open " + dir + "/locked.iso\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(dir + "/out.cso"));
+}
+
+TEST(UnreadableInput, MissingFileCannotBeOpened) {
+    std::string dir = make_temp_dir();
+    RunResult r = run_vellicor({"-dec", dir + "/gone.cso", dir + "/out.iso"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(engine_tail(r.out).message, "Can't open " + dir + "/gone.cso");
+    EXPECT_FALSE(file_exists(dir + "/out.iso"));
+}
+
+// ------------------------------------------------------------------ unwritable output folder
+
+// Runs a compression into `out` and expects the parser's refusal to create it.
+void expect_cannot_create(const std::string& iso, const std::string& out) {
+    std::string before = read_file(iso);
+    RunResult r = run_vellicor({"-com", iso, out});
+    EXPECT_EQ(r.status, 1) << out;
+    tail_line t = engine_tail(r.out);
+    EXPECT_EQ(t.message, "Can't create " + out) << r.out;
+    EXPECT_FALSE(t.time_line) << "no engine may run without an output";
+    EXPECT_EQ(read_file(iso), before) << "the input must stay as it was";
+}
+
+TEST(UnwritableOutputFolder, FolderOfAFileSystemThatRefusesNewFiles) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(4));
+    expect_cannot_create(dir + "/in.iso", "/proc/vellicor-fault-test.cso");
+}
+
+TEST(UnwritableOutputFolder, FolderThatIsAFile) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(4));
+    expect_cannot_create(dir + "/in.iso", dir + "/in.iso/out.cso");
+}
+
+TEST(UnwritableOutputFolder, FolderWithoutWritePermission) {
+    if (geteuid() == 0) GTEST_SKIP() << "running as root: permission bits do not stop writing";
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(4));
+    mkdir((dir + "/ro").c_str(), 0555);
+    expect_cannot_create(dir + "/in.iso", dir + "/ro/out.cso");
+}
+
+// ------------------------------------------------------------------ size cannot be taken
+
+// Feeds `data` into the FIFO once a reader has opened it (giving up after 20 s), then closes it.
+void feed_fifo(const std::string& path, const std::string& data) {
+    int fd = -1;
+    for (int i = 0; i < 2000 && fd < 0; i++) {
+        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until the converter opens it
+        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, 0);
+    (void)!write(fd, data.data(), data.size());  // fits the pipe; EPIPE when the reader left
+    close(fd);
+}
+
+TEST(ShrinkingInput, PipeWhoseSizeCannotBeTaken) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string dir = make_temp_dir();
+    std::string img = mixed_image(10);
+    write_file(dir + "/img.iso", img);
+    ASSERT_EQ(run_vellicor({"-com", dir + "/img.iso", dir + "/img.cso"}).status, 0);
+    std::string cso = read_file(dir + "/img.cso");
+    struct pipe_case {
+        std::vector<std::string> args;
+        std::string message;
+        const std::string* data;
+    };
+    std::vector<pipe_case> cases{{{"-com"}, "Can't get file size", &img},
+                                 {{"-com", "-opt"}, "Can't get file size", &img},
+                                 {{"-dec"}, "file read error", &cso},
+                                 {{"-dec", "-opt"}, "file read error", &cso}};
+    for (auto& c : cases) {
+        std::string fifo = dir + "/fifo";
+        unlink(fifo.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // Fewer bytes than the whole input: the pipe is cut off after 30000 of them.
+        std::thread feeder(feed_fifo, fifo, c.data->substr(0, 30000));
+        std::vector<std::string> args = c.args;
+        args.push_back(fifo);
+        args.push_back(dir + "/out");
+        RunResult r = run_vellicor(args);
+        feeder.join();
+        EXPECT_EQ(r.status, 1) << c.args[0] << "\n" << r.out;
+        EXPECT_EQ(engine_tail(r.out).message, c.message) << c.args.size();
+        EXPECT_EQ(read_file(dir + "/out"), "") << "nothing may be written without a size";
+    }
+}
+
+// ------------------------------------------------------------------ input shrinks mid-run
+
+// A converter run whose stdout is a one-page pipe pre-filled so that its first flush
+// fits and its second blocks: the run is held after it has measured its input.
+struct gated_run {
+    pid_t pid = -1;
+    int read_end = -1;
+};
+
+// Starts the converter with stdout on a pipe that holds exactly `first_flush` more bytes.
+gated_run start_gated(const std::vector<std::string>& args, size_t first_flush) {
+    gated_run g;
+    int p[2];
+    if (pipe(p) != 0) return g;
+    if (fcntl(p[1], F_SETPIPE_SZ, 4096) != 4096 || fcntl(p[1], F_GETPIPE_SZ) != 4096 ||
+        first_flush >= 4096) {
+        close(p[0]);
+        close(p[1]);
+        return g;
+    }
+    std::string fill(4096 - first_flush, '#');
+    if (write(p[1], fill.data(), fill.size()) != static_cast<ssize_t>(fill.size())) return g;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    posix_spawn_file_actions_addclose(&fa, p[0]);
+    std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&g.pid, VELLICOR_EXE, &fa, nullptr, argv.data(), environ) != 0) g.pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[1]);
+    g.read_end = p[0];
+    return g;
+}
+
+// Waits (at most 30 s) until the pipe is full, i.e. the first flush has been written.
+bool wait_for_first_flush(const gated_run& g) {
+    for (int i = 0; i < 3000; i++) {
+        int queued = 0;
+        if (ioctl(g.read_end, FIONREAD, &queued) == 0 && queued == 4096) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Reads the rest of the run's stdout (after the pre-fill) and returns it with the status.
+RunResult finish_gated(gated_run& g, size_t fill) {
+    RunResult r{-1, "", ""};
+    char buf[65536];
+    for (ssize_t n; (n = read(g.read_end, buf, sizeof buf)) > 0;) r.out.append(buf, n);
+    close(g.read_end);
+    int st = 0;
+    waitpid(g.pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out.erase(0, fill);
+    return r;
+}
+
+// Returns the converter's stdout up to and including the first text that it flushes.
+size_t first_flush_size(const std::vector<std::string>& args, const std::string& ends_with) {
+    RunResult r = run_vellicor(args);
+    size_t at = r.out.find(ends_with);
+    return at == std::string::npos ? 0 : at + ends_with.size();
+}
+
+// Runs args gated, cuts `file` to `keep` bytes while the run is held, and returns the run.
+RunResult run_with_input_cut(const std::vector<std::string>& args, const std::string& flush_end,
+                             const std::string& file, off_t keep) {
+    size_t first = first_flush_size(args, flush_end);
+    if (first == 0) return {-2, "", "first flush not found"};
+    gated_run g = start_gated(args, first);
+    if (g.pid < 0) return {-3, "", "one-page pipe not available"};
+    if (!wait_for_first_flush(g)) {
+        kill(g.pid, SIGKILL);
+        finish_gated(g, 0);
+        return {-4, "", "the run never reached its first flush"};
+    }
+    if (truncate(file.c_str(), keep) != 0) return {-5, "", "truncate failed"};
+    return finish_gated(g, 4096 - first);
+}
+
+TEST(ShrinkingInput, ImageCutAfterItWasMeasuredOptimisedCompressor) {
+    std::string dir = make_temp_dir();
+    std::string iso = dir + "/in.iso", cso = dir + "/out.cso";
+    write_file(iso, mixed_image(600));
+    std::vector<std::string> args{"-com", "-opt", iso, cso};
+    // The summary ends with the area lines, flushed before the first block is read.
+    RunResult r = run_with_input_cut(args, "Files in Lost area  none\n", iso, 100 * 2048);
+    if (r.status == -3) GTEST_SKIP() << r.err;
+    ASSERT_GE(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(engine_tail(r.out).message, "block=100 : read error") << r.out;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+}
+
+TEST(ShrinkingInput, CsoCutAfterItsIndexWasReadOptimisedDecompressor) {
+    std::string dir = make_temp_dir();
+    std::string iso = dir + "/in.iso", cso = dir + "/in.cso", out = dir + "/out.iso";
+    std::string img = random_bytes(1500 * 2048, 4);  // all plain: payload b ends at base + 2048 (b + 1)
+    write_file(iso, img);
+    ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
+    CsoView v = parse_cso(read_file(cso));
+    ASSERT_EQ(v.index.size(), 1501u);
+    off_t keep = 2500000;
+    std::vector<std::string> args{"-dec", "-opt", cso, out};
+    RunResult r = run_with_input_cut(args, "decompress 0%\r", cso, keep);
+    if (r.status == -3) GTEST_SKIP() << r.err;
+    ASSERT_GE(r.status, 0) << r.err;
+    std::string got = read_file(out);
+    if (r.status == 0) {  // everything had been read before the cut: the image is whole
+        EXPECT_TRUE(got == img);
+        return;
+    }
+    RecordProperty("failed_block", engine_tail(r.out).message);
+    EXPECT_EQ(r.status, 1);
+    long b = block_number(engine_tail(r.out).message, "block=%lu : read error");
+    long first_cut = (keep - static_cast<off_t>(v.index[0] & 0x7FFFFFFF)) / 2048;  // first block past the cut
+    EXPECT_GE(b, first_cut) << r.out;
+    EXPECT_LT(b, 1500);
+    EXPECT_EQ(got.size(), static_cast<size_t>(b) * 2048);
+    EXPECT_TRUE(got == img.substr(0, got.size())) << "blocks before the damage must be the image's";
+}
+
+// ------------------------------------------------------------------ CSO cut at every boundary
+
+// The verdict a decoder must give for a CSO cut to `size` bytes.
+struct verdict {
+    int status;
+    std::string message;
+    size_t out_bytes;
+};
+
+// Returns the verdict for the file cut to `size` bytes, from its index.
+verdict cut_verdict(const CsoView& v, size_t full, size_t size) {
+    size_t n = v.index.size() - 1, index_end = 24 + 4 * (n + 1);
+    if (size < index_end) return {1, "file read error", 0};
+    if (size == full) return {0, "ciso decompress completed", n * 2048};
+    for (size_t b = 0; b < n; b++) {
+        size_t start = v.index[b] & 0x7FFFFFFF;
+        size_t end = (v.index[b] & 0x80000000) ? start + 2048 : v.index[b + 1] & 0x7FFFFFFF;
+        if (end > size) return {1, "block=" + std::to_string(b) + " : read error", b * 2048};
+    }
+    return {0, "ciso decompress completed", n * 2048};
+}
+
+// Returns every cut size worth testing: inside and at the ends of the header, the index
+// and each payload.
+std::vector<size_t> cut_points(const CsoView& v, size_t full) {
+    size_t n = v.index.size() - 1, index_end = 24 + 4 * (n + 1);
+    std::vector<size_t> cuts{0, 1, 12, 23, 24, 25, index_end - 4, index_end - 1, index_end};
+    for (size_t b = 0; b < n; b++) {
+        size_t start = v.index[b] & 0x7FFFFFFF, end = v.index[b + 1] & 0x7FFFFFFF;
+        for (size_t c : {start + 1, (start + end) / 2, end - 1, end})
+            if (c <= full) cuts.push_back(c);
+    }
+    return cuts;
+}
+
+TEST(TruncatedCso, BothDecodersAtEveryStructuralBoundary) {
+    std::string dir = make_temp_dir();
+    std::string img = mixed_image(7);
+    write_file(dir + "/in.iso", img);
+    ASSERT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + "/full.cso"}).status, 0);
+    std::string full = read_file(dir + "/full.cso");
+    CsoView v = parse_cso(full);
+    ASSERT_EQ(v.index.size(), 8u);
+    for (size_t cut : cut_points(v, full.size())) {
+        write_file(dir + "/cut.cso", full.substr(0, cut));
+        verdict want = cut_verdict(v, full.size(), cut);
+        for (const char* opt : {"", "-opt"}) {
+            std::vector<std::string> args{"-dec"};
+            if (*opt) args.push_back(opt);
+            args.push_back(dir + "/cut.cso");
+            args.push_back(dir + "/out.iso");
+            RunResult r = run_vellicor(args);
+            std::string what = "cut at " + std::to_string(cut) + " -dec " + opt;
+            EXPECT_EQ(r.status, want.status) << what;
+            EXPECT_EQ(engine_tail(r.out).message, want.message) << what;
+            std::string got = read_file(dir + "/out.iso");
+            EXPECT_EQ(got.size(), want.out_bytes) << what;
+            EXPECT_TRUE(got == img.substr(0, got.size())) << what << ": foreign bytes in the output";
+        }
+    }
+}
+
+}  // namespace
