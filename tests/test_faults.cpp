@@ -423,4 +423,64 @@ TEST(TruncatedCso, BothDecodersAtEveryStructuralBoundary) {
     }
 }
 
+
+// ------------------------------------------------------------------ damaged CSO corpus
+
+// One MANIFEST row: a file of tests/data/cso, a decoder and the verdict it must get.
+struct manifest_row {
+    std::string file, decoder;
+    verdict want;
+};
+
+// Splits a line at '|' into at most `parts` fields (the last keeps any further '|').
+std::vector<std::string> split_fields(const std::string& line, size_t parts) {
+    std::vector<std::string> f;
+    size_t p = 0;
+    for (size_t q; f.size() + 1 < parts && (q = line.find('|', p)) != std::string::npos; p = q + 1)
+        f.push_back(line.substr(p, q - p));
+    f.push_back(line.substr(p));
+    return f;
+}
+
+// Returns the rows of tests/data/cso/MANIFEST (comments and blank lines skipped).
+std::vector<manifest_row> read_manifest() {
+    std::vector<manifest_row> rows;
+    std::string text = read_file(std::string(TEST_DATA_DIR) + "/cso/MANIFEST"), line;
+    for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+        nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        line = text.substr(at, nl - at);
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> f = split_fields(line, 5);
+        if (f.size() == 5) rows.push_back({f[0], f[1], {std::stoi(f[2]), f[4], std::stoul(f[3])}});
+    }
+    return rows;
+}
+
+TEST(DamagedCsoCorpus, EveryFileGetsItsVerdictFromBothDecoders) {
+    std::string data = std::string(TEST_DATA_DIR) + "/cso/", dir = make_temp_dir();
+    ASSERT_EQ(run_vellicor({"-dec", data + "valid.cso", dir + "/image.iso"}).status, 0);
+    std::string image = read_file(dir + "/image.iso");
+    std::vector<manifest_row> rows = read_manifest();
+    ASSERT_GE(rows.size(), 60u) << "MANIFEST is missing or cut short";
+    for (const manifest_row& row : rows) {
+        std::vector<std::string> args{"-dec"};
+        if (row.decoder == "dec-opt") args.push_back("-opt");
+        args.push_back(data + row.file);
+        args.push_back(dir + "/out.iso");
+        RunResult r = run_vellicor(args);
+        std::string what = row.file + " " + row.decoder;
+        EXPECT_EQ(r.status, row.want.status) << what;
+        tail_line t = engine_tail(r.out);
+        EXPECT_EQ(t.message, row.want.message) << what;
+        EXPECT_TRUE(t.time_line) << what;
+        std::string got = read_file(dir + "/out.iso");
+        EXPECT_EQ(got.size(), row.want.out_bytes) << what;
+        bool from_base = row.file.rfind("cut-", 0) == 0 || row.file == "valid.cso";
+        if (from_base) {
+            EXPECT_TRUE(got == image.substr(0, got.size())) << what << ": foreign bytes";
+        }
+    }
+}
+
 }  // namespace
