@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -479,6 +480,52 @@ TEST(DamagedCsoCorpus, EveryFileGetsItsVerdictFromBothDecoders) {
         bool from_base = row.file.rfind("cut-", 0) == 0 || row.file == "valid.cso";
         if (from_base) {
             EXPECT_TRUE(got == image.substr(0, got.size())) << what << ": foreign bytes";
+        }
+    }
+}
+
+// ------------------------------------------------------------------ memory on hostile headers
+
+// Runs the converter with args (output to /dev/null) and returns its peak resident set in KiB.
+long peak_kib(const std::vector<std::string>& args) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, VELLICOR_EXE, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int st = 0;
+    struct rusage ru {};
+    if (wait4(pid, &st, 0, &ru) != pid) return -1;
+    return ru.ru_maxrss;
+}
+
+// A header claiming a 2,000,000,000-byte image, then `entries` index entries that all
+// point at a plain block past the end of the file.
+std::string claims_2gb(size_t entries) {
+    std::string h = read_file(std::string(TEST_DATA_DIR) + "/cso/claims-2gb-image.cso").substr(0, 24);
+    for (size_t i = 0; i < entries; i++) h += std::string("\xff\xff\xff\xff", 4);
+    return h;
+}
+
+TEST(HostileCsoMemory, ClaimOfA2GBImageCostsTheIndexNotTheImage) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/short.cso", claims_2gb(1));                 // index cut short: refused
+    write_file(dir + "/whole.cso", claims_2gb(2000000000 / 2048 + 1));  // 3.9 MB index read whole
+    for (const char* opt : {"", "-opt"}) {
+        for (const char* f : {"/short.cso", "/whole.cso"}) {
+            std::vector<std::string> args{"-dec"};
+            if (*opt) args.push_back(opt);
+            args.push_back(dir + f);
+            args.push_back("/dev/null");
+            long kib = peak_kib(args);
+            ASSERT_GT(kib, 0);
+            // Sanitizer builds carry tens of MB of their own; the claim is 2 GB.
+            EXPECT_LT(kib, 96 * 1024) << f << " " << opt;
         }
     }
 }
