@@ -182,3 +182,15 @@ size_t HandIso::put_dots(uint32_t sector, uint32_t len, uint32_t parent_extent,
 void HandIso::put_data(uint32_t sector, const std::string& data) {
     bytes.replace(sector * 2048, data.size(), data);
 }
+
+RunResult run_tool(const std::string& prog, const std::vector<std::string>& args) {
+    return run_program(prog, args, "");
+}
+
+bool master_iso_xorriso(const std::string& tree, const std::string& iso,
+                        const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"-outdev", iso};
+    args.insert(args.end(), extra.begin(), extra.end());
+    for (const char* a : {"-map", tree.c_str(), "/", "-commit"}) args.push_back(a);
+    return run_program("/usr/bin/xorriso", args, "").status == 0;
+}

@@ -61,3 +61,9 @@ struct HandIso {
     // Writes data at the start of `sector`.
     void put_data(uint32_t sector, const std::string& data);
 };
+// Runs any program (full path) with args and captures both outputs.
+RunResult run_tool(const std::string& prog, const std::vector<std::string>& args);
+// Masters an ISO 9660 image of the folder `tree` with xorriso into `iso`; `extra` goes
+// before the mapping (e.g. {"-compliance", "omit_version"}). Returns true on success.
+bool master_iso_xorriso(const std::string& tree, const std::string& iso,
+                        const std::vector<std::string>& extra = {});
