@@ -39,6 +39,14 @@ const int STOP_WAIT_MS = 1000;
 const char* const CONVERTER_NAME_FORMAT = "%sVellicor.exe";
 }  // namespace
 
+// Returns a printf format with one "%s" filled in, whatever the text's length.
+static std::string format_text(const char* format, const std::string& text) {
+    int n = snprintf(nullptr, 0, format, text.c_str());
+    std::vector<char> buf(static_cast<size_t>(n > 0 ? n : 0) + 1);
+    snprintf(buf.data(), buf.size(), format, text.c_str());
+    return buf.data();
+}
+
 // Puts every shared value back to its start value.
 void conversion_job_reset_state() {
     job_running = 1;
@@ -98,6 +106,7 @@ ConversionJob::ConversionJob(DialogMembers& dlg, JobView& view, JobPlatform& pla
 
 // Ends a converter that still runs (a no-op once it was waited for) and joins the worker.
 ConversionJob::~ConversionJob() {
+    stop_requested_ = true;
     if (ConverterProcess* p = converter_process.load()) p->terminate();
     JoinWorker();
 }
@@ -119,13 +128,14 @@ bool ConversionJob::Start() {
     JoinWorker();
     temp_folder = GetTempFolder();
     job_folder = platform_.make_private_folder(temp_folder);
-    char path[1200];
-    snprintf(path, sizeof path, CONVERTER_NAME_FORMAT, job_folder.c_str());
-    converter_path = path;
+    converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
     if (job_folder.empty() || ExtractConverter(converter_path) == 0) {
         dlg_.info_text = std::string(TEXT_NO_CONVERTER) +
                          (job_folder.empty() ? temp_folder : converter_path) + "\r\n";
-        if (!job_folder.empty()) platform_.remove_folder(job_folder);
+        if (!job_folder.empty()) {  // a partly written converter goes with its folder
+            platform_.remove_file(converter_path);
+            platform_.remove_folder(job_folder);
+        }
         view_.show_members();
         return false;
     }
@@ -157,9 +167,7 @@ void ConversionJob::StartConversion() {
 // Compress job: mode, level and size lines; "-com -l<level>" command.
 void ConversionJob::PrepareCompress(const std::string& level) {
     dlg_.info_text = TEXT_MODE_COMPRESS;
-    char line[64];
-    snprintf(line, sizeof line, TEXT_LEVEL, level.c_str());
-    dlg_.info_text += line;
+    dlg_.info_text += format_text(TEXT_LEVEL, level);
     Append(TEXT_INPUT_SIZE, FileSize32(job_input_) / MEGABYTE);
     dlg_.converting = 1;
     command_line = converter_path + " -com -l" + level + " \"" + job_input_ + "\" \"" +

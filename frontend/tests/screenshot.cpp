@@ -25,7 +25,9 @@ int main(int argc, char** argv) {
         if (dlg.converting) return;
         poll.stop();
         QTimer::singleShot(800, [&] {
-            status = dlg.screen()->grabWindow(0).save(png) ? 0 : 1;
+            QRect r = dlg.frameGeometry();
+            QPixmap shot = dlg.screen()->grabWindow(0, r.x(), r.y(), r.width(), r.height());
+            status = shot.save(png) ? 0 : 1;
             app.quit();
         });
     });

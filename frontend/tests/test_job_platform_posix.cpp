@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -38,8 +39,8 @@ protected:
         dir = mkdtemp(tmpl.data()) ? tmpl + "/" : "";
     }
     ~PosixPlatformTest() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (!dir.empty()) (void)!system(cmd.c_str());
+        std::error_code ignored;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
     }
     PosixJobPlatform platform;
     std::string dir;
