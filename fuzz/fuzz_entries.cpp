@@ -595,7 +595,13 @@ const char* fuzz_parser(const uint8_t* data, size_t size) {
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     int here = open(".", O_RDONLY | O_DIRECTORY), status = NO_STREAMS;
+    int saved_stdin = dup(0), null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);  // the no-argument screen waits for Enter: give it an end of file
     if (here >= 0 && chdir(s.path.c_str()) == 0) status = run_guarded(run_main, &argv);
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    close(null_fd);
+    clearerr(stdin);
     const char* p = check_main_run(s, status, O.input_name, O.output_name);
     converter_reset_state();
     if (status != NO_STREAMS) tidy_scratch(s);
