@@ -188,7 +188,9 @@ void TraiteNCarea(const file_record* store, long long image_size, int from, int 
                   FILE* log) {
     for (int i = from; i < to; i++) {
         uint32_t first = get_le32(store[i].record + 2), len = get_le32(store[i].record + 10);
-        uint32_t end = first + len / SECTOR + (len % SECTOR != 0);
+        // In 64 bits: a record near the last extent must not wrap round to block 0.
+        uint64_t end64 = first + static_cast<uint64_t>(len / SECTOR + (len % SECTOR != 0));
+        uint32_t end = end64 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end64);
         // Keep the area within the image's whole blocks.
         if (image_size % SECTOR != 0 && end >= image_size / SECTOR + 1) end--;
         ncareas[i] = {first, end, static_cast<uint32_t>(kind)};
@@ -196,7 +198,7 @@ void TraiteNCarea(const file_record* store, long long image_size, int from, int 
         if (kind == LOST_AREA_WHOLE || kind == LOST_AREA) {
             label = "RM  ";
             // Update files lose every block; other Lost files keep their first one.
-            if (kind == LOST_AREA) ncareas[i].start_block = first + 1;
+            if (kind == LOST_AREA && first < UINT32_MAX) ncareas[i].start_block = first + 1;
             ncareas[i].type = LOST_AREA;
         }
         report_area(log, label, &store[i]);

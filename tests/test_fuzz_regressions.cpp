@@ -47,6 +47,11 @@ const char* replay(const target& t, const std::string& path) {
     return problem;
 }
 
+// Names a target in test output.
+void PrintTo(const target& t, std::ostream* os) {
+    *os << t.name;
+}
+
 class FuzzRegressions : public ::testing::TestWithParam<target> {};
 
 TEST_P(FuzzRegressions, EveryKeptInputStillPasses) {
