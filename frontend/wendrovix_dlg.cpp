@@ -32,8 +32,8 @@ const char* const DIALOG_TITLE = "Wendrovix V1.0";
 const int TIMER_PERIOD_MS = 100;
 
 // Converts text held as UTF-8 to a QString and back.
-QString q(const std::string& s) { return QString::fromStdString(s); }
-std::string s(const QString& q) { return q.toStdString(); }
+QString to_q(const std::string& text) { return QString::fromStdString(text); }
+std::string to_utf8(const QString& text) { return text.toStdString(); }
 }  // namespace
 
 // Returns the pixel rectangle of a rectangle in dialog units (rounded like MulDiv).
@@ -214,7 +214,7 @@ void CWendrovixDlg::OnOpenFile() {
     choice.filter = QString::fromUtf8(OPEN_FILTER);
     QString path = file_chooser(this, choice);
     if (path.isEmpty()) return;
-    input_path = s(path);
+    input_path = to_utf8(path);
     output_path = DeriveOutputName(input_path, mode);
     show_members();
     enable(IDC_SAVE, true);
@@ -227,11 +227,11 @@ void CWendrovixDlg::OnSaveFile() {
     choice.save = true;
     choice.filter = QString::fromUtf8(mode == 0 ? CSO_FILTER : ISO_FILTER);
     choice.default_ext = mode == 0 ? QStringLiteral(".cso") : QStringLiteral(".iso");
-    choice.initial_name = q(FileTitleOf(input_path, false));
+    choice.initial_name = to_q(FileTitleOf(input_path, false));
     choice.confirm_overwrite = true;
     QString path = file_chooser(this, choice);
     if (path.isEmpty()) return;
-    output_path = s(path);
+    output_path = to_utf8(path);
     show_members();
 }
 
@@ -296,25 +296,25 @@ QString CWendrovixDlg::title_for(int percent, bool minimised) {
 
 // Copies the input and output boxes into the members.
 void CWendrovixDlg::take_boxes() {
-    input_path = s(input_box_->text());
-    output_path = s(output_box_->text());
+    input_path = to_utf8(input_box_->text());
+    output_path = to_utf8(output_box_->text());
 }
 
 // Copies the members into the boxes; the information box shows "\r\n" as line breaks.
 void CWendrovixDlg::show_members() {
-    input_box_->setText(q(input_path));
-    output_box_->setText(q(output_path));
-    info_box_->setPlainText(q(info_text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    input_box_->setText(to_q(input_path));
+    output_box_->setText(to_q(output_path));
+    info_box_->setPlainText(to_q(info_text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 // Returns the level list's current text.
 std::string CWendrovixDlg::level_text() {
-    return s(level_box->currentText());
+    return to_utf8(level_box->currentText());
 }
 
 // Sets the Start/Stop button's text.
 void CWendrovixDlg::set_start_text(const std::string& text) {
-    static_cast<QPushButton*>(control(IDC_START))->setText(q(text));
+    static_cast<QPushButton*>(control(IDC_START))->setText(to_q(text));
 }
 
 // Minimises the window.
@@ -330,14 +330,14 @@ void CWendrovixDlg::restore() {
 
 // Asks a Yes/No question with the question icon and the caption "提示".
 bool CWendrovixDlg::ask_yes_no(const std::string& question) {
-    QMessageBox box(QMessageBox::Question, QString::fromUtf8(TEXT_PROMPT_CAPTION), q(question),
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(TEXT_PROMPT_CAPTION), to_q(question),
                     QMessageBox::Yes | QMessageBox::No, this);
     return box.exec() == QMessageBox::Yes;
 }
 
 // Shows a failure in a message box with the warning icon.
 void CWendrovixDlg::show_error(const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Wendrovix"), q(text), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Wendrovix"), to_q(text), QMessageBox::Ok,
                     this);
     box.exec();
 }

@@ -2,6 +2,8 @@
 //   args FILE ARG...   writes every ARG to FILE, one per line, and exits with 0
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
 //   sleep              prints "ready" and sleeps until it is killed
+//   -com -lN IN OUT    like a slow converter: creates OUT, prints one flushed progress
+//                      line and sleeps until it is killed
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +27,14 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && strcmp(argv[1], "sleep") == 0) {
         printf("ready\n");
+        fflush(stdout);
+        for (;;) pause();
+    }
+    if (argc == 5 && strcmp(argv[1], "-com") == 0) {
+        FILE* out = fopen(argv[4], "w");
+        if (!out) return 2;
+        fclose(out);
+        printf("Compress '%s' to '%s'\ncompress  42%% average rate  51%%\r", argv[3], argv[4]);
         fflush(stdout);
         for (;;) pause();
     }

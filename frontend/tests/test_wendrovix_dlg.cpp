@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -57,6 +58,18 @@ void answer_box(QMessageBox::StandardButton button, SeenBox* seen) {
     });
 }
 
+// The real layer, but the program it extracts is a stand-in converter that prints one
+// progress line and runs until it is killed.
+class SlowConverterPlatform : public PosixJobPlatform {
+public:
+    bool converter_resource(std::string& bytes) override {
+        QFile exe(QStringLiteral(CHILD_EXE));
+        if (!exe.open(QIODevice::ReadOnly)) return false;
+        bytes = exe.readAll().toStdString();
+        return true;
+    }
+};
+
 // Returns the texts of all children of type W.
 template <typename W>
 QStringList texts_of(QWidget* parent, QString (W::*text)() const) {
@@ -86,6 +99,7 @@ private slots:
     void titleShowsPercentWhileMinimised();
     void compressThenDecompressForReal();
     void failedRealConversionIsReported();
+    void progressShownAndRealStop();
 
 private:
     // Makes the chooser answer the next file dialog with `answer`, keeping the request.
@@ -414,6 +428,40 @@ void TestWendrovixDlg::failedRealConversionIsReported() {
     QVERIFY2(lines[3].startsWith("转换失败! ") && lines[3].size() > 6, qPrintable(lines[3]));
     QCOMPARE(lines.mid(4), QStringList({"转换后文件大小：0.00 MB", "压缩比：0.00  ", ""}));
     QCOMPARE(QFileInfo(work.path() + "/bad.iso").size(), 0);
+    QCOMPARE(temp_leftovers(), QStringList());
+}
+
+// The percentage read from the converter's pipe shows in the progress bar and, while
+// minimised, in the title; Stop answered Yes ends the real process and removes the
+// output, the converter and its folder.
+void TestWendrovixDlg::progressShownAndRealStop() {
+    SlowConverterPlatform slow;
+    CWendrovixDlg d(slow);
+    d.show();
+    QString out = work.path() + "/slow.cso";
+    int dialogs = 0;
+    d.file_chooser = [&](QWidget*, const FileChoice&) { return dialogs++ == 0 ? iso : out; };
+    d.OnOpenFile();
+    d.OnSaveFile();
+    d.OnStartStop();
+    QVERIFY(d.isMinimized());
+    auto* bar = d.findChild<QProgressBar*>();
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 42, 20000);
+    QVERIFY(bar->isVisibleTo(&d));
+    QCOMPARE(d.windowTitle(), QString("42% - Wendrovix V1.0"));
+    d.showNormal();
+    QCOMPARE(d.windowTitle(), QString("Wendrovix V1.0"));
+    QString converter = QString::fromStdString(converter_path);
+    QVERIFY(QFile::exists(out) && QFile::exists(converter));
+
+    SeenBox seen;
+    answer_box(QMessageBox::Yes, &seen);
+    QTest::mouseClick(static_cast<QPushButton*>(d.control(IDC_START)), Qt::LeftButton);
+    QCOMPARE(seen.text, QString("转换正在进行中，您确定要停止吗？"));
+    QVERIFY(QString::fromStdString(d.info_text).endsWith("转换进行中，请稍候…………\r\n用户终止转换"));
+    QCOMPARE(static_cast<QPushButton*>(d.control(IDC_START))->text(), QString("开始转换"));
+    QVERIFY(!bar->isVisibleTo(&d));
+    QVERIFY(!QFile::exists(out) && !QFile::exists(converter));
     QCOMPARE(temp_leftovers(), QStringList());
 }
 
