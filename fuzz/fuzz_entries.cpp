@@ -73,10 +73,18 @@ void wr32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Returns a read stream over the bytes, or nullptr.
+// Returns a read stream over a memory file holding the bytes, or nullptr. A memory file
+// rather than a memory stream: seeking past its end must succeed as on a disc file.
 FILE* open_input(const uint8_t* data, size_t size) {
-    static uint8_t nothing[1];
-    return fmemopen(size ? const_cast<uint8_t*>(data) : nothing, size, "rb");
+    int fd = memfd_create("vellicor-fuzz-in", 0);
+    if (fd < 0) return nullptr;
+    if (write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
 }
 
 // ------------------------------------------------------------------ counting sink
