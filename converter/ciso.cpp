@@ -303,23 +303,647 @@ int comp_ciso_no_thread_fast() {
 }
 
 // ---------------------------------------------------------------- threaded engines
+//
+// The first blocks, those that do not fill a chunk of 320 (the head), are done on the
+// main thread. The rest goes through a ring of RING_CHUNKS chunk slots shared with two
+// workers that live for the whole run: the main thread reads chunks into free slots ahead
+// of the workers, the workers take the ring's blocks one at a time in order, each with its
+// own deflate stream and buffer, and the main thread writes (or adds up) a chunk in block
+// order once all of its blocks are done, then reads the next chunk into that slot. Blocks
+// are handed out singly so that neither worker idles while the other finishes a slow half;
+// a block's bytes do not depend on which worker made them. Every hand-over between the
+// threads goes through the counts of PIPE; nothing else is shared while the workers run
+// but the ring slots, the index and size-table entries of the blocks each worker took,
+// and the read-only level, threshold and area table.
+
+worker_job ST1 = {0, 0, -1, 0};
+worker_job ST2 = {0, 0, -1, 0};
+uint32_t* taille_temp_buf = nullptr;
+unsigned char* block_buf_write_cpu1 = nullptr;
+unsigned char* block_temp_out_1 = nullptr;
+unsigned char* block_temp_out_2 = nullptr;
+alignas(64) z_stream ZA;
+alignas(64) z_stream ZB;
+int worker_streams_open = 0;
+chunk_pipe PIPE = {};
+plat_thread* (*start_worker)(plat_thread_proc, void*) = plat_thread_start;
+
+static const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
+static const size_t RING_SLOTS = static_cast<size_t>(RING_CHUNKS) * CHUNK_BLOCKS;
+
+// Opens both workers' deflate streams at `level`; returns 0, or 1 after "deflateInit : ...".
+static int open_worker_streams() {
+    if (zb_deflate_open(&ZA, level) != Z_OK) {
+        printf("deflateInit : %s\n", zb_msg(&ZA, "???"));
+        return 1;
+    }
+    if (zb_deflate_open(&ZB, level) != Z_OK) {
+        printf("deflateInit : %s\n", zb_msg(&ZB, "???"));
+        deflateEnd(&ZA);
+        return 1;
+    }
+    worker_streams_open = 1;
+    return 0;
+}
+
+// Ends both workers' streams if they are open; returns 0, or 1 after "deflateEnd : ...".
+static int end_worker_streams() {
+    if (!worker_streams_open) return 0;
+    worker_streams_open = 0;
+    int ra = deflateEnd(&ZA), rb = deflateEnd(&ZB);
+    if (ra == Z_STREAM_ERROR || rb == Z_STREAM_ERROR) {
+        printf("deflateEnd : %s\n", zb_msg(ra == Z_STREAM_ERROR ? &ZA : &ZB, "error"));
+        return 1;
+    }
+    return 0;
+}
+
+// Allocates `size` bytes into *p (freeing what it held); returns 1 when that fails.
+static int realloc_buffer(unsigned char** p, size_t size) {
+    free(*p);
+    *p = static_cast<unsigned char*>(malloc(size));
+    return *p == nullptr;
+}
+
+// Allocates the chunk ring, both deflate buffers and, for the compressor (`results`), the
+// ring of stored blocks; returns 0, or 1 after "Can't allocate memory".
+static int alloc_worker_buffers(int results) {
+    int failed = realloc_buffer(&block_buf1, RING_SLOTS * BLOCK) |
+                 realloc_buffer(&block_temp_out_1, 2 * BLOCK) |
+                 realloc_buffer(&block_temp_out_2, 2 * BLOCK);
+    if (results) failed |= realloc_buffer(&block_buf_write_cpu1, RING_SLOTS * BLOCK);
+    if (!failed) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+// Frees the counts and the size ring of PIPE.
+static void pipe_free() {
+    plat_count_free(PIPE.claimed);
+    plat_count_free(PIPE.ready);
+    for (plat_count*& c : PIPE.done) plat_count_free(c);
+    free(PIPE.sizes);
+    PIPE = chunk_pipe{};
+}
+
+// Sets PIPE up for `chunks` chunks whose blocks are first, first + step, ... and clears
+// the job records; returns 0, or 1 after "Can't allocate memory".
+static int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
+    pipe_free();
+    PIPE.chunks = chunks;
+    PIPE.first = first;
+    PIPE.step = step;
+    PIPE.claimed = plat_count_new();
+    PIPE.ready = plat_count_new();
+    int failed = !PIPE.claimed || !PIPE.ready;
+    for (plat_count*& c : PIPE.done) failed |= (c = plat_count_new()) == nullptr;
+    PIPE.sizes = static_cast<int32_t*>(calloc(RING_SLOTS, sizeof(int32_t)));
+    ST1 = ST2 = worker_job{0, 0, -1, 0};
+    if (!failed && PIPE.sizes) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+// Closes every count of PIPE a thread may wait on, so that both sides stop at once.
+static void pipe_stop() {
+    if (PIPE.ready) plat_count_close(PIPE.ready);
+    for (plat_count* c : PIPE.done)
+        if (c) plat_count_close(c);
+}
+
+// Frees everything the threaded engines allocated and ends the workers' streams.
+static void free_worker_state() {
+    end_worker_streams();
+    pipe_free();
+    free_index_and_buffers();
+    free(taille_temp_buf);
+    free(block_buf_write_cpu1);
+    free(block_temp_out_1);
+    free(block_temp_out_2);
+    taille_temp_buf = nullptr;
+    block_buf_write_cpu1 = block_temp_out_1 = block_temp_out_2 = nullptr;
+}
+
+// Frees the threaded engines' state and puts their job records and hooks back.
+void reset_worker_state() {
+    free_worker_state();
+    ST1 = ST2 = worker_job{0, 0, -1, 0};
+    start_worker = plat_thread_start;
+}
+
+// Measures the input and fills the header; returns 0, or 1 after "Can't get file size".
+static int measure_input() {
+    int size = check_file_size(fin);
+    if (size < 0) {
+        printf("Can't get file size\n");
+        return 1;
+    }
+    initcisoheader(size);
+    return 0;
+}
+
+// Decides how a block of kind `kind` (its 2048 bytes at `in`, zeroed in place first when
+// Lost) is stored, deflating with z into tmp unless it is NC. Returns the stored size and
+// points *src at the bytes to store (`in` when plain); returns -1 with deflate's code in
+// *code when deflate fails.
+static int decide_block(unsigned char* in, int kind, z_stream* z, unsigned char* tmp,
+                        const unsigned char** src, int* code) {
+    *src = in;
+    if (kind == NC_AREA) return BLOCK;
+    if (kind == LOST_AREA) memset(in, 0, BLOCK);
+    unsigned len = 0;
+    *code = zb_deflate_block(z, in, BLOCK, tmp, 2 * BLOCK, &len);
+    if (*code != Z_STREAM_END) return -1;
+    if (len >= static_cast<unsigned>(threshold)) return BLOCK;
+    *src = tmp;
+    return static_cast<int>(len);
+}
+
+// Stores block b into `out`, sets its plain flag and its size-table entry; returns the
+// stored size, or -1 after noting the deflate failure in `job`.
+static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, z_stream* z,
+                          unsigned char* tmp, worker_job* job) {
+    const unsigned char* src;
+    int len = decide_block(in, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    if (len < 0) {
+        job->fail_block = static_cast<int32_t>(b);
+        return -1;
+    }
+    if (src == in) index_buf[b] |= PLAIN;
+    memcpy(out, src, static_cast<size_t>(len));
+    taille_temp_buf[b + 1] = static_cast<uint32_t>(len);
+    return len;
+}
+
+// Worker A's (and the head's) block compressor; returns the stored size, or -1.
+int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b) {
+    return compress_block(in, out, b, &ZA, block_temp_out_1, &ST1);
+}
+
+// Worker B's block compressor; returns the stored size, or -1.
+int compresse1_2bloc(unsigned char* in, unsigned char* out, uint32_t b) {
+    return compress_block(in, out, b, &ZB, block_temp_out_2, &ST2);
+}
+
+// Returns the stored size of sample block b (its bytes at `in`) by the optimised rule,
+// deflating with z into tmp; returns -1 after noting a deflate failure in `job`.
+static int estimate_block(unsigned char* in, uint32_t b, z_stream* z, unsigned char* tmp,
+                          worker_job* job) {
+    const unsigned char* src;
+    int len = decide_block(in, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    if (len < 0) job->fail_block = static_cast<int32_t>(b);
+    return len;
+}
+
+// Worker A's (and the head's) sample estimator; returns the stored size, or -1.
+int estimate1bloc_1(unsigned char* in, uint32_t b) {
+    return estimate_block(in, b, &ZA, block_temp_out_1, &ST1);
+}
+
+// Worker B's sample estimator; returns the stored size, or -1.
+int estimate1bloc_2(unsigned char* in, uint32_t b) {
+    return estimate_block(in, b, &ZB, block_temp_out_2, &ST2);
+}
+
+// A worker's handling of ring slot `slot` holding block b; returns the stored size, or -1.
+typedef int (*slot_proc)(size_t slot, uint32_t b);
+
+// Worker A's compression of a ring slot; returns the stored size, or -1.
+static int compress_slot_a(size_t slot, uint32_t b) {
+    return compresse1_1bloc(block_buf1 + slot * BLOCK, block_buf_write_cpu1 + slot * BLOCK, b);
+}
+
+// Worker B's compression of a ring slot; returns the stored size, or -1.
+static int compress_slot_b(size_t slot, uint32_t b) {
+    return compresse1_2bloc(block_buf1 + slot * BLOCK, block_buf_write_cpu1 + slot * BLOCK, b);
+}
+
+// Worker A's estimate of a ring slot; returns the stored size, or -1.
+static int estimate_slot_a(size_t slot, uint32_t b) {
+    return estimate1bloc_1(block_buf1 + slot * BLOCK, b);
+}
+
+// Worker B's estimate of a ring slot; returns the stored size, or -1.
+static int estimate_slot_b(size_t slot, uint32_t b) {
+    return estimate1bloc_2(block_buf1 + slot * BLOCK, b);
+}
+
+// A worker's loop: takes the ring's blocks one at a time, waits until the chunk of each is
+// read, handles it and counts it done; stops once every chunk is handed out, the run is
+// stopped, or a block fails (then it stops the run). Returns 0.
+static int worker_loop(worker_job* job, slot_proc one) {
+    for (;;) {
+        uint32_t i = plat_count_add(PIPE.claimed, 1);
+        uint32_t k = i / CHUNK_BLOCKS;
+        if (k >= PIPE.chunks || plat_count_wait(PIPE.ready, k + 1) != 0) return 0;
+        size_t slot = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS) + i % CHUNK_BLOCKS;
+        int len = one(slot, PIPE.first + i * PIPE.step);
+        if (len < 0) {
+            pipe_stop();
+            return 0;
+        }
+        PIPE.sizes[slot] = len;
+        job->blocks++;
+        job->out_size += len;
+        plat_count_add(PIPE.done[k % RING_CHUNKS], 1);
+    }
+}
+
+// Worker A of the compressor; returns 0.
+int ThreadProcA(void* job) {
+    return worker_loop(static_cast<worker_job*>(job), compress_slot_a);
+}
+
+// Worker B of the compressor; returns 0.
+int ThreadProcB(void* job) {
+    return worker_loop(static_cast<worker_job*>(job), compress_slot_b);
+}
+
+// Worker A of the estimate; returns 0.
+int ThreadProcEstA(void* job) {
+    return worker_loop(static_cast<worker_job*>(job), estimate_slot_a);
+}
+
+// Worker B of the estimate; returns 0.
+int ThreadProcEstB(void* job) {
+    return worker_loop(static_cast<worker_job*>(job), estimate_slot_b);
+}
+
+// Prints the deflate failure a worker (or the head) noted, with its stream's message; returns 1.
+static int report_worker_failure(const worker_job* job, const z_stream* z) {
+    printf("block %d:deflate : %s[%d]\n", job->fail_block, zb_msg(z, "error"), job->fail_code);
+    return 1;
+}
+
+// After the join: prints the first deflate failure either worker noted; returns 1.
+static int report_first_failure() {
+    int b_first = ST2.fail_block >= 0 && (ST1.fail_block < 0 || ST2.fail_block < ST1.fail_block);
+    return b_first ? report_worker_failure(&ST2, &ZB) : report_worker_failure(&ST1, &ZA);
+}
+
+// Starts both workers; returns 0, or 1 after a message (a worker that did start has then
+// been stopped and joined).
+static int start_workers(plat_thread_proc a, plat_thread_proc b, plat_thread** ta,
+                         plat_thread** tb) {
+    *ta = start_worker(a, &ST1);
+    *tb = *ta ? start_worker(b, &ST2) : nullptr;
+    if (*ta && *tb) return 0;
+    pipe_stop();
+    if (*ta) plat_thread_join(*ta);
+    printf("Can't start the worker threads\n");
+    return 1;
+}
+
+// Stops the run and joins both workers; returns 0, or 1 after a message when a join failed.
+static int join_workers(plat_thread* ta, plat_thread* tb) {
+    pipe_stop();
+    int ja = plat_thread_join(ta), jb = plat_thread_join(tb);
+    if (ja == 0 && jb == 0) return 0;
+    printf("Can't join the worker threads\n");
+    return 1;
+}
+
+// Reads `count` samples, one every `step` blocks from block `first`, into dst (a step of 1
+// is one read); returns -1, or the number of the block whose read failed.
+static int64_t read_samples(unsigned char* dst, uint32_t count, uint32_t first, uint32_t step) {
+    if (step == 1) {
+        size_t bytes = static_cast<size_t>(count) * BLOCK;
+        return fread(dst, 1, bytes, fin) == bytes ? -1 : static_cast<int64_t>(first);
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        if (fread(dst + static_cast<size_t>(i) * BLOCK, 1, BLOCK, fin) != BLOCK ||
+            fseek(fin, static_cast<long>(step - 1) * BLOCK, SEEK_CUR) != 0)
+            return first + i * step;
+    }
+    return -1;
+}
+
+// Returns the number of the first block (or sample block) of chunk k of the run.
+static uint32_t chunk_start(uint32_t k) {
+    return PIPE.first + k * CHUNK_BLOCKS * PIPE.step;
+}
+
+// The main thread's part of a chunk run.
+struct chunk_ops {
+    plat_thread_proc worker_a, worker_b;     // the workers' entry points
+    int (*use)(uint32_t k);                  // writes or adds up done chunk k; 0 or 1
+    void (*progress)(uint32_t s, uint32_t period); // the progress line before chunk at block s
+};
+
+// Reads chunk k into its ring slot and hands it to the workers; a failed read is noted in
+// *bad_block and *bad_chunk instead, to be reported when the chunk's turn comes.
+static void feed_chunk(uint32_t k, int64_t* bad_block, uint32_t* bad_chunk) {
+    unsigned char* dst = block_buf1 + (k % RING_CHUNKS) * CHUNK_BYTES;
+    int64_t failed = read_samples(dst, CHUNK_BLOCKS, chunk_start(k), PIPE.step);
+    if (failed >= 0) {
+        *bad_block = failed;
+        *bad_chunk = k;
+        return;
+    }
+    plat_count_add(PIPE.ready, 1);
+}
+
+// Uses every chunk in order as soon as the workers are done with it, printing the progress
+// lines and messages where the one-chunk-at-a-time order would; returns 0, 1 after a
+// message, or 2 when a worker failed (reported after the join).
+static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
+    uint32_t n = PIPE.chunks, bad_chunk = n;
+    int64_t bad_block = -1;
+    for (uint32_t k = 0; k < n && k < RING_CHUNKS && bad_chunk == n; k++)
+        feed_chunk(k, &bad_block, &bad_chunk);
+    for (uint32_t k = 0; k < n; k++) {
+        if (*countdown <= 0) {
+            ops->progress(chunk_start(k), period);
+            *countdown = static_cast<int>(period);
+        }
+        if (k == bad_chunk) {
+            printf("block=%d : read error\n", static_cast<int>(bad_block));
+            return 1;
+        }
+        if (plat_count_wait(PIPE.done[k % RING_CHUNKS], CHUNK_BLOCKS * (k / RING_CHUNKS + 1)))
+            return 2;
+        if (ops->use(k)) return 1;
+        *countdown -= CHUNK_BLOCKS;
+        if (k + RING_CHUNKS < n && bad_chunk == n) feed_chunk(k + RING_CHUNKS, &bad_block, &bad_chunk);
+    }
+    return 0;
+}
+
+// Runs `chunks` chunks, whose blocks are first, first + step, ..., through both workers;
+// returns 0 or 1.
+static int run_pipeline(const chunk_ops* ops, uint32_t chunks, uint32_t first, uint32_t step,
+                        uint32_t period, int* countdown) {
+    if (chunks == 0) return 0;
+    if (pipe_open(chunks, first, step)) return 1;
+    plat_thread *ta, *tb;
+    int status = start_workers(ops->worker_a, ops->worker_b, &ta, &tb);
+    if (status == 0) {
+        status = run_chunks(ops, period, countdown);
+        if (join_workers(ta, tb)) status = 1;
+        else if (status == 2) status = report_first_failure();
+    }
+    pipe_free();
+    return status;
+}
+
+// Writes `len` stored bytes that start with block b and counts them; returns 0, or 1
+// after the write error.
+static int write_stored(const unsigned char* buf, int32_t len, uint32_t b) {
+    if (fwrite(buf, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
+        printf("block %d : Write error\n", static_cast<int>(b));
+        return 1;
+    }
+    write_pos += static_cast<uint32_t>(len);
+    return 0;
+}
+
+// Writes the stored blocks of done chunk k in block order; returns 0 or 1.
+static int write_chunk(uint32_t k) {
+    size_t slot0 = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS);
+    for (uint32_t i = 0; i < CHUNK_BLOCKS; i++)
+        if (write_stored(block_buf_write_cpu1 + (slot0 + i) * BLOCK, PIPE.sizes[slot0 + i],
+                         chunk_start(k) + i))
+            return 1;
+    return 0;
+}
+
+// Prints a progress line showing `shown` and the rate over n blocks (or samples) in
+// truncating integer arithmetic, and flushes.
+static void progress_int(uint32_t shown, uint32_t n) {
+    uint32_t rate = (write_pos / 2048) * 100 / (n ? n : 1);
+    printf("Compress %3d%% average rate %3d%%  \r", static_cast<int>(shown),
+           static_cast<int>(rate));
+    fflush(stdout);
+}
+
+// The compressor's progress line before the chunk at block s.
+static void compress_progress(uint32_t s, uint32_t period) {
+    progress_int(s / period + 1, s);
+}
+
+// Compresses the first `head` blocks on this thread and writes them; returns 0 or 1.
+static int mt_head(uint32_t head, uint32_t period, int* countdown) {
+    if (head == 0) return 0;
+    if (read_samples(block_buf1, head, 0, 1) >= 0) {
+        printf("block=%d : read error\n", 0);
+        return 1;
+    }
+    int32_t total = 0;
+    for (uint32_t b = 0; b < head; b++) {
+        if (--*countdown == 0) {
+            progress_int(b / period + 1, b);
+            *countdown = static_cast<int>(period);
+        }
+        int len = compresse1_1bloc(block_buf1 + static_cast<size_t>(b) * BLOCK,
+                                   block_buf_write_cpu1 + total, b);
+        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        total += len;
+    }
+    return write_stored(block_buf_write_cpu1, total, 0);
+}
+
+// Turns the size table into offsets and adds them into the index (keeping plain flags).
+static void sizes_to_offsets(uint32_t n) {
+    for (uint32_t i = 1; i <= n; i++) {
+        taille_temp_buf[i] += taille_temp_buf[i - 1];
+        index_buf[i] += taille_temp_buf[i];
+    }
+}
+
+// Allocates the zeroed index and size table of `entries` entries; returns 0 or 1.
+static int alloc_index_tables(uint32_t entries) {
+    free_index_and_buffers();
+    free(taille_temp_buf);
+    index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
+    taille_temp_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
+    if (index_buf && taille_temp_buf) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+static const chunk_ops COMPRESS_OPS = {ThreadProcA, ThreadProcB, write_chunk, compress_progress};
+
+// The two-thread compressor's work, leaving the clean-up to the caller; returns 0 or 1.
+static int mt_compress() {
+    if (measure_input()) return 1;
+    uint32_t n = ciso_total_block;
+    if (alloc_index_tables(n + 1)) return 1;
+    Information(1, 2);
+    write_pos = write_header_and_placeholder(n + 1);
+    uint32_t period = n >= 100 ? n / 100 : 1;
+    taille_temp_buf[0] = index_buf[0] = write_pos;
+    if (alloc_worker_buffers(1) || (n > 0 && open_worker_streams())) return 1;
+    int countdown = static_cast<int>(period);
+    uint32_t head = n % CHUNK_BLOCKS;
+    if (mt_head(head, period, &countdown) ||
+        run_pipeline(&COMPRESS_OPS, (n - head) / CHUNK_BLOCKS, head, 1, period, &countdown) ||
+        end_worker_streams())
+        return 1;
+    sizes_to_offsets(n);
+    if (write_final_index(n + 1)) return 1;
+    print_completed();
+    return 0;
+}
 
 // Two-thread compressor; returns 0 or 1.
 int comp_ciso_MT() {
-    printf("The threaded compressor is not built yet\n");
+    int status = mt_compress();
+    free_worker_state();
+    return status;
+}
+
+// ---------------------------------------------------------------- estimates
+
+// Returns the number of samples of an n-block image at one every q blocks: n / q, but
+// one when there is at least one block, and none for an image without a whole block.
+static uint32_t sample_count(uint32_t n, uint32_t q) {
+    if (n == 0) return 0;
+    return n / q ? n / q : 1;
+}
+
+// Returns the progress period of the estimates: n / (q x 100), at least 1.
+static uint32_t estimate_period(uint32_t n, uint32_t q) {
+    uint32_t p = n / (q * 100);
+    return p ? p : 1;
+}
+
+// Prints the estimate's final line for a sum of sampled stored sizes.
+static void print_estimate(uint32_t sum) {
+    uint32_t n = ciso_total_block, total = image_size();
+    uint64_t e = static_cast<uint64_t>(pas_estimation) * sum + 24 + 4 * (uint64_t{n} + 1);
+    printf("Ciso estimation completed, total size ");
+    number(static_cast<int>(e));
+    printf(" bytes, rate %.1f%%\n", total ? e * 100.0 / total : 0.0);  // empty input: 0.0
+}
+
+// Prints a progress line for sample block b with the rounded floating-point rate, and flushes.
+static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
+    double rate = static_cast<double>(write_pos / 2048) * 100 * q / (b ? b : 1);
+    printf("Compress %3d%% average rate %3d%%  \r", static_cast<int>(b / (period * q) + 1),
+           round_half_up(rate));
+    fflush(stdout);
+}
+
+// Moves the input forward by `count` blocks after sample b; returns 0, or 1 after the read error.
+static int skip_blocks(uint32_t count, uint32_t b) {
+    if (count == 0 || fseek(fin, static_cast<long>(count) * BLOCK, SEEK_CUR) == 0) return 0;
+    printf("block=%d : read error\n", static_cast<int>(b));
     return 1;
+}
+
+// Adds the stored size of sample b to write_pos and moves past its q blocks; returns 0 or 1.
+static int estimate_one_sample(uint32_t b, uint32_t q) {
+    int kind = IsNCArea_type(b);
+    if (kind == NC_AREA) {  // plain whatever it holds: no need to read it
+        write_pos += BLOCK;
+        return skip_blocks(q, b);
+    }
+    if (read_block(b) || skip_blocks(q - 1, b)) return 1;
+    const unsigned char* src;
+    int code = 0;
+    int len = decide_block(block_buf1, kind, &Z1, block_buf2, &src, &code);
+    if (len < 0) {
+        printf("block %d:deflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
+        return 1;
+    }
+    write_pos += static_cast<uint32_t>(len);
+    return 0;
+}
+
+// The one-thread estimate's work, leaving the clean-up to the caller; returns 0 or 1.
+static int estimate_one_thread() {
+    if (measure_input() || alloc_index_and_buffers(1, BLOCK, 2 * BLOCK)) return 1;
+    Information(0, 1);
+    uint32_t n = ciso_total_block, q = static_cast<uint32_t>(pas_estimation);
+    uint32_t samples = sample_count(n, q), period = estimate_period(n, q);
+    write_pos = 0;
+    int countdown = static_cast<int>(period);
+    if (samples > 0 && open_deflate(level)) return 1;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (--countdown <= 0) {
+            progress_float(k * q, period, q);
+            countdown = static_cast<int>(period);
+        }
+        if (estimate_one_sample(k * q, q)) return 1;
+    }
+    if (close_z1()) return 1;
+    print_estimate(write_pos);
+    return 0;
 }
 
 // One-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory() {
-    printf("The estimate is not built yet\n");
-    return 1;
+    int status = estimate_one_thread();
+    close_z1();
+    free_index_and_buffers();
+    return status;
+}
+
+// Estimates the first `head` samples on this thread into *sum; returns 0 or 1.
+static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_t* sum) {
+    uint32_t q = static_cast<uint32_t>(pas_estimation);
+    *sum = 0;
+    if (head == 0) return 0;
+    int64_t bad = read_samples(block_buf1, head, 0, q);
+    if (bad >= 0) {
+        printf("block=%d : read error\n", static_cast<int>(bad));
+        return 1;
+    }
+    for (uint32_t k = 0; k < head; k++) {
+        if (--*countdown <= 0) {
+            progress_int(k / (period * q) + 1, k);
+            *countdown = static_cast<int>(period);
+        }
+        int len = estimate1bloc_1(block_buf1 + static_cast<size_t>(k) * BLOCK, k * q);
+        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        *sum += static_cast<uint32_t>(len);
+        write_pos = *sum;
+    }
+    return 0;
+}
+
+// Adds the stored sizes of done sample chunk k to write_pos; returns 0.
+static int add_up_chunk(uint32_t k) {
+    size_t slot0 = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS);
+    for (uint32_t i = 0; i < CHUNK_BLOCKS; i++)
+        write_pos += static_cast<uint32_t>(PIPE.sizes[slot0 + i]);
+    return 0;
+}
+
+// The estimate's progress line before the sample chunk at block s.
+static void estimate_progress(uint32_t s, uint32_t period) {
+    progress_float(s, period, static_cast<uint32_t>(pas_estimation));
+}
+
+static const chunk_ops ESTIMATE_OPS = {ThreadProcEstA, ThreadProcEstB, add_up_chunk,
+                                       estimate_progress};
+
+// The two-thread estimate's work, leaving the clean-up to the caller; returns 0 or 1.
+static int estimate_two_threads() {
+    if (measure_input()) return 1;
+    Information(0, 2);
+    if (alloc_worker_buffers(0)) return 1;
+    uint32_t n = ciso_total_block, q = static_cast<uint32_t>(pas_estimation);
+    uint32_t samples = sample_count(n, q), period = estimate_period(n, q);
+    if (samples > 0 && open_worker_streams()) return 1;
+    int countdown = static_cast<int>(period);
+    uint32_t head = samples % CHUNK_BLOCKS, head_sum = 0;
+    write_pos = 0;
+    if (estimate_head(head, period, &countdown, &head_sum)) return 1;
+    write_pos = 0;
+    if (run_pipeline(&ESTIMATE_OPS, (samples - head) / CHUNK_BLOCKS, head * q, q, period,
+                     &countdown) ||
+        end_worker_streams())
+        return 1;
+    print_estimate(head_sum + write_pos);
+    return 0;
 }
 
 // Two-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory_MT() {
-    printf("The threaded estimate is not built yet\n");
-    return 1;
+    int status = estimate_two_threads();
+    free_worker_state();
+    return status;
 }
 
 // ---------------------------------------------------------------- driver
@@ -444,4 +1068,5 @@ void converter_reset_state() {
     media = 0;
     write_pos = 0;
     NB_NC_AREAS = 0;
+    reset_worker_state();
 }

@@ -4,14 +4,31 @@
 #include <cstdint>
 #include <zlib.h>
 
+#include "platform.h"
+
 constexpr int BLOCK = 2048;           // ISO sector and CSO block size
 constexpr int CHUNK_BLOCKS = 320;     // blocks per chunk of the two-thread engines
 constexpr int HALF_BLOCKS = 160;      // blocks per worker in a chunk
 
-// Job record of one worker of the two-thread engines.
+constexpr int RING_CHUNKS = 4;      // chunks in flight between the main thread and the workers
+
+// Job record of one worker of the two-thread engines, kept for a whole run.
 struct worker_job {
-    uint32_t first_block; // first block (or sample) of the chunk
-    int32_t out_size;     // bytes the worker produced (or summed)
+    uint32_t blocks;      // blocks (or samples) this worker has done
+    int32_t out_size;     // bytes it stored (or counted) for them
+    int32_t fail_block;   // block whose deflate failed, or -1
+    int fail_code;        // deflate's return code for that block
+};
+
+// The chunks in flight between the main thread and the two workers of a run.
+struct chunk_pipe {
+    plat_count* claimed;  // blocks (or samples) of the run handed to a worker so far
+    plat_count* ready;    // chunks read into the ring so far
+    plat_count* done[RING_CHUNKS]; // blocks finished in each ring slot over the run
+    uint32_t chunks;      // chunks in the run
+    uint32_t first;       // block number of the run's first block (or sample)
+    uint32_t step;        // blocks from one block (or sample) of a chunk to the next
+    int32_t* sizes;       // stored size of the block in each slot of the ring
 };
 
 extern int threshold;          // compressed size from which a block is stored plain
@@ -24,6 +41,17 @@ extern unsigned char* block_buf2; // deflate output or stored payload
 extern uint32_t write_pos;     // bytes written (or counted) so far
 extern z_stream Z1;            // the one-thread engines' zlib stream
 extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
+extern worker_job ST1;         // worker A's job (also notes the head's deflate failure)
+extern worker_job ST2;         // worker B's job
+extern uint32_t* taille_temp_buf;  // entry 0: offset of block 0; entry b + 1: stored size of block b
+extern unsigned char* block_buf_write_cpu1; // stored blocks: the head's packed, the ring's one per slot
+extern unsigned char* block_temp_out_1;     // worker A's deflate output
+extern unsigned char* block_temp_out_2;     // worker B's deflate output
+extern z_stream ZA;            // worker A's deflate stream, reset per block
+extern z_stream ZB;            // worker B's deflate stream, reset per block
+extern int worker_streams_open; // 1 while ZA and ZB are open
+extern chunk_pipe PIPE;        // the two-thread engines' ring and its counts
+extern plat_thread* (*start_worker)(plat_thread_proc, void*); // starts a worker (tests swap it)
 
 // Allocates a zeroed index of `entries` entries and the two block buffers; on failure
 // prints "Can't allocate memory" and returns 1, else 0.
@@ -49,6 +77,22 @@ void Information(int compress_mode, int threads);
 int comp_ciso_no_thread_fast();
 // Two-thread compressor; returns 0 or 1.
 int comp_ciso_MT();
+// Worker entry points of the two-thread compressor and estimate; each takes its job, returns 0.
+int ThreadProcA(void* job);
+int ThreadProcB(void* job);
+int ThreadProcEstA(void* job);
+int ThreadProcEstB(void* job);
+// Stores block b (2048 bytes at `in`, zeroed first when Lost) at `out` by the optimised rule
+// with worker A's (1) or B's (2) stream, sets its plain flag and size-table entry; returns
+// the stored size, or -1 after noting a deflate failure in ST1/ST2.
+int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b);
+int compresse1_2bloc(unsigned char* in, unsigned char* out, uint32_t b);
+// Returns the stored size of sample block b by the optimised rule with worker A's (1) or
+// B's (2) stream, or -1 after noting a deflate failure in ST1/ST2.
+int estimate1bloc_1(unsigned char* in, uint32_t b);
+int estimate1bloc_2(unsigned char* in, uint32_t b);
+// Frees the threaded engines' buffers, ends their streams and resets their job records.
+void reset_worker_state();
 // One-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory();
 // Two-thread estimate; returns 0 or 1.

@@ -3,6 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -53,4 +57,82 @@ int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job
         return -1;
     }
     return status;
+}
+
+struct plat_thread {
+    std::thread t;
+};
+
+// Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.
+plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
+    plat_thread* p = new (std::nothrow) plat_thread;
+    if (!p) return nullptr;
+    try {
+        p->t = std::thread(proc, job);
+    } catch (const std::system_error&) {
+        delete p;
+        return nullptr;
+    }
+    return p;
+}
+
+// Waits for the thread to end and frees it; returns 0, or -1 when the join failed.
+int plat_thread_join(plat_thread* p) {
+    int status = 0;
+    try {
+        p->t.join();
+    } catch (const std::system_error&) {
+        p->t.detach();  // a joinable std::thread may not be destroyed
+        status = -1;
+    }
+    delete p;
+    return status;
+}
+
+struct plat_count {
+    std::mutex m;
+    std::condition_variable cv;
+    uint32_t value = 0;
+    uint32_t wake_at = UINT32_MAX;  // lowest value a waiter waits for: no wake-up before it
+    bool closed = false;
+};
+
+// Returns a new count at 0, or nullptr when there is no memory for it.
+plat_count* plat_count_new() {
+    return new (std::nothrow) plat_count;
+}
+
+// Frees a count nobody waits on any more.
+void plat_count_free(plat_count* c) {
+    delete c;
+}
+
+// Adds n and wakes the waiters once the lowest value one waits for is reached; returns
+// the value before the addition.
+uint32_t plat_count_add(plat_count* c, uint32_t n) {
+    std::lock_guard<std::mutex> lock(c->m);
+    uint32_t before = c->value;
+    c->value += n;
+    if (c->value >= c->wake_at) {
+        c->wake_at = UINT32_MAX;  // waiters still short of their value register again
+        c->cv.notify_all();
+    }
+    return before;
+}
+
+// Waits until the count is at least `value`; returns 0, or -1 once the count is closed.
+int plat_count_wait(plat_count* c, uint32_t value) {
+    std::unique_lock<std::mutex> lock(c->m);
+    while (!c->closed && c->value < value) {
+        if (value < c->wake_at) c->wake_at = value;
+        c->cv.wait(lock);
+    }
+    return c->closed ? -1 : 0;
+}
+
+// Closes the count and wakes every waiter.
+void plat_count_close(plat_count* c) {
+    std::lock_guard<std::mutex> lock(c->m);
+    c->closed = true;
+    c->cv.notify_all();
 }

@@ -1,6 +1,7 @@
 // Thin layer over the operating system: file identity, 64-bit sizes, threads.
 // Everything platform-specific the converter needs goes through here.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
@@ -17,3 +18,24 @@ typedef int (*plat_thread_proc)(void* job);
 // Starts a() and b() on two new threads and waits for both; returns 0, or -1 if either
 // could not be started or joined (then neither job's results may be used).
 int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b);
+
+// A started thread.
+struct plat_thread;
+// Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.
+plat_thread* plat_thread_start(plat_thread_proc proc, void* job);
+// Waits for the thread to end and frees it; returns 0, or -1 when the join failed.
+int plat_thread_join(plat_thread* t);
+
+// A count that only grows, which threads can wait on. Whatever a thread wrote before
+// adding to it is visible to a thread whose wait has seen the new value.
+struct plat_count;
+// Returns a new count at 0, or nullptr when there is no memory for it.
+plat_count* plat_count_new();
+// Frees a count nobody waits on any more (nullptr is ignored).
+void plat_count_free(plat_count* c);
+// Adds n; returns the value before the addition.
+uint32_t plat_count_add(plat_count* c, uint32_t n);
+// Waits until the count is at least `value`; returns 0, or -1 once the count is closed.
+int plat_count_wait(plat_count* c, uint32_t value);
+// Closes the count: every wait, present and future, returns -1 at once.
+void plat_count_close(plat_count* c);

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Speed of the two-thread engines against the one-thread ones, run by hand (not a test).
+#
+# Makes a mixed image of runs of text-like data, noise (as in video and audio) and zero
+# runs, then times "-com", "-com -opt", "-com -MT", "-dec", "-dec -opt", "-est" and
+# "-est -MT" through the built converter, and a plain one-thread in-memory deflate loop
+# (level 9, one reused raw stream) over the same blocks. Prints MB/s for each and the
+# speed-ups of the two-thread engines. Each run is taken at its best of $REPEAT tries, so
+# a busy machine shows up as spread rather than as a slower engine: check `uptime`.
+#
+# usage: bench/bench_threads.sh [build-folder] [image-MB]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+mb=${2:-128}
+repeat=${REPEAT:-3}
+exe=$build/converter/vellicor
+[ -x "$exe" ] || { echo "no converter at $exe (build first)"; exit 1; }
+(( mb >= 100 )) || { echo "the image must be at least 100 MB"; exit 1; }
+
+dir=$(mktemp -d /tmp/vellicor-bench-threads-XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+
+# Text-like pool: numbered records with varying fields (deflates to about a third).
+# head ends the generator early on purpose, so this pipe's status is not looked at.
+{ seq 1 3000000 | awk '{ printf "entry %d flags %x name_%d size %d tag%c\n",
+    ($1 * 7919) % 100003, $1 % 17, ($1 * 31) % 977, ($1 * 131) % 65536,
+    65 + ($1 * 7) % 26 }' | head -c $((64 * 1048576)) > "$dir/text.pool"; } || true
+head -c $((64 * 1048576)) /dev/urandom > "$dir/noise.pool"
+pool_blocks=$((64 * 512))
+
+# Appends `count` blocks of `kind` (text, noise or zero) taken from the pools.
+append_run() {
+    local kind=$1 count=$2
+    local skip=$(( (RANDOM * 32768 + RANDOM) % (pool_blocks - count) ))
+    case $kind in
+        zero) head -c $((count * 2048)) /dev/zero ;;
+        *) dd if="$dir/$kind.pool" bs=2048 skip="$skip" count="$count" status=none ;;
+    esac >> "$dir/image.iso"
+}
+
+# Runs of 16 to 1039 blocks in a fixed cycle of kinds, like files of a game image.
+RANDOM=4242
+kinds=(text text noise text zero noise text noise zero text)
+total=$((mb * 512)) done_blocks=0 i=0
+: > "$dir/image.iso"
+while (( done_blocks < total )); do
+    n=$(( 16 + RANDOM % 1024 ))
+    (( n > total - done_blocks )) && n=$((total - done_blocks))
+    append_run "${kinds[i % ${#kinds[@]}]}" "$n"
+    done_blocks=$((done_blocks + n)) i=$((i + 1))
+done
+rm -f "$dir/text.pool" "$dir/noise.pool"
+bytes=$(stat -c %s "$dir/image.iso")
+
+# The one-thread in-memory deflate loop the engines are measured against.
+cat > "$dir/loop.c" <<'EOF'
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <zlib.h>
+int main(int argc, char** argv) {
+    FILE* f = fopen(argv[1], "rb");
+    fseek(f, 0, SEEK_END);
+    long size = ftell(f);
+    fseek(f, 0, SEEK_SET);
+    unsigned char* img = malloc(size);
+    if (fread(img, 1, size, f) != (size_t)size) return 1;
+    unsigned char out[4096];
+    z_stream z = {0};
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    for (long off = 0; off + 2048 <= size; off += 2048) {
+        deflateReset(&z);
+        z.next_in = img + off; z.avail_in = 2048;
+        z.next_out = out; z.avail_out = sizeof out;
+        deflate(&z, Z_FINISH);
+    }
+    deflateEnd(&z);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    printf("%.6f\n", (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9);
+    return 0;
+}
+EOF
+cc -O2 -o "$dir/loop" "$dir/loop.c" -lz
+
+# Prints the best wall time in seconds of `repeat` runs of the command.
+best_of() {
+    local best="" t0 t1 t
+    for ((r = 0; r < repeat; r++)); do
+        t0=$(date +%s.%N)
+        "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
+        t1=$(date +%s.%N)
+        t=$(echo "$t1 - $t0" | bc -l)
+        if [ -z "$best" ] || (( $(echo "$t < $best" | bc -l) )); then best=$t; fi
+    done
+    echo "$best"
+}
+
+# Prints the best in-memory loop time of `repeat` runs.
+best_loop() {
+    local best="" t
+    for ((r = 0; r < repeat; r++)); do
+        t=$("$dir/loop" "$dir/image.iso")
+        if [ -z "$best" ] || (( $(echo "$t < $best" | bc -l) )); then best=$t; fi
+    done
+    echo "$best"
+}
+
+img=$dir/image.iso
+cat "$img" > /dev/null  # into the page cache before the first timing
+t_loop=$(best_loop)
+t_com=$(best_of "$exe" -com "$img" "$dir/ref.cso")
+t_opt=$(best_of "$exe" -com -opt "$img" "$dir/opt.cso")
+t_mt=$(best_of "$exe" -com -MT "$img" "$dir/mt.cso")
+cmp -s "$dir/opt.cso" "$dir/mt.cso" || { echo "-com -MT and -com -opt files differ"; exit 1; }
+t_dec=$(best_of "$exe" -dec "$dir/ref.cso" "$dir/back.iso")
+t_deco=$(best_of "$exe" -dec -opt "$dir/opt.cso" "$dir/back2.iso")
+t_est=$(best_of "$exe" -est "$img")
+t_estmt=$(best_of "$exe" -est -MT "$img")
+
+rate() { echo "scale=1; $bytes / 1000000 / $1" | bc -l; }
+ratio() { echo "scale=2; $1 / $2" | bc -l; }
+echo "image: $(echo "scale=1; $bytes / 1000000" | bc) MB mixed (text, noise, zero runs)," \
+     "CSO $(echo "scale=1; $(stat -c %s "$dir/opt.cso") / 1000000" | bc) MB;" \
+     "best of $repeat; load now: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-34s %8s MB/s\n' "deflate loop in memory, 1 thread" "$(rate "$t_loop")" \
+    "vellicor -com" "$(rate "$t_com")" \
+    "vellicor -com -opt" "$(rate "$t_opt")" \
+    "vellicor -com -MT" "$(rate "$t_mt")" \
+    "vellicor -dec" "$(rate "$t_dec")" \
+    "vellicor -dec -opt" "$(rate "$t_deco")" \
+    "vellicor -est" "$(rate "$t_est")" \
+    "vellicor -est -MT" "$(rate "$t_estmt")"
+echo "speed-up -com -MT over -com -opt:        $(ratio "$t_opt" "$t_mt")x (target 1.8)"
+echo "speed-up -com -MT over the deflate loop: $(ratio "$t_loop" "$t_mt")x (target 1.8)"
+echo "speed-up -est -MT over -est:             $(ratio "$t_est" "$t_estmt")x"

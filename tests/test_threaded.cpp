@@ -1,0 +1,297 @@
+// Two-thread compressor: the same file as the one-thread optimised compressor whatever the
+// image's shape, level, threshold and areas; its summary and progress lines; and failures
+// (reads, writes, workers that cannot start) that end with status 1 and no chunk written
+// after the fault.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "ciso.h"
+#include "init.h"
+#include "isosearch.h"
+#include "test_util.h"
+
+namespace {
+
+const size_t B = 2048;
+
+// Returns `blocks` blocks of text, noise and zero runs whose lengths cross chunk and
+// half-chunk boundaries, then `tail` bytes of a partial block.
+std::string mixed_image(size_t blocks, size_t tail = 0) {
+    static const size_t runs[] = {37, 113, 9, 200, 61, 150, 3};
+    std::string img;
+    for (uint32_t r = 0; img.size() < blocks * B; r++) {
+        size_t n = runs[r % 7] * B;
+        if (r % 3 == 0) img += text_bytes(n, r);
+        else if (r % 3 == 1) img += random_bytes(n, r);
+        else img += std::string(n, '\0');
+    }
+    img.resize(blocks * B);
+    return img + text_bytes(tail, 99);
+}
+
+// Runs the converter with `action` (e.g. {"-com", "-MT"}), `opts`, then in and out.
+RunResult convert(std::vector<std::string> action, const std::vector<std::string>& opts,
+                  const std::string& in, const std::string& out) {
+    action.insert(action.end(), opts.begin(), opts.end());
+    action.push_back(in);
+    action.push_back(out);
+    return run_vellicor(action);
+}
+
+// Returns the line of `out` that starts with `prefix` (up to its line feed), or "".
+std::string line_of(const std::string& out, const std::string& prefix) {
+    size_t at = out.find(prefix);
+    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+}
+
+// Compresses `in` with "-com -opt" and "-com -MT" and the same options; expects both to
+// succeed with byte-identical files, the same final line and 2 threads shown; returns the
+// -MT run's output.
+std::string expect_same_file(const std::string& dir, const std::string& in,
+                             const std::vector<std::string>& opts) {
+    RunResult opt = convert({"-com", "-opt"}, opts, in, dir + "/opt.cso");
+    RunResult mt = convert({"-com", "-MT"}, opts, in, dir + "/mt.cso");
+    EXPECT_EQ(opt.status, 0) << opt.out;
+    EXPECT_EQ(mt.status, 0) << mt.out;
+    EXPECT_TRUE(read_file(dir + "/opt.cso") == read_file(dir + "/mt.cso"));
+    EXPECT_EQ(line_of(mt.out, "Ciso compress completed"), line_of(opt.out, "Ciso compress completed"));
+    EXPECT_NE(line_of(mt.out, "Ciso compress completed"), "");
+    EXPECT_EQ(line_of(mt.out, "Thread number"), "Thread number       2");
+    return mt.out;
+}
+
+// Fewer than 320 blocks (head only), whole chunks only, a head and chunks, more chunks
+// than the ring holds, a partial last block and an empty image, at several levels and
+// thresholds: always the optimised compressor's file.
+TEST(ThreadedCompressor, SameFileAsOptimisedForEveryShape) {
+    std::string dir = make_temp_dir();
+    const std::pair<size_t, size_t> shapes[] = {{0, 0},   {0, 700},  {1, 0},    {5, 0},
+                                                {319, 0}, {320, 0},  {640, 0},  {965, 0},
+                                                {2885, 1234}, {3200, 0}};
+    const std::vector<std::string> options[] = {{}, {"-t50"}, {"-t0", "-l1"}, {"-l5", "-t90"}};
+    for (auto [blocks, tail] : shapes) {
+        write_file(dir + "/in.iso", mixed_image(blocks, tail));
+        for (const auto& opts : options) {
+            SCOPED_TRACE(std::to_string(blocks) + " blocks + " + std::to_string(tail) + " " +
+                         (opts.empty() ? "" : opts[0]));
+            expect_same_file(dir, dir + "/in.iso", opts);
+        }
+    }
+}
+
+// Writes a game-like tree whose video, audio, listed-extension and update files are large
+// enough to spread over several chunks and both workers.
+void make_game_tree(const std::string& root) {
+    auto put = [&](const std::string& rel, const std::string& data) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
+        write_file(root + "/" + rel, data);
+    };
+    put("PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(300000, 1));
+    put("PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(400000, 2));
+    put("PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + text_bytes(900000, 3));
+    put("PSP_GAME/USRDIR/MOVIE/NOISE.PMF", "PSMF" + random_bytes(500000, 4));
+    put("PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(700000, 5));
+    put("PSP_GAME/USRDIR/DATA/PACK.BIN", text_bytes(650000, 6));
+    put("PSP_GAME/USRDIR/DATA/ZERO.BIN", std::string(500000, '\0'));
+}
+
+// NC and Lost areas (and areas with a threshold) give the optimised compressor's file too;
+// the scan report shows that the areas were really found.
+TEST(ThreadedCompressor, SameFileAsOptimisedWithAreas) {
+    std::string dir = make_temp_dir();
+    make_game_tree(dir + "/tree");
+    ASSERT_TRUE(master_iso(dir + "/tree", dir + "/game.iso", {"-N"}));  // names without ";1"
+    const std::vector<std::string> options[] = {
+        {"-vid", "-aud"}, {"-rm_vid", "-rm_aud"}, {"-ext.bin"}, {"-ext.bin", "-rm_ext"},
+        {"-rm_update"}, {"-vid", "-rm_aud", "-t25", "-l3"}};
+    for (const auto& opts : options) {
+        SCOPED_TRACE(opts[0]);
+        std::string out = expect_same_file(dir, dir + "/game.iso", opts);
+        EXPECT_NE(out.find("  Scanning"), std::string::npos);
+        EXPECT_NE(out.find(" found\n"), std::string::npos);
+        EXPECT_EQ(out.find("     0 file found"), std::string::npos) << out;
+    }
+}
+
+// Returns the output's progress lines from the summary's last one up to the final line
+// (or the end).
+std::vector<std::string> progress_lines(const std::string& out) {
+    size_t from = out.find("Compress   0% average rate 100%  \r");
+    size_t to = out.find("Ciso ");
+    std::vector<std::string> lines;
+    if (from == std::string::npos) return lines;
+    std::string body = out.substr(from, to - from);
+    for (size_t at = 0, cr; (cr = body.find('\r', at)) != std::string::npos; at = cr + 1)
+        lines.push_back(body.substr(at, cr - at + 1));
+    return lines;
+}
+
+// Returns the progress line for `shown` and `rate`.
+std::string progress(unsigned shown, unsigned rate) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "Compress %3u%% average rate %3u%%  \r", shown, rate);
+    return buf;
+}
+
+// Progress comes before every head block that ends a period and before every chunk but
+// the first, with the rate over what has been written before that block.
+TEST(ThreadedCompressor, ProgressLinesFollowHeadAndChunks) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(965));  // period 9, head 5, chunks at 5, 325, 645
+    RunResult mt = convert({"-com", "-MT"}, {}, dir + "/in.iso", dir + "/mt.cso");
+    ASSERT_EQ(mt.status, 0) << mt.out;
+    CsoView v = parse_cso(read_file(dir + "/mt.cso"));
+    ASSERT_EQ(v.index.size(), 966u);
+    std::vector<std::string> want{progress(0, 100)};
+    for (unsigned s : {325u, 645u})
+        want.push_back(progress(s / 9 + 1, (v.index[s] & 0x7FFFFFFF) / 2048 * 100 / s));
+    EXPECT_EQ(progress_lines(mt.out), want);
+
+    write_file(dir + "/in.iso", mixed_image(5));  // period 1: a line before every head block
+    mt = convert({"-com", "-MT"}, {}, dir + "/in.iso", dir + "/mt.cso");
+    want = {progress(0, 100)};
+    for (unsigned b = 0; b < 5; b++) want.push_back(progress(b + 1, 0));
+    EXPECT_EQ(progress_lines(mt.out), want);
+}
+
+// Sets the converter up in this process as the parser would for a run from `in` (already
+// open) to the file `out`, with no area option.
+void set_up_in_process(FILE* in, const std::string& out) {
+    converter_reset_state();
+    static char in_name[] = "in.iso", out_name[] = "out.cso";
+    O.input_name = in_name;
+    O.output_name = out_name;
+    fin = in;
+    fout = fopen(out.c_str(), "wb");
+    ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
+}
+
+// Runs an engine in this process; returns its status and puts what it printed in *printed.
+int run_captured(int (*engine)(), std::string* printed) {
+    testing::internal::CaptureStdout();
+    int status = engine();
+    *printed = testing::internal::GetCapturedStdout();
+    return status;
+}
+
+// A stream that looks `size` bytes long but whose reads fail from byte `fail_at` on.
+struct FailingInput {
+    long long size, fail_at, pos;
+    const std::string* data;
+};
+
+ssize_t failing_read(void* c, char* buf, size_t n) {
+    auto* f = static_cast<FailingInput*>(c);
+    if (f->pos >= f->fail_at) return -1;
+    size_t k = static_cast<size_t>(std::min<long long>(static_cast<long long>(n), f->fail_at - f->pos));
+    memcpy(buf, f->data->data() + f->pos, k);
+    f->pos += static_cast<long long>(k);
+    return static_cast<ssize_t>(k);
+}
+
+int failing_seek(void* c, off64_t* off, int whence) {
+    auto* f = static_cast<FailingInput*>(c);
+    f->pos = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : f->size) + *off;
+    *off = f->pos;
+    return 0;
+}
+
+// A read that fails in the head, in the first chunk or in a chunk far beyond the reads
+// made ahead: the error names the chunk's first block and follows exactly the progress
+// lines that come before that chunk, and the file holds exactly the chunks before it.
+TEST(ThreadedCompressor, ReadErrorStopsBeforeTheFailingChunk) {
+    std::string dir = make_temp_dir();
+    std::string img = mixed_image(2885);  // period 28, head 5, chunks at 5, 325, ..., 2565
+    write_file(dir + "/in.iso", img);
+    ASSERT_EQ(convert({"-com", "-opt"}, {}, dir + "/in.iso", dir + "/opt.cso").status, 0);
+    RunResult whole = convert({"-com", "-MT"}, {}, dir + "/in.iso", dir + "/whole.cso");
+    std::vector<std::string> lines = progress_lines(whole.out);
+    std::string opt = read_file(dir + "/opt.cso");
+    CsoView v = parse_cso(opt);
+    const size_t header = 24 + 4 * 2886;
+    for (uint32_t bad : {3u, 5u, 400u, 2600u}) {
+        SCOPED_TRACE(bad);
+        uint32_t first = bad < 5 ? 0 : 5 + (bad - 5) / 320 * 320;  // where the failed read starts
+        FailingInput f{static_cast<long long>(img.size()), static_cast<long long>(bad) * 2048, 0, &img};
+        set_up_in_process(fopencookie(&f, "rb", {failing_read, nullptr, failing_seek, nullptr}),
+                          dir + "/mt.cso");
+        std::string printed;
+        EXPECT_EQ(run_captured(comp_ciso_MT, &printed), 1);
+        converter_reset_state();
+        std::string error = "block=" + std::to_string(first) + " : read error\n";
+        size_t shown = 1 + (first > 5 ? (first - 5) / 320 : 0);
+        ASSERT_GE(lines.size(), shown);
+        EXPECT_EQ(progress_lines(printed), std::vector<std::string>(lines.begin(), lines.begin() + shown));
+        ASSERT_GE(printed.size(), error.size());
+        EXPECT_EQ(printed.substr(printed.size() - error.size()), error);
+        std::string got = read_file(dir + "/mt.cso");
+        EXPECT_EQ(got.size(), first == 0 ? header : (v.index[first] & 0x7FFFFFFF));
+        EXPECT_TRUE(got.size() >= header && got.substr(header) == opt.substr(header, got.size() - header));
+    }
+}
+
+// Refuses the `fail_on`-th worker start and lets the others through.
+int start_calls = 0, fail_on = 0;
+plat_thread* refusing_start(plat_thread_proc proc, void* job) {
+    return ++start_calls == fail_on ? nullptr : plat_thread_start(proc, job);
+}
+
+// A worker that cannot be started, the first or the second: one line, status 1, nothing
+// after the head written, and the worker that did start has been stopped (the run ends).
+TEST(ThreadedCompressor, WorkerThatCannotStartFailsTheRun) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(965));
+    ASSERT_EQ(convert({"-com", "-opt"}, {}, dir + "/in.iso", dir + "/opt.cso").status, 0);
+    CsoView v = parse_cso(read_file(dir + "/opt.cso"));
+    for (int which : {1, 2}) {
+        set_up_in_process(fopen((dir + "/in.iso").c_str(), "rb"), dir + "/mt.cso");
+        start_calls = 0;
+        fail_on = which;
+        start_worker = refusing_start;  // the reset below puts the real one back
+        std::string printed;
+        EXPECT_EQ(run_captured(comp_ciso_MT, &printed), 1);
+        converter_reset_state();
+        EXPECT_EQ(start_calls, which);
+        EXPECT_NE(printed.find("\rCan't start the worker threads\n"), std::string::npos) << printed;
+        EXPECT_EQ(read_file(dir + "/mt.cso").size(), v.index[5] & 0x7FFFFFFF);  // header and head
+    }
+}
+
+// Both workers really share the chunks, and what they stored adds up to the chunks' bytes.
+TEST(ThreadedCompressor, BothWorkersTakePartInARun) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(3205));  // head 5, ten chunks
+    set_up_in_process(fopen((dir + "/in.iso").c_str(), "rb"), dir + "/mt.cso");
+    std::string printed;
+    ASSERT_EQ(run_captured(comp_ciso_MT, &printed), 0);
+    worker_job a = ST1, b = ST2;
+    converter_reset_state();
+    CsoView v = parse_cso(read_file(dir + "/mt.cso"));
+    ASSERT_EQ(v.index.size(), 3206u);
+    EXPECT_EQ(a.blocks + b.blocks, 3200u);
+    EXPECT_GT(a.blocks, 0u);
+    EXPECT_GT(b.blocks, 0u);
+    EXPECT_EQ(static_cast<uint32_t>(a.out_size + b.out_size),
+              v.index[3205] - (v.index[5] & 0x7FFFFFFF));
+}
+
+// A full disk ends the run with status 1, whether it shows in a chunk or only when the
+// index is written at the end.
+TEST(ThreadedCompressor, FullDiskIsAFailure) {
+    std::string dir = make_temp_dir();
+    for (size_t blocks : {5u, 1925u}) {
+        write_file(dir + "/in.iso", mixed_image(blocks));
+        RunResult r = convert({"-com", "-MT"}, {}, dir + "/in.iso", "/dev/full");
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.out.find("Write error\n") != std::string::npos ||
+                    r.out.find("Index write error\n") != std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("completed"), std::string::npos);
+    }
+}
+
+}  // namespace
