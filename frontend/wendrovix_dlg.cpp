@@ -100,7 +100,7 @@ QString choose_with_file_dialog(QWidget* parent, const FileChoice& choice) {
     return dialog.selectedFiles().first();
 }
 
-// The about dialog at its designed size, with the icon, two lines and OK.
+// The about dialog at its fixed size, with the icon, two lines and OK.
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setFont(dialog_font());
     setWindowTitle(QStringLiteral("关于 Wendrovix"));

@@ -83,7 +83,7 @@ class CWendrovixDlg : public QDialog, public DialogMembers, private JobView {
 public:
     explicit CWendrovixDlg(JobPlatform& platform, QWidget* parent = nullptr);
     ~CWendrovixDlg() override;
-    // Returns the control with a designed identifier, or nullptr.
+    // Returns the control with one of the IDC_ identifiers, or nullptr.
     QWidget* control(int id) const { return controls_.value(id); }
     // The entry of the dialog's menu that opens the about dialog.
     QAction* about_action() const { return about_action_; }
@@ -109,7 +109,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    // Creates the controls at their designed places.
+    // Creates the controls at their places in dialog units.
     void create_controls();
     // Creates the settings group's controls.
     void create_settings_controls();

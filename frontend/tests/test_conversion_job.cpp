@@ -114,7 +114,7 @@ TEST_F(ConversionJobTest, DecompressJobWithoutLevelLine) {
 }
 
 // Names with blanks, quotes and shell characters reach the converter unchanged; the text
-// command line keeps its designed form.
+// command line keeps its fixed text form.
 TEST_F(ConversionJobTest, ArgumentVectorKeepsNamesUnchanged) {
     std::string in = "/data/my \"game\" $(rm -rf x); `y`.iso";
     std::string out = "/data/out dir/it's.cso";

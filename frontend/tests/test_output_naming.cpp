@@ -1,4 +1,4 @@
-// Output naming and file titles, with the designed examples.
+// Output naming and file titles, with the reference examples.
 #include <gtest/gtest.h>
 
 #include "output_naming.h"

@@ -275,7 +275,7 @@ void TestWendrovixDlg::saveDialogProposals() {
     QCOMPARE(dlg->mode, 1);
 }
 
-// The real chooser sets up a file dialog with the designed filters, extension and name.
+// The real chooser sets up a file dialog with the program's filters, extension and name.
 void TestWendrovixDlg::realFileDialogSetUp() {
     QCOMPARE(qt_name_filters(QString::fromUtf8(OPEN_FILTER)),
              QStringList({"支持的文件(*.iso;*.cso) (*.iso *.cso)", "iso文件 (*.iso) (*.iso)",
