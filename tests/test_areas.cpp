@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "test_util.h"
@@ -60,19 +59,34 @@ void make_psp_tree(const std::string& root) {
     put("EMPTY.DAT", "");
 }
 
+// Parses one isoinfo row ("d---------  0 0 0  2048 Dec  7 2026 [  23 02]  NAME ");
+// returns false for other lines and for the self and parent entries.
+bool parse_row(const std::string& line, const std::string& dir, IsoEntry* e) {
+    size_t open = line.find('['), close = line.find(']');
+    if (line.empty() || (line[0] != 'd' && line[0] != '-') || close == std::string::npos ||
+        open > close)
+        return false;
+    std::istringstream head(line.substr(0, open)), ext(line.substr(open + 1));
+    std::string perm, links, uid, gid;
+    unsigned long size = 0, extent = 0;
+    if (!(head >> perm >> links >> uid >> gid >> size) || !(ext >> extent)) return false;
+    std::string name = line.substr(close + 3);
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (name == "." || name == "..") return false;
+    *e = {dir, name, static_cast<uint32_t>(extent), static_cast<uint32_t>(size), line[0] == 'd'};
+    return true;
+}
+
 // Lists every file and directory of an image with isoinfo.
 std::vector<IsoEntry> isoinfo_listing(const std::string& iso) {
     RunResult r = run_tool("/usr/bin/isoinfo", {"-l", "-i", iso});
-    static const std::regex row(R"(^([d-])\S*\s+\d+\s+\d+\s+\d+\s+(\d+)\s.*\[\s*(\d+)\s+[0-9A-Fa-f]+\]\s\s(.*?)\s*$)");
     std::vector<IsoEntry> out;
     std::istringstream in(r.out);
     std::string line, dir;
-    std::smatch m;
+    IsoEntry e;
     while (std::getline(in, line)) {
         if (line.rfind("Directory listing of ", 0) == 0) dir = line.substr(21);
-        else if (std::regex_match(line, m, row) && m[4] != "." && m[4] != "..")
-            out.push_back({dir, m[4], static_cast<uint32_t>(std::stoul(m[3])),
-                           static_cast<uint32_t>(std::stoul(m[2])), m[1] == "d"});
+        else if (parse_row(line, dir, &e)) out.push_back(e);
     }
     return out;
 }
