@@ -75,6 +75,7 @@ static int comp_all_blocks(uint32_t* pos) {
             uint32_t rate = b == 0 ? 0 : (*pos / 2048) * 100 / b;
             printf("compress %3d%% average rate %3d%%\r", static_cast<int>(b / period),
                    static_cast<int>(rate));
+            fflush(stdout);  // a front-end reads progress through a pipe
             countdown = static_cast<int>(period);
         }
         if (comp_one_block(b, pos)) return 1;
@@ -223,6 +224,7 @@ int decomp_ciso() {
     for (uint32_t b = 0; b < n; b++) {
         if (--countdown <= 0) {
             printf("decompress %d%%\r", static_cast<int>(b / period));
+            fflush(stdout);  // a front-end reads progress through a pipe
             countdown = static_cast<int>(period);
         }
         if (decomp_one_block(b, &pos)) return 1;
