@@ -167,4 +167,40 @@ TEST_F(AreaReport, UnwritableLogEndsTheRun) {
     EXPECT_TRUE(read_file(out).empty());  // no engine wrote anything
 }
 
+TEST_F(AreaReport, SettingsSummary) {
+    struct Case {
+        std::vector<std::string> opts;
+        std::string lines;
+    } cases[] = {
+        {{"-opt", "-vid", "-aud", "-ext.xpac.res"},
+         "Files in NC area    Audio Video .xpac.res\nFiles in Lost area  none\n"},
+        {{"-opt", "-rm_vid", "-rm_aud"}, "Files in NC area    none\nFiles in Lost area  Audio Video\n"},
+        {{"-opt", "-aud", "-rm_vid", "-ext.prx", "-rm_ext", "-rm_update"},
+         "Files in NC area    Audio\nFiles in Lost area  Video .prx Update\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = run(c.opts);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("Compress threshold  100%\n" + c.lines + "  Scanning"), std::string::npos)
+            << r.out;
+    }
+}
+
+TEST_F(AreaReport, DamagedTreeStillCompresses) {
+    // The root lists itself as a subdirectory and claims far more bytes than the image has.
+    HandIso iso(24);
+    iso.set_root(18, 0x7FFFFFFF);
+    size_t off = iso.put_dots(18, 2048, 18, 2048);
+    off = iso.put_record(18, off, 18, 2048, true, "PSP_GAME");
+    iso.put_record(18, off, 20, 3000, false, "CLIP.PMF");
+    iso.put_data(20, "PSMF" + text_bytes(3000, 4));
+    write_file(in, iso.bytes);
+    RunResult r = run({"-opt", "-rm_vid", "-rm_update"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(file_line("RM  ", "CLIP.PMF") + " (offset=0000A000, size=2KB)\n"
+                         "     1 file found\n"),
+              std::string::npos)
+        << r.out;
+}
+
 }  // namespace
