@@ -195,8 +195,8 @@ const std::string& scratch_path();
 
 constexpr int OPTION_BYTES = 4;  // leading input bytes that choose the engine and options
 
-// Engines the compress target picks from: 0 reference, 1 optimised.
-constexpr int COMPRESS_ENGINES = 2;
+// Engines the compress target picks from (low three bits of the first option byte).
+enum { REFERENCE, OPTIMISED, THREADED, ESTIMATE, ESTIMATE_MT, COMPRESS_ENGINES };
 
 // Extension lists the compress target can give, as "-ext" would leave them.
 const char* const EXT_LISTS[8] = {nullptr, ".pmf", ".at3.bin", ".", "..BIN", ".prx.PRX.sfo;1",
@@ -236,30 +236,49 @@ void apply_options(const uint8_t* p) {
 // Runs the compressor that *ctx names; returns its status.
 int run_compressor(void* ctx) {
     switch (*static_cast<int*>(ctx)) {
-    case 0: return comp_ciso(level);
-    default: return comp_ciso_no_thread_fast();
+    case REFERENCE: return comp_ciso(level);
+    case OPTIMISED: return comp_ciso_no_thread_fast();
+    case THREADED: return comp_ciso_MT();
+    case ESTIMATE: return comp_ciso_in_memory();
+    default: return comp_ciso_in_memory_MT();
     }
 }
 
-// One compressor run: what it wrote and the area kind it gave every block.
+// One compressor run: what it wrote and printed, and the area kind of every block.
 struct compressed {
     int status;
     std::vector<uint8_t> cso;
     std::vector<int> kinds;
-    int limit;  // a compressed payload must be shorter than this
+    int limit;            // a compressed payload must be shorter than this
+    std::string printed;  // standard output of the run
 };
 
-// Compresses the image with the engine and options the option bytes choose.
-compressed compress_once(const uint8_t* opts, const uint8_t* image, size_t size) {
-    compressed c{NO_STREAMS, {}, {}, 0};
-    int engine = opts[0] % COMPRESS_ENGINES;
+// Runs the engine with fatal_exit caught and standard output kept; returns its status.
+int run_printing(int engine, std::string* printed) {
+    fflush(stdout);
+    int saved = dup(1), fd = memfd_create("vellicor-stdout", 0);
+    if (saved < 0 || fd < 0 || dup2(fd, 1) < 0) return NO_STREAMS;
+    int status = run_guarded(run_compressor, &engine);
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    off_t n = lseek(fd, 0, SEEK_END);
+    printed->resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (!printed->empty() && pread(fd, &(*printed)[0], printed->size(), 0) != n) printed->clear();
+    close(fd);
+    return status;
+}
+
+// Compresses (or estimates) the image with `engine` and the options the option bytes choose.
+compressed compress_once(const uint8_t* opts, int engine, const uint8_t* image, size_t size) {
+    compressed c{NO_STREAMS, {}, {}, 0, {}};
     apply_options(opts);
-    c.limit = engine == 0 ? 2048 : threshold;
+    c.limit = engine == REFERENCE ? 2048 : threshold;
     fin = open_input(image, size);
     fout = open_memfile();
     O.input_name = "fuzz.iso";
     O.output_name = "fuzz.cso";
-    if (fin && fout && ncareas) c.status = run_guarded(run_compressor, &engine);
+    if (fin && fout && ncareas) c.status = run_printing(engine, &c.printed);
     c.cso = file_bytes(fout);
     for (uint32_t b = 0; b < size / 2048; b++) c.kinds.push_back(IsNCArea_type(b));
     converter_reset_state();
@@ -617,19 +636,57 @@ const char* fuzz_decompress(const uint8_t* data, size_t size) {
     return p;
 }
 
-// Runs one compressor chosen by the first bytes on the rest as an image, then decodes it.
+// Checks a written CSO: header, every block against its area, and the round trip.
+const char* check_written(const compressed& c, const uint8_t* image, size_t size) {
+    if (c.status == NO_STREAMS) return "harness: could not open the in-memory streams";
+    if (c.status != 0) return "a compressor failed on a readable image";
+    const char* p = check_cso_header(c.cso, size);
+    for (uint32_t b = 0; !p && b < size / 2048; b++) p = check_cso_block(c, image, b);
+    return p ? p : check_round_trip(c, image, size);
+}
+
+// Returns the size an estimate printed on its final line, or -1 when there is none.
+long long estimated_size(const std::string& printed) {
+    static const char lead[] = "Ciso estimation completed, total size ";
+    size_t at = printed.find(lead);
+    if (at == std::string::npos) return -1;
+    long long v = 0;
+    for (size_t i = at + sizeof lead - 1; i < printed.size() && printed[i] != ' '; i++)
+        if (printed[i] != ',') v = v * 10 + (printed[i] - '0');
+    return v;
+}
+
+// Runs both estimates; they must agree, write nothing, and at quality 1 give the size
+// of the optimised compressor's file. Returns nullptr or the problem.
+const char* check_estimates(const uint8_t* opts, const uint8_t* image, size_t size) {
+    compressed one = compress_once(opts, ESTIMATE, image, size);
+    compressed two = compress_once(opts, ESTIMATE_MT, image, size);
+    if (one.status != 0 || two.status != 0) return "an estimate failed on a readable image";
+    if (!one.cso.empty() || !two.cso.empty()) return "an estimate wrote into the output";
+    long long e1 = estimated_size(one.printed), e2 = estimated_size(two.printed);
+    if (e1 < 0 || e1 != e2) return "the one-thread and two-thread estimates differ";
+    if (1 + (opts[1] >> 4) % 9 != 1) return nullptr;
+    compressed written = compress_once(opts, OPTIMISED, image, size);
+    if (written.status == 0 && static_cast<long long>(written.cso.size()) != e1)
+        return "the estimate at quality 1 is not the size of the written file";
+    return nullptr;
+}
+
+// Runs one compressor chosen by the first bytes on the rest as an image, then decodes it;
+// the threaded compressor must also write the optimised one's file byte for byte.
 const char* fuzz_compress(const uint8_t* data, size_t size) {
     uint8_t opts[OPTION_BYTES] = {0};
     size_t head = size < OPTION_BYTES ? size : OPTION_BYTES;
     memcpy(opts, data, head);
     const uint8_t* image = data + head;
     size -= head;
-    compressed c = compress_once(opts, image, size);
-    if (c.status == NO_STREAMS) return "harness: could not open the in-memory streams";
-    if (c.status != 0) return "a compressor failed on a readable image";
-    const char* p = check_cso_header(c.cso, size);
-    for (uint32_t b = 0; !p && b < size / 2048; b++) p = check_cso_block(c, image, b);
-    return p ? p : check_round_trip(c, image, size);
+    int engine = (opts[0] & 7) % COMPRESS_ENGINES;
+    if (engine == ESTIMATE || engine == ESTIMATE_MT) return check_estimates(opts, image, size);
+    compressed c = compress_once(opts, engine, image, size);
+    const char* p = check_written(c, image, size);
+    if (p || engine != THREADED) return p;
+    compressed one_thread = compress_once(opts, OPTIMISED, image, size);
+    return one_thread.cso == c.cso ? nullptr : "the threaded compressor's file differs from the optimised one's";
 }
 
 // Runs the whole converter on an argument vector cut from the bytes at each zero.
