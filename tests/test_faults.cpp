@@ -124,8 +124,8 @@ TEST(FullDisk, EveryWriterReportsTheFailedWriteWithStatus1) {
 TEST(UnreadableInput, FolderAsInputFailsWithStatus1AndWritesNothing) {
     std::string dir = make_temp_dir();
     mkdir((dir + "/folder.iso").c_str(), 0755);
-    for (std::vector<std::string> args : {std::vector<std::string>{"-com"}, {"-com", "-opt"}, {"-dec"},
-                                          {"-dec", "-opt"}, {"-est"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"-com"}, {"-com", "-opt"}, {"-com", "-MT"},
+                                          {"-dec"}, {"-dec", "-opt"}, {"-est"}, {"-est", "-MT"}}) {
         args.push_back(dir + "/folder.iso");
         args.push_back(dir + "/out");
         RunResult r = run_vellicor(args);
@@ -219,6 +219,9 @@ TEST(ShrinkingInput, PipeWhoseSizeCannotBeTaken) {
     };
     std::vector<pipe_case> cases{{{"-com"}, "Can't get file size", &img},
                                  {{"-com", "-opt"}, "Can't get file size", &img},
+                                 {{"-com", "-MT"}, "Can't get file size", &img},
+                                 {{"-est"}, "Can't get file size", &img},
+                                 {{"-est", "-MT"}, "Can't get file size", &img},
                                  {{"-dec"}, "file read error", &cso},
                                  {{"-dec", "-opt"}, "file read error", &cso}};
     for (auto& c : cases) {
@@ -297,17 +300,20 @@ RunResult finish_gated(gated_run& g, size_t fill) {
     return r;
 }
 
-// Returns the converter's stdout up to and including the first text that it flushes.
-size_t first_flush_size(const std::vector<std::string>& args, const std::string& ends_with) {
+// Returns the size of the converter's first flushed text: its stdout up to the end of
+// the line (line feed or carriage return) that holds `marker`; 0 when there is none.
+size_t first_flush_size(const std::vector<std::string>& args, const std::string& marker) {
     RunResult r = run_vellicor(args);
-    size_t at = r.out.find(ends_with);
-    return at == std::string::npos ? 0 : at + ends_with.size();
+    size_t at = r.out.find(marker);
+    if (at == std::string::npos) return 0;
+    size_t end = r.out.find_first_of("\r\n", at);
+    return end == std::string::npos ? 0 : end + 1;
 }
 
 // Runs args gated, cuts `file` to `keep` bytes while the run is held, and returns the run.
-RunResult run_with_input_cut(const std::vector<std::string>& args, const std::string& flush_end,
+RunResult run_with_input_cut(const std::vector<std::string>& args, const std::string& marker,
                              const std::string& file, off_t keep) {
-    size_t first = first_flush_size(args, flush_end);
+    size_t first = first_flush_size(args, marker);
     if (first == 0) return {-2, "", "first flush not found"};
     gated_run g = start_gated(args, first);
     if (g.pid < 0) return {-3, "", "one-page pipe not available"};
@@ -320,46 +326,76 @@ RunResult run_with_input_cut(const std::vector<std::string>& args, const std::st
     return finish_gated(g, 4096 - first);
 }
 
-TEST(ShrinkingInput, ImageCutAfterItWasMeasuredOptimisedCompressor) {
+// One compressor whose image is cut to 100 blocks while it is held: its arguments, a
+// text of the first line it flushes after measuring the image, and the block whose
+// read must fail (exactly, or at the earliest when it had read ahead before the cut).
+struct cut_case {
+    std::vector<std::string> args;
+    std::string first_flush;
+    long failing_block;
+    bool exact;
+};
+
+TEST(ShrinkingInput, ImageCutAfterItWasMeasuredEveryCompressor) {
     std::string dir = make_temp_dir();
     std::string iso = dir + "/in.iso", cso = dir + "/out.cso";
-    write_file(iso, mixed_image(600));
-    std::vector<std::string> args{"-com", "-opt", iso, cso};
-    // The summary ends with the area lines, flushed before the first block is read.
-    RunResult r = run_with_input_cut(args, "Files in Lost area  none\n", iso, 100 * 2048);
-    if (r.status == -3) GTEST_SKIP() << r.err;
-    ASSERT_GE(r.status, 0) << r.err;
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(engine_tail(r.out).message, "block=100 : read error") << r.out;
-    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+    std::string img = mixed_image(600);
+    std::vector<cut_case> cases{
+        // The reference compressor's first progress line comes after a few blocks: its
+        // stream had already buffered part of the image when the cut came.
+        {{"-com"}, "compress   0% average rate", 100, false},
+        {{"-com", "-opt"}, "Files in Lost area  none", 100, true},
+        // 600 blocks: a head of 280 blocks read at once, cut short at its block 0.
+        {{"-com", "-MT"}, "Files in Lost area  none", 0, true}};
+    for (auto& c : cases) {
+        write_file(iso, img);
+        std::vector<std::string> args = c.args;
+        args.push_back(iso);
+        args.push_back(cso);
+        RunResult r = run_with_input_cut(args, c.first_flush, iso, 100 * 2048);
+        if (r.status == -3) GTEST_SKIP() << r.err;
+        ASSERT_GE(r.status, 0) << r.err << " " << c.args.back();
+        EXPECT_EQ(r.status, 1) << r.out;
+        long b = block_number(engine_tail(r.out).message, "block=%lu : read error");
+        EXPECT_TRUE(c.exact ? b == c.failing_block : b >= c.failing_block && b < 600)
+            << c.args.back() << ": " << engine_tail(r.out).message;
+        EXPECT_EQ(r.out.find("completed"), std::string::npos);
+    }
 }
 
-TEST(ShrinkingInput, CsoCutAfterItsIndexWasReadOptimisedDecompressor) {
+TEST(ShrinkingInput, CsoCutAfterItsIndexWasReadBothDecompressors) {
     std::string dir = make_temp_dir();
     std::string iso = dir + "/in.iso", cso = dir + "/in.cso", out = dir + "/out.iso";
     std::string img = random_bytes(1500 * 2048, 4);  // all plain: payload b ends at base + 2048 (b + 1)
     write_file(iso, img);
     ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
-    CsoView v = parse_cso(read_file(cso));
+    std::string whole = read_file(cso);
+    CsoView v = parse_cso(whole);
     ASSERT_EQ(v.index.size(), 1501u);
     off_t keep = 2500000;
-    std::vector<std::string> args{"-dec", "-opt", cso, out};
-    RunResult r = run_with_input_cut(args, "decompress 0%\r", cso, keep);
-    if (r.status == -3) GTEST_SKIP() << r.err;
-    ASSERT_GE(r.status, 0) << r.err;
-    std::string got = read_file(out);
-    if (r.status == 0) {  // everything had been read before the cut: the image is whole
-        EXPECT_TRUE(got == img);
-        return;
-    }
-    RecordProperty("failed_block", engine_tail(r.out).message);
-    EXPECT_EQ(r.status, 1);
-    long b = block_number(engine_tail(r.out).message, "block=%lu : read error");
     long first_cut = (keep - static_cast<off_t>(v.index[0] & 0x7FFFFFFF)) / 2048;  // first block past the cut
-    EXPECT_GE(b, first_cut) << r.out;
-    EXPECT_LT(b, 1500);
-    EXPECT_EQ(got.size(), static_cast<size_t>(b) * 2048);
-    EXPECT_TRUE(got == img.substr(0, got.size())) << "blocks before the damage must be the image's";
+    for (const char* opt : {"", "-opt"}) {
+        write_file(cso, whole);
+        std::vector<std::string> args{"-dec"};
+        if (*opt) args.push_back(opt);
+        args.push_back(cso);
+        args.push_back(out);
+        RunResult r = run_with_input_cut(args, "decompress 0%", cso, keep);
+        if (r.status == -3) GTEST_SKIP() << r.err;
+        ASSERT_GE(r.status, 0) << r.err;
+        std::string got = read_file(out);
+        if (r.status == 0) {  // everything had been read before the cut: the image is whole
+            EXPECT_TRUE(got == img) << opt;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        long b = block_number(engine_tail(r.out).message, "block=%lu : read error");
+        RecordProperty(std::string("failed_block") + opt, engine_tail(r.out).message);
+        EXPECT_GE(b, first_cut) << opt << r.out;
+        EXPECT_LT(b, 1500);
+        EXPECT_EQ(got.size(), static_cast<size_t>(b) * 2048) << opt;
+        EXPECT_TRUE(got == img.substr(0, got.size())) << opt << ": blocks before the damage must be the image's";
+    }
 }
 
 // ------------------------------------------------------------------ CSO cut at every boundary
