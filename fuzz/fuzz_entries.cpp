@@ -195,6 +195,10 @@ const std::string& scratch_path();
 
 constexpr int OPTION_BYTES = 4;  // leading input bytes that choose the engine and options
 
+// Blocks of an image made by repeating the input (bit 5 of the fourth option byte):
+// a head of 5 blocks and two chunks of the two-thread engines.
+constexpr size_t TILED_BLOCKS = 2 * CHUNK_BLOCKS + 5;
+
 // Engines the compress target picks from (low three bits of the first option byte).
 enum { REFERENCE, OPTIMISED, THREADED, ESTIMATE, ESTIMATE_MT, COMPRESS_ENGINES };
 
@@ -680,6 +684,13 @@ const char* fuzz_compress(const uint8_t* data, size_t size) {
     memcpy(opts, data, head);
     const uint8_t* image = data + head;
     size -= head;
+    std::vector<uint8_t> tiled;
+    if ((opts[3] & 0x20) && size > 0) {  // long enough for a head and two 320-block chunks
+        tiled.resize(TILED_BLOCKS * 2048);
+        for (size_t i = 0; i < tiled.size(); i++) tiled[i] = image[i % size];
+        image = tiled.data();
+        size = tiled.size();
+    }
     int engine = (opts[0] & 7) % COMPRESS_ENGINES;
     if (engine == ESTIMATE || engine == ESTIMATE_MT) return check_estimates(opts, image, size);
     compressed c = compress_once(opts, engine, image, size);

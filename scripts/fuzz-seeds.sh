@@ -38,9 +38,10 @@ head -c 5000 /dev/urandom > "$work/odd.iso"  # not a whole number of blocks
 for iso in "$work"/*.iso; do cp "$iso" "$out/isoscan/$(basename "$iso")"; done
 
 # Compressors: four option bytes (engine and area flags, levels, threshold, extension
-# list / log) before the image.
+# list, log, and bit 5 of the last: the image repeated to 645 blocks) before the image.
 opts=('\x00\x08\x63\x00' '\x01\x35\x18\x01' '\x19\x00\x00\x12' '\xf9\x48\x32\x1b'
-      '\x61\x88\x50\x02' '\x02\x17\x62\x05' '\x03\x29\x10\x13' '\x04\x03\x45\x16')
+      '\x61\x88\x50\x02' '\x02\x17\x62\x05' '\x03\x29\x10\x13' '\x04\x03\x45\x16'
+      '\x1a\x35\x18\x22' '\x04\x08\x63\x20')
 n=0
 for iso in "$work/g1.iso" "$work/x2.iso" "$work/odd.iso"; do
     for o in "${opts[@]}"; do
