@@ -44,10 +44,10 @@ static uint32_t get_le32(const unsigned char* p) {
 }
 
 // Fills win with the WINDOW bytes at image offset pos; bytes past the end stay zero.
+// Read past the stream's buffer: a seek would make it refill all of it for each record.
 static void read_window(FILE* f, long long pos, unsigned char* win) {
     memset(win, 0, WINDOW);
-    if (plat_seek(f, pos) != 0) return;
-    if (fread(win, 1, WINDOW, f) < static_cast<size_t>(WINDOW)) clearerr(f);
+    plat_read_at(f, pos, win, WINDOW);
 }
 
 // Returns 1 when the data length passes the criteria's size test (or there is none).
@@ -66,10 +66,8 @@ static int signature_matches(const walk* w, const unsigned char* rec) {
     if (n <= 0) return 1;
     unsigned char* buf = static_cast<unsigned char*>(malloc(n));
     int ok = 0;
-    if (buf && plat_seek(w->f, get_le32(rec + 2) * 2048LL) == 0 &&
-        fread(buf, 1, n, w->f) == static_cast<size_t>(n))
+    if (buf && plat_read_at(w->f, get_le32(rec + 2) * 2048LL, buf, n) == static_cast<size_t>(n))
         ok = memcmp(buf, w->crit->signature, n) == 0;
-    clearerr(w->f);
     free(buf);
     return ok;
 }

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -34,6 +35,26 @@ long long plat_stream_size(FILE* f) {
 // Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
 int plat_seek(FILE* f, long long offset) {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+// Reads up to len bytes at `offset`: pread on the descriptor, or seek and read for a
+// stream without one (an in-memory stream). Returns the bytes read.
+size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
+    int fd = fileno(f);
+    if (fd < 0) {
+        if (plat_seek(f, offset) != 0) return 0;
+        size_t n = fread(buf, 1, len, f);
+        clearerr(f);
+        return n;
+    }
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = pread(fd, static_cast<char*>(buf) + done, len - done,
+                          static_cast<off_t>(offset + static_cast<long long>(done)));
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
 }
 
 // Starts a() and b() on two new threads and waits for both; returns 0, or -1 on failure.

@@ -12,6 +12,10 @@ int plat_stream_is_file(FILE* f, const char* name);
 long long plat_stream_size(FILE* f);
 // Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
 int plat_seek(FILE* f, long long offset);
+// Reads up to len bytes at `offset` of an open stream without going through its buffer
+// when the stream has a file behind it (the caller seeks before using the stream again);
+// returns the bytes read.
+size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len);
 
 // Entry point of a worker thread: takes its job record, returns 0.
 typedef int (*plat_thread_proc)(void* job);
