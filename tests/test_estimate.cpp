@@ -1,37 +1,14 @@
 // Compression estimates, one and two threads: with quality 1 the size of the optimised
 // compressor's file; sampling every q-th block; the exact summary, progress and final
 // lines; finite figures for images without a whole block; reads that fail.
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/types.h>
-
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 
-#include "ciso.h"
-#include "init.h"
-#include "isosearch.h"
-#include "test_util.h"
+#include "engine_helpers.h"
 
 namespace {
 
+using namespace engine_helpers;
 const size_t B = 2048;
-
-// Returns `blocks` blocks of text, noise and zero runs whose lengths cross chunk
-// boundaries, then `tail` bytes of a partial block.
-std::string mixed_image(size_t blocks, size_t tail = 0) {
-    static const size_t runs[] = {37, 113, 9, 200, 61, 150, 3};
-    std::string img;
-    for (uint32_t r = 0; img.size() < blocks * B; r++) {
-        size_t n = runs[r % 7] * B;
-        if (r % 3 == 0) img += text_bytes(n, r);
-        else if (r % 3 == 1) img += random_bytes(n, r);
-        else img += std::string(n, '\0');
-    }
-    img.resize(blocks * B);
-    return img + text_bytes(tail, 99);
-}
 
 // Runs "-est" (or "-est -MT") with `opts` on `in`.
 RunResult estimate(bool mt, const std::vector<std::string>& opts, const std::string& in) {
@@ -40,12 +17,6 @@ RunResult estimate(bool mt, const std::vector<std::string>& opts, const std::str
     args.insert(args.end(), opts.begin(), opts.end());
     args.push_back(in);
     return run_vellicor(args);
-}
-
-// Returns the line of `out` that starts with `prefix` (up to its line feed), or "".
-std::string line_of(const std::string& out, const std::string& prefix) {
-    size_t at = out.find(prefix);
-    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
 }
 
 // Returns n with commas between groups of three digits.
@@ -168,13 +139,6 @@ TEST(Estimate, ImagesWithoutAWholeBlock) {
     expect_final_line(dir + "/short.iso", {"-q5"}, "Ciso estimation completed, total size 28 bytes, rate 2.8%");
 }
 
-// Returns the progress line for `shown` and `rate`.
-std::string progress(unsigned shown, unsigned rate) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "Compress %3u%% average rate %3u%%  \r", shown, rate);
-    return buf;
-}
-
 // The progress lines of the one-thread estimate over the stored lengths: one every
 // period samples, the rate in floating point, rounded half up.
 std::vector<std::string> one_thread_lines(const std::vector<uint32_t>& len, uint32_t q) {
@@ -222,17 +186,6 @@ std::vector<std::string> two_thread_lines(const std::vector<uint32_t>& len, uint
     return lines;
 }
 
-// Returns the output's progress lines from the summary's last one up to the final line.
-std::vector<std::string> progress_lines(const std::string& out) {
-    size_t from = out.find("Compress   0% average rate 100%  \r");
-    std::vector<std::string> lines;
-    if (from == std::string::npos) return lines;
-    std::string body = out.substr(from, out.find("Ciso ") - from);
-    for (size_t at = 0, cr; (cr = body.find('\r', at)) != std::string::npos; at = cr + 1)
-        lines.push_back(body.substr(at, cr - at + 1));
-    return lines;
-}
-
 // The whole output of both estimates on 1001 blocks at quality 2 (head of 180 samples and
 // one chunk) and on 2885 blocks at quality 1 (head of 5 and nine chunks).
 TEST(Estimate, SummaryProgressAndFinalLines) {
@@ -259,46 +212,17 @@ TEST(Estimate, SummaryProgressAndFinalLines) {
     }
 }
 
-// A stream over `data` that looks whole but whose reads fail from byte `fail_at` on.
-struct FailingInput {
-    long long fail_at, pos;
-    const std::string* data;
-};
-
-ssize_t failing_read(void* c, char* buf, size_t n) {
-    auto* f = static_cast<FailingInput*>(c);
-    if (f->pos >= f->fail_at) return -1;
-    long long room = std::min<long long>(f->fail_at, static_cast<long long>(f->data->size())) - f->pos;
-    size_t k = static_cast<size_t>(std::min<long long>(static_cast<long long>(n), std::max(room, 0LL)));
-    memcpy(buf, f->data->data() + f->pos, k);
-    f->pos += static_cast<long long>(k);
-    return static_cast<ssize_t>(k);
-}
-
-int failing_seek(void* c, off64_t* off, int whence) {
-    auto* f = static_cast<FailingInput*>(c);
-    long long end = static_cast<long long>(f->data->size());
-    f->pos = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : end) + *off;
-    *off = f->pos;
-    return 0;
-}
-
 // A sample that cannot be read stops both estimates with the sample's block number and
 // status 1 instead of a figure made from bytes that were never read.
 TEST(Estimate, ReadErrorIsAFailure) {
     std::string img = mixed_image(2885);
     for (auto engine : {comp_ciso_in_memory, comp_ciso_in_memory_MT}) {
         for (uint32_t bad : {4u, 1500u}) {  // q 3: samples at blocks 3, 6, ..., 1500, ...
-            converter_reset_state();
-            static char in_name[] = "in.iso";
-            O.input_name = in_name;
-            pas_estimation = 3;
             FailingInput f{static_cast<long long>(bad) * 2048 + 100, 0, &img};
-            fin = fopencookie(&f, "rb", {failing_read, nullptr, failing_seek, nullptr});
-            ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
-            testing::internal::CaptureStdout();
-            int status = engine();
-            std::string printed = testing::internal::GetCapturedStdout();
+            set_up_in_process(open_failing(&f), "");
+            pas_estimation = 3;
+            std::string printed;
+            int status = run_captured(engine, &printed);
             converter_reset_state();
             EXPECT_EQ(status, 1);
             uint32_t sample = (bad + 2) / 3 * 3;  // the first sample that reaches the failing byte

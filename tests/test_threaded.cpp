@@ -2,37 +2,13 @@
 // image's shape, level, threshold and areas; its summary and progress lines; and failures
 // (reads, writes, workers that cannot start) that end with status 1 and no chunk written
 // after the fault.
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/types.h>
-
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 
-#include "ciso.h"
-#include "init.h"
-#include "isosearch.h"
-#include "test_util.h"
+#include "engine_helpers.h"
 
 namespace {
 
-const size_t B = 2048;
-
-// Returns `blocks` blocks of text, noise and zero runs whose lengths cross chunk and
-// half-chunk boundaries, then `tail` bytes of a partial block.
-std::string mixed_image(size_t blocks, size_t tail = 0) {
-    static const size_t runs[] = {37, 113, 9, 200, 61, 150, 3};
-    std::string img;
-    for (uint32_t r = 0; img.size() < blocks * B; r++) {
-        size_t n = runs[r % 7] * B;
-        if (r % 3 == 0) img += text_bytes(n, r);
-        else if (r % 3 == 1) img += random_bytes(n, r);
-        else img += std::string(n, '\0');
-    }
-    img.resize(blocks * B);
-    return img + text_bytes(tail, 99);
-}
+using namespace engine_helpers;
 
 // Runs the converter with `action` (e.g. {"-com", "-MT"}), `opts`, then in and out.
 RunResult convert(std::vector<std::string> action, const std::vector<std::string>& opts,
@@ -41,12 +17,6 @@ RunResult convert(std::vector<std::string> action, const std::vector<std::string
     action.push_back(in);
     action.push_back(out);
     return run_vellicor(action);
-}
-
-// Returns the line of `out` that starts with `prefix` (up to its line feed), or "".
-std::string line_of(const std::string& out, const std::string& prefix) {
-    size_t at = out.find(prefix);
-    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
 }
 
 // Returns the summary of a run: from its "Compress '" line to its first progress line.
@@ -129,26 +99,6 @@ TEST(ThreadedCompressor, SameFileAsOptimisedWithAreas) {
     }
 }
 
-// Returns the output's progress lines from the summary's last one up to the final line
-// (or the end).
-std::vector<std::string> progress_lines(const std::string& out) {
-    size_t from = out.find("Compress   0% average rate 100%  \r");
-    size_t to = out.find("Ciso ");
-    std::vector<std::string> lines;
-    if (from == std::string::npos) return lines;
-    std::string body = out.substr(from, to - from);
-    for (size_t at = 0, cr; (cr = body.find('\r', at)) != std::string::npos; at = cr + 1)
-        lines.push_back(body.substr(at, cr - at + 1));
-    return lines;
-}
-
-// Returns the progress line for `shown` and `rate`.
-std::string progress(unsigned shown, unsigned rate) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "Compress %3u%% average rate %3u%%  \r", shown, rate);
-    return buf;
-}
-
 // Progress comes before every head block that ends a period and before every chunk but
 // the first, with the rate over what has been written before that block.
 TEST(ThreadedCompressor, ProgressLinesFollowHeadAndChunks) {
@@ -170,48 +120,6 @@ TEST(ThreadedCompressor, ProgressLinesFollowHeadAndChunks) {
     EXPECT_EQ(progress_lines(mt.out), want);
 }
 
-// Sets the converter up in this process as the parser would for a run from `in` (already
-// open) to the file `out`, with no area option.
-void set_up_in_process(FILE* in, const std::string& out) {
-    converter_reset_state();
-    static char in_name[] = "in.iso", out_name[] = "out.cso";
-    O.input_name = in_name;
-    O.output_name = out_name;
-    fin = in;
-    fout = fopen(out.c_str(), "wb");
-    ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
-}
-
-// Runs an engine in this process; returns its status and puts what it printed in *printed.
-int run_captured(int (*engine)(), std::string* printed) {
-    testing::internal::CaptureStdout();
-    int status = engine();
-    *printed = testing::internal::GetCapturedStdout();
-    return status;
-}
-
-// A stream that looks `size` bytes long but whose reads fail from byte `fail_at` on.
-struct FailingInput {
-    long long size, fail_at, pos;
-    const std::string* data;
-};
-
-ssize_t failing_read(void* c, char* buf, size_t n) {
-    auto* f = static_cast<FailingInput*>(c);
-    if (f->pos >= f->fail_at) return -1;
-    size_t k = static_cast<size_t>(std::min<long long>(static_cast<long long>(n), f->fail_at - f->pos));
-    memcpy(buf, f->data->data() + f->pos, k);
-    f->pos += static_cast<long long>(k);
-    return static_cast<ssize_t>(k);
-}
-
-int failing_seek(void* c, off64_t* off, int whence) {
-    auto* f = static_cast<FailingInput*>(c);
-    f->pos = (whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : f->size) + *off;
-    *off = f->pos;
-    return 0;
-}
-
 // A read that fails in the head, in the first chunk or in a chunk far beyond the reads
 // made ahead: the error names the chunk's first block and follows exactly the progress
 // lines that come before that chunk, and the file holds exactly the chunks before it.
@@ -228,9 +136,8 @@ TEST(ThreadedCompressor, ReadErrorStopsBeforeTheFailingChunk) {
     for (uint32_t bad : {3u, 5u, 400u, 2600u}) {
         SCOPED_TRACE(bad);
         uint32_t first = bad < 5 ? 0 : 5 + (bad - 5) / 320 * 320;  // where the failed read starts
-        FailingInput f{static_cast<long long>(img.size()), static_cast<long long>(bad) * 2048, 0, &img};
-        set_up_in_process(fopencookie(&f, "rb", {failing_read, nullptr, failing_seek, nullptr}),
-                          dir + "/mt.cso");
+        FailingInput f{static_cast<long long>(bad) * 2048, 0, &img};
+        set_up_in_process(open_failing(&f), dir + "/mt.cso");
         std::string printed;
         EXPECT_EQ(run_captured(comp_ciso_MT, &printed), 1);
         converter_reset_state();
