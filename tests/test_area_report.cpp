@@ -55,15 +55,7 @@ protected:
 TEST_F(AreaReport, ExactConsoleOutput) {
     RunResult r = run({"-opt", "-vid", "-rm_aud", "-rm_update"});
     ASSERT_EQ(r.status, 0);
-    std::string want =
-        "/\\/\\                                                   /\\/\\\n"
-        "/\\/\\     Vellicor Ver.1.0.11  by Orsolan Brede         /\\/\\\n"
-        "/\\/\\                                                   /\\/\\\n"
-        " Based on Halvard's CISO v1.01 by Halvard Ostmark\n"
-        "          and Tessaly Scan v0.3 by Marrow Fenn\n"
-        " Icon by Quillane\t(http://vellicor.example.org)\n"
-        " 27/09/07\n"
-        "\n"
+    std::string want = kBanner +
         "Compress '" + in + "' to '" + out + "'\n"
         "Thread number       1\n"
         "Total file size     81,920 bytes\n"

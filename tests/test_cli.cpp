@@ -9,16 +9,6 @@
 
 namespace {
 
-const std::string kBanner =
-    "/\\/\\                                                   /\\/\\\n"
-    "/\\/\\     Vellicor Ver.1.0.11  by Orsolan Brede         /\\/\\\n"
-    "/\\/\\                                                   /\\/\\\n"
-    " Based on Halvard's CISO v1.01 by Halvard Ostmark\n"
-    "          and Tessaly Scan v0.3 by Marrow Fenn\n"
-    " Icon by Quillane\t(http://vellicor.example.org)\n"
-    " 27/09/07\n"
-    "\n";
-
 const std::string kHeader = "Convert PSP-ISO file in compressed CSO format\n";
 
 const std::string kShortHelp =

@@ -194,3 +194,13 @@ bool master_iso_xorriso(const std::string& tree, const std::string& iso,
     for (const char* a : {"-map", tree.c_str(), "/", "-commit"}) args.push_back(a);
     return run_program("/usr/bin/xorriso", args, "").status == 0;
 }
+
+const std::string kBanner =
+    "/\\/\\                                                   /\\/\\\n"
+    "/\\/\\     Vellicor Ver.1.0.11  by Orsolan Brede         /\\/\\\n"
+    "/\\/\\                                                   /\\/\\\n"
+    " Based on Halvard's CISO v1.01 by Halvard Ostmark\n"
+    "          and Tessaly Scan v0.3 by Marrow Fenn\n"
+    " Icon by Quillane\t(http://vellicor.example.org)\n"
+    " 27/09/07\n"
+    "\n";

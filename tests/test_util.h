@@ -67,3 +67,6 @@ RunResult run_tool(const std::string& prog, const std::vector<std::string>& args
 // before the mapping (e.g. {"-compliance", "omit_version"}). Returns true on success.
 bool master_iso_xorriso(const std::string& tree, const std::string& iso,
                         const std::vector<std::string>& extra = {});
+
+// The converter's banner: the seven lines and the empty line it begins every run with.
+extern const std::string kBanner;
