@@ -7,15 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/docs/wendrovix.png}
 build=${WENDROVIX_BUILD:-$root/build-frontend}
 
-for p in xvfb xauth genisoimage fonts-wqy-microhei qt6-base-dev qt6-qpa-plugins; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ -n "${missing[*]:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "as root, install: ${missing[*]}" >&2; exit 1; }
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup-deps.sh"
 
 cmake -S "$root" -B "$build" -DVELLICOR_FRONTEND=ON -DVELLICOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target wendrovix_screenshot -j "$(nproc)"
