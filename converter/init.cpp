@@ -241,6 +241,12 @@ static void parse_legacy(char** argv) {
 static void open_files() {
     if (O.input_name) {
         fin = fopen(O.input_name, "rb");
+        // A folder opens for reading here but has no bytes to convert: refuse it as the
+        // open itself would elsewhere, not later as a file of absurd size.
+        if (fin && plat_stream_is_folder(fin)) {
+            fclose(fin);
+            fin = nullptr;
+        }
         if (!fin) {
             printf("Can't open %s\n", O.input_name);
             fail("");

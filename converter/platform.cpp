@@ -25,6 +25,12 @@ int plat_stream_is_file(FILE* f, const char* name) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Returns 1 when the open stream is a folder, else 0.
+int plat_stream_is_folder(FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // Returns the size of an open stream in bytes as a 64-bit value, or -1; leaves the position at the end.
 long long plat_stream_size(FILE* f) {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;

@@ -8,6 +8,8 @@
 int plat_same_file(const char* a, const char* b);
 // Returns 1 when the open stream and the named file are one file, else 0.
 int plat_stream_is_file(FILE* f, const char* name);
+// Returns 1 when the open stream is a folder (which POSIX lets fopen open for reading), else 0.
+int plat_stream_is_folder(FILE* f);
 // Returns the size of an open stream in bytes as a 64-bit value, or -1; leaves the position at the end.
 long long plat_stream_size(FILE* f);
 // Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
