@@ -3,15 +3,18 @@
 // The walk reads directory records one by one through `fin`, descends into every
 // subdirectory and collects the records that pass a set of tests into a store the
 // caller owns. Each directory is read only within its own extent (the data length of
-// the record that names it), never into an ancestor again, and no deeper than
-// MAX_SCAN_DEPTH levels, so a damaged image cannot make it collect foreign records or
-// recurse without end. The area search runs one walk per file class and turns what it
-// found into entries of `ncareas`, which the engines query for every block.
+// the record that names it), never into an ancestor again, never twice in one walk
+// (records that name one extent many times over would otherwise multiply the work level
+// by level), and no deeper than MAX_SCAN_DEPTH levels, so a damaged image cannot make it
+// collect foreign records, recurse without end or run for ages. The area search runs one
+// walk per file class and turns what it found into entries of `ncareas`, which the
+// engines query for every block.
 #include "isosearch.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "ciso.h"
@@ -36,6 +39,7 @@ struct walk {
     long long image_size;                // nothing past the image's end is read as a record
     uint32_t chain[MAX_SCAN_DEPTH + 1];  // extents of the directories being scanned, root first
     int depth;                           // level of the directory being scanned (root 0)
+    std::set<uint32_t> entered;          // extents of every directory entered in this walk
 };
 
 // Returns the little-endian 32-bit value at p.
@@ -90,10 +94,10 @@ static int is_selected(const walk* w, const unsigned char* rec, const char* name
 }
 
 // Returns 1 when the walk may enter the directory at `extent` named `name` below
-// `path`: it is not being scanned already, the depth cap is not reached and its
+// `path`: it was not entered before in this walk, the depth cap is not reached and its
 // path fits the path text.
 static int may_descend(const walk* w, uint32_t extent, const char* path, const char* name) {
-    if (w->depth >= MAX_SCAN_DEPTH) return 0;
+    if (w->depth >= MAX_SCAN_DEPTH || w->entered.count(extent)) return 0;
     for (int i = 0; i <= w->depth; i++)
         if (w->chain[i] == extent) return 0;
     return strlen(path) + strlen(name) + 2 <= static_cast<size_t>(ISO_PATH_ROOM);
@@ -111,6 +115,7 @@ static int descend(walk* w, const unsigned char* rec, const char* path, const ch
     memcpy(sub + p + n, "/", 2);
     uint32_t extent = get_le32(rec + 2);
     w->chain[++w->depth] = extent;
+    w->entered.insert(extent);
     count = scan_dir(w, extent * 2048LL, get_le32(rec + 10), sub, count);
     w->depth--;
     return count;
@@ -156,10 +161,11 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len) {
     long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
-    walk w{f, store, capacity, crit, plat_stream_size(f), {}, 0};
+    walk w{f, store, capacity, crit, plat_stream_size(f), {}, 0, {}};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
     w.chain[0] = static_cast<uint32_t>(start / SECTOR);
+    w.entered.insert(w.chain[0]);
     return scan_dir(&w, start, dir_len, path, count);
 }
 
