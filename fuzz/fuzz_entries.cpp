@@ -509,12 +509,29 @@ void tidy_scratch(const scratch_folder& s) {
         if (get_file(f.first) != f.second) put_file(f.first, f.second);
 }
 
+// Path of the scratch folder once it exists, for the clean-up at exit.
+char scratch_made[64];
+
+// Deletes the scratch folder and everything in it; registered with atexit.
+void remove_scratch() {
+    DIR* d = opendir(scratch_made);
+    for (dirent* e; d && (e = readdir(d));)
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+            unlink((std::string(scratch_made) + "/" + e->d_name).c_str());
+    if (d) closedir(d);
+    rmdir(scratch_made);
+}
+
 // Creates the scratch folder once: a sample image, its CSO and a short text file.
 const scratch_folder& scratch() {
     static scratch_folder s;
     if (!s.path.empty()) return s;
     char tmpl[] = "/tmp/vellicor-fuzz-XXXXXX";
     s.path = mkdtemp(tmpl) ? tmpl : "/tmp";
+    if (s.path != "/tmp") {
+        memcpy(scratch_made, tmpl, sizeof tmpl);
+        atexit(remove_scratch);
+    }
     int here = open(".", O_RDONLY | O_DIRECTORY);
     if (here < 0 || chdir(s.path.c_str()) != 0) {
         if (here >= 0) close(here);
