@@ -307,11 +307,11 @@ int comp_ciso_no_thread_fast() {
 // The first blocks, those that do not fill a chunk of 320 (the head), are done on the
 // main thread. The rest goes through a ring of RING_CHUNKS chunk slots shared with two
 // workers that live for the whole run: the main thread reads chunks into free slots ahead
-// of the workers, the workers take the ring's blocks one at a time in order, each with its
+// of the workers, the workers take the ring's blocks 16 at a time in order, each with its
 // own deflate stream and buffer, and the main thread writes (or adds up) a chunk in block
 // order once all of its blocks are done, then reads the next chunk into that slot. Blocks
-// are handed out singly so that neither worker idles while the other finishes a slow half;
-// a block's bytes do not depend on which worker made them. Every hand-over between the
+// are handed out in small runs, not halves, so that neither worker idles while the other
+// finishes a slow half; a block's bytes do not depend on which worker made them. Every hand-over between the
 // threads goes through the counts of PIPE; nothing else is shared while the workers run
 // but the ring slots, the index and size-table entries of the blocks each worker took,
 // and the read-only level, threshold and area table.
@@ -330,6 +330,10 @@ plat_thread* (*start_worker)(plat_thread_proc, void*) = plat_thread_start;
 
 static const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
 static const size_t RING_SLOTS = static_cast<size_t>(RING_CHUNKS) * CHUNK_BLOCKS;
+// Blocks a worker takes at a time: few enough that the workers stay even, enough that
+// handing them over costs next to nothing. A chunk holds a whole number of them.
+static const uint32_t CLAIM_BLOCKS = 16;
+static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks");
 
 // Opens both workers' deflate streams at `level`; returns 0, or 1 after "deflateInit : ...".
 static int open_worker_streams() {
@@ -528,24 +532,33 @@ static int estimate_slot_b(size_t slot, uint32_t b) {
     return estimate1bloc_2(block_buf1 + slot * BLOCK, b);
 }
 
-// A worker's loop: takes the ring's blocks one at a time, waits until the chunk of each is
-// read, handles it and counts it done; stops once every chunk is handed out, the run is
-// stopped, or a block fails (then it stops the run). Returns 0.
-static int worker_loop(worker_job* job, slot_proc one) {
-    for (;;) {
-        uint32_t i = plat_count_add(PIPE.claimed, 1);
-        uint32_t k = i / CHUNK_BLOCKS;
-        if (k >= PIPE.chunks || plat_count_wait(PIPE.ready, k + 1) != 0) return 0;
-        size_t slot = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS) + i % CHUNK_BLOCKS;
+// Handles the CLAIM_BLOCKS blocks of the run from block i on (all in one read chunk k);
+// returns 0, or -1 when one failed.
+static int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
+    size_t slot = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS) + i % CHUNK_BLOCKS;
+    for (uint32_t j = 0; j < CLAIM_BLOCKS; j++, slot++, i++) {
         int len = one(slot, PIPE.first + i * PIPE.step);
-        if (len < 0) {
-            pipe_stop();
-            return 0;
-        }
+        if (len < 0) return -1;
         PIPE.sizes[slot] = len;
         job->blocks++;
         job->out_size += len;
-        plat_count_add(PIPE.done[k % RING_CHUNKS], 1);
+    }
+    return 0;
+}
+
+// A worker's loop: takes the ring's blocks a few at a time, waits until their chunk is
+// read, handles them and counts them done; stops once every chunk is handed out, the run
+// is stopped, or a block fails (then it stops the run). Returns 0.
+static int worker_loop(worker_job* job, slot_proc one) {
+    for (;;) {
+        uint32_t i = plat_count_add(PIPE.claimed, 1) * CLAIM_BLOCKS;
+        uint32_t k = i / CHUNK_BLOCKS;
+        if (k >= PIPE.chunks || plat_count_wait(PIPE.ready, k + 1) != 0) return 0;
+        if (handle_claim(job, one, i, k)) {
+            pipe_stop();
+            return 0;
+        }
+        plat_count_add(PIPE.done[k % RING_CHUNKS], CLAIM_BLOCKS);
     }
 }
 
