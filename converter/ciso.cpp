@@ -311,10 +311,10 @@ int comp_ciso_no_thread_fast() {
 // own deflate stream and buffer, and the main thread writes (or adds up) a chunk in block
 // order once all of its blocks are done, then reads the next chunk into that slot. Blocks
 // are handed out in small runs, not halves, so that neither worker idles while the other
-// finishes a slow half; a block's bytes do not depend on which worker made them. Every hand-over between the
-// threads goes through the counts of PIPE; nothing else is shared while the workers run
-// but the ring slots, the index and size-table entries of the blocks each worker took,
-// and the read-only level, threshold and area table.
+// finishes a slow half; a block's bytes do not depend on which worker made them. Every
+// hand-over between the threads goes through the counts of PIPE; nothing else is shared
+// while the workers run but the ring slots, the index and size-table entries of the
+// blocks each worker took, and the read-only level, threshold and area table.
 
 worker_job ST1 = {0, 0, -1, 0};
 worker_job ST2 = {0, 0, -1, 0};
@@ -677,7 +677,8 @@ static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
             return 2;
         if (ops->use(k)) return 1;
         *countdown -= CHUNK_BLOCKS;
-        if (k + RING_CHUNKS < n && bad_chunk == n) feed_chunk(k + RING_CHUNKS, &bad_block, &bad_chunk);
+        if (k + RING_CHUNKS < n && bad_chunk == n)
+            feed_chunk(k + RING_CHUNKS, &bad_block, &bad_chunk);
     }
     return 0;
 }

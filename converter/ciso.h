@@ -43,8 +43,8 @@ extern z_stream Z1;            // the one-thread engines' zlib stream
 extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
 extern worker_job ST1;         // worker A's job (also notes the head's deflate failure)
 extern worker_job ST2;         // worker B's job
-extern uint32_t* taille_temp_buf;  // entry 0: offset of block 0; entry b + 1: stored size of block b
-extern unsigned char* block_buf_write_cpu1; // stored blocks: the head's packed, the ring's one per slot
+extern uint32_t* taille_temp_buf;  // [0]: offset of block 0; [b + 1]: stored size of block b
+extern unsigned char* block_buf_write_cpu1; // stored blocks: the head's packed, else one per slot
 extern unsigned char* block_temp_out_1;     // worker A's deflate output
 extern unsigned char* block_temp_out_2;     // worker B's deflate output
 extern z_stream ZA;            // worker A's deflate stream, reset per block
