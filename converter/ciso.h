@@ -8,7 +8,6 @@
 
 constexpr int BLOCK = 2048;           // ISO sector and CSO block size
 constexpr int CHUNK_BLOCKS = 320;     // blocks per chunk of the two-thread engines
-constexpr int HALF_BLOCKS = 160;      // blocks per worker in a chunk
 
 constexpr int RING_CHUNKS = 4;      // chunks in flight between the main thread and the workers
 
