@@ -40,6 +40,7 @@ struct walk {
     uint32_t chain[MAX_SCAN_DEPTH + 1];  // extents of the directories being scanned, root first
     int depth;                           // level of the directory being scanned (root 0)
     std::set<uint32_t> entered;          // extents of every directory entered in this walk
+    long long budget;                    // directory bytes this walk may still read
 };
 
 // Returns the little-endian 32-bit value at p.
@@ -141,12 +142,18 @@ static int handle_record(walk* w, const unsigned char* win, const char* path, in
 // Scans the directory of `len` bytes at byte `start` and everything below it, storing
 // from slot `count` on; returns the new count. A zero length byte only ends the records
 // of its sector: the directory ends where its extent (or the image) ends.
+// The directories of a sound image never overlap, so together they fit in the image:
+// a walk that has read an image's worth of directory bytes stops (a hostile image could
+// otherwise nest directories that each span the rest of it). A record too short to hold
+// its own fixed fields ends its sector's records, as a zero length byte does.
 static int scan_dir(walk* w, long long start, uint32_t len, const char* path, int count) {
     unsigned char win[WINDOW];
     long long pos = start, end = std::min(start + len, w->image_size);
+    end = std::min(end, pos + w->budget);
+    w->budget -= std::max(0LL, end - pos);
     while (pos < end && count < w->capacity) {
         read_window(w->f, pos, win);
-        if (win[0] == 0) {
+        if (win[0] < 34) {
             pos = pos - pos % SECTOR + SECTOR;
             continue;
         }
@@ -161,7 +168,8 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len) {
     long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
-    walk w{f, store, capacity, crit, plat_stream_size(f), {}, 0, {}};
+    long long size = plat_stream_size(f);
+    walk w{f, store, capacity, crit, size, {}, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
     w.chain[0] = static_cast<uint32_t>(start / SECTOR);

@@ -186,6 +186,36 @@ HandIso chain(int levels, size_t name_len) {
     return iso;
 }
 
+// Directories that each claim the rest of the image: the walk stops once it has read an
+// image's worth of directory bytes, which a sound image (disjoint extents) never reaches.
+TEST(WalkDamage, OverlappingDirectoriesStopAfterAnImagesWorth) {
+    HandIso iso(30);
+    iso.set_root(18, 12 * 2048);  // sectors 18..29, the rest of the image
+    for (uint32_t s = 18; s <= 21; s++) {
+        uint32_t len = (30 - s) * 2048;
+        size_t off = iso.put_dots(s, len, s > 18 ? s - 1 : s, len + 2048);
+        off = iso.put_record(s, off, 5, 10, false, "F" + std::to_string(s));
+        if (s < 21) iso.put_record(s, off, s + 1, len - 2048, true, "D" + std::to_string(s + 1));
+    }
+    search_criteria files{MATCH_KIND, nullptr, 0, 0, 0, nullptr, 0};
+    // The root (12 sectors) and D19 (11) read their whole spans, D20 gets the 7 sectors
+    // left, D21 none: F21 comes first from D20, not from D21. Each parent, spanning its
+    // children's sectors, lists their files again.
+    EXPECT_EQ(search(iso, &files),
+              (Names{"F18", "F19", "F20", "F21", "F20", "F21", "F19", "F20", "F21"}));
+}
+
+// Records shorter than their own fixed fields end their sector, like a zero length byte.
+TEST(WalkDamage, RecordTooShortForItsFieldsEndsTheSector) {
+    HandIso iso(24);
+    iso.set_root(18, 2 * 2048);
+    size_t off = iso.put_dots(18, 2 * 2048, 18, 2 * 2048);
+    off = iso.put_record(18, off, 5, 10, false, "A;1");
+    iso.bytes[18 * 2048 + off] = 20;  // a 20-byte "record" where the next one would be
+    iso.put_record(19, 0, 6, 10, false, "B;1");
+    EXPECT_EQ(all_records(iso), (Names{"A;1", "B;1"}));
+}
+
 TEST(WalkDamage, VeryDeepChainStopsAtTheDepthCap) {
     search_criteria files{MATCH_KIND, nullptr, 0, 0, 0, nullptr, 0};
     Names shallow = search(chain(20, 1), &files);
