@@ -9,14 +9,20 @@ int zb_deflate_open(z_stream* z, int lvl) {
     return deflateInit2(z, lvl, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
 }
 
-// Deflates one block as a complete raw stream; returns deflate's code, sets *out_len.
-int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
-                     unsigned cap, unsigned* out_len) {
-    deflateReset(z);
+// Points the stream at in[0..len) and out[0..cap).
+static void set_buffers(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                        unsigned cap) {
     z->next_in = const_cast<unsigned char*>(in);
     z->avail_in = len;
     z->next_out = out;
     z->avail_out = cap;
+}
+
+// Deflates one block as a complete raw stream; returns deflate's code, sets *out_len.
+int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                     unsigned cap, unsigned* out_len) {
+    deflateReset(z);
+    set_buffers(z, in, len, out, cap);
     int ret = deflate(z, Z_FINISH);
     *out_len = cap - z->avail_out;
     return ret;
@@ -32,10 +38,7 @@ int zb_inflate_open(z_stream* z) {
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced) {
     inflateReset(z);
-    z->next_in = const_cast<unsigned char*>(in);
-    z->avail_in = len;
-    z->next_out = out;
-    z->avail_out = cap;
+    set_buffers(z, in, len, out, cap);
     int ret = inflate(z, Z_FULL_FLUSH);
     *produced = cap - z->avail_out;
     return ret;
