@@ -25,6 +25,7 @@ int CWendrovixApp::InitInstance() {
     return 0;
 }
 
+// Starts the application and runs its dialog; returns 0 when the dialog has closed.
 int main(int argc, char** argv) {
     CWendrovixApp app(argc, argv);
     return app.InitInstance();
