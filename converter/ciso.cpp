@@ -37,8 +37,6 @@ uint32_t write_pos = 0;
 z_stream Z1;
 int Z1_mode = 0;
 
-static const uint32_t PLAIN = 0x80000000u;
-
 // ---------------------------------------------------------------- shared helpers
 
 // Allocates a zeroed index and the two block buffers; returns 0, or 1 after the message.
@@ -144,10 +142,10 @@ static void my_decomp_summary() {
 // returns its length, or -1 after printing the read error.
 static long long my_read_payload(uint32_t b, uint32_t* pos) {
     uint32_t e = index_buf[b];
-    long long len = (e & PLAIN) ? BLOCK : stored_length(b, 0, 2 * BLOCK);
+    long long len = (e & CSO_PLAIN_FLAG) ? BLOCK : stored_length(b, 0, 2 * BLOCK);
     // Payloads must follow each other; anything else would decode foreign bytes.
-    unsigned char* dst = (e & PLAIN) ? block_buf1 : block_buf2;
-    if (len < 0 || (e & ~PLAIN) != *pos ||
+    unsigned char* dst = (e & CSO_PLAIN_FLAG) ? block_buf1 : block_buf2;
+    if (len < 0 || (e & ~CSO_PLAIN_FLAG) != *pos ||
         fread(dst, 1, static_cast<size_t>(len), fin) != static_cast<size_t>(len)) {
         printf("block=%d : read error\n", static_cast<int>(b));
         return -1;
@@ -160,7 +158,7 @@ static long long my_read_payload(uint32_t b, uint32_t* pos) {
 static int my_decomp_one_block(uint32_t b, uint32_t* pos) {
     long long len = my_read_payload(b, pos);
     if (len < 0) return 1;
-    if (!(index_buf[b] & PLAIN)) {
+    if (!(index_buf[b] & CSO_PLAIN_FLAG)) {
         if (Z1_mode == 0 && open_inflate()) return 1;
         if (inflate_payload(b, static_cast<unsigned>(len), BLOCK)) return 1;
     }
@@ -236,7 +234,7 @@ static long long opt_store_block(uint32_t b, int kind, uint32_t* flag) {
     *flag = 0;
     if (len < static_cast<unsigned>(threshold)) return len;
     memcpy(block_buf2, block_buf1, BLOCK);
-    *flag = PLAIN;
+    *flag = CSO_PLAIN_FLAG;
     return BLOCK;
 }
 
@@ -247,7 +245,7 @@ static int opt_one_block(uint32_t b) {
     if (read_block(b)) return 1;
     const unsigned char* out = block_buf1;  // NC blocks go out as read, without deflate
     long long len = BLOCK;
-    uint32_t flag = PLAIN;
+    uint32_t flag = CSO_PLAIN_FLAG;
     if (kind != NC_AREA) {
         len = opt_store_block(b, kind, &flag);
         if (len < 0) return 1;
@@ -473,7 +471,7 @@ static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, z_s
         job->fail_block = static_cast<int32_t>(b);
         return -1;
     }
-    if (src == in) index_buf[b] |= PLAIN;
+    if (src == in) index_buf[b] |= CSO_PLAIN_FLAG;
     memcpy(out, src, static_cast<size_t>(len));
     taille_temp_buf[b + 1] = static_cast<uint32_t>(len);
     return len;

@@ -7,6 +7,8 @@
 #include "platform.h"
 
 constexpr int BLOCK = 2048;           // ISO sector and CSO block size
+constexpr uint32_t CSO_PLAIN_FLAG = 0x80000000u;  // index bit: the payload is the block as is
+constexpr uint32_t CSO_OFFSET_MASK = 0x7FFFFFFFu; // index bits holding the payload's offset
 constexpr int CHUNK_BLOCKS = 320;     // blocks per chunk of the two-thread engines
 
 constexpr int RING_CHUNKS = 4;      // chunks in flight between the main thread and the workers

@@ -9,8 +9,6 @@
 #include "platform.h"
 #include "zblock.h"
 
-static const uint32_t PLAIN = 0x80000000u;   // index flag: payload stored as is
-static const uint32_t OFFSET = 0x7FFFFFFFu;  // index bits holding the offset
 
 // Prints the reference compressor's five summary lines.
 static void comp_summary(int lvl) {
@@ -54,7 +52,7 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
     }
     if (len >= static_cast<unsigned>(BLOCK)) {  // deflate did not help: store the block
         memcpy(block_buf2, block_buf1, BLOCK);
-        index_buf[b] |= PLAIN;
+        index_buf[b] |= CSO_PLAIN_FLAG;
         len = BLOCK;
     }
     if (fwrite(block_buf2, 1, len, fout) != len) {
@@ -147,7 +145,7 @@ int read_cso_index(uint32_t n, size_t size1, size_t size2) {
 // Returns the stored length of compressed block b in bytes, or -1 when the entries
 // decrease or the payload would not fit the `cap`-byte buffer.
 long long stored_length(uint32_t b, unsigned shift, uint32_t cap) {
-    uint32_t cur = index_buf[b] & OFFSET, next = index_buf[b + 1] & OFFSET;
+    uint32_t cur = index_buf[b] & CSO_OFFSET_MASK, next = index_buf[b + 1] & CSO_OFFSET_MASK;
     if (next < cur) return -1;
     uint64_t len = static_cast<uint64_t>(next - cur) << shift;
     return len > cap ? -1 : static_cast<long long>(len);
@@ -181,8 +179,8 @@ static int seek_payload(uint64_t off, uint64_t* pos) {
 // Decodes block b by seeking to its payload and writes it; returns 0 or 1.
 static int decomp_one_block(uint32_t b, uint64_t* pos) {
     uint32_t bs = ciso.block_size, e = index_buf[b];
-    long long len = (e & PLAIN) ? bs : stored_length(b, ciso.index_align, 2 * bs);
-    uint64_t off = static_cast<uint64_t>(e & OFFSET) << ciso.index_align;
+    long long len = (e & CSO_PLAIN_FLAG) ? bs : stored_length(b, ciso.index_align, 2 * bs);
+    uint64_t off = static_cast<uint64_t>(e & CSO_OFFSET_MASK) << ciso.index_align;
     if (len < 0 || seek_payload(off, pos) != 0 ||
         fread(block_buf2, 1, static_cast<size_t>(len), fin) != static_cast<size_t>(len)) {
         printf("block=%d : read error\n", static_cast<int>(b));
@@ -190,7 +188,7 @@ static int decomp_one_block(uint32_t b, uint64_t* pos) {
         return 1;
     }
     *pos += static_cast<uint64_t>(len);
-    if (e & PLAIN)
+    if (e & CSO_PLAIN_FLAG)
         memcpy(block_buf1, block_buf2, bs);
     else if (inflate_payload(b, static_cast<unsigned>(len), bs))
         return 1;
