@@ -240,7 +240,7 @@ static void parse_legacy(char** argv) {
 // Opens fin and fout as named; refuses an output that is the input itself.
 static void open_files() {
     if (O.input_name) {
-        fin = fopen(O.input_name, "rb");
+        fin = plat_fopen(O.input_name, "rb");
         // A folder opens for reading here but has no bytes to convert: refuse it as the
         // open itself would elsewhere, not later as a file of absurd size.
         if (fin && plat_stream_is_folder(fin)) {
@@ -261,7 +261,7 @@ static void open_files() {
         fail("");
         return;
     }
-    fout = fopen(O.output_name, "wb");
+    fout = plat_fopen(O.output_name, "wb");
     if (!fout) {
         printf("Can't create %s\n", O.output_name);
         fail("");

@@ -269,7 +269,7 @@ static FILE* open_log() {
         printf("Log file is the input or output file (%s)\n", O.log_name);
         return nullptr;
     }
-    FILE* log = fopen(O.log_name, "w");
+    FILE* log = plat_fopen(O.log_name, "w");
     if (!log) printf("Unable to write log file (%s)\n", O.log_name);
     return log;
 }

@@ -1,7 +1,10 @@
 // Console entry point of the converter.
 #include "ciso.h"
+#include "platform.h"
 
-// Runs one command line; returns the converter's exit status.
+// Runs one command line with its arguments as UTF-8; returns the converter's exit status.
 int main(int argc, char** argv) {
-    return converter_main(argc, argv);
+    plat_console_init();
+    char** args = plat_utf8_args(&argc, argv);
+    return converter_main(argc, args);
 }

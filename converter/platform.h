@@ -4,6 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 
+// Names are UTF-8 everywhere in the converter; the platform turns them into its own.
+
+// Prepares the console for UTF-8 text (names in any script stay legible); call once.
+void plat_console_init();
+// Returns the program's arguments as UTF-8 (on Windows from the UTF-16 command line, as
+// the C runtime's argv holds only the ANSI code page); argc is updated to match.
+char** plat_utf8_args(int* argc, char** argv);
+// Opens a file by its UTF-8 name with an fopen mode; returns the stream or nullptr.
+FILE* plat_fopen(const char* name, const char* mode);
+
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b);
 // Returns 1 when the open stream and the named file are one file, else 0.

@@ -11,6 +11,19 @@
 #include <system_error>
 #include <thread>
 
+// POSIX consoles take UTF-8 as it is.
+void plat_console_init() {}
+
+// POSIX hands the program its arguments as bytes already; returns them unchanged.
+char** plat_utf8_args(int*, char** argv) {
+    return argv;
+}
+
+// Opens a file by name; returns the stream or nullptr.
+FILE* plat_fopen(const char* name, const char* mode) {
+    return fopen(name, mode);
+}
+
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b) {
     struct stat sa, sb;

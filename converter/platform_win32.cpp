@@ -1,0 +1,264 @@
+// Windows implementation of the platform layer: UTF-16 names and command line, file
+// identity from the open handle, 64-bit sizes and positioned reads, native threads.
+#include "platform.h"
+
+#include <windows.h>
+#include <io.h>
+#include <process.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+// Returns the UTF-16 form of a UTF-8 text ("" when it is not valid UTF-8).
+static std::wstring widen(const char* s) {
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, &w[0], n);
+    w.resize(static_cast<size_t>(n - 1));
+    return w;
+}
+
+// Returns a malloc'd UTF-8 copy of a UTF-16 text, or nullptr when there is no memory.
+static char* narrow(const wchar_t* w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    char* s = static_cast<char*>(malloc(n > 0 ? static_cast<size_t>(n) : 1));
+    if (!s) return nullptr;
+    if (n <= 0 || !WideCharToMultiByte(CP_UTF8, 0, w, -1, s, n, nullptr, nullptr)) s[0] = '\0';
+    return s;
+}
+
+static UINT saved_output_cp = 0;  // the console's code page before ours, put back at exit
+
+// Puts the console's own code page back when the program ends.
+static void restore_console_cp() {
+    if (saved_output_cp) SetConsoleOutputCP(saved_output_cp);
+}
+
+// Switches an attached console to UTF-8 output for as long as the program runs, so names
+// in any script print legibly; a pipe or file receives the same UTF-8 bytes.
+void plat_console_init() {
+    DWORD mode;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;
+    saved_output_cp = GetConsoleOutputCP();
+    if (saved_output_cp == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) {
+        saved_output_cp = 0;
+        return;
+    }
+    atexit(restore_console_cp);
+}
+
+// Returns the arguments of the UTF-16 command line as UTF-8 (they live until the process
+// ends); falls back to the C runtime's argv when the command line can't be read.
+char** plat_utf8_args(int* argc, char** argv) {
+    int n = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide) return argv;
+    char** args = static_cast<char**>(calloc(static_cast<size_t>(n) + 1, sizeof(char*)));
+    for (int i = 0; args && i < n; i++) {
+        args[i] = narrow(wide[i]);
+        if (!args[i]) args = nullptr;  // out of memory at start-up: keep the ANSI form
+    }
+    LocalFree(wide);
+    if (!args) return argv;
+    *argc = n;
+    return args;
+}
+
+// Opens a file by its UTF-8 name through the wide-character call; returns the stream.
+FILE* plat_fopen(const char* name, const char* mode) {
+    std::wstring wname = widen(name), wmode = widen(mode);
+    if (wname.empty() || wmode.empty()) return nullptr;
+    return _wfopen(wname.c_str(), wmode.c_str());
+}
+
+// Returns the handle behind an open stream, or INVALID_HANDLE_VALUE.
+static HANDLE stream_handle(FILE* f) {
+    int fd = _fileno(f);
+    return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Fills info for an open handle; returns true on success.
+static bool handle_info(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+    return h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, info);
+}
+
+// Fills info for a named file or folder without opening its contents; true on success.
+static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+    std::wstring w = widen(name);
+    if (w.empty()) return false;
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    bool ok = handle_info(h, info);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return ok;
+}
+
+// Returns true when two records describe one file: same volume, same file index. Case,
+// short 8.3 aliases and links all lead to the same pair.
+static bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Returns 1 when both names refer to one existing file, else 0.
+int plat_same_file(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    return name_info(a, &ia) && name_info(b, &ib) && same_identity(ia, ib);
+}
+
+// Returns 1 when the open stream and the named file are one file, else 0.
+int plat_stream_is_file(FILE* f, const char* name) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    return handle_info(stream_handle(f), &ia) && name_info(name, &ib) && same_identity(ia, ib);
+}
+
+// Returns 1 when the open stream is a folder, else 0.
+int plat_stream_is_folder(FILE* f) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return handle_info(stream_handle(f), &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Returns the size of an open stream in bytes as a 64-bit value, or -1; leaves the
+// position at the end. The C runtime's fseek/ftell are 32-bit here: never used for sizes.
+long long plat_stream_size(FILE* f) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(stream_handle(f), &size)) return -1;
+    if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
+    return static_cast<long long>(size.QuadPart);
+}
+
+// Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
+int plat_seek(FILE* f, long long offset) {
+    return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
+}
+
+// Reads up to len bytes at `offset` with positioned ReadFile calls on the stream's
+// handle (the caller seeks the stream before using it again); returns the bytes read.
+size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
+    HANDLE h = stream_handle(f);
+    size_t done = 0;
+    while (h != INVALID_HANDLE_VALUE && done < len) {
+        unsigned long long at = static_cast<unsigned long long>(offset) + done;
+        OVERLAPPED ov = {};
+        ov.Offset = static_cast<DWORD>(at);
+        ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD want = len - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len - done);
+        DWORD got = 0;
+        if (!ReadFile(h, static_cast<char*>(buf) + done, want, &got, &ov) || got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+struct plat_thread {
+    HANDLE handle;
+    plat_thread_proc proc;
+    void* job;
+};
+
+// Thread entry of the C runtime's wrapper: runs the job; returns its result.
+static unsigned __stdcall thread_entry(void* arg) {
+    plat_thread* t = static_cast<plat_thread*>(arg);
+    return static_cast<unsigned>(t->proc(t->job));
+}
+
+// Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.
+plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
+    plat_thread* t = new (std::nothrow) plat_thread{nullptr, proc, job};
+    if (!t) return nullptr;
+    // _beginthreadex wraps CreateThread and sets up the C runtime for the new thread.
+    t->handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, thread_entry, t, 0, nullptr));
+    if (!t->handle) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+// Waits for the thread to end and frees it; returns 0, or -1 when the wait failed.
+int plat_thread_join(plat_thread* t) {
+    int status = WaitForSingleObject(t->handle, INFINITE) == WAIT_OBJECT_0 ? 0 : -1;
+    CloseHandle(t->handle);
+    delete t;
+    return status;
+}
+
+// Starts a() and b() on two new threads and waits for both with one
+// WaitForMultipleObjects; returns 0, or -1 if either could not be started or waited for.
+int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b) {
+    plat_thread* ta = plat_thread_start(a, job_a);
+    if (!ta) return -1;
+    plat_thread* tb = plat_thread_start(b, job_b);
+    if (!tb) {
+        plat_thread_join(ta);  // A still runs on the shared buffers: wait for it first
+        return -1;
+    }
+    HANDLE both[2] = {ta->handle, tb->handle};
+    DWORD r = WaitForMultipleObjects(2, both, TRUE, INFINITE);
+    // Should the joint wait fail, each join still waits for its own thread to end.
+    int ja = plat_thread_join(ta), jb = plat_thread_join(tb);
+    return r < WAIT_OBJECT_0 + 2 && ja == 0 && jb == 0 ? 0 : -1;
+}
+
+struct plat_count {
+    SRWLOCK lock;
+    CONDITION_VARIABLE cv;
+    uint32_t value;
+    uint32_t wake_at;  // lowest value a waiter waits for: no wake-up before it
+    bool closed;
+};
+
+// Returns a new count at 0, or nullptr when there is no memory for it.
+plat_count* plat_count_new() {
+    plat_count* c = new (std::nothrow) plat_count;
+    if (!c) return nullptr;
+    InitializeSRWLock(&c->lock);
+    InitializeConditionVariable(&c->cv);
+    c->value = 0;
+    c->wake_at = UINT32_MAX;
+    c->closed = false;
+    return c;
+}
+
+// Frees a count nobody waits on any more.
+void plat_count_free(plat_count* c) {
+    delete c;
+}
+
+// Adds n and wakes the waiters once the lowest value one waits for is reached; returns
+// the value before the addition.
+uint32_t plat_count_add(plat_count* c, uint32_t n) {
+    AcquireSRWLockExclusive(&c->lock);
+    uint32_t before = c->value;
+    c->value += n;
+    bool wake = c->value >= c->wake_at;
+    if (wake) c->wake_at = UINT32_MAX;  // waiters still short of their value register again
+    ReleaseSRWLockExclusive(&c->lock);
+    if (wake) WakeAllConditionVariable(&c->cv);
+    return before;
+}
+
+// Waits until the count is at least `value`; returns 0, or -1 once the count is closed.
+int plat_count_wait(plat_count* c, uint32_t value) {
+    AcquireSRWLockExclusive(&c->lock);
+    while (!c->closed && c->value < value) {
+        if (value < c->wake_at) c->wake_at = value;
+        SleepConditionVariableSRW(&c->cv, &c->lock, INFINITE, 0);
+    }
+    int status = c->closed ? -1 : 0;
+    ReleaseSRWLockExclusive(&c->lock);
+    return status;
+}
+
+// Closes the count and wakes every waiter.
+void plat_count_close(plat_count* c) {
+    AcquireSRWLockExclusive(&c->lock);
+    c->closed = true;
+    ReleaseSRWLockExclusive(&c->lock);
+    WakeAllConditionVariable(&c->cv);
+}
