@@ -5,6 +5,9 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -135,6 +138,7 @@ CWendrovixDlg::CWendrovixDlg(JobPlatform& platform, QWidget* parent)
     timer_.setInterval(TIMER_PERIOD_MS);
     connect(&timer_, &QTimer::timeout, this, &CWendrovixDlg::OnTimer);
     url_opener = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    setAcceptDrops(true);
 }
 
 // The job ends a converter that still runs before the window goes.
@@ -214,11 +218,45 @@ void CWendrovixDlg::OnOpenFile() {
     choice.filter = QString::fromUtf8(OPEN_FILTER);
     QString path = file_chooser(this, choice);
     if (path.isEmpty()) return;
+    OpenInput(path);
+}
+
+// Sets the input, derives the output name and mode, shows them; enables Save and Start.
+void CWendrovixDlg::OpenInput(const QString& path) {
     input_path = to_utf8(path);
     output_path = DeriveOutputName(input_path, mode);
     show_members();
     enable(IDC_SAVE, true);
     enable(IDC_START, true);
+}
+
+// Opens the one file argument; a missing file still opens (the naming decides), a
+// folder or several arguments are ignored.
+void CWendrovixDlg::OpenArguments(const QStringList& files) {
+    if (files.size() != 1 || QFileInfo(files[0]).isDir()) return;
+    OpenInput(QFileInfo(files[0]).absoluteFilePath());
+}
+
+// Returns the path of the single local, existing, non-folder file in mime, else "".
+QString CWendrovixDlg::single_dropped_file(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
+    const QUrl url = mime->urls().first();
+    if (!url.isLocalFile() || !QFileInfo(url.toLocalFile()).isFile()) return {};
+    return url.toLocalFile();
+}
+
+// Accepts the drag only for one local file, so the cursor shows what a drop would do.
+void CWendrovixDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (single_dropped_file(event->mimeData()).isEmpty()) return event->ignore();
+    event->acceptProposedAction();
+}
+
+// Opens the dropped file; folders, several files and other data are ignored.
+void CWendrovixDlg::dropEvent(QDropEvent* event) {
+    QString path = single_dropped_file(event->mimeData());
+    if (path.isEmpty()) return event->ignore();
+    OpenInput(path);
+    event->acceptProposedAction();
 }
 
 // Chooses the output with the filter of the current mode, proposing the input's title.

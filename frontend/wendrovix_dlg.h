@@ -12,6 +12,7 @@
 
 class QAction;
 class QComboBox;
+class QMimeData;
 class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
@@ -94,6 +95,14 @@ public:
     std::function<void(const QUrl&)> url_opener;         // opens the maker's web address
 
     void OnOpenFile();
+    // Takes path as the chosen input, as the Open button does after its file dialog:
+    // input box, derived output and mode, Save and Start enabled. Starts nothing.
+    void OpenInput(const QString& path);
+    // The program's file arguments: exactly one that is not a folder is opened (made
+    // absolute, as the file dialog would give it); anything else is ignored.
+    void OpenArguments(const QStringList& files);
+    // Returns the one local file (not a folder) that mime carries, or "" otherwise.
+    static QString single_dropped_file(const QMimeData* mime);
     void OnSaveFile();
     void OnAbout();
     void OnStartStop();
@@ -107,6 +116,10 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // A drag is accepted only when it carries exactly one local file.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    // A dropped file is opened as the Open button would; anything else is ignored.
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Creates the controls at their places in dialog units.

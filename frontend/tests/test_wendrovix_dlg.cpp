@@ -1,6 +1,6 @@
 // The dialog driven offscreen: initial states, output naming through the Open button,
 // the Save proposals, message boxes answered by a helper, the about entry, Enter and
-// Esc, and real conversions through the embedded converter.
+// Esc, a file argument and dropped files, and real conversions through the embedded converter.
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -91,6 +92,8 @@ private slots:
     void geometryFromDialogUnits();
     void openFileDerivesOutputName();
     void cancelledFileDialogsChangeNothing();
+    void fileArgumentOpensAsTheOpenButton();
+    void onlyOneDroppedLocalFileOpens();
     void saveDialogProposals();
     void realFileDialogSetUp();
     void aboutMessageAndWebAddress();
@@ -106,6 +109,10 @@ private:
     void answer_file_dialog(const QString& answer);
     // Opens `path` through the Open button.
     void open(const QString& path);
+    // Returns the input or output box's text.
+    QString box(int id) const { return static_cast<QLineEdit*>(dlg->control(id))->text(); }
+    // Drags then drops urls onto a fresh dialog; returns whether the drag was accepted.
+    bool drag_and_drop(const QList<QUrl>& urls);
     // Returns the information box's text.
     QString info() const { return static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO))->toPlainText(); }
     // Returns a button by identifier.
@@ -251,6 +258,68 @@ void TestWendrovixDlg::cancelledFileDialogsChangeNothing() {
     dlg->OnSaveFile();
     QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString("/g/a.iso"));
     QCOMPARE(dlg->mode, 1);
+}
+
+// One file argument opens as the Open button would (made absolute, missing or not, any
+// extension); a folder or several arguments are ignored; nothing starts by itself.
+void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
+    struct Case { QStringList args; QString input, output; };
+    const QString w = work.path();
+    const Case cases[] = {
+        {{"my game 游戏.iso"}, w + "/my game 游戏.iso", w + "/my game 游戏.cso"},
+        {{w + "/gone.CSO"}, w + "/gone.CSO", w + "/gone.iso"},
+        {{w + "/tree/readme.txt"}, w + "/tree/readme.txt", "ERROR!"},
+        {{w + "/tree"}, "", ""},
+        {{iso, w + "/gone.cso"}, "", ""},
+        {{}, "", ""},
+    };
+    const QString old_dir = QDir::currentPath();
+    QDir::setCurrent(w);
+    for (const Case& c : cases) {
+        init();
+        dlg->OpenArguments(c.args);
+        QCOMPARE(box(IDC_INPUT), c.input);
+        QCOMPARE(box(IDC_OUTPUT), c.output);
+        QCOMPARE(button(IDC_START)->isEnabled(), !c.input.isEmpty());
+        QCOMPARE(button(IDC_SAVE)->isEnabled(), !c.input.isEmpty());
+        QVERIFY(!dlg->converting);
+    }
+    QDir::setCurrent(old_dir);
+}
+
+bool TestWendrovixDlg::drag_and_drop(const QList<QUrl>& urls) {
+    init();
+    QMimeData mime;
+    if (!urls.isEmpty()) mime.setUrls(urls);
+    else mime.setText(iso);
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(dlg.get(), &enter);
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(dlg.get(), &drop);
+    return enter.isAccepted();
+}
+
+// One dropped local file opens as the Open button would; a folder, several files, a
+// remote address, a missing file or plain text are refused and change nothing.
+void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
+    const QUrl file = QUrl::fromLocalFile(iso);
+    const QString cso = work.path() + "/my game 游戏.cso";
+    struct Case { QList<QUrl> urls; bool opens; };
+    const Case cases[] = {
+        {{file}, true},
+        {{QUrl::fromLocalFile(work.path() + "/tree")}, false},
+        {{file, QUrl::fromLocalFile(work.path() + "/tree/readme.txt")}, false},
+        {{QUrl("http://example.org/x.iso")}, false},
+        {{QUrl::fromLocalFile(work.path() + "/gone.iso")}, false},
+        {{}, false},
+    };
+    for (const Case& c : cases) {
+        QCOMPARE(drag_and_drop(c.urls), c.opens);
+        QCOMPARE(box(IDC_INPUT), c.opens ? iso : QString());
+        QCOMPARE(box(IDC_OUTPUT), c.opens ? cso : QString());
+        QCOMPARE(button(IDC_START)->isEnabled(), c.opens);
+        QVERIFY(!dlg->converting);
+    }
 }
 
 // The Save dialog proposes the input's base name with the other format's filter and
