@@ -1,0 +1,323 @@
+// Windows implementation of the conversion job's operating-system layer.
+#include "job_platform_win32.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "wide_text.h"
+
+namespace {
+
+const int CONVERTER_RESOURCE_ID = 130;
+const wchar_t* const CONVERTER_RESOURCE_TYPE = L"ComCore";
+const UINT TERMINATED_EXIT_CODE = 1;  // a stopped converter must never read as success
+
+// A started child whose standard output is the read end of a pipe. The process handle
+// stays open until this object goes, so TerminateProcess never meets a reused handle;
+// the state makes "terminate" and "waited" exclude each other.
+class Win32Process : public ConverterProcess {
+public:
+    Win32Process(HANDLE process, HANDLE out) : process_(process), out_(out) {}
+    // Closes the pipe; a child never waited for is ended first.
+    ~Win32Process() override {
+        if (out_) CloseHandle(out_);
+        if (state_.load() != WAITED) {
+            terminate();
+            wait_exit();
+        }
+        CloseHandle(process_);
+    }
+    size_t read_output(char* buf, size_t size) override;
+    int wait_exit() override;
+    bool terminate() override;
+
+private:
+    enum { RUNNING, TERMINATING, WAITED };
+    HANDLE process_;
+    HANDLE out_;
+    std::atomic<int> state_{RUNNING};
+};
+
+// Reads the next piece of output; 0 (and the pipe closed) at its end or on an error.
+size_t Win32Process::read_output(char* buf, size_t size) {
+    if (!out_) return 0;
+    DWORD n = 0;
+    if (ReadFile(out_, buf, static_cast<DWORD>(size), &n, nullptr) && n > 0) return n;
+    CloseHandle(out_);
+    out_ = nullptr;
+    return 0;
+}
+
+// Waits for the end, claims the process from any terminating thread, returns its status.
+int Win32Process::wait_exit() {
+    WaitForSingleObject(process_, INFINITE);
+    int expected = RUNNING;
+    while (!state_.compare_exchange_weak(expected, WAITED)) {
+        if (expected == WAITED) break;
+        expected = RUNNING;
+        Sleep(0);  // a TerminateProcess on the ended process is under way: harmless
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process_, &code);
+    return static_cast<int>(code);
+}
+
+// Ends the process while it has not been waited for; returns true when it was asked to.
+bool Win32Process::terminate() {
+    int expected = RUNNING;
+    if (!state_.compare_exchange_strong(expected, TERMINATING)) return false;
+    TerminateProcess(process_, TERMINATED_EXIT_CODE);
+    state_ = RUNNING;
+    return true;
+}
+
+// A thread made with CreateThread, suspended, then resumed; joined at most once.
+class Win32Worker : public WorkerThread {
+public:
+    explicit Win32Worker(HANDLE thread) : thread_(thread) {}
+    ~Win32Worker() override { join(); }
+    // Waits for the thread's end and releases its handle.
+    void join() override {
+        if (!thread_) return;
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+
+private:
+    HANDLE thread_;
+};
+
+// The thread procedure: runs and frees the function it was given.
+DWORD WINAPI run_function(LPVOID param) {
+    std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()>*>(param));
+    (*fn)();
+    return 0;
+}
+
+// A file opened for reading, shared with writers, read at explicit offsets.
+class Win32FileReader : public FileReader {
+public:
+    Win32FileReader(HANDLE file, uint64_t size) : file_(file), size_(size) {}
+    ~Win32FileReader() override { CloseHandle(file_); }
+    uint64_t size() override { return size_; }
+    bool read_at(uint64_t offset, void* buf, size_t size) override;
+
+private:
+    HANDLE file_;
+    uint64_t size_;
+};
+
+// Reads until `size` bytes have come; false on an error or an early end of file.
+bool Win32FileReader::read_at(uint64_t offset, void* buf, size_t size) {
+    char* p = static_cast<char*>(buf);
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size), n = 0;
+        if (!ReadFile(file_, p, want, &n, &at) || n == 0) return false;
+        p += n;
+        offset += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Appends one argument in double quotes: backslashes are doubled before a quote and
+// before the closing quote, a quote is escaped.
+void append_quoted(std::wstring& line, const std::wstring& arg) {
+    line += L'"';
+    size_t slashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            slashes++;
+            continue;
+        }
+        line.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
+        slashes = 0;
+        line += c;
+    }
+    line.append(2 * slashes, L'\\');
+    line += L'"';
+}
+
+// Returns the system's message for an error code, without its closing line break.
+std::string system_message(DWORD error) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring message = n ? std::wstring(text, n) : L"Error " + std::to_wstring(error) + L".";
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
+        message.pop_back();
+    return to_utf8(message);
+}
+
+// Makes an anonymous pipe whose write end (only) a child can inherit; false on failure.
+bool make_output_pipe(HANDLE& read_end, HANDLE& write_end) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    if (!CreatePipe(&read_end, &write_end, &sa, 0)) return false;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+}  // namespace
+
+// Returns every argument quoted, so a blank in any of them, the program's path
+// included, can never split it.
+std::wstring windows_command_line(const std::vector<std::string>& argv) {
+    std::wstring line;
+    for (const std::string& arg : argv) {
+        if (!line.empty()) line += L' ';
+        append_quoted(line, to_wide(arg));
+    }
+    return line;
+}
+
+// Returns the system's text for the error, with the file's full name: in place of "%1"
+// where the text has one, else in front of it.
+std::string file_error_text(unsigned long error, const std::string& path) {
+    std::string message = system_message(error);
+    size_t at = message.find("%1");
+    if (at != std::string::npos) return message.replace(at, 2, path);
+    return path + ": " + message;
+}
+
+// Returns the temporary folder the system gives (GetTempPathW), with its separator.
+std::string Win32JobPlatform::temp_path() {
+    wchar_t buf[512];
+    DWORD n = GetTempPathW(512, buf);
+    if (n == 0 || n >= 512) return "";
+    std::wstring path(buf, n);
+    if (path.back() != L'\\') path += L'\\';
+    return to_utf8(path);
+}
+
+// Makes parent\wendrovix-XXXXXXXX, a name no one else holds (CreateDirectoryW fails on an
+// existing one); it inherits the default ACL of the user's temporary folder, which lets
+// only this user (and the system and administrators) in. Returns it with "\", or "".
+std::string Win32JobPlatform::make_private_folder(const std::string& parent) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; attempt++) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        unsigned value = GetCurrentProcessId() * 2654435761u ^ static_cast<unsigned>(now.QuadPart) ^
+                         (counter++ * 40503u);
+        wchar_t name[16];
+        swprintf(name, 16, L"wendrovix-%08x", value);
+        std::wstring folder = to_wide(parent) + name;
+        if (CreateDirectoryW(folder.c_str(), nullptr)) return to_utf8(folder) + "\\";
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return "";
+    }
+    return "";
+}
+
+// Reads resource "ComCore" 130 of the running program; false when it is missing.
+bool Win32JobPlatform::converter_resource(std::string& bytes) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(CONVERTER_RESOURCE_ID),
+                                CONVERTER_RESOURCE_TYPE);
+    if (!found) return false;
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    DWORD size = SizeofResource(nullptr, found);
+    if (!data || size == 0) return false;
+    bytes.assign(static_cast<const char*>(data), size);
+    return true;
+}
+
+// Creates the file new (CREATE_NEW: an existing file or link is never written or used),
+// unshared while it is written, and writes all bytes.
+bool Win32JobPlatform::write_program_file(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        DWORD n = 0;
+        ok = WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
+                       nullptr) && n > 0;
+        done += n;
+    }
+    return CloseHandle(file) && ok;
+}
+
+// Returns the 64-bit size of a file (not a folder).
+bool Win32JobPlatform::file_size(const std::string& path, uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+// Removes a file; "" or the system's error text with the name.
+std::string Win32JobPlatform::remove_file(const std::string& path) {
+    if (DeleteFileW(to_wide(path).c_str())) return "";
+    return file_error_text(GetLastError(), path);
+}
+
+// Removes an empty folder; "" or the system's error text with the name.
+std::string Win32JobPlatform::remove_folder(const std::string& path) {
+    if (RemoveDirectoryW(to_wide(path).c_str())) return "";
+    return file_error_text(GetLastError(), path);
+}
+
+// Starts exactly the file argv[0] (it is the application name, so no other program found
+// along a path with blanks can run instead), every argument quoted, standard output on a
+// pipe, no console window of its own. Returns nullptr when it cannot be started.
+std::unique_ptr<ConverterProcess> Win32JobPlatform::start_process(
+    const std::vector<std::string>& argv) {
+    if (argv.empty()) return nullptr;
+    HANDLE read_end, write_end;
+    if (!make_output_pipe(read_end, write_end)) return nullptr;
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = write_end;
+    std::wstring program = to_wide(argv[0]), line = windows_command_line(argv);
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    CloseHandle(write_end);
+    if (!started) {
+        CloseHandle(read_end);
+        return nullptr;
+    }
+    CloseHandle(pi.hThread);
+    return std::make_unique<Win32Process>(pi.hProcess, read_end);
+}
+
+// Runs fn on a thread created suspended and resumed at once; nullptr when none is made.
+std::unique_ptr<WorkerThread> Win32JobPlatform::start_worker(std::function<void()> fn) {
+    auto* param = new std::function<void()>(std::move(fn));
+    HANDLE thread = CreateThread(nullptr, 0, run_function, param, CREATE_SUSPENDED, nullptr);
+    if (!thread) {
+        delete param;
+        return nullptr;
+    }
+    ResumeThread(thread);
+    return std::make_unique<Win32Worker>(thread);
+}
+
+// Opens an existing file (not a folder) for reading, shared with readers, writers and
+// deleters; nullptr when it cannot be opened.
+std::unique_ptr<FileReader> Win32JobPlatform::open_read(const std::string& path) {
+    HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER size;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return std::make_unique<Win32FileReader>(file, static_cast<uint64_t>(size.QuadPart));
+}
+
+// Sleeps the calling thread.
+void Win32JobPlatform::sleep_ms(int ms) {
+    Sleep(static_cast<DWORD>(ms));
+}

@@ -1,0 +1,322 @@
+// The main dialog CWendrovixDlg, the about dialog CAboutDlg and the program's entry point.
+#include "wendrovix_win32.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <vector>
+
+#include "job_platform_win32.h"
+#include "output_naming.h"
+#include "resource.h"
+#include "wide_text.h"
+
+namespace {
+
+const wchar_t* const DIALOG_TITLE = L"Wendrovix V1.0";
+const char* const MAKER_EMAIL = "quillane@example.org";
+const wchar_t* const MAKER_WEB = L"http://wendrovix.example.org";
+const char* const OPEN_FILTER =
+    "支持的文件(*.iso;*.cso)|*.iso;*.cso|iso文件 (*.iso)|*.iso|cso文件 (*.cso)|*.cso||";
+const char* const CSO_FILTER = "cso文件 (*.cso)|*.cso||";
+const char* const ISO_FILTER = "iso文件 (*.iso)|*.iso||";
+// Declared like the settings key of the program's framework; nothing is stored under it.
+const wchar_t* const SETTINGS_KEY = L"应用程序向导生成的本地应用程序";
+const UINT_PTR TIMER_ID = 1;
+const UINT TIMER_PERIOD_MS = 100;
+const int LEVELS = 9;
+const size_t FILE_NAME_CHARS = 32768;  // the longest path the wide calls take
+
+}  // namespace
+
+// Turns every '|' into a NUL; the filter's closing "||" gives the two closing NULs.
+std::wstring file_dialog_filter(const char* filter) {
+    std::wstring wide = to_wide(filter);
+    for (wchar_t& c : wide)
+        if (c == L'|') c = L'\0';
+    return wide + L'\0';
+}
+
+// Shows template 100 modally.
+void CAboutDlg::DoModal(HWND parent) {
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), parent,
+                    DialogProc, 0);
+}
+
+// OK, Esc and the close box end the about dialog.
+INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
+    if (msg == WM_INITDIALOG) return TRUE;
+    if (msg != WM_COMMAND || (LOWORD(wp) != IDOK && LOWORD(wp) != IDCANCEL)) return FALSE;
+    EndDialog(hwnd, LOWORD(wp));
+    return TRUE;
+}
+
+CWendrovixDlg::CWendrovixDlg(JobPlatform& platform) : job_(*this, *this, platform) {}
+
+// Runs template 102 modally with this object as its state.
+void CWendrovixDlg::DoModal(HINSTANCE instance, const std::wstring& argument) {
+    argument_ = argument;
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_WENDROVIX_DIALOG), nullptr, DialogProc,
+                    reinterpret_cast<LPARAM>(this));
+}
+
+// Finds the dialog object (stored at WM_INITDIALOG) and lets it handle the message.
+INT_PTR CALLBACK CWendrovixDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_INITDIALOG) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, lp);
+        reinterpret_cast<CWendrovixDlg*>(lp)->hwnd_ = hwnd;
+    }
+    auto* dlg = reinterpret_cast<CWendrovixDlg*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    return dlg ? dlg->HandleMessage(msg, wp, lp) : FALSE;
+}
+
+// Sends each message to its handler.
+INT_PTR CWendrovixDlg::HandleMessage(UINT msg, WPARAM wp, LPARAM) {
+    switch (msg) {
+    case WM_INITDIALOG: return OnInitDialog();
+    case WM_COMMAND: return OnCommand(LOWORD(wp), HIWORD(wp));
+    case WM_SYSCOMMAND: return OnSysCommand(wp);
+    case WM_PAINT: return IsIconic(hwnd_) ? OnPaintIconic() : FALSE;
+    case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(icon_);
+    case WM_SIZE: UpdateTitle(); return FALSE;
+    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wp)); return TRUE;
+    case WM_TIMER:
+        if (wp == TIMER_ID) job_.OnTimer();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Adds the about entry to the system menu, sets the icons, fills the level list, accepts
+// dropped files and opens the program's argument.
+BOOL CWendrovixDlg::OnInitDialog() {
+    wchar_t text[64];
+    if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, text, 64) > 0) {
+        HMENU menu = GetSystemMenu(hwnd_, FALSE);
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, text);
+    }
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    icon_ = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    small_icon_ = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 16, 16, 0));
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
+    for (int level = LEVELS; level >= 1; level--)
+        SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(std::to_wstring(level).c_str()));
+    SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_SETCURSEL, 0, 0);
+    SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
+    DragAcceptFiles(hwnd_, TRUE);
+    if (!argument_.empty()) OpenArgument(argument_);
+    return TRUE;
+}
+
+// The buttons; Esc and the close box arrive as IDCANCEL and act as the Exit button.
+BOOL CWendrovixDlg::OnCommand(int id, int code) {
+    if (code != BN_CLICKED) return FALSE;
+    switch (id) {
+    case IDC_OPEN: OnOpenFile(); return TRUE;
+    case IDC_SAVE: OnSaveFile(); return TRUE;
+    case IDC_ABOUT: OnAbout(); return TRUE;
+    case IDC_START: job_.OnStartStop(); return TRUE;
+    case IDCANCEL: job_.OnExit(); return TRUE;
+    }
+    return FALSE;
+}
+
+// The about entry (16) opens the about dialog.
+BOOL CWendrovixDlg::OnSysCommand(WPARAM command) {
+    if ((command & 0xFFF0) != IDM_ABOUTBOX) return FALSE;
+    CAboutDlg::DoModal(hwnd_);
+    return TRUE;
+}
+
+// Draws the program icon centred: left = (width - icon width + 1) / 2, top likewise.
+BOOL CWendrovixDlg::OnPaintIconic() {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd_, &ps);
+    SendMessageW(hwnd_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT rc;
+    GetClientRect(hwnd_, &rc);
+    int cx = GetSystemMetrics(SM_CXICON), cy = GetSystemMetrics(SM_CYICON);
+    DrawIcon(dc, (rc.right - cx + 1) / 2, (rc.bottom - cy + 1) / 2, icon_);
+    EndPaint(hwnd_, &ps);
+    return TRUE;
+}
+
+// Opens exactly one dropped file; folders and several files are ignored.
+void CWendrovixDlg::OnDropFiles(HDROP drop) {
+    std::vector<wchar_t> name(FILE_NAME_CHARS);
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 1 &&
+        DragQueryFileW(drop, 0, name.data(), static_cast<UINT>(name.size())) > 0) {
+        DWORD attributes = GetFileAttributesW(name.data());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            OpenInput(to_utf8(name.data()));
+    }
+    DragFinish(drop);
+}
+
+// Chooses the input with the open dialog and takes it.
+void CWendrovixDlg::OnOpenFile() {
+    std::string path = ChooseFile(false, OPEN_FILTER, nullptr, "");
+    if (!path.empty()) OpenInput(path);
+}
+
+// Sets the input, derives the output name and mode, shows them; enables Save and Start
+// whatever the naming gave.
+void CWendrovixDlg::OpenInput(const std::string& path) {
+    input_path = path;
+    output_path = DeriveOutputName(input_path, mode);
+    show_members();
+    EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
+    EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
+}
+
+// Ignores an existing folder; any other name is made full, as the open dialog gives it.
+void CWendrovixDlg::OpenArgument(const std::wstring& argument) {
+    DWORD attributes = GetFileAttributesW(argument.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    std::vector<wchar_t> full(FILE_NAME_CHARS);
+    DWORD n = GetFullPathNameW(argument.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                               nullptr);
+    if (n > 0 && n < full.size()) OpenInput(to_utf8(full.data()));
+}
+
+// Chooses the output with the filter and default extension of the current mode,
+// proposing the input's name without folder and extension.
+void CWendrovixDlg::OnSaveFile() {
+    std::string path = ChooseFile(true, mode == 0 ? CSO_FILTER : ISO_FILTER,
+                                  mode == 0 ? L"cso" : L"iso", FileTitleOf(input_path, false));
+    if (path.empty()) return;
+    output_path = path;
+    show_members();
+}
+
+// Shows the open or save dialog: read-only box hidden, asking before overwriting.
+std::string CWendrovixDlg::ChooseFile(bool save, const char* filter, const wchar_t* default_ext,
+                                      const std::string& initial_name) {
+    std::wstring filters = file_dialog_filter(filter), initial = to_wide(initial_name);
+    std::vector<wchar_t> name(FILE_NAME_CHARS, L'\0');
+    initial.copy(name.data(), name.size() - 1);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = filters.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = name.data();
+    ofn.nMaxFile = static_cast<DWORD>(name.size());
+    ofn.lpstrDefExt = default_ext;
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
+    BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+    return chosen ? to_utf8(name.data()) : "";
+}
+
+// The about message; Yes opens the maker's web address with the default handler.
+void CWendrovixDlg::OnAbout() {
+    std::string text = std::string("Wendrovix Ver 1.0 \r\n Wendrovix \r\nMade by Quillane\r\n"
+                                   "简介:可以ISO和CSO格式互相转换 \r\n作者邮箱:") +
+                       MAKER_EMAIL + " \r\n要访问作者的网站吗？";
+    if (MessageBoxW(hwnd_, to_wide(text).c_str(), L"关于", MB_YESNO | MB_ICONINFORMATION) == IDYES)
+        ShellExecuteW(hwnd_, L"open", MAKER_WEB, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// Returns a control's whole text.
+std::wstring CWendrovixDlg::ItemText(int id) {
+    HWND item = GetDlgItem(hwnd_, id);
+    std::vector<wchar_t> text(static_cast<size_t>(GetWindowTextLengthW(item)) + 1);
+    GetWindowTextW(item, text.data(), static_cast<int>(text.size()));
+    return text.data();
+}
+
+// "42% - Wendrovix V1.0" while minimised with a percentage, else the plain title.
+void CWendrovixDlg::UpdateTitle() {
+    std::wstring title = DIALOG_TITLE;
+    if (IsIconic(hwnd_) && progress_ >= 0) title = std::to_wstring(progress_) + L"% - " + title;
+    SetWindowTextW(hwnd_, title.c_str());
+}
+
+// Copies the input and output boxes into the members.
+void CWendrovixDlg::take_boxes() {
+    input_path = to_utf8(ItemText(IDC_INPUT));
+    output_path = to_utf8(ItemText(IDC_OUTPUT));
+}
+
+// Copies the members into the boxes (the information box's lines end in "\r\n").
+void CWendrovixDlg::show_members() {
+    SetDlgItemTextW(hwnd_, IDC_INPUT, to_wide(input_path).c_str());
+    SetDlgItemTextW(hwnd_, IDC_OUTPUT, to_wide(output_path).c_str());
+    SetDlgItemTextW(hwnd_, IDC_INFO, to_wide(info_text).c_str());
+}
+
+// Returns the level list's current text.
+std::string CWendrovixDlg::level_text() {
+    return to_utf8(ItemText(IDC_LEVEL));
+}
+
+// Sets the Start/Stop button's text.
+void CWendrovixDlg::set_start_text(const std::string& text) {
+    SetDlgItemTextW(hwnd_, IDC_START, to_wide(text).c_str());
+}
+
+// Minimises the window.
+void CWendrovixDlg::minimise() {
+    ShowWindow(hwnd_, SW_MINIMIZE);
+}
+
+// Restores the window and brings it to the front.
+void CWendrovixDlg::restore() {
+    ShowWindow(hwnd_, SW_RESTORE);
+    SetForegroundWindow(hwnd_);
+}
+
+// Asks a Yes/No question with the question icon and the caption "提示".
+bool CWendrovixDlg::ask_yes_no(const std::string& question) {
+    return MessageBoxW(hwnd_, to_wide(question).c_str(), to_wide(TEXT_PROMPT_CAPTION).c_str(),
+                       MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+// Shows a failure (a removal's system text) with the warning icon.
+void CWendrovixDlg::show_error(const std::string& text) {
+    MessageBoxW(hwnd_, to_wide(text).c_str(), L"Wendrovix", MB_OK | MB_ICONWARNING);
+}
+
+// Starts timer 1, 100 ms.
+void CWendrovixDlg::start_timer() {
+    SetTimer(hwnd_, TIMER_ID, TIMER_PERIOD_MS, nullptr);
+}
+
+// Stops timer 1.
+void CWendrovixDlg::stop_timer() {
+    KillTimer(hwnd_, TIMER_ID);
+}
+
+// Shows the percentage in the progress bar and, while minimised, in the title.
+void CWendrovixDlg::show_progress(int percent) {
+    progress_ = percent;
+    HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
+    if (percent >= 0) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    ShowWindow(bar, percent >= 0 ? SW_SHOW : SW_HIDE);
+    UpdateTitle();
+}
+
+// Ends the dialog, which ends the program.
+void CWendrovixDlg::close_dialog() {
+    EndDialog(hwnd_, IDCANCEL);
+}
+
+// Initialises the common controls (all classes), runs the dialog with the one file
+// argument if there is exactly one, and returns 0 when it has closed.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    INITCOMMONCONTROLSEX controls = {8, 0xFF};
+    InitCommonControlsEx(&controls);
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::wstring argument = argv && argc == 2 ? argv[1] : L"";
+    if (argv) LocalFree(argv);
+    Win32JobPlatform platform;
+    CWendrovixDlg dlg(platform);
+    dlg.DoModal(instance, argument);
+    return 0;
+}

@@ -1,0 +1,81 @@
+// The main dialog CWendrovixDlg and the about dialog CAboutDlg as native Win32 dialogs
+// from the dialog templates 102 and 100, over the shared conversion job.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "conversion_job.h"
+
+// The about dialog (template 100): icon, two lines and OK.
+class CAboutDlg {
+public:
+    // Shows the dialog modally over parent.
+    static void DoModal(HWND parent);
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+};
+
+// The main dialog. Its members input_path, output_path, mode, info_text and converting
+// come from DialogMembers; the conversion job works on them through JobView.
+class CWendrovixDlg : public DialogMembers, private JobView {
+public:
+    explicit CWendrovixDlg(JobPlatform& platform);
+    // Runs the dialog modally; when it opens, `argument` (if not empty) is opened as the
+    // Open button would. Returns when the dialog has closed.
+    void DoModal(HINSTANCE instance, const std::wstring& argument);
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    // Handles one message; returns TRUE when handled.
+    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
+    BOOL OnInitDialog();
+    // Runs the handler of a pressed button; returns TRUE when it was one.
+    BOOL OnCommand(int id, int code);
+    // The about entry opens the about dialog; other commands take their default course.
+    BOOL OnSysCommand(WPARAM command);
+    // Draws the icon centred in the client area while minimised.
+    BOOL OnPaintIconic();
+    // One dropped file (not a folder) is opened; anything else is ignored.
+    void OnDropFiles(HDROP drop);
+    void OnOpenFile();
+    void OnSaveFile();
+    void OnAbout();
+    // Takes path as the chosen input: derived output and mode, Save and Start enabled.
+    void OpenInput(const std::string& path);
+    // Opens a program argument: an existing folder is ignored; the name is made full.
+    void OpenArgument(const std::wstring& argument);
+    // Shows the open or save dialog; returns the chosen full path, "" when cancelled.
+    std::string ChooseFile(bool save, const char* filter, const wchar_t* default_ext,
+                           const std::string& initial_name);
+    // Returns a control's text.
+    std::wstring ItemText(int id);
+    // Sets the title: with the percentage while minimised during a job.
+    void UpdateTitle();
+
+    // JobView
+    void take_boxes() override;
+    void show_members() override;
+    std::string level_text() override;
+    void set_start_text(const std::string& text) override;
+    void minimise() override;
+    void restore() override;
+    bool ask_yes_no(const std::string& question) override;
+    void show_error(const std::string& text) override;
+    void start_timer() override;
+    void stop_timer() override;
+    void show_progress(int percent) override;
+    void close_dialog() override;
+
+    HWND hwnd_ = nullptr;
+    HICON icon_ = nullptr;        // big icon, 32 x 32
+    HICON small_icon_ = nullptr;  // small icon, 16 x 16
+    std::wstring argument_;       // file to open when the dialog starts
+    int progress_ = -1;
+    ConversionJob job_;
+};
+
+// Returns a "description|patterns|...||" filter as the NUL-separated form of the file
+// dialogs (ending in two NULs).
+std::wstring file_dialog_filter(const char* filter);
