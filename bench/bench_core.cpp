@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <ctime>
@@ -17,39 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_image.h"
+
 namespace {
 
-const size_t kBlock = 2048;
-
 const int kRuns = 3;  // each figure is the best of this many runs: the machine is shared
-
-// Returns wall-clock seconds since an arbitrary start.
-double now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-// Fills one block of kind k: 0 text-like, 1 noise, 2 zeros, 3 half text half zeros.
-void fill_block(unsigned char* p, int kind, uint64_t& x, uint32_t n) {
-    if (kind == 2) { memset(p, 0, kBlock); return; }
-    for (size_t i = 0; i < kBlock; i++) {
-        x ^= x << 13; x ^= x >> 7; x ^= x << 17;
-        if (kind == 1) p[i] = static_cast<unsigned char>(x >> 32);
-        else if (kind == 3 && i >= kBlock / 2) p[i] = 0;
-        else p[i] = "etaoin shrdlu cmfwyp vbgkqjxz\n,.0123456789"[(x >> 40) % (n % 7 + 36)];
-    }
-}
-
-// Returns a mixed image of `blocks` blocks, in runs of one kind as files would be.
-std::vector<unsigned char> make_image(size_t blocks) {
-    std::vector<unsigned char> img(blocks * kBlock);
-    uint64_t x = 88172645463325252ull;
-    static const int kinds[] = {0, 0, 1, 0, 2, 1, 3, 0, 1, 2};
-    for (size_t b = 0; b < blocks; b++)
-        fill_block(&img[b * kBlock], kinds[(b / 97) % 10], x, static_cast<uint32_t>(b / 97));
-    return img;
-}
 
 // Runs the converter with args; returns its wall seconds and sets *peak_kb to its peak
 // memory. fork, not vfork: the child must not inherit this process's peak.
@@ -79,52 +50,6 @@ double run_converter(const std::vector<std::string>& args, long* peak_kb) {
     double best = 1e30;
     for (int i = 0; i < kRuns; i++) best = std::min(best, run_once(args, peak_kb));
     return best;
-}
-
-// Deflates every block with one reused stream (fresh=false) or a fresh stream per block;
-// returns seconds and collects the payloads (empty string = stored plain).
-double deflate_loop(const std::vector<unsigned char>& img, bool fresh,
-                    std::vector<std::string>* payloads) {
-    z_stream z{};
-    unsigned char out[2 * kBlock];
-    double t0 = now();
-    if (!fresh) deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    for (size_t off = 0; off < img.size(); off += kBlock) {
-        if (fresh) deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-        else deflateReset(&z);
-        z.next_in = const_cast<unsigned char*>(&img[off]);
-        z.avail_in = kBlock;
-        z.next_out = out;
-        z.avail_out = sizeof out;
-        deflate(&z, Z_FINISH);
-        size_t len = sizeof out - z.avail_out;
-        if (payloads) payloads->push_back(len < kBlock ? std::string(reinterpret_cast<char*>(out), len) : "");
-        if (fresh) deflateEnd(&z);
-    }
-    if (!fresh) deflateEnd(&z);
-    return now() - t0;
-}
-
-// Inflates the payloads with one reused stream (plain blocks are copied); returns seconds.
-double inflate_loop(const std::vector<std::string>& payloads, const std::vector<unsigned char>& img) {
-    z_stream z{};
-    inflateInit2(&z, -15);
-    unsigned char out[kBlock];
-    size_t bad = 0;
-    double t0 = now();
-    for (size_t b = 0; b < payloads.size(); b++) {
-        if (payloads[b].empty()) { memcpy(out, &img[b * kBlock], kBlock); continue; }
-        inflateReset(&z);
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payloads[b].data()));
-        z.avail_in = static_cast<uInt>(payloads[b].size());
-        z.next_out = out;
-        z.avail_out = kBlock;
-        if (inflate(&z, Z_FULL_FLUSH) != Z_STREAM_END) bad++;
-    }
-    double t = now() - t0;
-    inflateEnd(&z);
-    if (bad) fprintf(stderr, "%zu blocks did not inflate\n", bad);
-    return t;
 }
 
 }  // namespace

@@ -25,6 +25,17 @@ public:
     virtual bool terminate() = 0;
 };
 
+// A file opened for reading, as the verification reads the image and the CSO.
+class FileReader {
+public:
+    virtual ~FileReader() = default;
+    // Returns the file's size in bytes as it was when the file was opened.
+    virtual uint64_t size() = 0;
+    // Reads exactly `size` bytes at byte `offset` into buf; false when fewer could be
+    // read (a read error, or a file that shrank meanwhile).
+    virtual bool read_at(uint64_t offset, void* buf, size_t size) = 0;
+};
+
 // A started worker thread; join waits for its end.
 class WorkerThread {
 public:
@@ -59,6 +70,11 @@ public:
     virtual std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) = 0;
     // Runs fn on a new thread; returns nullptr when no thread can be made.
     virtual std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) = 0;
+    // Opens an existing file for reading only (names are UTF-8; on Windows opened with the
+    // wide-character calls), sharing it with other readers and writers, so that it can be
+    // read from another thread while the dialog goes on; returns nullptr when it cannot be
+    // opened. Used only by the verification, never to write.
+    virtual std::unique_ptr<FileReader> open_read(const std::string& path) = 0;
     // Blocks the calling thread for ms milliseconds.
     virtual void sleep_ms(int ms) = 0;
 };

@@ -97,6 +97,33 @@ private:
     std::thread thread_;
 };
 
+// A regular file opened read-only, read with positioned reads.
+class PosixFileReader : public FileReader {
+public:
+    PosixFileReader(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    ~PosixFileReader() override { close(fd_); }
+    uint64_t size() override { return size_; }
+    bool read_at(uint64_t offset, void* buf, size_t size) override;
+
+private:
+    int fd_;
+    uint64_t size_;
+};
+
+// Reads until `size` bytes have come; false on an error or an early end of file.
+bool PosixFileReader::read_at(uint64_t offset, void* buf, size_t size) {
+    char* p = static_cast<char*>(buf);
+    while (size > 0) {
+        ssize_t n = pread(fd_, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // Replaces "%1" in a message with the file's name.
 std::string with_name(const char* message, const std::string& path) {
     std::string text = message;
@@ -201,6 +228,18 @@ std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
         return nullptr;
     }
     return std::make_unique<PosixProcess>(pid, out[0]);
+}
+
+// Opens a regular file for reading; nullptr for a missing file, a folder or no access.
+std::unique_ptr<FileReader> PosixJobPlatform::open_read(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixFileReader>(fd, static_cast<uint64_t>(st.st_size));
 }
 
 // Runs fn on a new std::thread; nullptr when none can be made.

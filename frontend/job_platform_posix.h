@@ -16,6 +16,7 @@ public:
     std::string remove_file(const std::string& path) override;
     std::string remove_folder(const std::string& path) override;
     std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) override;
+    std::unique_ptr<FileReader> open_read(const std::string& path) override;
     std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) override;
     void sleep_ms(int ms) override;
 };

@@ -105,6 +105,22 @@ private:
     std::shared_ptr<FakeProcessState> state_;
 };
 
+// A snapshot of a fake file's bytes; reads of paths in `failing` fail.
+class FakeReader : public FileReader {
+public:
+    FakeReader(std::string bytes, bool failing) : bytes_(std::move(bytes)), failing_(failing) {}
+    uint64_t size() override { return bytes_.size(); }
+    bool read_at(uint64_t offset, void* buf, size_t size) override {
+        if (failing_ || offset > bytes_.size() || size > bytes_.size() - offset) return false;
+        bytes_.copy(static_cast<char*>(buf), size, static_cast<size_t>(offset));
+        return true;
+    }
+
+private:
+    std::string bytes_;
+    bool failing_;
+};
+
 class FakeWorker : public WorkerThread {
 public:
     explicit FakeWorker(std::function<void()> fn) : thread_(std::move(fn)) {}
@@ -127,6 +143,8 @@ public:
     std::map<std::string, std::string> written;        // programs written: path -> bytes
     std::set<std::string> folders;
     std::set<std::string> locked;                      // removal is refused
+    std::map<std::string, std::string> contents;       // files that can be read: path -> bytes
+    std::set<std::string> unreadable;                  // open, but every read fails
     std::vector<std::vector<std::string>> started;     // argument vectors started
     std::vector<std::shared_ptr<FakeProcessState>> processes;
     int folder_count = 0;
@@ -187,11 +205,22 @@ public:
         return std::make_unique<FakeWorker>(std::move(fn));
     }
     void sleep_ms(int ms) override { log_.add("sleep " + std::to_string(ms)); }
+    std::unique_ptr<FileReader> open_read(const std::string& path) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!files.count(path) || !contents.count(path)) return nullptr;
+        return std::make_unique<FakeReader>(contents[path], unreadable.count(path) > 0);
+    }
 
     // Sets a file's size as the converter would while it runs.
     void set_file(const std::string& path, uint64_t size) {
         std::lock_guard<std::mutex> lock(mutex_);
         files[path] = size;
+    }
+    // Gives a file readable bytes (and their size).
+    void set_content(const std::string& path, const std::string& bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        files[path] = bytes.size();
+        contents[path] = bytes;
     }
     // Waits until the worker has started process number n (1-based); returns it.
     std::shared_ptr<FakeProcessState> process(size_t n) {

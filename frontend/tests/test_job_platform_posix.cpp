@@ -157,4 +157,21 @@ TEST_F(PosixPlatformTest, SizesAndRemovals) {
     EXPECT_EQ(file_error_text(ETXTBSY, "/x"), "A sharing violation occurred while accessing /x.");
 }
 
+// A file opened for the verification reads exactly the bytes asked for at any offset and
+// refuses reads past its end; missing files and folders do not open.
+TEST_F(PosixPlatformTest, OpenForReading) {
+    std::string bytes;
+    for (int i = 0; i < 70000; i++) bytes += static_cast<char>(i * 7);
+    std::ofstream(dir + "r.bin", std::ios::binary) << bytes;
+    auto reader = platform.open_read(dir + "r.bin");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->size(), 70000u);
+    std::string got(1000, '\0');
+    ASSERT_TRUE(reader->read_at(65000, got.data(), got.size()));
+    EXPECT_EQ(got, bytes.substr(65000, 1000));
+    EXPECT_FALSE(reader->read_at(69500, got.data(), got.size()));
+    EXPECT_EQ(platform.open_read(dir + "none"), nullptr);
+    EXPECT_EQ(platform.open_read(dir), nullptr);
+}
+
 }  // namespace
