@@ -7,8 +7,10 @@
 #include <process.h>
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -68,10 +70,23 @@ char** plat_utf8_args(int* argc, char** argv) {
     return args;
 }
 
+// Returns true when `mode` writes and the named file exists with the read-only attribute.
+static bool writes_read_only(const std::wstring& name, const char* mode) {
+    if (!strpbrk(mode, "wa+")) return false;
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
 // Opens a file by its UTF-8 name through the wide-character call; returns the stream.
+// A read-only file is never opened for writing, even where the file system would let an
+// administrator do it (Wine run as root): the user marked it to be kept.
 FILE* plat_fopen(const char* name, const char* mode) {
     std::wstring wname = widen(name), wmode = widen(mode);
     if (wname.empty() || wmode.empty()) return nullptr;
+    if (writes_read_only(wname, mode)) {
+        errno = EACCES;
+        return nullptr;
+    }
     return _wfopen(wname.c_str(), wmode.c_str());
 }
 

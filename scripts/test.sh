@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the suite in a normal build (converter and front-end), the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of each fuzz target.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target,
+# and the converter's suite again against its Windows build under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -20,4 +21,7 @@ if [ -x "$root/scripts/fuzz-smoke.sh" ]; then
     echo "== fuzz targets, short runs =="
     "$root/scripts/fuzz-smoke.sh"
 fi
+echo "== the Windows converter under Wine =="
+"$root/scripts/test-windows.sh"
+
 echo "All tests passed."

@@ -128,10 +128,10 @@ TEST_F(AreaReport, LogTakesTheFileLines) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("File: "), std::string::npos);
-    EXPECT_EQ(read_file(log), file_line("NC  ", "MOVIE.PMF;1") + MOVIE_NC +
+    EXPECT_EQ(read_text_file(log), file_line("NC  ", "MOVIE.PMF;1") + MOVIE_NC +
                                   file_line("RM  ", "U.BIN;1") + UPDATE_RM + "2 files found\n");
     ASSERT_EQ(run({"-opt", "-rm_update", "-log" + log}).status, 0);
-    EXPECT_EQ(read_file(log), file_line("RM  ", "U.BIN;1") + UPDATE_RM + "1 file found\n");
+    EXPECT_EQ(read_text_file(log), file_line("RM  ", "U.BIN;1") + UPDATE_RM + "1 file found\n");
 }
 
 TEST_F(AreaReport, LogThatIsTheInputOrOutputIsRefused) {

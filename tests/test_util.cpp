@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -63,9 +65,65 @@ static RunResult run_program(const std::string& prog, const std::vector<std::str
     return r;
 }
 
-RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input) {
-    return run_program(VELLICOR_EXE, args, input);
+// Returns text with every CR LF pair turned into a bare LF (a bare CR stays).
+static std::string fold_crlf(const std::string& text) {
+    std::string folded;
+    folded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) folded += text[i];
+    return folded;
 }
+
+bool testing_windows_build() {
+    return VELLICOR_RUNNER[0] != '\0';
+}
+
+RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input) {
+    if (!testing_windows_build()) return run_program(VELLICOR_EXE, args, input);
+    // The Windows build under Wine: its console output is in text mode (CR LF).
+    std::vector<std::string> wine_args{VELLICOR_EXE};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    RunResult r = run_program(VELLICOR_RUNNER, wine_args, input);
+    return {r.status, fold_crlf(r.out), fold_crlf(r.err)};
+}
+
+std::string read_text_file(const std::string& path) {
+    std::string text = read_file(path);
+    if (!testing_windows_build()) return text;
+    std::string folded = fold_crlf(text);
+    size_t lf = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    size_t crlf = text.size() - folded.size();
+    // Every line of a text-mode file ends in CR LF there; a bare LF is a fault to show.
+    return lf == crlf ? folded : "bare line feeds in a text file: " + text;
+}
+
+RunResult run_native_vellicor(const std::vector<std::string>& args) {
+    return run_program(VELLICOR_NATIVE_EXE, args, "");
+}
+
+namespace {
+// The folders this test program made; removed when it ends, pass or fail, unless
+// VELLICOR_KEEP_TEST_FILES=1 asks to keep them for a look after a failure.
+struct TempDirs {
+    std::vector<std::string> dirs;
+    ~TempDirs() {
+        const char* keep = getenv("VELLICOR_KEEP_TEST_FILES");
+        if (keep && !strcmp(keep, "1")) return;
+        for (const std::string& d : dirs) remove_tree(d);
+    }
+    // Removes a folder and everything in it, making locked folders writable first.
+    static void remove_tree(const std::string& dir) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        if (!ec) return;
+        for (auto& e : std::filesystem::recursive_directory_iterator(dir, ec))
+            if (e.is_directory(ec)) chmod(e.path().c_str(), 0700);
+        chmod(dir.c_str(), 0700);
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+TempDirs temp_dirs;
+}  // namespace
 
 std::string make_temp_dir() {
     const char* base = getenv("TMPDIR");
@@ -73,6 +131,7 @@ std::string make_temp_dir() {
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) return "";
+    temp_dirs.dirs.push_back(buf.data());
     return buf.data();
 }
 

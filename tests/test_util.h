@@ -14,10 +14,18 @@ struct RunResult {
 
 // Runs the built converter with args (no shell), feeding `input` on stdin.
 RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input = "");
-// Returns a new empty folder under the system's temporary folder.
+// Returns true when the converter under test is the Windows build, run through Wine.
+bool testing_windows_build();
+// Runs the converter built for this machine (even when the Windows build is under test).
+RunResult run_native_vellicor(const std::vector<std::string>& args);
+// Returns a new empty folder under the system's temporary folder; it and everything in it
+// are removed when the test program ends (VELLICOR_KEEP_TEST_FILES=1 keeps them).
 std::string make_temp_dir();
 // Returns the whole contents of a file ("" when it cannot be read).
 std::string read_file(const std::string& path);
+// Returns a text file the converter wrote, with the Windows build's CR LF line ends
+// folded to LF (a bare LF from it shows as a fault in the returned text).
+std::string read_text_file(const std::string& path);
 // Writes data to a file, replacing it.
 void write_file(const std::string& path, const std::string& data);
 // Returns true when the file exists.

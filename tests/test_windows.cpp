@@ -1,0 +1,168 @@
+// What only the Windows build has to get right, run through Wine: names in any script,
+// one file under two spellings (case, short 8.3 alias), read-only and unreachable
+// outputs, and files byte for byte equal to this machine's build for every engine.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace {
+
+// Skips the test unless the Windows build is the converter under test.
+#define REQUIRE_WINDOWS_BUILD() \
+    if (!testing_windows_build()) GTEST_SKIP() << "tests the Windows build under Wine"
+
+// Writes a small PSP-like tree with a video, an audio file, update files and data.
+void make_tree(const std::string& root) {
+    auto put = [&](const std::string& rel, const std::string& data) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
+        write_file(root + "/" + rel, data);
+    };
+    put("PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(400000, 1));
+    put("PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(60000, 2));
+    put("PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + random_bytes(300000, 3));
+    put("PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(90000, 4));
+    put("PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(250000, 5) + random_bytes(50000, 6));
+    put("PSP_GAME/USRDIR/DATA/TABLE.DAT", std::string(120000, '\0') + text_bytes(9000, 7));
+}
+
+// A folder with a mastered image `in.iso` of the tree, made once per test program.
+struct Image {
+    std::string dir, iso;
+    Image() : dir(make_temp_dir()), iso(dir + "/in.iso") {
+        make_tree(dir + "/tree");
+        if (!master_iso(dir + "/tree", iso)) iso.clear();
+    }
+};
+const Image& image() {
+    static Image img;
+    return img;
+}
+
+// Returns stdout without its time line, which may differ by a second between runs.
+std::string without_time(const std::string& out) {
+    size_t at = out.rfind("Time: ");
+    return at == std::string::npos ? out : out.substr(0, at);
+}
+
+TEST(WindowsNames, ChineseJapaneseAndEmojiNamesForInputOutputAndLog) {
+    REQUIRE_WINDOWS_BUILD();
+    ASSERT_FALSE(image().iso.empty());
+    std::string dir = make_temp_dir(), iso = read_file(image().iso);
+    for (std::string name : {"中文游戏", "ゲーム・ディスク", "disc 📀 🎮"}) {
+        std::string base = dir + "/" + name;
+        write_file(base + ".iso", iso);
+        RunResult c = run_vellicor({"-com", "-opt", "-vid", "-log" + base + ".log", base + ".iso",
+                                    base + ".cso"});
+        ASSERT_EQ(c.status, 0) << name << c.out;
+        EXPECT_NE(c.out.find("Log has been written in '" + base + ".log'"), std::string::npos) << c.out;
+        EXPECT_NE(read_text_file(base + ".log").find("OPEN.PMF;1"), std::string::npos) << name;
+        RunResult d = run_vellicor({"-dec", base + ".cso", base + " 2.iso"});
+        ASSERT_EQ(d.status, 0) << name << d.out;
+        EXPECT_TRUE(read_file(base + " 2.iso") == whole_blocks(iso)) << name;
+        // A message naming a file prints the name as it was given, in UTF-8.
+        RunResult missing = run_vellicor({"-com", base + " 无.iso", base + " x.cso"});
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_EQ(missing.out, kBanner + "Can't open " + base + " 无.iso\n") << name;
+    }
+}
+
+// Returns the short 8.3 form of a path as the Windows build sees it, or "" without one.
+std::string short_name(const std::string& path) {
+    RunResult r = run_tool(VELLICOR_RUNNER, {std::string(VELLICOR_WINDOWS_TOOLS) + "/short_name.exe", path});
+    return r.status == 0 ? r.out : "";
+}
+
+TEST(WindowsSameFile, CaseAndShortNameSpellingsAreOneFile) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir();
+    std::filesystem::create_directories(dir + "/PSP Game Folder");
+    std::string in = dir + "/PSP Game Folder/Long Game Name.iso", image = text_bytes(20000, 9);
+    write_file(in, image);
+    std::string alias = short_name(in);
+    ASSERT_FALSE(alias.empty());
+    ASSERT_NE(alias, in);
+    std::string upper = dir + "/PSP GAME FOLDER/LONG GAME NAME.ISO";
+    for (auto& [input, output] : std::vector<std::pair<std::string, std::string>>{
+             {upper, in}, {in, upper}, {alias, in}, {in, alias}}) {
+        RunResult r = run_vellicor({"-com", input, output});
+        EXPECT_EQ(r.status, 1) << input << " -> " << output;
+        EXPECT_EQ(r.out, kBanner + "Input and output are the same file: " + output + "\n");
+        RunResult log = run_vellicor({"-com", "-opt", "-vid", "-log" + output, input, dir + "/x.cso"});
+        EXPECT_NE(log.out.find("Log file is the input or output file (" + output + ")"),
+                  std::string::npos) << log.out;
+        EXPECT_TRUE(read_file(in) == image) << output;
+    }
+}
+
+TEST(WindowsOutputs, ReadOnlyFileAndMissingFolderAreNotCreated) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", text_bytes(8192, 1));
+    write_file(dir + "/kept.cso", "keep me");
+    // Wine shows a file without write permission as one with the read-only attribute;
+    // as root the permission alone would not stop the write.
+    ASSERT_EQ(chmod((dir + "/kept.cso").c_str(), 0444), 0);
+    for (std::string out : {dir + "/kept.cso", dir + "/no such folder/out.cso"}) {
+        for (const char* mode : {"-com", "-dec"}) {
+            RunResult r = run_vellicor({mode, dir + "/in.iso", out});
+            EXPECT_EQ(r.status, 1) << out;
+            EXPECT_EQ(r.out, kBanner + "Can't create " + out + "\n");
+        }
+    }
+    EXPECT_EQ(read_file(dir + "/kept.cso"), "keep me");
+    EXPECT_FALSE(file_exists(dir + "/no such folder"));
+}
+
+// One engine's arguments before the names, and whether it reads a CSO.
+struct Engine {
+    std::vector<std::string> args;
+    bool decodes;
+};
+
+TEST(WindowsBuildOutput, EveryEngineWritesTheSameBytesAsThisMachinesBuild) {
+    REQUIRE_WINDOWS_BUILD();
+    ASSERT_FALSE(image().iso.empty());
+    // Each build writes to a folder of its own under the same name, so the lines that
+    // name the output are alike too.
+    std::string dir = make_temp_dir(), cso = dir + "/ref.cso", win_dir = make_temp_dir(),
+                lin_dir = make_temp_dir();
+    ASSERT_EQ(run_native_vellicor({"-com", "-opt", "-vid", image().iso, cso}).status, 0);
+    const std::vector<Engine> engines = {
+        {{"-com", "-l1"}, false},
+        {{"-com", "-l9"}, false},
+        {{"-com", "-opt", "-l1", "-t90"}, false},
+        {{"-com", "-opt", "-l9", "-vid", "-aud", "-ext.dat"}, false},
+        {{"-com", "-opt", "-l9", "-rm_vid", "-rm_update"}, false},
+        {{"-com", "-opt", "-MT", "-l1", "-aud", "-ext.res", "-rm_ext"}, false},
+        {{"-com", "-opt", "-MT", "-l9", "-vid", "-rm_aud", "-rm_update"}, false},
+        {{"-est", "-opt", "-l9"}, false},
+        {{"-est", "-opt", "-MT", "-l1", "-q1", "-vid"}, false},
+        {{"-dec"}, true},
+        {{"-dec", "-opt"}, true},
+    };
+    for (const Engine& e : engines) {
+        std::string label;
+        for (auto& a : e.args) label += a + " ";
+        std::vector<std::string> win = e.args, lin = e.args;
+        win.push_back(e.decodes ? cso : image().iso);
+        lin.push_back(e.decodes ? cso : image().iso);
+        if (e.args[0] != "-est") {
+            win.push_back(win_dir + "/out");
+            lin.push_back(lin_dir + "/out");
+        }
+        RunResult w = run_vellicor(win), l = run_native_vellicor(lin);
+        EXPECT_EQ(w.status, 0) << label;
+        EXPECT_EQ(w.status, l.status) << label;
+        std::string w_out = without_time(w.out), l_out = without_time(l.out);
+        size_t at = w_out.find(win_dir);
+        if (at != std::string::npos) w_out.replace(at, win_dir.size(), lin_dir);
+        EXPECT_EQ(w_out, l_out) << label;
+        EXPECT_TRUE(read_file(win_dir + "/out") == read_file(lin_dir + "/out")) << label;
+    }
+}
+
+}  // namespace
