@@ -963,7 +963,7 @@ int comp_ciso_in_memory_MT() {
 // Prints the seven banner lines and an empty line.
 static void banner() {
     printf("/\\/\\                                                   /\\/\\\n");
-    printf("/\\/\\     Vellicor Ver.1.0.11  by Orsolan Brede         /\\/\\\n");
+    printf("/\\/\\     Vellicor Ver." VELLICOR_VERSION "  by Orsolan Brede         /\\/\\\n");
     printf("/\\/\\                                                   /\\/\\\n");
     printf(" Based on Halvard's CISO v1.01 by Halvard Ostmark\n");
     printf("          and Tessaly Scan v0.3 by Marrow Fenn\n");

@@ -63,18 +63,26 @@ QFont dialog_font() {
     return font;
 }
 
-// Draws the program icon: a disc with a hole, 32 by 32 pixels.
-QIcon program_icon() {
-    QPixmap pixmap(32, 32);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+// Returns the program icon drawn at size by size pixels: a disc with a hole. The
+// packaged icon files are rendered from here (packaging/wendrovix.svg draws the same).
+QImage program_icon_image(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
     p.setPen(QPen(QColor(40, 60, 110), 1.5));
     p.setBrush(QColor(150, 180, 230));
     p.drawEllipse(QRectF(2, 2, 28, 28));
     p.setBrush(QColor(230, 240, 255));
     p.drawEllipse(QRectF(12, 12, 8, 8));
-    return QIcon(pixmap);
+    p.end();
+    return image;
+}
+
+// Returns the program icon at its 32-pixel size.
+QIcon program_icon() {
+    return QIcon(QPixmap::fromImage(program_icon_image(32)));
 }
 
 // Turns "description|patterns|...||" into "description (pattern pattern)" entries.

@@ -2,6 +2,7 @@
 #pragma once
 #include <QDialog>
 #include <QHash>
+#include <QImage>
 #include <QRect>
 #include <QStringList>
 #include <QTimer>
@@ -69,6 +70,8 @@ DialogUnits dialog_units(const QFont& font);
 QFont dialog_font();
 // Returns the program icon (drawn, no file needed).
 QIcon program_icon();
+// Returns the program icon drawn at size by size pixels.
+QImage program_icon_image(int size);
 
 // The about dialog: icon, two lines and an OK button.
 class CAboutDlg : public QDialog {
