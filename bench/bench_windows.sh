@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Speed of the Windows build under Wine against this machine's build, side by side on the
+# same image, run by hand (not a test): "-com -l9", "-com -opt -l9", "-com -opt -MT -l9"
+# and "-dec", best of $REPEAT runs each. Wine needs a fixed time to start a program that a
+# Windows machine does not; it is measured with "-help" and shown, and the ratios are
+# given both with it and without it. Run it in a session of its own priority, e.g.
+#   setsid bash -c 'echo -20 > /proc/self/autogroup; bench/bench_windows.sh'
+#
+# usage: bench/bench_windows.sh [linux-build-folder] [image-MB]
+# (build both first: scripts/build.sh build; scripts/build-windows.sh)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+mb=${2:-256}
+repeat=${REPEAT:-3}
+lin=$build/converter/vellicor
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine=/usr/lib/wine/wine win=$root/build-windows/dist/vellicor.exe
+else
+    wine=/usr/lib/wine/wine64 win=$root/build-windows/dist-x64/vellicor.exe
+fi
+[ -x "$lin" ] && [ -f "$win" ] || { echo "build both first"; exit 1; }
+export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix} WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+"${wine%/*}/wineserver" -p 2>/dev/null || true
+
+dir=$(mktemp -d /tmp/vellicor-bench-windows-XXXXXX)
+trap 'rm -rf "$dir"; "${wine%/*}/wineserver" -k 2>/dev/null || true' EXIT
+
+# A mixed image: runs of text-like records, noise (as in video) and zeros.
+{ seq 1 4000000 | awk '{ printf "entry %d flags %x name_%d size %d\n", ($1 * 7919) % 100003,
+    $1 % 17, ($1 * 31) % 977, ($1 * 131) % 65536 }' | head -c $((32 * 1048576)) > "$dir/text"; } || true
+head -c $((32 * 1048576)) /dev/urandom > "$dir/noise"
+head -c $((32 * 1048576)) /dev/zero > "$dir/zero"
+for ((i = 0; i < mb / 32; i++)); do
+    case $((i % 4)) in 0|2) cat "$dir/text" ;; 1) cat "$dir/noise" ;; 3) cat "$dir/zero" ;; esac
+done > "$dir/image.iso"
+rm -f "$dir/text" "$dir/noise" "$dir/zero"
+bytes=$(stat -c %s "$dir/image.iso")
+
+# Prints the best wall time in seconds of `repeat` runs of the command.
+best_of() {
+    local best="" t0 t1 t
+    for ((r = 0; r < repeat; r++)); do
+        t0=$(date +%s.%N)
+        "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
+        t1=$(date +%s.%N)
+        t=$(echo "$t1 - $t0" | bc -l)
+        if [ -z "$best" ] || (( $(echo "$t < $best" | bc -l) )); then best=$t; fi
+    done
+    echo "$best"
+}
+
+img=$dir/image.iso
+cat "$img" > /dev/null
+"$lin" -com "$img" "$dir/ref.cso" > /dev/null
+t_start=$(best_of "$wine" "$win" -help)
+declare -A t
+for side in lin win; do
+    if [ $side = lin ]; then run=("$lin"); else run=("$wine" "$win"); fi
+    t[$side-com]=$(best_of "${run[@]}" -com -l9 "$img" "$dir/$side.cso")
+    t[$side-opt]=$(best_of "${run[@]}" -com -opt -l9 "$img" "$dir/$side-opt.cso")
+    t[$side-mt]=$(best_of "${run[@]}" -com -opt -MT -l9 "$img" "$dir/$side-mt.cso")
+    t[$side-dec]=$(best_of "${run[@]}" -dec "$dir/ref.cso" "$dir/$side.iso")
+done
+for f in .cso -opt.cso -mt.cso .iso; do
+    cmp -s "$dir/lin$f" "$dir/win$f" || { echo "the two builds wrote different files ($f)"; exit 1; }
+done
+
+rate() { echo "scale=1; $bytes / 1000000 / $1" | bc -l; }
+ratio() { echo "scale=2; $1 / $2" | bc -l; }
+echo "image: $(echo "scale=1; $bytes / 1000000" | bc) MB mixed; best of $repeat;" \
+     "Windows build: $(basename "$(dirname "$win")")/vellicor.exe under ${wine##*/};" \
+     "Wine start-up ${t_start}s; load now: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %9s %9s %9s %12s\n' "" "Linux" "Windows" "ratio" "ratio-start"
+for e in com opt mt dec; do
+    w=${t[win-$e]} l=${t[lin-$e]}
+    printf '%-22s %9s %9s %9s %12s\n' "$e (MB/s)" "$(rate "$l")" "$(rate "$w")" \
+        "$(ratio "$l" "$w")" "$(ratio "$l" "$(echo "$w - $t_start" | bc -l)")"
+done
+echo "-MT over -opt, Windows build: $(ratio "${t[win-opt]}" "${t[win-mt]}")x" \
+     "(without start-up $(ratio "$(echo "${t[win-opt]} - $t_start" | bc -l)" "$(echo "${t[win-mt]} - $t_start" | bc -l)")x; target 1.8)"
