@@ -1,9 +1,13 @@
 // The conversion job of the main dialog: start, worker, report, Stop and Exit.
 #include "conversion_job.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <utility>
+
+#include "cso_verify.h"
+#include "output_naming.h"
 
 const char* const TEXT_MODE_COMPRESS = "模式：ISO转换CSO\r\n";
 const char* const TEXT_MODE_DECOMPRESS = "模式：CSO转换ISO\r\n";
@@ -22,6 +26,10 @@ const char* const TEXT_STOP = "停止转换";
 const char* const TEXT_ASK_STOP = "转换正在进行中，您确定要停止吗？";
 const char* const TEXT_ASK_EXIT = "转换正在进行中，您确定要退出吗？";
 const char* const TEXT_PROMPT_CAPTION = "提示";
+const char* const TEXT_QUEUE_FILE = "文件 ";
+const char* const TEXT_SKIPPED = "跳过：不是 ISO 或 CSO 文件\r\n";
+const char* const TEXT_ASK_OVERWRITE = "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n%s是否继续？";
+const char* const TEXT_VERIFYING = "校验";
 
 std::atomic<int> job_running{1};
 std::atomic<ConverterProcess*> converter_process{nullptr};
@@ -37,6 +45,7 @@ namespace {
 const double MEGABYTE = 1048576.0;
 const int STOP_WAIT_MS = 1000;
 const char* const CONVERTER_NAME_FORMAT = "%sVellicor.exe";
+const size_t MAX_LISTED_OVERWRITES = 8;  // names listed in the overwrite question
 }  // namespace
 
 // Returns a printf format with one "%s" filled in, whatever the text's length.
@@ -45,6 +54,39 @@ static std::string format_text(const char* format, const std::string& text) {
     std::vector<char> buf(static_cast<size_t>(n > 0 ? n : 0) + 1);
     snprintf(buf.data(), buf.size(), format, text.c_str());
     return buf.data();
+}
+
+// Returns a printf format with one "%.2f" filled in.
+static std::string format_number(const char* format, double value) {
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Returns the text lower-cased in ASCII, so "a.cso" and "A.CSO" count as one name, as
+// they are one file where names ignore case.
+static std::string fold_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Returns the summary line of a queue.
+std::string queue_summary_line(const JobTally& t) {
+    int left = t.files - t.converted - t.failed - t.skipped;
+    std::string line = "共 " + std::to_string(t.files) + " 个文件：成功 " + std::to_string(t.converted) +
+                       " 个，失败 " + std::to_string(t.failed) + " 个，跳过 " + std::to_string(t.skipped) + " 个";
+    if (left > 0) line += "，未转换 " + std::to_string(left) + " 个";
+    double ratio = t.input_bytes ? static_cast<double>(t.output_bytes) / t.input_bytes * 100 : 0.0;
+    return line + "；成功文件输入 " + format_number("%.2f", t.input_bytes / MEGABYTE) + " MB，输出 " +
+           format_number("%.2f", t.output_bytes / MEGABYTE) + " MB，压缩比 " +
+           format_number("%.2f", ratio) + "\r\n";
+}
+
+// Returns "42%", "校验 42%", "2/5 42%" or "2/5 校验 42%".
+std::string progress_label(size_t number, size_t count, bool verifying, int percent) {
+    std::string label = count > 1 ? std::to_string(number) + "/" + std::to_string(count) + " " : "";
+    if (verifying) label += std::string(TEXT_VERIFYING) + " ";
+    return label + std::to_string(percent) + "%";
 }
 
 // Puts every shared value back to its start value.
@@ -122,10 +164,13 @@ void ConversionJob::OnStartStop() {
     }
 }
 
-// Makes the job's private folder and writes the converter into it; when either fails
-// the information box says so and nothing is started. Returns true when started.
+// Plans the files, makes the job's private folder and writes the converter into it;
+// when either fails the information box says so and nothing is started. Returns true
+// when started.
 bool ConversionJob::Start() {
     JoinWorker();
+    view_.take_boxes();
+    if (!PlanFiles()) return false;
     temp_folder = GetTempFolder();
     job_folder = platform_.make_private_folder(temp_folder);
     converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
@@ -139,23 +184,96 @@ bool ConversionJob::Start() {
         view_.show_members();
         return false;
     }
+    job_level_ = view_.level_text();
+    dlg_.info_text.clear();
+    return StartNextFile();
+}
+
+// One file: the boxes as they are. A queue: every chosen file, its output derived beside
+// it or in the chosen folder; files with neither extension are skipped.
+bool ConversionJob::PlanFiles() {
+    const std::vector<std::string>& chosen = dlg_.input_paths;
+    queue_ = chosen.size() > 1 && dlg_.input_path == QueueBoxText(chosen[0], chosen.size());
+    files_.clear();
+    current_ = 0;
+    tally_ = JobTally();
+    if (!queue_) {
+        files_.push_back({dlg_.input_path, dlg_.output_path, dlg_.mode, false});
+        tally_.files = 1;
+        return true;
+    }
+    for (const std::string& input : chosen) {
+        JobFile file{input, "", 0, false};
+        file.output = QueueOutputName(input, dlg_.output_folder, file.mode);
+        file.skipped = file.output == "ERROR!";
+        files_.push_back(file);
+    }
+    tally_.files = static_cast<int>(files_.size());
+    if (std::none_of(files_.begin(), files_.end(), [](const JobFile& f) { return !f.skipped; })) {
+        dlg_.info_text.clear();
+        StartNextFile();  // lists them all as skipped
+        dlg_.info_text += queue_summary_line(tally_);
+        view_.show_members();
+        return false;
+    }
+    return ConfirmOverwrites();
+}
+
+// Collects outputs that exist already or repeat an earlier one, and asks once about all.
+bool ConversionJob::ConfirmOverwrites() {
+    std::vector<std::string> seen, clashes;
+    for (const JobFile& file : files_) {
+        if (file.skipped) continue;
+        uint64_t size = 0;
+        std::string key = fold_case(file.output);
+        bool repeated = std::find(seen.begin(), seen.end(), key) != seen.end();
+        if (repeated || platform_.file_size(file.output, size)) clashes.push_back(file.output);
+        seen.push_back(key);
+    }
+    if (clashes.empty()) return true;
+    std::string names;
+    for (size_t i = 0; i < clashes.size() && i < MAX_LISTED_OVERWRITES; i++) names += clashes[i] + "\n";
+    if (clashes.size() > MAX_LISTED_OVERWRITES) names += "……\n";
+    return view_.ask_yes_no(format_text(TEXT_ASK_OVERWRITE, names));
+}
+
+// Lists the skipped files up to the next file to convert and starts that one; returns
+// false when none is left.
+bool ConversionJob::StartNextFile() {
+    for (; current_ < files_.size() && files_[current_].skipped; current_++) {
+        dlg_.info_text += FileHeader() + TEXT_SKIPPED;
+        tally_.skipped++;
+    }
+    if (current_ == files_.size()) return false;
     StartConversion();
     return true;
+}
+
+// Returns the line that heads the current file's block in a queue: "文件 2/5：a.iso".
+std::string ConversionJob::FileHeader() const {
+    return std::string(TEXT_QUEUE_FILE) + std::to_string(current_ + 1) + "/" +
+           std::to_string(files_.size()) + "：" + FileTitleOf(files_[current_].input, true) + "\r\n";
 }
 
 // Fills the information box, builds the command line (text and argument vector), then
 // starts the worker thread and the timer.
 void ConversionJob::StartConversion() {
-    view_.take_boxes();
-    job_input_ = dlg_.input_path;
-    job_output_ = dlg_.output_path;
+    const JobFile& file = files_[current_];
+    job_input_ = file.input;
+    job_output_ = file.output;
+    job_mode_ = file.mode;
     job_running = 1;
     stop_requested_ = false;
     converter_progress = -1;
+    verify_progress_ = -1;
     shown_progress_ = -1;
+    shown_label_.clear();
+    verify_line_.clear();
+    verify_passed_ = false;
     output_ = ConverterOutput();
-    if (dlg_.mode == 0)
-        PrepareCompress(view_.level_text());
+    if (queue_) dlg_.info_text += FileHeader();
+    if (job_mode_ == 0)
+        PrepareCompress(job_level_);
     else
         PrepareDecompress();
     worker_ = platform_.start_worker([this] { ConverterWaitThread(); });
@@ -166,7 +284,7 @@ void ConversionJob::StartConversion() {
 
 // Compress job: mode, level and size lines; "-com -l<level>" command.
 void ConversionJob::PrepareCompress(const std::string& level) {
-    dlg_.info_text = TEXT_MODE_COMPRESS;
+    dlg_.info_text += TEXT_MODE_COMPRESS;
     dlg_.info_text += format_text(TEXT_LEVEL, level);
     Append(TEXT_INPUT_SIZE, FileSize32(job_input_) / MEGABYTE);
     dlg_.converting = 1;
@@ -177,7 +295,7 @@ void ConversionJob::PrepareCompress(const std::string& level) {
 
 // Decompress job: mode and size lines; "-dec" command.
 void ConversionJob::PrepareDecompress() {
-    dlg_.info_text = TEXT_MODE_DECOMPRESS;
+    dlg_.info_text += TEXT_MODE_DECOMPRESS;
     Append(TEXT_INPUT_SIZE, FileSize32(job_input_) / MEGABYTE);
     dlg_.converting = 1;
     command_line = converter_path + " -dec \"" + job_input_ + "\" \"" + job_output_ + "\"";
@@ -185,8 +303,8 @@ void ConversionJob::PrepareDecompress() {
 }
 
 // Worker thread: starts the converter from the argument vector, follows its output
-// until it closes, waits for the end and keeps the exit status. job_running stays 1
-// when the process cannot be started.
+// until it closes, waits for the end, keeps the exit status and verifies the output.
+// job_running stays 1 when the process cannot be started.
 int ConversionJob::ConverterWaitThread() {
     std::unique_ptr<ConverterProcess> process = platform_.start_process(converter_argv);
     if (!process) return 1;
@@ -196,28 +314,63 @@ int ConversionJob::ConverterWaitThread() {
     char buf[4096];
     while (size_t n = process_->read_output(buf, sizeof buf)) output_.feed(buf, n);
     converter_status = process_->wait_exit();
+    VerifyOutput();
     job_running = 0;
     return 0;
 }
 
-// Timer 1: the report once the process has ended, else the latest percentage. Ticks
-// that arrive after a Stop find no job and do nothing.
+// Checks the CSO against the image: the output against the input after a compression,
+// the input against the output after a decompression. Holds verify_mutex_ meanwhile, so
+// that Stop and Exit remove the output only once it is no longer read.
+void ConversionJob::VerifyOutput() {
+    std::lock_guard<std::mutex> lock(verify_mutex_);
+    if (converter_status != 0 || stop_requested_) return;
+    verify_progress_ = 0;
+    const std::string& cso = job_mode_ == 0 ? job_output_ : job_input_;
+    const std::string& image = job_mode_ == 0 ? job_input_ : job_output_;
+    VerifyResult result = verify_cso(platform_, cso, image, stop_requested_,
+                                     [this](int percent) { verify_progress_ = percent; });
+    verify_line_ = verify_report_line(result);
+    verify_passed_ = result.kind == VerifyResult::PASSED;
+}
+
+// Timer 1: the report once the process has ended and its output is verified, else the
+// latest percentage. Ticks that arrive after a Stop find no job and do nothing.
 void ConversionJob::OnTimer() {
     if (dlg_.converting == 0) return;
     if (job_running == 0) {
         ReportCompletion();
         return;
     }
-    int percent = converter_progress;
-    if (percent != shown_progress_) view_.show_progress(shown_progress_ = percent);
+    ShowProgress();
 }
 
-// The completion report; job_running goes back to 1 first, so it runs once per job. A
-// converter that did not exit with 0 is reported as failed, with its last message.
+// Shows the verification's percentage once it runs, else the converter's.
+void ConversionJob::ShowProgress() {
+    int verifying = verify_progress_, converting = converter_progress;
+    int percent = verifying >= 0 ? verifying : converting;
+    std::string label = percent < 0 ? "" : progress_label(current_ + 1, files_.size(), verifying >= 0, percent);
+    if (percent == shown_progress_ && label == shown_label_) return;
+    shown_progress_ = percent;
+    shown_label_ = label;
+    view_.show_progress(percent, label);
+}
+
+// The completion report of the current file; job_running goes back to 1 first, so it
+// runs once per file. A queue then goes on with its next file.
 void ConversionJob::ReportCompletion() {
-    dlg_.converting = 0;
     job_running = 1;
-    view_.set_start_text(TEXT_START);
+    JoinWorker();
+    ReportFile();
+    current_++;
+    if (queue_ && StartNextFile()) return;
+    FinishJob();
+}
+
+// A converter that did not exit with 0 is reported as failed, with its last message;
+// then the sizes and the verification's line. A file counts as converted only when
+// its converter succeeded and its verification passed.
+void ConversionJob::ReportFile() {
     if (converter_status == 0) {
         dlg_.info_text += TEXT_FINISHED;
     } else {
@@ -228,11 +381,25 @@ void ConversionJob::ReportCompletion() {
     uint32_t in_size = FileSize32(job_input_);
     Append(TEXT_OUTPUT_SIZE, out_size / MEGABYTE);
     Append(TEXT_RATIO, in_size ? static_cast<double>(out_size) / in_size * 100 : 0.0);
+    dlg_.info_text += verify_line_;
+    uint64_t in_bytes = 0, out_bytes = 0;
+    bool ok = converter_status == 0 && verify_passed_ && platform_.file_size(job_input_, in_bytes) &&
+              platform_.file_size(job_output_, out_bytes);
+    (ok ? tally_.converted : tally_.failed)++;
+    tally_.input_bytes += ok ? in_bytes : 0;
+    tally_.output_bytes += ok ? out_bytes : 0;
+}
+
+// After the last file: the button, a queue's summary, the boxes, the window, the timer
+// and the converter.
+void ConversionJob::FinishJob() {
+    dlg_.converting = 0;
+    view_.set_start_text(TEXT_START);
+    if (queue_) dlg_.info_text += queue_summary_line(tally_);
     view_.show_members();
-    view_.show_progress(-1);
+    view_.show_progress(-1, "");
     view_.restore();
     view_.stop_timer();
-    JoinWorker();
     RemoveConverter();
 }
 
@@ -244,8 +411,9 @@ void ConversionJob::Stop() {
     view_.set_start_text(TEXT_START);
     dlg_.converting = 0;
     view_.stop_timer();
-    view_.show_progress(-1);
+    view_.show_progress(-1, "");
     dlg_.info_text += TEXT_USER_STOP;
+    if (queue_) dlg_.info_text += "\r\n" + queue_summary_line(tally_);
     KillAndClean();
 }
 
@@ -267,12 +435,14 @@ void ConversionJob::OnExit() {
 }
 
 // Ends the converter, waits 1000 ms, then removes the output and the converter. A worker
-// that has not stored the process yet sees stop_requested_ after storing it and ends it.
+// that has not stored the process yet sees stop_requested_ after storing it and ends it;
+// a verification sees it before its next chunk and lets go of the output.
 bool ConversionJob::KillAndClean() {
     stop_requested_ = true;
     if (ConverterProcess* p = converter_process.load()) p->terminate();
     view_.show_members();
     platform_.sleep_ms(STOP_WAIT_MS);
+    { std::lock_guard<std::mutex> wait_for_verification(verify_mutex_); }
     if (!RemoveJobFile(job_output_, false)) return false;
     return RemoveConverter();
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct DialogMembers {
     int32_t mode = 0;         // 0 = ISO to CSO (compress), 1 = CSO to ISO (decompress)
     std::string info_text;    // contents of the information box
     uint8_t converting = 0;   // 1 while a job is under way
+    // Files chosen together. With more than one, and the input box showing
+    // QueueBoxText of them, Start converts them all one after another.
+    std::vector<std::string> input_paths;
+    std::string output_folder;  // queue: folder for every output (trailing separator);
+                                // "" = each output beside its input
 };
 
 // What the job asks of the dialog window.
@@ -36,7 +42,8 @@ public:
     virtual void minimise() = 0;
     // Restores the dialog window.
     virtual void restore() = 0;
-    // Asks a Yes/No question with the caption "提示"; returns true on Yes.
+    // Asks a Yes/No question with the caption "提示" and the question icon; returns true
+    // on Yes.
     virtual bool ask_yes_no(const std::string& question) = 0;
     // Shows a failure text in a message box.
     virtual void show_error(const std::string& text) = 0;
@@ -44,8 +51,9 @@ public:
     virtual void start_timer() = 0;
     // Stops timer 1.
     virtual void stop_timer() = 0;
-    // Shows the converter's latest percentage; -1 hides the progress display.
-    virtual void show_progress(int percent) = 0;
+    // Shows the progress: `percent` in the bar and `label` ("42%", "2/5 42%", "校验 42%",
+    // "2/5 校验 42%") as its text and, while minimised, in the title; -1 hides it.
+    virtual void show_progress(int percent, const std::string& label) = 0;
     // Closes the dialog, which ends the program.
     virtual void close_dialog() = 0;
 };
@@ -68,6 +76,10 @@ extern const char* const TEXT_STOP;             // Stop button
 extern const char* const TEXT_ASK_STOP;         // question before stopping
 extern const char* const TEXT_ASK_EXIT;         // question before leaving during a job
 extern const char* const TEXT_PROMPT_CAPTION;   // caption of both questions
+extern const char* const TEXT_QUEUE_FILE;       // heads a file's block: "文件 2/5：a.iso"
+extern const char* const TEXT_SKIPPED;          // a queued file with neither extension
+extern const char* const TEXT_ASK_OVERWRITE;    // "%s": outputs that exist or repeat
+extern const char* const TEXT_VERIFYING;        // progress label while verifying
 
 // Values shared between the dialog thread and the worker thread (one instance each).
 extern std::atomic<int> job_running;                     // 0 only between process end and report
@@ -103,6 +115,26 @@ private:
 // Returns the percentage in a progress line ("compress  42% ..."), or -1 when it has none.
 int progress_percent(const std::string& line);
 
+// One file of a job: its names, its direction, and whether it is skipped.
+struct JobFile {
+    std::string input, output;
+    int32_t mode = 0;
+    bool skipped = false;
+};
+
+// Counts and sizes for a queue's summary line; sizes count successful files only.
+struct JobTally {
+    int files = 0, converted = 0, failed = 0, skipped = 0;
+    uint64_t input_bytes = 0, output_bytes = 0;
+};
+
+// Returns the queue's summary line ("共 3 个文件：成功 2 个，…\r\n"); files neither
+// converted, failed nor skipped are counted as not converted.
+std::string queue_summary_line(const JobTally& tally);
+
+// Returns the progress label for file `number` of `count` (count 1: no file part).
+std::string progress_label(size_t number, size_t count, bool verifying, int percent);
+
 // The conversion job of the main dialog.
 class ConversionJob {
 public:
@@ -119,8 +151,17 @@ public:
     std::string last_message() const { return output_.last_message(); }
 
 private:
-    // Starts a job: private folder, converter, StartConversion; false when nothing started.
+    // Starts a job: plan, private folder, converter, first file; false when nothing started.
     bool Start();
+    // Lists the job's files from the boxes (one) or the chosen files (a queue); false
+    // when nothing is to start (all skipped, or an overwrite was declined).
+    bool PlanFiles();
+    // Asks once about outputs that exist or that two inputs share; true to go on.
+    bool ConfirmOverwrites();
+    // Lists skipped files up to the next one to convert and starts it; false at the end.
+    bool StartNextFile();
+    // Returns the line that heads the current file's block in a queue.
+    std::string FileHeader() const;
     // Fills the information box, builds the command line, starts the worker and the timer.
     void StartConversion();
     // Compress job: information lines and command for the level text.
@@ -130,8 +171,18 @@ private:
     // Body of the worker thread: runs the converter and waits; returns 0, or 1 when it
     // could not be started.
     int ConverterWaitThread();
-    // Writes the completion report; runs once per job.
+    // Verifies the finished output on the worker thread, unless the converter failed or
+    // a stop was asked for.
+    void VerifyOutput();
+    // Writes the completion report of the current file and goes on with the next one;
+    // runs once per file.
     void ReportCompletion();
+    // The designed report lines of the current file and its verification line; counts it.
+    void ReportFile();
+    // Ends the job after its last file: button, summary, window, timer, converter.
+    void FinishJob();
+    // Shows the converter's or the verification's latest percentage when it changed.
+    void ShowProgress();
     // Asks and stops the running job.
     void Stop();
     // Returns the user's temporary folder.
@@ -157,9 +208,20 @@ private:
     JobPlatform& platform_;
     std::string job_input_;   // the input name the job was started with
     std::string job_output_;  // the output name the job was started with
+    int32_t job_mode_ = 0;    // the current file's direction
+    std::string job_level_;   // the level text, read once at Start for every file
+    std::vector<JobFile> files_;
+    size_t current_ = 0;      // index in files_ of the file being converted
+    bool queue_ = false;      // several files: headers, summary, window restored at the end
+    JobTally tally_;
+    std::string verify_line_;  // the verification's report line; written by the worker
+    bool verify_passed_ = false;
+    std::atomic<int> verify_progress_{-1};  // -1 while not verifying
+    std::mutex verify_mutex_;  // held by the worker while it verifies (it reads the output)
     std::unique_ptr<ConverterProcess> process_;  // set by the worker; used after joining it
     std::unique_ptr<WorkerThread> worker_;
     ConverterOutput output_;
     std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
     int shown_progress_ = -1;
+    std::string shown_label_;
 };

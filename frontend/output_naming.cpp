@@ -43,3 +43,16 @@ std::string FileTitleOf(const std::string& path, bool with_extension) {
     size_t dot = name.rfind('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
+
+// Returns the first name, followed by " (+N)" for N more files.
+std::string QueueBoxText(const std::string& first, size_t count) {
+    if (count <= 1) return first;
+    return first + " (+" + std::to_string(count - 1) + ")";
+}
+
+// Returns the derived name, moved into `folder` when one is given.
+std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode) {
+    std::string output = DeriveOutputName(input, mode);
+    if (output == "ERROR!" || folder.empty()) return output;
+    return folder + FileTitleOf(output, true);
+}

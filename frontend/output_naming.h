@@ -11,3 +11,12 @@ std::string DeriveOutputName(const std::string& path, int32_t& mode);
 // Returns the file name of path without its folder (after the last backslash, else the
 // last slash), cut at its last dot when the extension is not wanted.
 std::string FileTitleOf(const std::string& path, bool with_extension);
+
+// Returns the input box's text for files chosen together: the first name and, when there
+// are more, how many more ("/games/a.iso (+2)").
+std::string QueueBoxText(const std::string& first, size_t count);
+
+// Returns the output name of one queued input: its derived name beside it, or in
+// `folder` (given with its trailing separator) when that is not empty; sets mode as
+// DeriveOutputName does, and gives "ERROR!" for an input with neither extension.
+std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode);

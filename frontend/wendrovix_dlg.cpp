@@ -179,7 +179,7 @@ void CWendrovixDlg::create_settings_controls() {
               units_.rect(84, 63, 219, 8));
 }
 
-// The information group (box and the progress bar below it) and the bottom buttons.
+// The information group, the bottom buttons and the progress bar between them.
 void CWendrovixDlg::create_info_controls() {
     (new QGroupBox(QStringLiteral("信息"), this))->setGeometry(units_.rect(7, 85, 306, 88));
     controls_[IDC_INFO] = info_box_ = new QPlainTextEdit(this);
@@ -190,8 +190,9 @@ void CWendrovixDlg::create_info_controls() {
     info_box_->setGeometry(units_.rect(16, 96, 289, 71));
     progress_bar_ = new QProgressBar(this);
     progress_bar_->setRange(0, 100);
-    progress_bar_->setTextVisible(false);
-    progress_bar_->setGeometry(units_.rect(16, 168, 289, 4));
+    progress_bar_->setTextVisible(true);
+    progress_bar_->setAlignment(Qt::AlignCenter);
+    progress_bar_->setGeometry(units_.rect(62, 179, 140, 12));
     progress_bar_->hide();
     add_button(IDC_ABOUT, "关于", units_.rect(7, 177, 50, 16), &CWendrovixDlg::OnAbout);
     add_button(IDC_START, TEXT_START, units_.rect(207, 177, 50, 16), &CWendrovixDlg::OnStartStop)
@@ -329,15 +330,15 @@ void CWendrovixDlg::contextMenuEvent(QContextMenuEvent* event) {
 // Minimising or restoring changes whether the title shows the percentage.
 void CWendrovixDlg::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange)
-        setWindowTitle(title_for(progress_, isMinimized()));
+        setWindowTitle(title_for(progress_label_, isMinimized()));
     QDialog::changeEvent(event);
 }
 
-// Returns "42% - Wendrovix V1.0" while minimised with a percentage, else the title.
-QString CWendrovixDlg::title_for(int percent, bool minimised) {
+// Returns "2/5 42% - Wendrovix V1.0" while minimised with a label, else the title.
+QString CWendrovixDlg::title_for(const QString& label, bool minimised) {
     QString title = QString::fromUtf8(DIALOG_TITLE);
-    if (!minimised || percent < 0) return title;
-    return QString::number(percent) + QStringLiteral("% - ") + title;
+    if (!minimised || label.isEmpty()) return title;
+    return label + QStringLiteral(" - ") + title;
 }
 
 // Copies the input and output boxes into the members.
@@ -398,12 +399,14 @@ void CWendrovixDlg::stop_timer() {
     timer_.stop();
 }
 
-// Shows the percentage in the progress bar and, while minimised, in the title.
-void CWendrovixDlg::show_progress(int percent) {
-    progress_ = percent;
+// Shows the percentage in the progress bar with the label as its text and, while
+// minimised, the label in the title.
+void CWendrovixDlg::show_progress(int percent, const std::string& label) {
+    progress_label_ = percent >= 0 ? to_q(label) : QString();
     progress_bar_->setVisible(percent >= 0);
     if (percent >= 0) progress_bar_->setValue(percent);
-    setWindowTitle(title_for(percent, isMinimized()));
+    progress_bar_->setFormat(progress_label_);
+    setWindowTitle(title_for(progress_label_, isMinimized()));
 }
 
 // Closes the dialog, which ends the program.

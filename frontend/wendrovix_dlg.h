@@ -91,8 +91,8 @@ public:
     QWidget* control(int id) const { return controls_.value(id); }
     // The entry of the dialog's menu that opens the about dialog.
     QAction* about_action() const { return about_action_; }
-    // Returns the window title for a percentage while minimised (-1: no percentage).
-    static QString title_for(int percent, bool minimised);
+    // Returns the window title for a progress label ("2/5 42%") while minimised ("": none).
+    static QString title_for(const QString& label, bool minimised);
 
     FileChooser file_chooser = choose_with_file_dialog;  // tests answer file dialogs here
     std::function<void(const QUrl&)> url_opener;         // opens the maker's web address
@@ -149,7 +149,7 @@ private:
     void show_error(const std::string& text) override;
     void start_timer() override;
     void stop_timer() override;
-    void show_progress(int percent) override;
+    void show_progress(int percent, const std::string& label) override;
     void close_dialog() override;
 
     DialogUnits units_;
@@ -161,6 +161,6 @@ private:
     QProgressBar* progress_bar_ = nullptr;
     QAction* about_action_ = nullptr;
     QTimer timer_;
-    int progress_ = -1;
+    QString progress_label_;  // the progress label shown, "" when hidden
     ConversionJob job_;
 };

@@ -254,6 +254,7 @@ public:
     std::string input_box, output_box, info_box, level = "9", button = "开始转换";
     bool minimised = false, timer_on = false, closed = false;
     int progress = -1;
+    std::string progress_label;
     std::vector<std::string> questions, errors;
     std::deque<bool> answers;             // answers to the next questions
     std::function<void()> on_question;   // runs while a question is shown
@@ -284,7 +285,10 @@ public:
     }
     void start_timer() override { timer_on = true; }
     void stop_timer() override { timer_on = false; }
-    void show_progress(int percent) override { progress = percent; }
+    void show_progress(int percent, const std::string& label) override {
+        progress = percent;
+        progress_label = label;
+    }
     void close_dialog() override { closed = true; }
 
 private:

@@ -5,6 +5,8 @@
 #include <future>
 
 #include "fake_job_platform.h"
+#include "output_naming.h"
+#include "tiny_cso.h"
 
 namespace {
 
@@ -50,6 +52,21 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return p;
     }
+    // Chooses several files as the Open dialog would and presses Start.
+    void start_queue(const std::vector<std::string>& inputs, const std::string& folder = "") {
+        dlg.input_paths = inputs;
+        dlg.output_folder = folder;
+        view.input_box = QueueBoxText(inputs[0], inputs.size());
+        job->OnStartStop();
+    }
+    // Ends process n after it wrote `bytes` to `out`; waits for the worker, then ticks.
+    void finish_with(size_t n, int status, const std::string& out, const std::string& bytes,
+                     const std::string& text = "") {
+        platform.set_content(out, bytes);
+        platform.process(n)->finish(status, text);
+        ASSERT_TRUE(wait_for_process_end());
+        job->OnTimer();
+    }
     // Returns how often `part` occurs in the information box.
     int count_in_info(const std::string& part) {
         int n = 0;
@@ -85,8 +102,10 @@ TEST_F(ConversionJobTest, CompressJobInformationAtEachStage) {
     EXPECT_EQ(dlg.info_text, START_LINES_1000MB);  // still running: no report
 
     finish(1, 0, "/data/x.cso", 642252800, "ciso compress completed\nTime: 3 sec\n");
+    // The fake files have sizes but no bytes: the verification cannot read them.
     EXPECT_EQ(dlg.info_text, START_LINES_1000MB +
-                                 "转换完毕!\r\n转换后文件大小：612.50 MB\r\n压缩比：61.25  \r\n");
+                                 "转换完毕!\r\n转换后文件大小：612.50 MB\r\n压缩比：61.25  \r\n"
+                                 "无法校验：无法读取 /data/x.cso\r\n");
     EXPECT_EQ(view.info_box, dlg.info_text);
     EXPECT_EQ(view.button, "开始转换");
     EXPECT_FALSE(view.minimised || view.timer_on);
@@ -365,6 +384,170 @@ TEST_F(ConversionJobTest, ProgressFollowsTheLatestLine) {
     EXPECT_EQ(view.progress, 42);
     finish(1, 0, "/data/x.cso", 2048);
     EXPECT_EQ(view.progress, -1);
+}
+
+// Returns 8 blocks of an image: text, noise (stored plain), text, zeros, ...
+std::string test_image(char seed) {
+    std::string img;
+    uint32_t x = static_cast<uint32_t>(seed);
+    for (size_t i = 0; i < 8 * 2048; i++) {
+        x = x * 1103515245 + 12345;
+        size_t kind = (i / 2048) % 4;
+        img += kind == 1 ? static_cast<char>(x >> 24) : kind == 3 ? '\0' : "queue text "[i % 11];
+    }
+    return img;
+}
+
+// Returns a printf-formatted number.
+std::string number(const char* format, double value) {
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// One file whose output verifies: the designed lines exactly, plus "校验通过". The other
+// way round, an image that differs at block 3 fails there.
+TEST_F(ConversionJobTest, SingleFileVerification) {
+    std::string img = test_image(1), cso = make_cso(img);
+    platform.set_content("/data/g.iso", img);
+    start("/data/g.iso", img.size(), "/data/g.cso", 0);
+    finish_with(1, 0, "/data/g.cso", cso);
+    EXPECT_EQ(dlg.info_text, "模式：ISO转换CSO\r\n压缩级别：9\r\n文件大小：0.02 MB\r\n转换进行中，请稍候…………\r\n"
+                             "转换完毕!\r\n转换后文件大小：" + number("%.2f", cso.size() / 1048576.0) +
+                             " MB\r\n压缩比：" + number("%.2f", cso.size() * 100.0 / img.size()) +
+                             "  \r\n校验通过\r\n");
+    std::string changed = img;
+    changed[3 * 2048 + 7] ^= 1;
+    start("/data/g.cso", cso.size(), "/data/h.iso", 1);
+    finish_with(2, 0, "/data/h.iso", changed);
+    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.rfind("\r\n", dlg.info_text.size() - 3) + 2),
+              "校验失败：第 3 块不一致\r\n");
+    EXPECT_EQ(dlg.converting, 0);
+}
+
+// A queue of three into a chosen folder, the middle one failing: each file's block under
+// its name, the progress with the file number, one converter for all, the window
+// minimised until the end, and the summary counting the two verified files.
+TEST_F(ConversionJobTest, QueueOfThreeWithFailureInTheMiddle) {
+    std::string a = test_image(1), c = test_image(3);
+    platform.set_content("/q/a.iso", a);
+    platform.set_content("/q/b.cso", make_cso(test_image(2)));
+    platform.set_content("/q/c.iso", c);
+    start_queue({"/q/a.iso", "/q/b.cso", "/q/c.iso"}, "/out/");
+    EXPECT_EQ(dlg.info_text, "文件 1/3：a.iso\r\n模式：ISO转换CSO\r\n压缩级别：9\r\n文件大小：0.02 MB\r\n"
+                             "转换进行中，请稍候…………\r\n");
+    platform.process(1)->write("compress  42% average rate  51%\r");
+    for (int i = 0; i < 200 && converter_progress != 42; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    job->OnTimer();
+    EXPECT_EQ(view.progress_label, "1/3 42%");
+    finish_with(1, 0, "/out/a.cso", make_cso(a));
+    EXPECT_TRUE(view.minimised && view.timer_on);
+    EXPECT_EQ(view.button, "停止转换");
+    finish_with(2, 1, "/out/b.iso", "", "ciso file format error\n");
+    finish_with(3, 0, "/out/c.cso", make_cso(c));
+    EXPECT_EQ(platform.started, (std::vector<std::vector<std::string>>{
+                                    {CONVERTER, "-com", "-l9", "/q/a.iso", "/out/a.cso"},
+                                    {CONVERTER, "-dec", "/q/b.cso", "/out/b.iso"},
+                                    {CONVERTER, "-com", "-l9", "/q/c.iso", "/out/c.cso"}}));
+    EXPECT_NE(dlg.info_text.find("校验通过\r\n文件 2/3：b.cso\r\n模式：CSO转换ISO\r\n"), std::string::npos);
+    EXPECT_NE(dlg.info_text.find("转换失败! ciso file format error\r\n转换后文件大小：0.00 MB\r\n压缩比：0.00  \r\n文件 3/3"),
+              std::string::npos);
+    EXPECT_EQ(count_in_info("校验通过"), 2);
+    JobTally expected{3, 2, 1, 0, 2 * a.size(), platform.files["/out/a.cso"] + platform.files["/out/c.cso"]};
+    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.rfind("校验通过\r\n") + 14), queue_summary_line(expected));
+    EXPECT_EQ(platform.written.size(), 1u);
+    EXPECT_FALSE(platform.folders.count(FOLDER));
+    EXPECT_FALSE(view.minimised || view.timer_on);
+    EXPECT_EQ(view.button, "开始转换");
+}
+
+// Stop in the second file ends it, removes its partial output, keeps the first one's,
+// starts no third file, and sums up what was done.
+TEST_F(ConversionJobTest, StopInTheSecondFileConvertsNoMore) {
+    std::string a = test_image(1);
+    platform.set_content("/q/a.iso", a);
+    platform.set_content("/q/c.iso", a);
+    platform.set_content("/q/d.iso", a);
+    start_queue({"/q/a.iso", "/q/c.iso", "/q/d.iso"});
+    finish_with(1, 0, "/q/a.cso", make_cso(a));
+    auto second = running(2);
+    platform.set_file("/q/c.cso", 100);
+    view.answers = {true};
+    job->OnStartStop();
+    EXPECT_TRUE(second->killed);
+    EXPECT_FALSE(platform.files.count("/q/c.cso"));
+    EXPECT_TRUE(platform.files.count("/q/a.cso"));
+    JobTally done{3, 1, 0, 0, a.size(), platform.files["/q/a.cso"]};
+    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.rfind("转换进行中")), "转换进行中，请稍候…………\r\n用户终止转换\r\n" +
+                                                                       queue_summary_line(done));
+    ASSERT_TRUE(wait_for_process_end());
+    job->OnTimer();
+    EXPECT_EQ(platform.started.size(), 2u);
+    EXPECT_EQ(dlg.converting, 0);
+    EXPECT_FALSE(platform.folders.count(FOLDER));
+}
+
+// Two inputs that give one output name, or an output that exists, are asked about once
+// before anything starts; No starts nothing, Yes starts the queue.
+TEST_F(ConversionJobTest, OverwritesAreAskedAboutOnce) {
+    view.answers = {false};
+    start_queue({"/q/a.iso", "/q/a.ISO"});
+    EXPECT_EQ(view.questions, std::vector<std::string>{
+                                  "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n/q/a.cso\n是否继续？"});
+    EXPECT_TRUE(platform.started.empty() && platform.folders.empty());
+    EXPECT_EQ(dlg.converting, 0);
+    EXPECT_EQ(view.button, "开始转换");
+
+    platform.set_file("/q/b.cso", 5);
+    platform.set_file("/q/c.cso", 5);
+    view.answers = {true};
+    start_queue({"/q/b.iso", "/q/c.iso", "/q/d.iso"});
+    ASSERT_EQ(view.questions.size(), 2u);
+    EXPECT_NE(view.questions[1].find("：\n/q/b.cso\n/q/c.cso\n是否"), std::string::npos);
+    EXPECT_TRUE(platform.wait_started(1));
+    EXPECT_EQ(dlg.converting, 1);
+}
+
+// Files with neither extension are listed as skipped and never converted; a queue of
+// only such files starts nothing.
+TEST_F(ConversionJobTest, SkippedExtensions) {
+    std::string a = test_image(1);
+    platform.set_content("/q/a.iso", a);
+    platform.set_content("/q/c.iso", a);
+    start_queue({"/q/a.iso", "/q/notes.txt", "/q/c.iso"});
+    finish_with(1, 0, "/q/a.cso", make_cso(a));
+    EXPECT_NE(dlg.info_text.find("校验通过\r\n文件 2/3：notes.txt\r\n跳过：不是 ISO 或 CSO 文件\r\n文件 3/3：c.iso\r\n"),
+              std::string::npos);
+    finish_with(2, 0, "/q/c.cso", make_cso(a));
+    EXPECT_EQ(platform.started.size(), 2u);
+    EXPECT_NE(dlg.info_text.find("共 3 个文件：成功 2 个，失败 0 个，跳过 1 个；"), std::string::npos);
+
+    start_queue({"/q/x.txt", "/q/y.bin"});
+    EXPECT_EQ(dlg.info_text, "文件 1/2：x.txt\r\n跳过：不是 ISO 或 CSO 文件\r\n文件 2/2：y.bin\r\n跳过：不是 ISO 或 CSO 文件\r\n"
+                             "共 2 个文件：成功 0 个，失败 0 个，跳过 2 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00\r\n");
+    EXPECT_EQ(view.info_box, dlg.info_text);
+    EXPECT_EQ(platform.started.size(), 2u);
+    EXPECT_EQ(platform.folder_count, 1);
+    EXPECT_EQ(dlg.converting, 0);
+}
+
+// The summary's figures: counts, sizes over 4 GiB, ratio, and files left unconverted.
+TEST(QueueSummaryTest, Figures) {
+    struct Case {
+        JobTally tally;
+        const char* line;
+    } cases[] = {
+        {{3, 2, 1, 0, 1048576000, 642252800}, "共 3 个文件：成功 2 个，失败 1 个，跳过 0 个；成功文件输入 1000.00 MB，输出 612.50 MB，压缩比 61.25\r\n"},
+        {{5, 1, 0, 1, 3145728, 1048576}, "共 5 个文件：成功 1 个，失败 0 个，跳过 1 个，未转换 3 个；成功文件输入 3.00 MB，输出 1.00 MB，压缩比 33.33\r\n"},
+        {{2, 2, 0, 0, 6442450944ull, 3221225472ull}, "共 2 个文件：成功 2 个，失败 0 个，跳过 0 个；成功文件输入 6144.00 MB，输出 3072.00 MB，压缩比 50.00\r\n"},
+        {{2, 0, 2, 0, 0, 0}, "共 2 个文件：成功 0 个，失败 2 个，跳过 0 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00\r\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(queue_summary_line(c.tally), c.line);
+    EXPECT_EQ(progress_label(1, 1, false, 42), "42%");
+    EXPECT_EQ(progress_label(1, 1, true, 7), "校验 7%");
+    EXPECT_EQ(progress_label(2, 5, false, 42), "2/5 42%");
+    EXPECT_EQ(progress_label(2, 5, true, 100), "2/5 校验 100%");
 }
 
 // Percentages and message lines as the converter prints them.

@@ -47,4 +47,17 @@ TEST(FileTitleOfTest, NameWithAndWithoutExtension) {
     EXPECT_EQ(FileTitleOf("/dir.d/noext", false), "noext");
 }
 
+// Files chosen together: the box text and each output beside its input or in a folder.
+TEST(QueueNamingTest, BoxTextAndOutputs) {
+    EXPECT_EQ(QueueBoxText("C:\\a\\a.iso", 3), "C:\\a\\a.iso (+2)");
+    EXPECT_EQ(QueueBoxText("/a/a.iso", 1), "/a/a.iso");
+    int32_t mode = 0;
+    EXPECT_EQ(QueueOutputName("/in/b.cso", "", mode), "/in/b.iso");
+    EXPECT_EQ(mode, 1);
+    EXPECT_EQ(QueueOutputName("/in/c.ISO", "/out/", mode), "/out/c.cso");
+    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(QueueOutputName("D:\\g\\x.iso", "E:\\o\\", mode), "E:\\o\\x.cso");
+    EXPECT_EQ(QueueOutputName("/in/notes.txt", "/out/", mode), "ERROR!");
+}
+
 }  // namespace

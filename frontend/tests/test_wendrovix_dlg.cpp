@@ -424,16 +424,18 @@ void TestWendrovixDlg::escAndCloseBoxActAsExit() {
     QVERIFY(!dlg->isVisible());
 }
 
-// While minimised the title carries the converter's percentage.
+// While minimised the title carries the progress label.
 void TestWendrovixDlg::titleShowsPercentWhileMinimised() {
-    QCOMPARE(CWendrovixDlg::title_for(42, true), QString("42% - Wendrovix V1.0"));
-    QCOMPARE(CWendrovixDlg::title_for(42, false), QString("Wendrovix V1.0"));
-    QCOMPARE(CWendrovixDlg::title_for(-1, true), QString("Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for("42%", true), QString("42% - Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for("2/5 42%", true), QString("2/5 42% - Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for("42%", false), QString("Wendrovix V1.0"));
+    QCOMPARE(CWendrovixDlg::title_for("", true), QString("Wendrovix V1.0"));
 }
 
 // Compresses the mastered image at level 5 (started with Enter; Esc meanwhile answered
 // No), then decompresses it into another name chosen with Save (started with a click):
-// files, information box, window and button states, no converter left behind.
+// files, information box (the designed lines and the verification's), window and button
+// states, no converter left behind.
 void TestWendrovixDlg::compressThenDecompressForReal() {
     QString cso = work.path() + "/my game 游戏.cso", back = work.path() + "/back.iso";
     QTest::keyClick(dlg->control(IDC_INPUT), Qt::Key_Return);  // Start disabled: nothing
@@ -457,7 +459,7 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
     QCOMPARE(out.read(4), QByteArray("CISO"));
     double in_size = QFileInfo(iso).size(), cso_size = QFileInfo(cso).size();
     QCOMPARE(info(), QString("模式：ISO转换CSO\n压缩级别：5\n文件大小：%1 MB\n转换进行中，请稍候…………\n"
-                             "转换完毕!\n转换后文件大小：%2 MB\n压缩比：%3  \n")
+                             "转换完毕!\n转换后文件大小：%2 MB\n压缩比：%3  \n校验通过\n")
                          .arg(in_size / 1048576, 0, 'f', 2).arg(cso_size / 1048576, 0, 'f', 2)
                          .arg(cso_size / in_size * 100, 0, 'f', 2));
     QVERIFY(cso_size < in_size);
@@ -475,7 +477,7 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
     QVERIFY(a.readAll() == b.readAll());
     QVERIFY(info().startsWith("模式：CSO转换ISO\n文件大小："));
     QVERIFY(!info().contains("压缩级别"));
-    QVERIFY(info().endsWith(QString("转换完毕!\n转换后文件大小：%1 MB\n压缩比：%2  \n")
+    QVERIFY(info().endsWith(QString("转换完毕!\n转换后文件大小：%1 MB\n压缩比：%2  \n校验通过\n")
                                 .arg(in_size / 1048576, 0, 'f', 2)
                                 .arg(in_size / cso_size * 100, 0, 'f', 2)));
     QCOMPARE(temp_leftovers(), QStringList());
@@ -517,6 +519,7 @@ void TestWendrovixDlg::progressShownAndRealStop() {
     auto* bar = d.findChild<QProgressBar*>();
     QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 42, 20000);
     QVERIFY(bar->isVisibleTo(&d));
+    QCOMPARE(bar->text(), QString("42%"));
     QCOMPARE(d.windowTitle(), QString("42% - Wendrovix V1.0"));
     d.showNormal();
     QCOMPARE(d.windowTitle(), QString("Wendrovix V1.0"));
