@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the converter and the dialog into dist/ with CPack, and,
+# where scripts/build-windows.sh has made the Windows executables, a zip of each
+# architecture's executables beside it. Installs what it needs with apt-get as root (or
+# through sudo). Builds in build-package/ (VELLICOR_PACKAGE_BUILD names another folder).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/setup-deps.sh" dpkg-dev file lintian desktop-file-utils groff zip
+build=${VELLICOR_PACKAGE_BUILD:-build-package}
+
+# Release build with the distribution's hardening flags, without tests.
+flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
+flags+=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)"
+ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=ON \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+[ -x "$build/frontend/wendrovix" ] ||
+    { echo "Qt 6 was not found: the package would lack the dialog" >&2; exit 1; }
+
+mkdir -p dist
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+rm -f dist/vellicor_"$version"_*.deb
+(cd "$build" && cpack -G DEB -B "$root/dist")
+rm -rf dist/_CPack_Packages
+
+# The Windows executables, one zip per architecture that has been built.
+for arch in x86:build-windows/dist x64:build-windows/dist-x64; do
+    exes=("${arch#*:}"/*.exe)
+    [ -e "${exes[0]}" ] || continue
+    zip_name="dist/vellicor-$version-windows-${arch%%:*}.zip"
+    rm -f "$zip_name"
+    zip -q -j -X "$zip_name" "${exes[@]}"
+done
+ls -l dist
