@@ -24,4 +24,7 @@ fi
 echo "== the Windows converter under Wine =="
 "$root/scripts/test-windows.sh"
 
+echo "== the Debian package: build, check, install, run, remove =="
+"$root/scripts/test-package.sh"
+
 echo "All tests passed."
