@@ -97,18 +97,22 @@ QStringList qt_name_filters(const QString& filter) {
     return result;
 }
 
-// Shows a QFileDialog as the request says; returns the chosen path or "".
-QString choose_with_file_dialog(QWidget* parent, const FileChoice& choice) {
+// Shows a QFileDialog as the request says; returns the chosen paths, none when cancelled.
+QStringList choose_with_file_dialog(QWidget* parent, const FileChoice& choice) {
     QFileDialog dialog(parent);
     dialog.setAcceptMode(choice.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(choice.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setFileMode(choice.folder     ? QFileDialog::Directory
+                       : choice.save     ? QFileDialog::AnyFile
+                       : choice.multiple ? QFileDialog::ExistingFiles
+                                         : QFileDialog::ExistingFile);
+    dialog.setOption(QFileDialog::ShowDirsOnly, choice.folder);
     dialog.setNameFilters(qt_name_filters(choice.filter));
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !choice.confirm_overwrite);
     if (!choice.default_ext.isEmpty()) dialog.setDefaultSuffix(choice.default_ext.mid(1));
     if (!choice.initial_name.isEmpty()) dialog.selectFile(choice.initial_name);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-    return dialog.selectedFiles().first();
+    if (dialog.exec() != QDialog::Accepted) return {};
+    return dialog.selectedFiles();
 }
 
 // The about dialog at its fixed size, with the icon, two lines and OK.
@@ -221,64 +225,109 @@ void CWendrovixDlg::enable(int id, bool on) {
     controls_.value(id)->setEnabled(on);
 }
 
-// Chooses the input; derives the output name and mode; enables Save and Start.
+// Chooses the input files; derives the output names and mode; enables Save and Start.
 void CWendrovixDlg::OnOpenFile() {
     FileChoice choice;
     choice.filter = QString::fromUtf8(OPEN_FILTER);
-    QString path = file_chooser(this, choice);
-    if (path.isEmpty()) return;
-    OpenInput(path);
+    choice.multiple = true;
+    QStringList paths = file_chooser(this, choice);
+    if (paths.isEmpty()) return;
+    OpenInputs(paths);
 }
 
 // Sets the input, derives the output name and mode, shows them; enables Save and Start.
 void CWendrovixDlg::OpenInput(const QString& path) {
     input_path = to_utf8(path);
+    input_paths = {input_path};
+    output_folder.clear();
     output_path = DeriveOutputName(input_path, mode);
     show_members();
     enable(IDC_SAVE, true);
     enable(IDC_START, true);
 }
 
-// Opens the one file argument; a missing file still opens (the naming decides), a
-// folder or several arguments are ignored.
+// One file opens alone; several make a queue shown by its first name and count.
+void CWendrovixDlg::OpenInputs(const QStringList& paths) {
+    if (paths.size() == 1) return OpenInput(paths.first());
+    input_paths.clear();
+    for (const QString& path : paths) input_paths.push_back(to_utf8(path));
+    output_folder.clear();
+    input_path = QueueBoxText(input_paths[0], input_paths.size());
+    show_queue_outputs();
+    enable(IDC_SAVE, true);
+    enable(IDC_START, true);
+}
+
+// Opens the arguments that are not folders; a missing file still opens (the naming decides).
 void CWendrovixDlg::OpenArguments(const QStringList& files) {
-    if (files.size() != 1 || QFileInfo(files[0]).isDir()) return;
-    OpenInput(QFileInfo(files[0]).absoluteFilePath());
+    QStringList paths;
+    for (const QString& file : files)
+        if (!QFileInfo(file).isDir()) paths << QFileInfo(file).absoluteFilePath();
+    if (!paths.isEmpty()) OpenInputs(paths);
 }
 
-// Returns the path of the single local, existing, non-folder file in mime, else "".
-QString CWendrovixDlg::single_dropped_file(const QMimeData* mime) {
-    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
-    const QUrl url = mime->urls().first();
-    if (!url.isLocalFile() || !QFileInfo(url.toLocalFile()).isFile()) return {};
-    return url.toLocalFile();
+// Returns the local, existing, non-folder files in mime.
+QStringList CWendrovixDlg::dropped_files(const QMimeData* mime) {
+    QStringList files;
+    if (!mime || !mime->hasUrls()) return files;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+    return files;
 }
 
-// Accepts the drag only for one local file, so the cursor shows what a drop would do.
+// Accepts the drag only when it carries local files, so the cursor shows what a drop would do.
 void CWendrovixDlg::dragEnterEvent(QDragEnterEvent* event) {
-    if (single_dropped_file(event->mimeData()).isEmpty()) return event->ignore();
+    if (dropped_files(event->mimeData()).isEmpty()) return event->ignore();
     event->acceptProposedAction();
 }
 
-// Opens the dropped file; folders, several files and other data are ignored.
+// Opens the dropped files; folders and other data are ignored.
 void CWendrovixDlg::dropEvent(QDropEvent* event) {
-    QString path = single_dropped_file(event->mimeData());
-    if (path.isEmpty()) return event->ignore();
-    OpenInput(path);
+    QStringList files = dropped_files(event->mimeData());
+    if (files.isEmpty()) return event->ignore();
+    OpenInputs(files);
     event->acceptProposedAction();
 }
 
-// Chooses the output with the filter of the current mode, proposing the input's title.
+// Returns true while the input box shows the queue's text.
+bool CWendrovixDlg::queue_shown() const {
+    return input_paths.size() > 1 &&
+           to_utf8(input_box_->text()) == QueueBoxText(input_paths[0], input_paths.size());
+}
+
+// The output box shows the first file's output (beside it or in the folder) and the count.
+void CWendrovixDlg::show_queue_outputs() {
+    int32_t first_mode = mode;
+    output_path = QueueBoxText(QueueOutputName(input_paths[0], output_folder, first_mode),
+                               input_paths.size());
+    show_members();
+}
+
+// Chooses the folder for a queue's outputs.
+void CWendrovixDlg::ChooseOutputFolder() {
+    FileChoice choice;
+    choice.folder = true;
+    QStringList folders = file_chooser(this, choice);
+    if (folders.isEmpty()) return;
+    output_folder = to_utf8(folders.first());
+    if (output_folder.back() != '/') output_folder += '/';
+    input_path = to_utf8(input_box_->text());  // keep what the box shows
+    show_queue_outputs();
+}
+
+// Chooses the output with the filter of the current mode, proposing the input's title;
+// for a queue, the folder of all outputs.
 void CWendrovixDlg::OnSaveFile() {
+    if (queue_shown()) return ChooseOutputFolder();
     FileChoice choice;
     choice.save = true;
     choice.filter = QString::fromUtf8(mode == 0 ? CSO_FILTER : ISO_FILTER);
     choice.default_ext = mode == 0 ? QStringLiteral(".cso") : QStringLiteral(".iso");
     choice.initial_name = to_q(FileTitleOf(input_path, false));
     choice.confirm_overwrite = true;
-    QString path = file_chooser(this, choice);
-    if (path.isEmpty()) return;
-    output_path = to_utf8(path);
+    QStringList paths = file_chooser(this, choice);
+    if (paths.isEmpty()) return;
+    output_path = to_utf8(paths.first());
     show_members();
 }
 

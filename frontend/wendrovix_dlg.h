@@ -49,11 +49,13 @@ struct FileChoice {
     QString default_ext;      // ".cso", ".iso" or empty
     QString initial_name;     // proposed file name, no folder
     bool confirm_overwrite = false;  // ask before replacing an existing file
+    bool multiple = false;    // open: several files may be chosen at once
+    bool folder = false;      // choose an existing folder instead of a file
 };
-// Shows a file dialog for the request; returns the chosen full path, "" when cancelled.
-using FileChooser = std::function<QString(QWidget* parent, const FileChoice& choice)>;
+// Shows a file dialog for the request; returns the chosen full paths, none when cancelled.
+using FileChooser = std::function<QStringList(QWidget* parent, const FileChoice& choice)>;
 // The real chooser: a QFileDialog set up as the request says.
-QString choose_with_file_dialog(QWidget* parent, const FileChoice& choice);
+QStringList choose_with_file_dialog(QWidget* parent, const FileChoice& choice);
 // Returns Qt name filters for a "description|patterns|...||" filter.
 QStringList qt_name_filters(const QString& filter);
 
@@ -101,11 +103,15 @@ public:
     // Takes path as the chosen input, as the Open button does after its file dialog:
     // input box, derived output and mode, Save and Start enabled. Starts nothing.
     void OpenInput(const QString& path);
-    // The program's file arguments: exactly one that is not a folder is opened (made
-    // absolute, as the file dialog would give it); anything else is ignored.
+    // Takes several files as chosen together: one opens as OpenInput does; more make a
+    // queue, shown as the first name and the count in both boxes ("/g/a.iso (+2)"),
+    // whose outputs go beside their inputs until Save chooses a folder for them all.
+    void OpenInputs(const QStringList& paths);
+    // The program's file arguments: those that are not folders are opened (made absolute,
+    // as the file dialog would give them), one as a file, several as a queue.
     void OpenArguments(const QStringList& files);
-    // Returns the one local file (not a folder) that mime carries, or "" otherwise.
-    static QString single_dropped_file(const QMimeData* mime);
+    // Returns the local files (not folders) that mime carries, in order.
+    static QStringList dropped_files(const QMimeData* mime);
     void OnSaveFile();
     void OnAbout();
     void OnStartStop();
@@ -119,9 +125,9 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
-    // A drag is accepted only when it carries exactly one local file.
+    // A drag is accepted only when it carries at least one local file.
     void dragEnterEvent(QDragEnterEvent* event) override;
-    // A dropped file is opened as the Open button would; anything else is ignored.
+    // Dropped files are opened as the Open button would; anything else is ignored.
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -137,6 +143,12 @@ private:
     void add_label(const char* text, QRect r);
     // Enables or disables a control.
     void enable(int id, bool on);
+    // Returns true while the input box shows the files chosen together as a queue.
+    bool queue_shown() const;
+    // Shows the queue's outputs in the output box: the first output and the count.
+    void show_queue_outputs();
+    // Save for a queue: chooses the folder for every output.
+    void ChooseOutputFolder();
 
     // JobView
     void take_boxes() override;

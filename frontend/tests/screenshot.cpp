@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     PosixJobPlatform platform;
     CWendrovixDlg dlg(platform);
     QString image = QString::fromLocal8Bit(argv[1]), png = QString::fromLocal8Bit(argv[2]);
-    dlg.file_chooser = [&](QWidget*, const FileChoice&) { return image; };
+    dlg.file_chooser = [&](QWidget*, const FileChoice&) { return QStringList{image}; };
     dlg.show();
     dlg.move(20, 20);
     dlg.OnOpenFile();

@@ -3,12 +3,49 @@
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
 //   sleep              prints "ready" and sleeps until it is killed
 //   -com -lN IN OUT    like a slow converter: creates OUT, prints one flushed progress
-//                      line and sleeps until it is killed
+//                      line and sleeps until it is killed; but when IN's name begins
+//                      with "damage-flip", "damage-cut" or "damage-index", a converter
+//                      that writes a damaged CSO of IN and reports success: the first
+//                      byte of block 16's payload flipped, the last 10 bytes cut off,
+//                      or block 16's index entry one byte too far
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tiny_cso.h"
+
+// Writes a CSO of `in` to `out`, damaged as `how` says; returns the exit status.
+static int write_damaged_cso(const char* in, const char* out, const std::string& how) {
+    std::ifstream f(in, std::ios::binary);
+    std::stringstream image;
+    image << f.rdbuf();
+    std::string cso = make_cso(image.str());
+    if (!f || cso.size() < 24 + 4 * 18) return 2;
+    uint32_t entry;
+    memcpy(&entry, &cso[24 + 4 * 16], 4);
+    if (how == "flip") cso[entry & 0x7FFFFFFF] ^= 0x01;  // the last-block bit of its stream
+    if (how == "cut") cso.resize(cso.size() - 10);
+    if (how == "index") {
+        entry += 1;
+        memcpy(&cso[24 + 4 * 16], &entry, 4);
+    }
+    std::ofstream(out, std::ios::binary) << cso;
+    printf("ciso compress completed\n");
+    return 0;
+}
+
+// Returns "flip", "cut" or "index" when the file name asks for that damage, else "".
+static std::string damage_of(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    for (const char* how : {"flip", "cut", "index"})
+        if (name.rfind(std::string("damage-") + how, 0) == 0) return how;
+    return "";
+}
 
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "args") == 0) {
@@ -30,6 +67,8 @@ int main(int argc, char** argv) {
         fflush(stdout);
         for (;;) pause();
     }
+    if (argc == 5 && strcmp(argv[1], "-com") == 0 && !damage_of(argv[3]).empty())
+        return write_damaged_cso(argv[3], argv[4], damage_of(argv[3]));
     if (argc == 5 && strcmp(argv[1], "-com") == 0) {
         FILE* out = fopen(argv[4], "w");
         if (!out) return 2;

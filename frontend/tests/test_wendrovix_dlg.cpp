@@ -103,10 +103,13 @@ private slots:
     void compressThenDecompressForReal();
     void failedRealConversionIsReported();
     void progressShownAndRealStop();
+    void queueOfRealImagesVerified();
+    void damagedOutputsFailVerification();
 
 private:
     // Makes the chooser answer the next file dialog with `answer`, keeping the request.
     void answer_file_dialog(const QString& answer);
+    void answer_file_dialog(const QStringList& answer);
     // Opens `path` through the Open button.
     void open(const QString& path);
     // Returns the input or output box's text.
@@ -158,7 +161,7 @@ void TestWendrovixDlg::init() {
     conversion_job_reset_state();
     dlg = std::make_unique<CWendrovixDlg>(platform);
     dlg->url_opener = [this](const QUrl& url) { opened_urls << url; };
-    dlg->file_chooser = [this](QWidget*, const FileChoice&) -> QString {
+    dlg->file_chooser = [this](QWidget*, const FileChoice&) -> QStringList {
         QTest::qFail("unexpected file dialog", __FILE__, __LINE__);
         return {};
     };
@@ -171,6 +174,10 @@ void TestWendrovixDlg::cleanup() {
 }
 
 void TestWendrovixDlg::answer_file_dialog(const QString& answer) {
+    answer_file_dialog(answer.isEmpty() ? QStringList() : QStringList{answer});
+}
+
+void TestWendrovixDlg::answer_file_dialog(const QStringList& answer) {
     dlg->file_chooser = [this, answer](QWidget*, const FileChoice& choice) {
         last_choice = choice;
         file_dialogs++;
@@ -261,7 +268,7 @@ void TestWendrovixDlg::cancelledFileDialogsChangeNothing() {
 }
 
 // One file argument opens as the Open button would (made absolute, missing or not, any
-// extension); a folder or several arguments are ignored; nothing starts by itself.
+// extension); several make a queue; folders are ignored; nothing starts by itself.
 void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
     struct Case { QStringList args; QString input, output; };
     const QString w = work.path();
@@ -270,7 +277,7 @@ void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
         {{w + "/gone.CSO"}, w + "/gone.CSO", w + "/gone.iso"},
         {{w + "/tree/readme.txt"}, w + "/tree/readme.txt", "ERROR!"},
         {{w + "/tree"}, "", ""},
-        {{iso, w + "/gone.cso"}, "", ""},
+        {{iso, w + "/tree", w + "/gone.cso"}, iso + " (+1)", w + "/my game 游戏.cso (+1)"},
         {{}, "", ""},
     };
     const QString old_dir = QDir::currentPath();
@@ -299,25 +306,26 @@ bool TestWendrovixDlg::drag_and_drop(const QList<QUrl>& urls) {
     return enter.isAccepted();
 }
 
-// One dropped local file opens as the Open button would; a folder, several files, a
-// remote address, a missing file or plain text are refused and change nothing.
+// Dropped local files open as the Open button would: one as a file, several as a queue
+// (folders, remote addresses and missing files among them left out); nothing else opens.
 void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
-    const QUrl file = QUrl::fromLocalFile(iso);
+    const QUrl file = QUrl::fromLocalFile(iso), readme = QUrl::fromLocalFile(work.path() + "/tree/readme.txt");
+    const QUrl folder = QUrl::fromLocalFile(work.path() + "/tree");
     const QString cso = work.path() + "/my game 游戏.cso";
-    struct Case { QList<QUrl> urls; bool opens; };
+    struct Case { QList<QUrl> urls; QString input, output; };
     const Case cases[] = {
-        {{file}, true},
-        {{QUrl::fromLocalFile(work.path() + "/tree")}, false},
-        {{file, QUrl::fromLocalFile(work.path() + "/tree/readme.txt")}, false},
-        {{QUrl("http://example.org/x.iso")}, false},
-        {{QUrl::fromLocalFile(work.path() + "/gone.iso")}, false},
-        {{}, false},
+        {{file}, iso, cso},
+        {{folder}, "", ""},
+        {{file, folder, readme}, iso + " (+1)", cso + " (+1)"},
+        {{QUrl("http://example.org/x.iso")}, "", ""},
+        {{QUrl::fromLocalFile(work.path() + "/gone.iso")}, "", ""},
+        {{}, "", ""},
     };
     for (const Case& c : cases) {
-        QCOMPARE(drag_and_drop(c.urls), c.opens);
-        QCOMPARE(box(IDC_INPUT), c.opens ? iso : QString());
-        QCOMPARE(box(IDC_OUTPUT), c.opens ? cso : QString());
-        QCOMPARE(button(IDC_START)->isEnabled(), c.opens);
+        QCOMPARE(drag_and_drop(c.urls), !c.input.isEmpty());
+        QCOMPARE(box(IDC_INPUT), c.input);
+        QCOMPARE(box(IDC_OUTPUT), c.output);
+        QCOMPARE(button(IDC_START)->isEnabled(), !c.input.isEmpty());
         QVERIFY(!dlg->converting);
     }
 }
@@ -359,10 +367,23 @@ void TestWendrovixDlg::realFileDialogSetUp() {
         d->reject();
     });
     FileChoice save{true, QString::fromUtf8(CSO_FILTER), ".cso", "x", true};
-    QCOMPARE(choose_with_file_dialog(dlg.get(), save), QString());
+    QCOMPARE(choose_with_file_dialog(dlg.get(), save), QStringList());
     QCOMPARE(filters, QStringList({"cso文件 (*.cso) (*.cso)"}));
     QCOMPARE(suffix, QString("cso"));
     QVERIFY(confirms);
+    // The Open button's dialog takes several files; a queue's Save takes a folder.
+    for (bool folder : {false, true}) {
+        QFileDialog::FileMode file_mode = QFileDialog::AnyFile;
+        when_modal<QFileDialog>([&](QFileDialog* d) {
+            file_mode = d->fileMode();
+            d->reject();
+        });
+        FileChoice choice;
+        choice.multiple = !folder;
+        choice.folder = folder;
+        QCOMPARE(choose_with_file_dialog(dlg.get(), choice), QStringList());
+        QCOMPARE(file_mode, folder ? QFileDialog::Directory : QFileDialog::ExistingFiles);
+    }
 }
 
 // The about message's caption, icon, buttons and six lines; Yes opens the web address.
@@ -511,7 +532,7 @@ void TestWendrovixDlg::progressShownAndRealStop() {
     d.show();
     QString out = work.path() + "/slow.cso";
     int dialogs = 0;
-    d.file_chooser = [&](QWidget*, const FileChoice&) { return dialogs++ == 0 ? iso : out; };
+    d.file_chooser = [&](QWidget*, const FileChoice&) { return QStringList{dialogs++ == 0 ? iso : out}; };
     d.OnOpenFile();
     d.OnSaveFile();
     d.OnStartStop();
@@ -534,6 +555,67 @@ void TestWendrovixDlg::progressShownAndRealStop() {
     QCOMPARE(static_cast<QPushButton*>(d.control(IDC_START))->text(), QString("开始转换"));
     QVERIFY(!bar->isVisibleTo(&d));
     QVERIFY(!QFile::exists(out) && !QFile::exists(converter));
+    QCOMPARE(temp_leftovers(), QStringList());
+}
+
+// Two mastered images chosen together through the Open button, their outputs sent to a
+// folder chosen with Save, converted by the embedded converter one after the other:
+// both blocks under their names, both verified, and the summary.
+void TestWendrovixDlg::queueOfRealImagesVerified() {
+    QString second = work.path() + "/second.iso", out = work.path() + "/out";
+    QCOMPARE(QProcess::execute("genisoimage", {"-quiet", "-o", second, work.path() + "/tree/sub"}), 0);
+    QVERIFY(QDir().mkpath(out));
+    answer_file_dialog(QStringList{iso, second});
+    QTest::mouseClick(button(IDC_OPEN), Qt::LeftButton);
+    QVERIFY(last_choice.multiple);
+    QCOMPARE(box(IDC_INPUT), iso + " (+1)");
+    QCOMPARE(box(IDC_OUTPUT), work.path() + "/my game 游戏.cso (+1)");
+    answer_file_dialog(out);
+    QTest::mouseClick(button(IDC_SAVE), Qt::LeftButton);
+    QVERIFY(last_choice.folder);
+    QCOMPARE(box(IDC_OUTPUT), out + "/my game 游戏.cso (+1)");
+    QTest::mouseClick(button(IDC_START), Qt::LeftButton);
+    QVERIFY(dlg->isMinimized());
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QStringList lines = info().split('\n');
+    QCOMPARE(lines.count("校验通过"), 2);
+    QCOMPARE(lines[0], QString("文件 1/2：my game 游戏.iso"));
+    QVERIFY2(lines.contains("文件 2/2：second.iso"), qPrintable(info()));
+    QVERIFY2(lines[lines.size() - 2].startsWith("共 2 个文件：成功 2 个，失败 0 个，跳过 0 个；成功文件输入 "),
+             qPrintable(info()));
+    QVERIFY(QFile::exists(out + "/my game 游戏.cso") && QFile::exists(out + "/second.cso"));
+    QVERIFY(!dlg->isMinimized());
+    QCOMPARE(temp_leftovers(), QStringList());
+}
+
+// A stand-in converter that writes damaged CSOs and reports success: a flipped payload
+// byte, a file cut short and a wrong index entry each fail the verification, at the
+// block they spoil, and count as failed files.
+void TestWendrovixDlg::damagedOutputsFailVerification() {
+    SlowConverterPlatform standin;
+    CWendrovixDlg d(standin);
+    QStringList inputs;
+    for (QString how : {"flip", "cut", "index"}) {
+        inputs << work.path() + "/damage-" + how + ".iso";
+        QVERIFY(QFile::copy(iso, inputs.last()));
+    }
+    d.file_chooser = [&](QWidget*, const FileChoice&) { return inputs; };
+    d.OnOpenFile();
+    d.OnStartStop();
+    QTRY_VERIFY_WITH_TIMEOUT(!d.converting, 60000);
+    QString text = QString::fromStdString(d.info_text);
+    const qint64 last_block = QFileInfo(iso).size() / 2048 - 1;
+    QStringList verdicts;
+    for (const QString& line : text.split("\r\n"))
+        if (line.startsWith("校验")) verdicts << line;
+    QCOMPARE(verdicts, QStringList({"校验失败：第 16 块不一致", QString("校验失败：第 %1 块不一致").arg(last_block),
+                                    "校验失败：第 16 块不一致"}));
+    QVERIFY2(text.endsWith("共 3 个文件：成功 0 个，失败 3 个，跳过 0 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00\r\n"),
+             qPrintable(text));
+    for (const QString& input : inputs) {
+        QFile::remove(input);
+        QFile::remove(input.chopped(3) + "cso");
+    }
     QCOMPARE(temp_leftovers(), QStringList());
 }
 
