@@ -4,6 +4,8 @@
 // message and status 1, never with a success, a crash or foreign bytes in the output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -266,10 +268,12 @@ gated_run start_gated(const std::vector<std::string>& args, size_t first_flush) 
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, p[1], 1);
     posix_spawn_file_actions_addclose(&fa, p[0]);
-    std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
+    const char* prog = testing_windows_build() ? VELLICOR_RUNNER : VELLICOR_EXE;
+    std::vector<char*> argv{const_cast<char*>(prog)};
+    if (testing_windows_build()) argv.push_back(const_cast<char*>(VELLICOR_EXE));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&g.pid, VELLICOR_EXE, &fa, nullptr, argv.data(), environ) != 0) g.pid = -1;
+    if (posix_spawn(&g.pid, prog, &fa, nullptr, argv.data(), environ) != 0) g.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     close(p[1]);
     g.read_end = p[0];
@@ -296,6 +300,7 @@ RunResult finish_gated(gated_run& g, size_t fill) {
     waitpid(g.pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     r.out.erase(0, fill);
+    if (testing_windows_build()) r.out = fold_crlf(r.out);
     return r;
 }
 
@@ -306,7 +311,10 @@ size_t first_flush_size(const std::vector<std::string>& args, const std::string&
     size_t at = r.out.find(marker);
     if (at == std::string::npos) return 0;
     size_t end = r.out.find_first_of("\r\n", at);
-    return end == std::string::npos ? 0 : end + 1;
+    if (end == std::string::npos) return 0;
+    // The Windows build wrote each of those line feeds as CR LF on the pipe.
+    size_t crs = testing_windows_build() ? std::count(r.out.begin(), r.out.begin() + end + 1, '\n') : 0;
+    return end + 1 + crs;
 }
 
 // Runs args gated, cuts `file` to `keep` bytes while the run is held, and returns the run.

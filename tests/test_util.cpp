@@ -65,8 +65,7 @@ static RunResult run_program(const std::string& prog, const std::vector<std::str
     return r;
 }
 
-// Returns text with every CR LF pair turned into a bare LF (a bare CR stays).
-static std::string fold_crlf(const std::string& text) {
+std::string fold_crlf(const std::string& text) {
     std::string folded;
     folded.reserve(text.size());
     for (size_t i = 0; i < text.size(); i++)

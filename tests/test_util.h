@@ -14,6 +14,8 @@ struct RunResult {
 
 // Runs the built converter with args (no shell), feeding `input` on stdin.
 RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input = "");
+// Returns text with every CR LF pair turned into a bare LF (a bare CR stays).
+std::string fold_crlf(const std::string& text);
 // Returns true when the converter under test is the Windows build, run through Wine.
 bool testing_windows_build();
 // Runs the converter built for this machine (even when the Windows build is under test).
