@@ -74,7 +74,8 @@ static std::string fold_case(std::string text) {
 std::string queue_summary_line(const JobTally& t) {
     int left = t.files - t.converted - t.failed - t.skipped;
     std::string line = "共 " + std::to_string(t.files) + " 个文件：成功 " + std::to_string(t.converted) +
-                       " 个，失败 " + std::to_string(t.failed) + " 个，跳过 " + std::to_string(t.skipped) + " 个";
+                       " 个，失败 " + std::to_string(t.failed) + " 个";
+    if (t.skipped > 0) line += "，跳过 " + std::to_string(t.skipped) + " 个";
     if (left > 0) line += "，未转换 " + std::to_string(left) + " 个";
     double ratio = t.input_bytes ? static_cast<double>(t.output_bytes) / t.input_bytes * 100 : 0.0;
     return line + "；成功文件输入 " + format_number("%.2f", t.input_bytes / MEGABYTE) + " MB，输出 " +

@@ -128,8 +128,9 @@ struct JobTally {
     uint64_t input_bytes = 0, output_bytes = 0;
 };
 
-// Returns the queue's summary line ("共 3 个文件：成功 2 个，…\r\n"); files neither
-// converted, failed nor skipped are counted as not converted.
+// Returns the queue's summary line ("共 3 个文件：成功 2 个，失败 1 个；成功文件输入 …");
+// skipped files and files not converted (after a Stop) are counted only when there are
+// any.
 std::string queue_summary_line(const JobTally& tally);
 
 // Returns the progress label for file `number` of `count` (count 1: no file part).

@@ -396,11 +396,14 @@ void CWendrovixDlg::take_boxes() {
     output_path = to_utf8(output_box_->text());
 }
 
-// Copies the members into the boxes; the information box shows "\r\n" as line breaks.
+// Copies the members into the boxes; the information box shows "\r\n" as line breaks and
+// keeps its last line in view (a queue's report is longer than the box).
 void CWendrovixDlg::show_members() {
     input_box_->setText(to_q(input_path));
     output_box_->setText(to_q(output_path));
     info_box_->setPlainText(to_q(info_text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    info_box_->moveCursor(QTextCursor::End);
+    info_box_->ensureCursorVisible();
 }
 
 // Returns the level list's current text.

@@ -105,12 +105,16 @@ private:
     std::shared_ptr<FakeProcessState> state_;
 };
 
-// A snapshot of a fake file's bytes; reads of paths in `failing` fail.
+// A snapshot of a fake file's bytes; every read is logged, runs `hook` first, and fails
+// when `failing` is set.
 class FakeReader : public FileReader {
 public:
-    FakeReader(std::string bytes, bool failing) : bytes_(std::move(bytes)), failing_(failing) {}
+    FakeReader(std::string bytes, bool failing, EventLog& log, std::function<void()> hook)
+        : bytes_(std::move(bytes)), failing_(failing), log_(log), hook_(std::move(hook)) {}
     uint64_t size() override { return bytes_.size(); }
     bool read_at(uint64_t offset, void* buf, size_t size) override {
+        if (hook_) hook_();
+        log_.add("read");
         if (failing_ || offset > bytes_.size() || size > bytes_.size() - offset) return false;
         bytes_.copy(static_cast<char*>(buf), size, static_cast<size_t>(offset));
         return true;
@@ -119,6 +123,8 @@ public:
 private:
     std::string bytes_;
     bool failing_;
+    EventLog& log_;
+    std::function<void()> hook_;
 };
 
 class FakeWorker : public WorkerThread {
@@ -186,6 +192,7 @@ public:
         return folders.erase(path) ? "" : path + " was not found.";
     }
     std::function<void()> while_starting;  // runs on the worker inside start_process
+    std::function<void()> while_reading;   // runs on the worker before every file read
     std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) override {
         std::shared_ptr<FakeProcessState> state;
         {
@@ -208,7 +215,8 @@ public:
     std::unique_ptr<FileReader> open_read(const std::string& path) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!files.count(path) || !contents.count(path)) return nullptr;
-        return std::make_unique<FakeReader>(contents[path], unreadable.count(path) > 0);
+        return std::make_unique<FakeReader>(contents[path], unreadable.count(path) > 0, log_,
+                                            while_reading);
     }
 
     // Sets a file's size as the converter would while it runs.

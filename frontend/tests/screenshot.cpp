@@ -1,5 +1,6 @@
-// Shows the dialog on a real display after a real compression of the given image and
-// saves a picture of the screen: wendrovix_screenshot IMAGE.iso OUT.png
+// Shows the dialog on a real display after a real compression of the given images (one
+// file, or several as a queue) and saves a picture of the screen:
+//   wendrovix_screenshot IMAGE.iso... OUT.png
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
@@ -10,11 +11,13 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 3) return 2;
+    if (argc < 3) return 2;
     PosixJobPlatform platform;
     CWendrovixDlg dlg(platform);
-    QString image = QString::fromLocal8Bit(argv[1]), png = QString::fromLocal8Bit(argv[2]);
-    dlg.file_chooser = [&](QWidget*, const FileChoice&) { return QStringList{image}; };
+    QStringList images;
+    for (int i = 1; i < argc - 1; i++) images << QString::fromLocal8Bit(argv[i]);
+    QString png = QString::fromLocal8Bit(argv[argc - 1]);
+    dlg.file_chooser = [&](QWidget*, const FileChoice&) { return images; };
     dlg.show();
     dlg.move(20, 20);
     dlg.OnOpenFile();

@@ -532,16 +532,48 @@ TEST_F(ConversionJobTest, SkippedExtensions) {
     EXPECT_EQ(dlg.converting, 0);
 }
 
+// Stop while the output is being verified: the check ends at its next chunk, and the
+// unverified output is removed only after the check has stopped reading; no verify line.
+TEST_F(ConversionJobTest, StopDuringVerification) {
+    std::string img;
+    for (int i = 0; i < 80; i++) img += test_image(static_cast<char>(i));  // two chunks
+    platform.set_content("/data/big.iso", img);
+    std::promise<void> reading, go;
+    std::shared_future<void> released = go.get_future().share();
+    std::atomic<bool> first{true};
+    platform.while_reading = [&] {
+        if (first.exchange(false)) reading.set_value(), released.wait();
+    };
+    start("/data/big.iso", img.size(), "/data/big.cso", 0);
+    platform.set_content("/data/big.cso", make_cso(img));
+    platform.process(1)->finish(0);
+    reading.get_future().wait();
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        go.set_value();
+    });
+    view.answers = {true};
+    job->OnStartStop();
+    releaser.join();
+    std::vector<std::string> events = log.events();
+    int removal = log.index_of("remove /data/big.cso");
+    ASSERT_GE(removal, 0);
+    for (int i = removal; i < static_cast<int>(events.size()); i++) EXPECT_NE(events[i], "read");
+    EXPECT_FALSE(platform.files.count("/data/big.cso"));
+    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - 18), "用户终止转换");
+    ASSERT_TRUE(wait_for_process_end());
+}
+
 // The summary's figures: counts, sizes over 4 GiB, ratio, and files left unconverted.
 TEST(QueueSummaryTest, Figures) {
     struct Case {
         JobTally tally;
         const char* line;
     } cases[] = {
-        {{3, 2, 1, 0, 1048576000, 642252800}, "共 3 个文件：成功 2 个，失败 1 个，跳过 0 个；成功文件输入 1000.00 MB，输出 612.50 MB，压缩比 61.25\r\n"},
+        {{3, 2, 1, 0, 1048576000, 642252800}, "共 3 个文件：成功 2 个，失败 1 个；成功文件输入 1000.00 MB，输出 612.50 MB，压缩比 61.25\r\n"},
         {{5, 1, 0, 1, 3145728, 1048576}, "共 5 个文件：成功 1 个，失败 0 个，跳过 1 个，未转换 3 个；成功文件输入 3.00 MB，输出 1.00 MB，压缩比 33.33\r\n"},
-        {{2, 2, 0, 0, 6442450944ull, 3221225472ull}, "共 2 个文件：成功 2 个，失败 0 个，跳过 0 个；成功文件输入 6144.00 MB，输出 3072.00 MB，压缩比 50.00\r\n"},
-        {{2, 0, 2, 0, 0, 0}, "共 2 个文件：成功 0 个，失败 2 个，跳过 0 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00\r\n"},
+        {{2, 2, 0, 0, 6442450944ull, 3221225472ull}, "共 2 个文件：成功 2 个，失败 0 个；成功文件输入 6144.00 MB，输出 3072.00 MB，压缩比 50.00\r\n"},
+        {{2, 0, 2, 0, 0, 0}, "共 2 个文件：成功 0 个，失败 2 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00\r\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(queue_summary_line(c.tally), c.line);
     EXPECT_EQ(progress_label(1, 1, false, 42), "42%");
