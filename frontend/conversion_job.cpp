@@ -198,26 +198,31 @@ bool ConversionJob::PlanFiles() {
     files_.clear();
     current_ = 0;
     tally_ = JobTally();
-    if (!queue_) {
-        files_.push_back({dlg_.input_path, dlg_.output_path, dlg_.mode, false});
-        tally_.files = 1;
-        return true;
-    }
-    for (const std::string& input : chosen) {
-        JobFile file{input, "", 0, false};
-        file.output = QueueOutputName(input, dlg_.output_folder, file.mode);
-        file.skipped = file.output == "ERROR!";
-        files_.push_back(file);
-    }
+    if (!queue_) files_.push_back({dlg_.input_path, dlg_.output_path, dlg_.mode, false});
+    for (size_t i = 0; queue_ && i < chosen.size(); i++) files_.push_back(QueuedFile(chosen[i]));
     tally_.files = static_cast<int>(files_.size());
-    if (std::none_of(files_.begin(), files_.end(), [](const JobFile& f) { return !f.skipped; })) {
-        dlg_.info_text.clear();
-        StartNextFile();  // lists them all as skipped
-        dlg_.info_text += queue_summary_line(tally_);
-        view_.show_members();
+    if (!queue_) return true;
+    return !ReportAllSkipped() && ConfirmOverwrites();
+}
+
+// Returns a chosen file's plan: its derived output, skipped with neither extension.
+JobFile ConversionJob::QueuedFile(const std::string& input) const {
+    JobFile file{input, "", 0, false};
+    file.output = QueueOutputName(input, dlg_.output_folder, file.mode);
+    file.skipped = file.output == "ERROR!";
+    return file;
+}
+
+// When no file is left to convert, lists them all as skipped, with the summary; returns
+// true then.
+bool ConversionJob::ReportAllSkipped() {
+    if (std::any_of(files_.begin(), files_.end(), [](const JobFile& f) { return !f.skipped; }))
         return false;
-    }
-    return ConfirmOverwrites();
+    dlg_.info_text.clear();
+    StartNextFile();
+    dlg_.info_text += queue_summary_line(tally_);
+    view_.show_members();
+    return true;
 }
 
 // Collects outputs that exist already or repeat an earlier one, and asks once about all.
@@ -233,7 +238,8 @@ bool ConversionJob::ConfirmOverwrites() {
     }
     if (clashes.empty()) return true;
     std::string names;
-    for (size_t i = 0; i < clashes.size() && i < MAX_LISTED_OVERWRITES; i++) names += clashes[i] + "\n";
+    for (size_t i = 0; i < clashes.size() && i < MAX_LISTED_OVERWRITES; i++)
+        names += clashes[i] + "\n";
     if (clashes.size() > MAX_LISTED_OVERWRITES) names += "……\n";
     return view_.ask_yes_no(format_text(TEXT_ASK_OVERWRITE, names));
 }
@@ -350,7 +356,8 @@ void ConversionJob::OnTimer() {
 void ConversionJob::ShowProgress() {
     int verifying = verify_progress_, converting = converter_progress;
     int percent = verifying >= 0 ? verifying : converting;
-    std::string label = percent < 0 ? "" : progress_label(current_ + 1, files_.size(), verifying >= 0, percent);
+    std::string label =
+        percent < 0 ? "" : progress_label(current_ + 1, files_.size(), verifying >= 0, percent);
     if (percent == shown_progress_ && label == shown_label_) return;
     shown_progress_ = percent;
     shown_label_ = label;

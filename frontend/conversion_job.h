@@ -157,6 +157,10 @@ private:
     // Lists the job's files from the boxes (one) or the chosen files (a queue); false
     // when nothing is to start (all skipped, or an overwrite was declined).
     bool PlanFiles();
+    // Returns a chosen file's plan: output derived beside it or in the chosen folder.
+    JobFile QueuedFile(const std::string& input) const;
+    // With nothing to convert, lists every file as skipped and sums up; true then.
+    bool ReportAllSkipped();
     // Asks once about outputs that exist or that two inputs share; true to go on.
     bool ConfirmOverwrites();
     // Lists skipped files up to the next one to convert and starts it; false at the end.

@@ -132,10 +132,12 @@ VerifyResult BlockChecker::run() {
     image_buf_.resize(static_cast<size_t>(std::min(per_chunk, std::max(n, 1u))) * bs);
     out_.resize(bs);
     int shown = -1;
-    for (uint32_t first = 0; first < n; first += std::min(per_chunk, n - first)) {
+    for (uint32_t first = 0; first < n;) {
         if (stop_) return result_of(VerifyResult::STOPPED);
-        if (!check_chunk(first, std::min(per_chunk, n - first))) return result_;
-        int percent = static_cast<int>((static_cast<uint64_t>(first) + std::min(per_chunk, n - first)) * 100 / n);
+        uint32_t count = std::min(per_chunk, n - first);
+        if (!check_chunk(first, count)) return result_;
+        first += count;
+        int percent = static_cast<int>(static_cast<uint64_t>(first) * 100 / n);
         if (percent != shown && progress_) progress_(shown = percent);
     }
     if (stop_) return result_of(VerifyResult::STOPPED);
