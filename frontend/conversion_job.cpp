@@ -444,9 +444,11 @@ void ConversionJob::OnExit() {
 
 // Ends the converter, waits 1000 ms, then removes the output and the converter. A worker
 // that has not stored the process yet sees stop_requested_ after storing it and ends it;
-// a verification sees it before its next chunk and lets go of the output.
+// a verification sees it before its next chunk and lets go of the output. A queue's
+// remaining files are dropped, so that no late tick can start one.
 bool ConversionJob::KillAndClean() {
     stop_requested_ = true;
+    if (current_ < files_.size()) files_.resize(current_ + 1);
     if (ConverterProcess* p = converter_process.load()) p->terminate();
     view_.show_members();
     platform_.sleep_ms(STOP_WAIT_MS);

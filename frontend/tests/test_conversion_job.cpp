@@ -488,6 +488,23 @@ TEST_F(ConversionJobTest, StopInTheSecondFileConvertsNoMore) {
     EXPECT_FALSE(platform.folders.count(FOLDER));
 }
 
+// Exit during a queue asks as for one file; Yes ends the running converter, removes its
+// output and the converter, starts no further file and closes.
+TEST_F(ConversionJobTest, ExitDuringQueue) {
+    start_queue({"/q/a.iso", "/q/b.iso"});
+    auto first = running(1);
+    platform.set_file("/q/a.cso", 10);
+    view.answers = {true};
+    job->OnExit();
+    EXPECT_EQ(view.questions, std::vector<std::string>{"转换正在进行中，您确定要退出吗？"});
+    EXPECT_TRUE(first->killed && view.closed);
+    EXPECT_FALSE(platform.files.count("/q/a.cso") || platform.files.count(CONVERTER));
+    ASSERT_TRUE(wait_for_process_end());
+    job->OnTimer();  // a late tick reports, but starts no further file
+    EXPECT_EQ(dlg.converting, 0);
+    EXPECT_EQ(platform.started.size(), 1u);
+}
+
 // Two inputs that give one output name, or an output that exists, are asked about once
 // before anything starts; No starts nothing, Yes starts the queue.
 TEST_F(ConversionJobTest, OverwritesAreAskedAboutOnce) {
