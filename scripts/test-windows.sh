@@ -21,8 +21,10 @@ export LANG=C.UTF-8  # Wine passes names between Linux and Windows in the locale
 "$root/scripts/build.sh" build-wine -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=OFF \
     -DVELLICOR_TEST_WINDOWS_EXE="$exe" -DVELLICOR_TEST_WINE="$wine" \
     -DVELLICOR_TEST_WINDOWS_TOOLS="$build/tests/windows"
-"$wine" wineboot -i >/dev/null 2>&1 || true
-# One Wine server for the whole run: each converter start then takes a fraction of a second.
+# One Wine server for the whole run, so each converter start takes a fraction of a second;
+# Wine's background services are started under it now, with their output to /dev/null:
+# started by a test's converter run, they would hold its output pipes open.
 "${wine%/*}/wineserver" -p || true  # already running is fine
 trap '"${wine%/*}/wineserver" -k || true' EXIT
+"$wine" wineboot -i >/dev/null 2>&1 || true
 (cd build-wine && ctest --output-on-failure -j 2)

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -193,10 +194,11 @@ TEST(UnwritableOutputFolder, FolderWithoutWritePermission) {
 
 // ------------------------------------------------------------------ size cannot be taken
 
-// Feeds `data` into the FIFO once a reader has opened it (giving up after 20 s), then closes it.
-void feed_fifo(const std::string& path, const std::string& data) {
+// Feeds `data` into the FIFO once a reader has opened it (giving up after 20 s, or once
+// the run is over: a converter may open and close it between two tries), then closes it.
+void feed_fifo(const std::string& path, const std::string& data, const std::atomic<bool>* over) {
     int fd = -1;
-    for (int i = 0; i < 2000 && fd < 0; i++) {
+    for (int i = 0; i < 2000 && fd < 0 && !*over; i++) {
         fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO until the converter opens it
         if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -230,11 +232,13 @@ TEST(ShrinkingInput, PipeWhoseSizeCannotBeTaken) {
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         // Fewer bytes than the whole input: the pipe is cut off after 30000 of them.
-        std::thread feeder(feed_fifo, fifo, c.data->substr(0, 30000));
+        std::atomic<bool> over{false};
+        std::thread feeder(feed_fifo, fifo, c.data->substr(0, 30000), &over);
         std::vector<std::string> args = c.args;
         args.push_back(fifo);
         args.push_back(dir + "/out");
         RunResult r = run_vellicor(args);
+        over = true;
         feeder.join();
         EXPECT_EQ(r.status, 1) << c.args[0] << "\n" << r.out;
         EXPECT_EQ(engine_tail(r.out).message, c.message) << c.args.size();
