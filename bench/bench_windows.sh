@@ -38,16 +38,24 @@ done > "$dir/image.iso"
 rm -f "$dir/text" "$dir/noise" "$dir/zero"
 bytes=$(stat -c %s "$dir/image.iso")
 
+# Prints the wall time in seconds of one run of the command.
+time_of() {
+    local t0 t1
+    t0=$(date +%s.%N)
+    "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
+    t1=$(date +%s.%N)
+    echo "$t1 - $t0" | bc -l
+}
+
+# Prints the smaller of two times (the first when the second is empty).
+min_of() {
+    if [ -z "$2" ] || (( $(echo "$1 < $2" | bc -l) )); then echo "$1"; else echo "$2"; fi
+}
+
 # Prints the best wall time in seconds of `repeat` runs of the command.
 best_of() {
-    local best="" t0 t1 t
-    for ((r = 0; r < repeat; r++)); do
-        t0=$(date +%s.%N)
-        "$@" > /dev/null || { echo "failed: $*" >&2; exit 1; }
-        t1=$(date +%s.%N)
-        t=$(echo "$t1 - $t0" | bc -l)
-        if [ -z "$best" ] || (( $(echo "$t < $best" | bc -l) )); then best=$t; fi
-    done
+    local best=""
+    for ((r = 0; r < repeat; r++)); do best=$(min_of "$(time_of "$@")" "$best"); done
     echo "$best"
 }
 
@@ -55,13 +63,20 @@ img=$dir/image.iso
 cat "$img" > /dev/null
 "$lin" -com "$img" "$dir/ref.cso" > /dev/null
 t_start=$(best_of "$wine" "$win" -help)
-declare -A t
-for side in lin win; do
-    if [ $side = lin ]; then run=("$lin"); else run=("$wine" "$win"); fi
-    t[$side-com]=$(best_of "${run[@]}" -com -l9 "$img" "$dir/$side.cso")
-    t[$side-opt]=$(best_of "${run[@]}" -com -opt -l9 "$img" "$dir/$side-opt.cso")
-    t[$side-mt]=$(best_of "${run[@]}" -com -opt -MT -l9 "$img" "$dir/$side-mt.cso")
-    t[$side-dec]=$(best_of "${run[@]}" -dec "$dir/ref.cso" "$dir/$side.iso")
+# The two builds take turns run by run, so a change of load strikes both alike.
+declare -A t args
+args[com]="-com -l9 $img @.cso"
+args[opt]="-com -opt -l9 $img @-opt.cso"
+args[mt]="-com -opt -MT -l9 $img @-mt.cso"
+args[dec]="-dec $dir/ref.cso @.iso"
+for ((r = 0; r < repeat; r++)); do
+    for e in com opt mt dec; do
+        for side in lin win; do
+            if [ $side = lin ]; then run=("$lin"); else run=("$wine" "$win"); fi
+            read -r -a a <<< "${args[$e]//@/$dir/$side}"
+            t[$side-$e]=$(min_of "$(time_of "${run[@]}" "${a[@]}")" "${t[$side-$e]:-}")
+        done
+    done
 done
 for f in .cso -opt.cso -mt.cso .iso; do
     cmp -s "$dir/lin$f" "$dir/win$f" || { echo "the two builds wrote different files ($f)"; exit 1; }
