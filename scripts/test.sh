@@ -27,4 +27,5 @@ echo "== the Windows converter under Wine =="
 echo "== the Debian package: build, check, install, run, remove =="
 "$root/scripts/test-package.sh"
 
+"$root/scripts/test-windows-dialog.sh"
 echo "All tests passed."

@@ -13,6 +13,14 @@ const int CONVERTER_RESOURCE_ID = 130;
 const wchar_t* const CONVERTER_RESOURCE_TYPE = L"ComCore";
 const UINT TERMINATED_EXIT_CODE = 1;  // a stopped converter must never read as success
 
+// Turns every "\r\n" in buf[0..len) into "\n"; returns the new length.
+size_t collapse_crlf(char* buf, size_t len) {
+    size_t kept = 0;
+    for (size_t i = 0; i < len; i++)
+        if (!(buf[i] == '\r' && i + 1 < len && buf[i + 1] == '\n')) buf[kept++] = buf[i];
+    return kept;
+}
+
 // A started child whose standard output is the read end of a pipe. The process handle
 // stays open until this object goes, so TerminateProcess never meets a reused handle;
 // the state makes "terminate" and "waited" exclude each other.
@@ -36,17 +44,31 @@ private:
     enum { RUNNING, TERMINATING, WAITED };
     HANDLE process_;
     HANDLE out_;
+    bool held_cr_ = false;  // a '\r' that ended the last piece: "\r\n" or a progress line?
     std::atomic<int> state_{RUNNING};
 };
 
-// Reads the next piece of output; 0 (and the pipe closed) at its end or on an error.
+// Reads the next piece of output, as text: the child's C runtime writes each "\n" as
+// "\r\n", which comes back as "\n" (a '\r' alone still ends a progress line; one at the
+// end of a piece waits for the next piece to tell which it is). Returns 0 (and closes
+// the pipe) at its end or on an error.
 size_t Win32Process::read_output(char* buf, size_t size) {
-    if (!out_) return 0;
-    DWORD n = 0;
-    if (ReadFile(out_, buf, static_cast<DWORD>(size), &n, nullptr) && n > 0) return n;
-    CloseHandle(out_);
-    out_ = nullptr;
-    return 0;
+    for (;;) {
+        size_t start = held_cr_ ? 1 : 0;
+        if (held_cr_) buf[0] = '\r';
+        held_cr_ = false;
+        DWORD n = 0;
+        if (!out_ || !ReadFile(out_, buf + start, static_cast<DWORD>(size - start), &n, nullptr) ||
+            n == 0) {
+            if (out_) CloseHandle(out_);
+            out_ = nullptr;
+            return start;
+        }
+        size_t len = collapse_crlf(buf, start + n);
+        held_cr_ = len > 0 && buf[len - 1] == '\r';
+        if (held_cr_) len--;
+        if (len > 0) return len;
+    }
 }
 
 // Waits for the end, claims the process from any terminating thread, returns its status.
@@ -154,6 +176,14 @@ std::string system_message(DWORD error) {
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
         message.pop_back();
     return to_utf8(message);
+}
+
+// Opens the null device for a child's standard input, so that a child that asks for
+// input (the converter's screen without arguments waits for Enter) reads its end at once.
+HANDLE open_null_input() {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    return CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
+                       0, nullptr);
 }
 
 // Makes an anonymous pipe whose write end (only) a child can inherit; false on failure.
@@ -267,7 +297,8 @@ std::string Win32JobPlatform::remove_folder(const std::string& path) {
 
 // Starts exactly the file argv[0] (it is the application name, so no other program found
 // along a path with blanks can run instead), every argument quoted, standard output on a
-// pipe, no console window of its own. Returns nullptr when it cannot be started.
+// pipe, input from the null device, no console window of its own. Returns nullptr when
+// it cannot be started.
 std::unique_ptr<ConverterProcess> Win32JobPlatform::start_process(
     const std::vector<std::string>& argv) {
     if (argv.empty()) return nullptr;
@@ -277,11 +308,13 @@ std::unique_ptr<ConverterProcess> Win32JobPlatform::start_process(
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = write_end;
+    si.hStdInput = open_null_input();
     std::wstring program = to_wide(argv[0]), line = windows_command_line(argv);
     PROCESS_INFORMATION pi = {};
     BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
                                   CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
+    if (si.hStdInput != INVALID_HANDLE_VALUE) CloseHandle(si.hStdInput);
     if (!started) {
         CloseHandle(read_end);
         return nullptr;

@@ -230,11 +230,15 @@ std::wstring CWendrovixDlg::ItemText(int id) {
     return text.data();
 }
 
-// "42% - Wendrovix V1.0" while minimised with a percentage, else the plain title.
+// "42% - Wendrovix V1.0" while minimised with a progress label, else the plain title;
+// set only when it changes.
 void CWendrovixDlg::UpdateTitle() {
     std::wstring title = DIALOG_TITLE;
-    if (IsIconic(hwnd_) && progress_ >= 0) title = std::to_wstring(progress_) + L"% - " + title;
-    SetWindowTextW(hwnd_, title.c_str());
+    if (IsIconic(hwnd_) && !progress_label_.empty()) title = progress_label_ + L" - " + title;
+    wchar_t shown[128] = {};
+    GetWindowTextW(hwnd_, shown, 128);
+    if (title != shown) SetWindowTextW(hwnd_, title.c_str());  // setting it while being
+                                                                // minimised can undo that
 }
 
 // Copies the input and output boxes into the members.
@@ -292,9 +296,9 @@ void CWendrovixDlg::stop_timer() {
     KillTimer(hwnd_, TIMER_ID);
 }
 
-// Shows the percentage in the progress bar and, while minimised, in the title.
-void CWendrovixDlg::show_progress(int percent) {
-    progress_ = percent;
+// Shows the percentage in the progress bar and the label, while minimised, in the title.
+void CWendrovixDlg::show_progress(int percent, const std::string& label) {
+    progress_label_ = percent >= 0 ? to_wide(label) : L"";
     HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
     if (percent >= 0) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     ShowWindow(bar, percent >= 0 ? SW_SHOW : SW_HIDE);

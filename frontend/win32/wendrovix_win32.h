@@ -65,14 +65,14 @@ private:
     void show_error(const std::string& text) override;
     void start_timer() override;
     void stop_timer() override;
-    void show_progress(int percent) override;
+    void show_progress(int percent, const std::string& label) override;
     void close_dialog() override;
 
     HWND hwnd_ = nullptr;
     HICON icon_ = nullptr;        // big icon, 32 x 32
     HICON small_icon_ = nullptr;  // small icon, 16 x 16
     std::wstring argument_;       // file to open when the dialog starts
-    int progress_ = -1;
+    std::wstring progress_label_;  // shown in the title while minimised; "" for none
     ConversionJob job_;
 };
 

@@ -1,0 +1,407 @@
+// wendrovix.exe driven in its own process, as a person would: buttons pressed by their
+// command messages, texts read back from the controls, message boxes and file dialogs
+// found and answered here. Real jobs run through the embedded converter; the dialog's
+// temporary folder has a blank in its name, with a planted program where a command line
+// read without quotes would look first.
+#include <windows.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "check.h"
+
+namespace {
+
+std::wstring exe;    // wendrovix.exe
+std::wstring files;  // inputs and outputs of the jobs, trailing backslash
+std::wstring temp;   // the dialog's temporary folder, trailing backslash
+
+// Polls cond every 50 ms for at most ms milliseconds; returns whether it came true.
+bool wait_for(const std::function<bool()>& cond, int ms = 30000) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (cond()) return true;
+        Sleep(50);
+    }
+    return cond();
+}
+
+// Returns a window's text, asked through WM_GETTEXT (answered by the owning process).
+std::wstring window_text(HWND h) {
+    wchar_t buf[4096] = {};
+    SendMessageTimeoutW(h, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 5000,
+                        nullptr);
+    return buf;
+}
+
+// Collects a visible top-level dialog window of the process named in the list's first place.
+BOOL CALLBACK collect_dialog(HWND h, LPARAM lp) {
+    auto* found = reinterpret_cast<std::pair<DWORD, std::vector<HWND>>*>(lp);
+    DWORD owner = 0;
+    wchar_t cls[16] = {};
+    GetWindowThreadProcessId(h, &owner);
+    GetClassNameW(h, cls, 16);
+    if (owner == found->first && IsWindowVisible(h) && std::wstring(cls) == L"#32770")
+        found->second.push_back(h);
+    return TRUE;
+}
+
+// Returns the visible top-level dialog windows of a process.
+std::vector<HWND> dialogs_of(DWORD pid) {
+    std::pair<DWORD, std::vector<HWND>> found{pid, {}};
+    EnumWindows(collect_dialog, reinterpret_cast<LPARAM>(&found));
+    return found.second;
+}
+
+// Keeps the longest text of the static controls seen so far.
+BOOL CALLBACK keep_longest_static(HWND h, LPARAM lp) {
+    wchar_t cls[16] = {};
+    GetClassNameW(h, cls, 16);
+    std::wstring text = window_text(h);
+    auto* best = reinterpret_cast<std::wstring*>(lp);
+    if (_wcsicmp(cls, L"Static") == 0 && text.size() > best->size()) *best = text;
+    return TRUE;
+}
+
+// Returns the longest text of a window's static controls (a message box's message).
+std::wstring static_text(HWND box) {
+    std::wstring best;
+    EnumChildWindows(box, keep_longest_static, reinterpret_cast<LPARAM>(&best));
+    return best;
+}
+
+// Presses a button of a dialog without waiting for its handler (which may show a box).
+void press(HWND dlg, int id) {
+    PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
+}
+
+// wendrovix.exe with an optional file argument, its main dialog, and its other windows.
+class Program {
+public:
+    explicit Program(const std::wstring& argument = L"") {
+        std::wstring line = L"\"" + exe + L"\"" + (argument.empty() ? L"" : L" \"" + argument + L"\"");
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        wait_for([this] {
+            for (HWND h : dialogs_of(pi.dwProcessId))
+                if (GetDlgItem(h, 1006)) hwnd = h;
+            return hwnd != nullptr;
+        });
+        CHECK(hwnd != nullptr);
+        // Lets the window system finish showing and activating the window: a minimise
+        // that comes before may be undone by a late activation (seen under Wine).
+        wait_for([this] { return GetForegroundWindow() == hwnd; }, 5000);
+        Sleep(1000);
+    }
+    // Ends a program that is still running.
+    ~Program() {
+        if (!ended(0)) TerminateProcess(pi.hProcess, 9);
+        WaitForSingleObject(pi.hProcess, 10000);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    std::wstring text(int id) { return window_text(GetDlgItem(hwnd, id)); }
+    bool enabled(int id) { return IsWindowEnabled(GetDlgItem(hwnd, id)); }
+    void press(int id) { ::press(hwnd, id); }
+    // Presses a button whose handler shows no box, and returns once it has run.
+    void click(int id) {
+        SendMessageTimeoutW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                            reinterpret_cast<LPARAM>(GetDlgItem(hwnd, id)), SMTO_NORMAL, 10000, nullptr);
+    }
+    // Waits for a dialog of the program other than the main one; returns it or nullptr.
+    HWND other_window() {
+        HWND other = nullptr;
+        wait_for([&] {
+            for (HWND h : dialogs_of(pi.dwProcessId))
+                if (h != hwnd) other = h;
+            return other != nullptr;
+        }, 10000);
+        return other;
+    }
+    // Answers the message box that shows now with `answer`; returns "caption|message".
+    std::wstring answer_box(int answer) {
+        HWND box = other_window();
+        if (!box) return L"(no box)";
+        std::wstring seen = window_text(box) + L"|" + static_text(box);
+        press_until_gone(box, answer);
+        return seen;
+    }
+    // Types `name` into the file dialog that shows now and accepts it (or cancels it);
+    // returns its filter entries and the name it proposed, "filter;filter;|proposed".
+    std::wstring answer_file_dialog(const std::wstring& name, bool accept = true) {
+        HWND dlg = other_window();
+        if (!dlg) return L"(no file dialog)";
+        HWND edit = GetDlgItem(dlg, 0x47c) ? GetDlgItem(dlg, 0x47c) : GetDlgItem(dlg, 0x480);
+        HWND types = GetDlgItem(dlg, 0x470);
+        std::wstring seen;
+        for (LRESULT i = 0, n = SendMessageW(types, CB_GETCOUNT, 0, 0); i < n; i++) {
+            wchar_t item[256] = {};
+            SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+            seen += std::wstring(item) + L";";
+        }
+        seen += L"|" + window_text(edit);
+        if (accept) SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name.c_str()));
+        press_until_gone(dlg, accept ? IDOK : IDCANCEL);
+        return seen;
+    }
+    // Returns true when the process has ended within ms milliseconds.
+    bool ended(int ms) { return WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0; }
+    // Waits until the job has ended (the button says "开始转换" again).
+    bool wait_idle(int ms = 120000) {
+        return wait_for([this] { return text(1006) == L"开始转换"; }, ms);
+    }
+    HWND hwnd = nullptr;
+
+private:
+    // Presses a button of a box until the box has gone.
+    void press_until_gone(HWND box, int id) {
+        ::press(box, id);
+        CHECK(wait_for([box] { return !IsWindowVisible(box); }, 10000));
+    }
+    PROCESS_INFORMATION pi = {};
+};
+
+// Writes `size` bytes of words drawn at random from a small vocabulary: compressible,
+// and slow enough at level 9 that a large one runs for some seconds.
+void write_image(const std::wstring& path, size_t size) {
+    static const char* words[] = {"alpha ", "disc ", "sector ", "block ", "image ", "psp ",
+                                  "iso9660 ", "volume ", "track ", "zlib ", "deflate ", "cso "};
+    std::string data;
+    data.reserve(size + 16);
+    for (uint32_t x = 2463534242u; data.size() < size;) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        data += (x & 0x100) ? words[x % 12] : std::to_string(x % 100000) + " ";
+    }
+    data.resize(size);
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << data;
+}
+
+// Returns a file's contents.
+std::string slurp(const std::wstring& path) {
+    std::ifstream f{std::filesystem::path(path), std::ios::binary};
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// Returns a file's size, -1 when it is missing.
+long long size_of(const std::wstring& path) {
+    std::error_code ec;
+    auto n = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<long long>(n);
+}
+
+// Returns true when the dialog's temporary folder holds nothing (no job folder left).
+bool temp_is_empty() {
+    return std::filesystem::is_empty(std::filesystem::path(temp));
+}
+
+// Returns printf-formatted text.
+std::wstring format(const wchar_t* f, double v) {
+    wchar_t buf[256];
+    swprintf(buf, 256, f, v);
+    return buf;
+}
+
+// The report lines for an input and output size: finished, output megabytes, ratio.
+std::wstring report_lines(long long in, long long out) {
+    return L"转换完毕!\r\n" + format(L"转换后文件大小：%.2f MB\r\n", out / 1048576.0) +
+           format(L"压缩比：%.2f  \r\n", 100.0 * out / in);
+}
+
+// Returns the information box's text without the verification's passing line, which
+// follows the report when the job also verifies its output.
+std::wstring without_verified_line(std::wstring text) {
+    const std::wstring passed = L"校验通过\r\n";
+    if (text.size() >= passed.size() && text.compare(text.size() - passed.size(), passed.size(), passed) == 0)
+        text.resize(text.size() - passed.size());
+    return text;
+}
+
+// Start-up state, the level list, the about dialog and message, and Exit while idle.
+void initial_state() {
+    Program p;
+    wchar_t title[64] = {};
+    GetWindowTextW(p.hwnd, title, 64);
+    CHECK(std::wstring(title) == L"Wendrovix V1.0");
+    CHECK(p.text(1000).empty() && p.text(1002).empty() && p.text(1005).empty());
+    CHECK(p.text(1004) == L"9" && p.text(1006) == L"开始转换");
+    CHECK(!p.enabled(1003) && !p.enabled(1006) && p.enabled(1001) && p.enabled(1007));
+    HWND level = GetDlgItem(p.hwnd, 1004);
+    std::wstring items;
+    for (LRESULT i = 0, n = SendMessageW(level, CB_GETCOUNT, 0, 0); i < n; i++) {
+        wchar_t item[8] = {};
+        SendMessageW(level, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+        items += item;
+    }
+    CHECK(items == L"987654321");
+    PostMessageW(p.hwnd, WM_SYSCOMMAND, 16, 0);
+    CHECK(p.answer_box(IDOK) == L"关于 Wendrovix|Copyright (C) 2007 Quillane");
+    p.press(1007);
+    CHECK(p.answer_box(IDNO) ==
+          L"关于|Wendrovix Ver 1.0 \r\n Wendrovix \r\nMade by Quillane\r\n简介:可以ISO和CSO格式互相转换 "
+          L"\r\n作者邮箱:quillane@example.org \r\n要访问作者的网站吗？");
+    p.press(IDCANCEL);
+    CHECK(p.ended(10000));
+}
+
+// Output names from the open dialog (the mode shows in the save dialog's filter), the
+// open dialog's filters, and the save dialog's proposal and default extension.
+void output_naming() {
+    Program p;
+    const wchar_t* open_filters = L"支持的文件(*.iso;*.cso);iso文件 (*.iso);cso文件 (*.cso);|";
+    struct { const wchar_t* chosen; const wchar_t* output; const wchar_t* save_filter; } cases[] = {
+        {L"x.ISO", L"x.cso", L"cso文件 (*.cso);"},
+        {L"x.cso", L"x.iso", L"iso文件 (*.iso);"},
+        {L"iso.iso", L"iso.cso", L"cso文件 (*.cso);"},
+        {L"mysoiso", L"mycso", L"cso文件 (*.cso);"},
+        {L"x.cso", L"x.iso", L"iso文件 (*.iso);"},
+        {L"noext", nullptr, L"iso文件 (*.iso);"},  // "ERROR!", the mode stays 1
+    };
+    for (const auto& c : cases) {
+        p.press(1001);
+        CHECK(p.answer_file_dialog(files + c.chosen) == open_filters);
+        CHECK(p.text(1000) == files + c.chosen);
+        CHECK(p.text(1002) == (c.output ? files + c.output : L"ERROR!"));
+        CHECK(p.enabled(1003) && p.enabled(1006));
+        p.press(1003);
+        std::wstring seen = p.answer_file_dialog(L"", false);  // cancelled: nothing changes
+        CHECK(seen.compare(0, seen.find(L'|') + 1, std::wstring(c.save_filter) + L"|") == 0);
+        CHECK(p.text(1002) == (c.output ? files + c.output : L"ERROR!"));
+    }
+    p.press(1001);
+    p.answer_file_dialog(files + L"x.iso");
+    p.press(1003);
+    CHECK(p.answer_file_dialog(L"out") == L"cso文件 (*.cso);|x");
+    CHECK(p.text(1002) == files + L"out.cso");
+}
+
+// A real compression and decompression through the embedded converter: files, the
+// information box, the window restored, the job folder gone; the planted program never
+// runs. The decompression's output is chosen with the save dialog.
+void real_jobs() {
+    std::wstring iso = files + L"游戏 small.iso", cso = files + L"游戏 small.cso";
+    write_image(iso, 3 * 1048576);
+    Program p(iso);
+    CHECK(p.text(1002) == cso);
+    p.click(1006);
+    CHECK(p.wait_idle());
+    long long in = size_of(iso), out = size_of(cso);
+    CHECK(out > 0 && out < in && slurp(cso).compare(0, 4, "CISO") == 0);
+    CHECK_TEXT(without_verified_line(p.text(1005)), L"模式：ISO转换CSO\r\n压缩级别：9\r\n" +
+                                 format(L"文件大小：%.2f MB\r\n", in / 1048576.0) +
+                                 L"转换进行中，请稍候…………\r\n" + report_lines(in, out));
+    CHECK(!IsIconic(p.hwnd) && temp_is_empty());
+
+    p.press(1001);
+    p.answer_file_dialog(cso);
+    p.press(1003);
+    p.answer_file_dialog(L"back");
+    p.click(1006);
+    CHECK(p.wait_idle());
+    std::wstring back = files + L"back.iso";
+    CHECK(slurp(back) == slurp(iso));
+    CHECK_TEXT(without_verified_line(p.text(1005)), L"模式：CSO转换ISO\r\n" + format(L"文件大小：%.2f MB\r\n", out / 1048576.0) +
+                                 L"转换进行中，请稍候…………\r\n" + report_lines(out, in));
+    CHECK(temp_is_empty() && size_of(files + L"temp.exe.ran") < 0);
+}
+
+// A file named .cso that is no CSO is reported as failed, with the converter's message.
+void failed_decompress() {
+    std::wstring bad = files + L"bad.cso";
+    std::ofstream(std::filesystem::path(bad), std::ios::binary) << std::string(4096, 'x');
+    Program p(bad);
+    p.click(1006);
+    CHECK(p.wait_idle());
+    std::wstring info = p.text(1005);
+    CHECK(info.find(L"转换进行中，请稍候…………\r\n转换失败! ") != std::wstring::npos);
+    CHECK(info.find(L"转换完毕!") == std::wstring::npos);
+    CHECK(temp_is_empty());
+}
+
+// Starts a long job and waits until its percentage shows in the minimised window's title.
+bool start_long_job(Program& p) {
+    p.click(1006);
+    return wait_for([&] {
+        wchar_t title[64] = {};
+        GetWindowTextW(p.hwnd, title, 64);
+        return IsIconic(p.hwnd) && std::wstring(title).find(L"% - Wendrovix V1.0") != std::wstring::npos;
+    });
+}
+
+// Stop: No keeps the job; Yes ends it and removes the output and the job folder.
+void stop_during_a_job() {
+    std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
+    Program p(iso);
+    CHECK(start_long_job(p));
+    CHECK(IsWindowVisible(GetDlgItem(p.hwnd, 1008)));
+    p.press(1006);
+    CHECK(p.answer_box(IDNO) == L"提示|转换正在进行中，您确定要停止吗？");
+    CHECK(p.text(1006) == L"停止转换");
+    p.press(1006);
+    CHECK(p.answer_box(IDYES) == L"提示|转换正在进行中，您确定要停止吗？");
+    CHECK(p.wait_idle(10000));
+    std::wstring info = p.text(1005);
+    CHECK(info.size() > 6 && info.compare(info.size() - 6, 6, L"用户终止转换") == 0);
+    CHECK(wait_for([&] { return size_of(cso) < 0 && temp_is_empty(); }, 5000));
+}
+
+// Exit during a job: No keeps the job running; Yes ends it, removes its files and ends
+// the program.
+void exit_during_a_job() {
+    std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
+    Program p(iso);
+    CHECK(start_long_job(p));
+    p.press(IDCANCEL);
+    CHECK(p.answer_box(IDNO) == L"提示|转换正在进行中，您确定要退出吗？");
+    CHECK(!p.ended(300) && p.text(1006) == L"停止转换");
+    p.press(IDCANCEL);
+    CHECK(p.answer_box(IDYES) == L"提示|转换正在进行中，您确定要退出吗？");
+    CHECK(p.ended(10000));
+    CHECK(size_of(cso) < 0 && temp_is_empty());
+}
+
+// For the screenshot: a real compression left on screen; prints "window X Y W H" (the
+// dialog's place on the screen) and waits until the file `done` appears (at most 60 s).
+int show_for_screenshot(const std::wstring& done) {
+    std::wstring iso = files + L"游戏.iso";
+    write_image(iso, 24 * 1048576);
+    Program p(iso);
+    p.click(1006);
+    CHECK(p.wait_idle());
+    RECT r;
+    GetWindowRect(p.hwnd, &r);
+    std::printf("window %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    std::fflush(stdout);
+    wait_for([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, 60000);
+    p.press(IDCANCEL);
+    CHECK(p.ended(10000));
+    return check_failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+// Runs the tests; with "--screenshot DONE_FILE", shows a finished job for a screenshot.
+int wmain(int argc, wchar_t** argv) {
+    exe = program_folder() + L"wendrovix.exe";
+    ScratchFolder scratch(L"wendrovix-dialog-test-");
+    files = scratch.path;
+    temp = files + L"temp folder\\";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    if (argc == 3 && std::wstring(argv[1]) == L"--screenshot") return show_for_screenshot(argv[2]);
+    CopyFileW((program_folder() + L"wendrovix_test_child.exe").c_str(), (files + L"temp.exe").c_str(), TRUE);
+    write_image(files + L"big.iso", 400 * 1048576);
+    RUN(initial_state);
+    RUN(output_naming);
+    RUN(real_jobs);
+    RUN(failed_decompress);
+    RUN(stop_during_a_job);
+    RUN(exit_during_a_job);
+    std::printf("%d failed check(s)\n", check_failures);
+    return check_failures == 0 ? 0 : 1;
+}

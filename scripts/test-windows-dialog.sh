@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the Windows programs and runs the Windows front-end's tests under Wine: the job
+# platform against real processes, then wendrovix.exe driven from a test program under
+# Xvfb (real jobs through the embedded converter). Each test program removes its files.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/build-windows.sh" -DVELLICOR_WIN32_TESTS=ON >/dev/null
+source "$root/scripts/wine-env.sh"
+prepare_wine_prefix
+choose_wine_arch
+tests=$win_build/frontend/win32
+
+echo "== Windows job platform =="
+timeout 600 "$wine_run" "$tests/wendrovix_test_platform.exe"
+"$wineserver_bin" -w  # the dialog's windows need a server started on the X display
+echo "== Windows dialog =="
+timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" "$wine_run" "$tests/wendrovix_test_dialog.exe"
+"$wineserver_bin" -w
+echo "Windows front-end tests passed."
