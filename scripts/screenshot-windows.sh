@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Remakes docs/wendrovix-windows.png: wendrovix.exe under Wine and Xvfb, with the CJK font
+# in Wine's prefix, after a real compression through the embedded converter; the picture
+# is the dialog's window cut from the screen.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/build-windows.sh" -DVELLICOR_WIN32_TESTS=ON >/dev/null
+if ! import -version >/dev/null 2>&1; then
+    apt-get install -y -q --no-install-recommends imagemagick >/dev/null
+fi
+source "$root/scripts/wine-env.sh"
+prepare_wine_prefix
+choose_wine_arch
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export work wine_run
+export driver=$win_build/frontend/win32/wendrovix_test_dialog.exe
+export done_win="Z:${work//\//\\}\\done"  # Wine's drive Z: is the Unix root
+export picture=$root/docs/wendrovix-windows.png
+mkdir -p "$root/docs"
+# The driver prints the window's place once the job is reported, then waits for "done".
+timeout 300 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+    "$wine_run" "$driver" --screenshot "$done_win" >"$work/out" &
+    driver_pid=$!
+    for _ in $(seq 900); do grep -q "^window" "$work/out" && break; sleep 0.2; done
+    sleep 1
+    read -r _ x y w h < <(grep "^window" "$work/out")
+    import -window root -crop "${w}x${h}+${x}+${y}" +repage "$picture"
+    touch "$work/done"
+    wait "$driver_pid"'
+"$wineserver_bin" -w
+echo "Wrote $picture"
