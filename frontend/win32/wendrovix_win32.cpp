@@ -3,7 +3,9 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <objbase.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <vector>
 
@@ -38,6 +40,17 @@ std::wstring file_dialog_filter(const char* filter) {
     return wide + L'\0';
 }
 
+// Splits the buffer: a lone full path, or the folder and every name after it.
+std::vector<std::string> selected_files(const wchar_t* buffer) {
+    std::wstring first = buffer;
+    const wchar_t* name = buffer + first.size() + 1;
+    if (*name == L'\0') return {to_utf8(first)};
+    if (first.back() != L'\\') first += L'\\';
+    std::vector<std::string> paths;
+    for (; *name; name += wcslen(name) + 1) paths.push_back(to_utf8(first + name));
+    return paths;
+}
+
 // Shows template 100 modally.
 void CAboutDlg::DoModal(HWND parent) {
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), parent,
@@ -55,8 +68,8 @@ INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
 CWendrovixDlg::CWendrovixDlg(JobPlatform& platform) : job_(*this, *this, platform) {}
 
 // Runs template 102 modally with this object as its state.
-void CWendrovixDlg::DoModal(HINSTANCE instance, const std::wstring& argument) {
-    argument_ = argument;
+void CWendrovixDlg::DoModal(HINSTANCE instance, const std::vector<std::wstring>& arguments) {
+    arguments_ = arguments;
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_WENDROVIX_DIALOG), nullptr, DialogProc,
                     reinterpret_cast<LPARAM>(this));
 }
@@ -109,7 +122,7 @@ BOOL CWendrovixDlg::OnInitDialog() {
     SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_SETCURSEL, 0, 0);
     SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
     DragAcceptFiles(hwnd_, TRUE);
-    if (!argument_.empty()) OpenArgument(argument_);
+    if (!arguments_.empty()) OpenArguments(arguments_);
     return TRUE;
 }
 
@@ -146,57 +159,114 @@ BOOL CWendrovixDlg::OnPaintIconic() {
     return TRUE;
 }
 
-// Opens exactly one dropped file; folders and several files are ignored.
+// Opens the dropped files that exist and are no folders.
 void CWendrovixDlg::OnDropFiles(HDROP drop) {
+    std::vector<std::string> paths;
     std::vector<wchar_t> name(FILE_NAME_CHARS);
-    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 1 &&
-        DragQueryFileW(drop, 0, name.data(), static_cast<UINT>(name.size())) > 0) {
+    for (UINT i = 0, n = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < n; i++) {
+        if (DragQueryFileW(drop, i, name.data(), static_cast<UINT>(name.size())) == 0) continue;
         DWORD attributes = GetFileAttributesW(name.data());
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            OpenInput(to_utf8(name.data()));
+            paths.push_back(to_utf8(name.data()));
     }
     DragFinish(drop);
+    if (!paths.empty()) OpenInputs(paths);
 }
 
-// Chooses the input with the open dialog and takes it.
+// Chooses the input files with the open dialog and takes them.
 void CWendrovixDlg::OnOpenFile() {
-    std::string path = ChooseFile(false, OPEN_FILTER, nullptr, "");
-    if (!path.empty()) OpenInput(path);
+    std::vector<std::string> paths = ChooseFiles(false, OPEN_FILTER, nullptr, "");
+    if (!paths.empty()) OpenInputs(paths);
 }
 
 // Sets the input, derives the output name and mode, shows them; enables Save and Start
 // whatever the naming gave.
 void CWendrovixDlg::OpenInput(const std::string& path) {
     input_path = path;
+    input_paths = {path};
+    output_folder.clear();
     output_path = DeriveOutputName(input_path, mode);
     show_members();
     EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
     EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
 }
 
-// Ignores an existing folder; any other name is made full, as the open dialog gives it.
-void CWendrovixDlg::OpenArgument(const std::wstring& argument) {
-    DWORD attributes = GetFileAttributesW(argument.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+// One file alone; several as a queue with its outputs beside the inputs.
+void CWendrovixDlg::OpenInputs(const std::vector<std::string>& paths) {
+    if (paths.size() == 1) return OpenInput(paths[0]);
+    input_paths = paths;
+    output_folder.clear();
+    input_path = QueueBoxText(input_paths[0], input_paths.size());
+    ShowQueueOutputs();
+    EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
+    EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
+}
+
+// Leaves out existing folders; a missing file still opens (the naming decides), its
+// name made full as the open dialog gives it.
+void CWendrovixDlg::OpenArguments(const std::vector<std::wstring>& arguments) {
+    std::vector<std::string> paths;
     std::vector<wchar_t> full(FILE_NAME_CHARS);
-    DWORD n = GetFullPathNameW(argument.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                               nullptr);
-    if (n > 0 && n < full.size()) OpenInput(to_utf8(full.data()));
+    for (const std::wstring& argument : arguments) {
+        DWORD attributes = GetFileAttributesW(argument.c_str());
+        bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (folder) continue;
+        DWORD n = GetFullPathNameW(argument.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                   nullptr);
+        if (n > 0 && n < full.size()) paths.push_back(to_utf8(full.data()));
+    }
+    if (!paths.empty()) OpenInputs(paths);
+}
+
+// A queue is shown while the input box still holds its text.
+bool CWendrovixDlg::QueueShown() {
+    return input_paths.size() > 1 &&
+           to_utf8(ItemText(IDC_INPUT)) == QueueBoxText(input_paths[0], input_paths.size());
+}
+
+// The first output and the count; the mode stays as it was.
+void CWendrovixDlg::ShowQueueOutputs() {
+    int32_t first_mode = mode;
+    output_path = QueueBoxText(QueueOutputName(input_paths[0], output_folder, first_mode),
+                               input_paths.size());
+    show_members();
+}
+
+// Chooses an existing folder with the system's folder dialog for every output.
+void CWendrovixDlg::ChooseOutputFolder() {
+    BROWSEINFOW info = {};
+    info.hwndOwner = hwnd_;
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+    if (!chosen) return;
+    std::vector<wchar_t> folder(FILE_NAME_CHARS);
+    BOOL ok = SHGetPathFromIDListEx(chosen, folder.data(), static_cast<DWORD>(folder.size()),
+                                    GPFIDL_DEFAULT);
+    CoTaskMemFree(chosen);
+    if (!ok) return;
+    output_folder = to_utf8(folder.data());
+    if (output_folder.back() != '\\') output_folder += '\\';
+    input_path = to_utf8(ItemText(IDC_INPUT));  // keep what the box shows
+    ShowQueueOutputs();
 }
 
 // Chooses the output with the filter and default extension of the current mode,
-// proposing the input's name without folder and extension.
+// proposing the input's name without folder and extension; for a queue, the folder of
+// every output.
 void CWendrovixDlg::OnSaveFile() {
-    std::string path = ChooseFile(true, mode == 0 ? CSO_FILTER : ISO_FILTER,
-                                  mode == 0 ? L"cso" : L"iso", FileTitleOf(input_path, false));
-    if (path.empty()) return;
-    output_path = path;
+    if (QueueShown()) return ChooseOutputFolder();
+    std::vector<std::string> paths = ChooseFiles(true, mode == 0 ? CSO_FILTER : ISO_FILTER,
+                                                 mode == 0 ? L"cso" : L"iso",
+                                                 FileTitleOf(input_path, false));
+    if (paths.empty()) return;
+    output_path = paths[0];
     show_members();
 }
 
 // Shows the open or save dialog: read-only box hidden, asking before overwriting.
-std::string CWendrovixDlg::ChooseFile(bool save, const char* filter, const wchar_t* default_ext,
-                                      const std::string& initial_name) {
+std::vector<std::string> CWendrovixDlg::ChooseFiles(bool save, const char* filter,
+                                                    const wchar_t* default_ext,
+                                                    const std::string& initial_name) {
     std::wstring filters = file_dialog_filter(filter), initial = to_wide(initial_name);
     std::vector<wchar_t> name(FILE_NAME_CHARS, L'\0');
     initial.copy(name.data(), name.size() - 1);
@@ -208,9 +278,11 @@ std::string CWendrovixDlg::ChooseFile(bool save, const char* filter, const wchar
     ofn.lpstrFile = name.data();
     ofn.nMaxFile = static_cast<DWORD>(name.size());
     ofn.lpstrDefExt = default_ext;
-    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT |
+                (save ? 0 : OFN_ALLOWMULTISELECT);
     BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
-    return chosen ? to_utf8(name.data()) : "";
+    if (!chosen) return {};
+    return save ? std::vector<std::string>{to_utf8(name.data())} : selected_files(name.data());
 }
 
 // The about message; Yes opens the maker's web address with the default handler.
@@ -310,17 +382,20 @@ void CWendrovixDlg::close_dialog() {
     EndDialog(hwnd_, IDCANCEL);
 }
 
-// Initialises the common controls (all classes), runs the dialog with the one file
-// argument if there is exactly one, and returns 0 when it has closed.
+// Initialises the common controls (all classes) and COM (the folder dialog), runs the
+// dialog with the program's file arguments, and returns 0 when it has closed.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     INITCOMMONCONTROLSEX controls = {8, 0xFF};
     InitCommonControlsEx(&controls);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    std::wstring argument = argv && argc == 2 ? argv[1] : L"";
+    std::vector<std::wstring> arguments;
+    for (int i = 1; argv && i < argc; i++) arguments.push_back(argv[i]);
     if (argv) LocalFree(argv);
     Win32JobPlatform platform;
     CWendrovixDlg dlg(platform);
-    dlg.DoModal(instance, argument);
+    dlg.DoModal(instance, arguments);
+    CoUninitialize();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "conversion_job.h"
 
@@ -22,9 +23,9 @@ private:
 class CWendrovixDlg : public DialogMembers, private JobView {
 public:
     explicit CWendrovixDlg(JobPlatform& platform);
-    // Runs the dialog modally; when it opens, `argument` (if not empty) is opened as the
-    // Open button would. Returns when the dialog has closed.
-    void DoModal(HINSTANCE instance, const std::wstring& argument);
+    // Runs the dialog modally; when it opens, the program's file arguments are opened as
+    // the Open button would open them. Returns when the dialog has closed.
+    void DoModal(HINSTANCE instance, const std::vector<std::wstring>& arguments);
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -37,18 +38,29 @@ private:
     BOOL OnSysCommand(WPARAM command);
     // Draws the icon centred in the client area while minimised.
     BOOL OnPaintIconic();
-    // One dropped file (not a folder) is opened; anything else is ignored.
+    // The dropped files (folders left out) are opened as the Open button would.
     void OnDropFiles(HDROP drop);
     void OnOpenFile();
     void OnSaveFile();
     void OnAbout();
     // Takes path as the chosen input: derived output and mode, Save and Start enabled.
     void OpenInput(const std::string& path);
-    // Opens a program argument: an existing folder is ignored; the name is made full.
-    void OpenArgument(const std::wstring& argument);
-    // Shows the open or save dialog; returns the chosen full path, "" when cancelled.
-    std::string ChooseFile(bool save, const char* filter, const wchar_t* default_ext,
-                           const std::string& initial_name);
+    // One file opens alone; several make a queue, shown by its first name and count,
+    // whose outputs go beside their inputs until Save chooses a folder for them all.
+    void OpenInputs(const std::vector<std::string>& paths);
+    // Opens the program's arguments that are not folders, their names made full.
+    void OpenArguments(const std::vector<std::wstring>& arguments);
+    // Returns true while the input box shows the queue's text.
+    bool QueueShown();
+    // The output box shows the queue's first output (beside it or in the folder) and count.
+    void ShowQueueOutputs();
+    // Save for a queue: chooses the folder for every output.
+    void ChooseOutputFolder();
+    // Shows the open dialog (several files may be chosen) or the save dialog; returns the
+    // chosen full paths, none when cancelled.
+    std::vector<std::string> ChooseFiles(bool save, const char* filter,
+                                         const wchar_t* default_ext,
+                                         const std::string& initial_name);
     // Returns a control's text.
     std::wstring ItemText(int id);
     // Sets the title: with the percentage while minimised during a job.
@@ -71,10 +83,14 @@ private:
     HWND hwnd_ = nullptr;
     HICON icon_ = nullptr;        // big icon, 32 x 32
     HICON small_icon_ = nullptr;  // small icon, 16 x 16
-    std::wstring argument_;       // file to open when the dialog starts
+    std::vector<std::wstring> arguments_;  // files to open when the dialog starts
     std::wstring progress_label_;  // shown in the title while minimised; "" for none
     ConversionJob job_;
 };
+
+// Returns the full paths in the file name buffer of an open dialog that allows several
+// files: one full path, or the folder followed by the names, each ended by a NUL.
+std::vector<std::string> selected_files(const wchar_t* buffer);
 
 // Returns a "description|patterns|...||" filter as the NUL-separated form of the file
 // dialogs (ending in two NULs).

@@ -77,11 +77,17 @@ void press(HWND dlg, int id) {
                  reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
 }
 
-// wendrovix.exe with an optional file argument, its main dialog, and its other windows.
+// Returns a name in double quotes, as one argument of a command line.
+std::wstring in_quotes(const std::wstring& name) {
+    return L"\"" + name + L"\"";
+}
+
+// wendrovix.exe with optional arguments (a command line's tail), its main dialog, and
+// its other windows.
 class Program {
 public:
-    explicit Program(const std::wstring& argument = L"") {
-        std::wstring line = L"\"" + exe + L"\"" + (argument.empty() ? L"" : L" \"" + argument + L"\"");
+    explicit Program(const std::wstring& arguments = L"") {
+        std::wstring line = in_quotes(exe) + L" " + arguments;
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
@@ -285,7 +291,7 @@ void output_naming() {
 void real_jobs() {
     std::wstring iso = files + L"游戏 small.iso", cso = files + L"游戏 small.cso";
     write_image(iso, 3 * 1048576);
-    Program p(iso);
+    Program p(in_quotes(iso));
     CHECK(p.text(1002) == cso);
     p.click(1006);
     CHECK(p.wait_idle());
@@ -313,12 +319,30 @@ void real_jobs() {
 void failed_decompress() {
     std::wstring bad = files + L"bad.cso";
     std::ofstream(std::filesystem::path(bad), std::ios::binary) << std::string(4096, 'x');
-    Program p(bad);
+    Program p(in_quotes(bad));
     p.click(1006);
     CHECK(p.wait_idle());
     std::wstring info = p.text(1005);
     CHECK(info.find(L"转换进行中，请稍候…………\r\n转换失败! ") != std::wstring::npos);
     CHECK(info.find(L"转换完毕!") == std::wstring::npos);
+    CHECK(temp_is_empty());
+}
+
+// Several file arguments make a queue (a folder among them is left out), converted one
+// after the other into outputs beside the inputs, with a summary line at the end.
+void queue_from_arguments() {
+    std::wstring a = files + L"队列 a.iso", b = files + L"队列 b.iso";
+    write_image(a, 1048576);
+    write_image(b, 2 * 1048576);
+    CreateDirectoryW((files + L"folder").c_str(), nullptr);
+    Program p(in_quotes(a) + L" " + in_quotes(files + L"folder") + L" " + in_quotes(b));
+    CHECK_TEXT(p.text(1000), a + L" (+1)");
+    CHECK_TEXT(p.text(1002), files + L"队列 a.cso (+1)");
+    p.click(1006);
+    CHECK(p.wait_idle());
+    CHECK(slurp(files + L"队列 a.cso").compare(0, 4, "CISO") == 0);
+    CHECK(slurp(files + L"队列 b.cso").compare(0, 4, "CISO") == 0);
+    CHECK(p.text(1005).find(L"共 2 个文件：成功 2 个") != std::wstring::npos);
     CHECK(temp_is_empty());
 }
 
@@ -335,7 +359,7 @@ bool start_long_job(Program& p) {
 // Stop: No keeps the job; Yes ends it and removes the output and the job folder.
 void stop_during_a_job() {
     std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
-    Program p(iso);
+    Program p(in_quotes(iso));
     CHECK(start_long_job(p));
     CHECK(IsWindowVisible(GetDlgItem(p.hwnd, 1008)));
     p.press(1006);
@@ -353,7 +377,7 @@ void stop_during_a_job() {
 // the program.
 void exit_during_a_job() {
     std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
-    Program p(iso);
+    Program p(in_quotes(iso));
     CHECK(start_long_job(p));
     p.press(IDCANCEL);
     CHECK(p.answer_box(IDNO) == L"提示|转换正在进行中，您确定要退出吗？");
@@ -369,7 +393,7 @@ void exit_during_a_job() {
 int show_for_screenshot(const std::wstring& done) {
     std::wstring iso = files + L"游戏.iso";
     write_image(iso, 24 * 1048576);
-    Program p(iso);
+    Program p(in_quotes(iso));
     p.click(1006);
     CHECK(p.wait_idle());
     RECT r;
@@ -400,6 +424,7 @@ int wmain(int argc, wchar_t** argv) {
     RUN(output_naming);
     RUN(real_jobs);
     RUN(failed_decompress);
+    RUN(queue_from_arguments);
     RUN(stop_during_a_job);
     RUN(exit_during_a_job);
     std::printf("%d failed check(s)\n", check_failures);
