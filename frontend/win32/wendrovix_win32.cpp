@@ -102,20 +102,10 @@ INT_PTR CWendrovixDlg::HandleMessage(UINT msg, WPARAM wp, LPARAM) {
 }
 
 // Adds the about entry to the system menu, sets the icons, fills the level list, accepts
-// dropped files and opens the program's argument.
+// dropped files and opens the program's arguments.
 BOOL CWendrovixDlg::OnInitDialog() {
-    wchar_t text[64];
-    if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, text, 64) > 0) {
-        HMENU menu = GetSystemMenu(hwnd_, FALSE);
-        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, text);
-    }
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    icon_ = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    small_icon_ = static_cast<HICON>(
-        LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 16, 16, 0));
-    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
+    AddAboutMenuEntry();
+    SetIcons();
     for (int level = LEVELS; level >= 1; level--)
         SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_ADDSTRING, 0,
                             reinterpret_cast<LPARAM>(std::to_wstring(level).c_str()));
@@ -124,6 +114,26 @@ BOOL CWendrovixDlg::OnInitDialog() {
     DragAcceptFiles(hwnd_, TRUE);
     if (!arguments_.empty()) OpenArguments(arguments_);
     return TRUE;
+}
+
+// A separator and string 101 with command 16 at the end of the system menu (when the
+// string is not empty).
+void CWendrovixDlg::AddAboutMenuEntry() {
+    wchar_t text[64];
+    if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, text, 64) <= 0) return;
+    HMENU menu = GetSystemMenu(hwnd_, FALSE);
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, text);
+}
+
+// The program icon (resource 128) as the big and the small window icon.
+void CWendrovixDlg::SetIcons() {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    icon_ = LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
+    small_icon_ = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 16, 16, 0));
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
 }
 
 // The buttons; Esc and the close box arrive as IDCANCEL and act as the Exit button.

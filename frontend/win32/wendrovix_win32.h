@@ -32,6 +32,8 @@ private:
     // Handles one message; returns TRUE when handled.
     INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     BOOL OnInitDialog();
+    void AddAboutMenuEntry();
+    void SetIcons();
     // Runs the handler of a pressed button; returns TRUE when it was one.
     BOOL OnCommand(int id, int code);
     // The about entry opens the about dialog; other commands take their default course.
