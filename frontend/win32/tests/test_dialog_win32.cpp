@@ -329,7 +329,8 @@ void failed_decompress() {
 }
 
 // Several file arguments make a queue (a folder among them is left out), converted one
-// after the other into outputs beside the inputs, with a summary line at the end.
+// after the other into outputs beside the inputs, with a summary line at the end; so do
+// several names chosen together in the open dialog.
 void queue_from_arguments() {
     std::wstring a = files + L"队列 a.iso", b = files + L"队列 b.iso";
     write_image(a, 1048576);
@@ -344,6 +345,10 @@ void queue_from_arguments() {
     CHECK(slurp(files + L"队列 b.cso").compare(0, 4, "CISO") == 0);
     CHECK(p.text(1005).find(L"共 2 个文件：成功 2 个") != std::wstring::npos);
     CHECK(temp_is_empty());
+    p.press(1001);  // two names chosen together in the open dialog's folder
+    p.answer_file_dialog(L"\"队列 a.cso\" \"队列 b.cso\"");
+    CHECK_TEXT(p.text(1000), files + L"队列 a.cso (+1)");
+    CHECK_TEXT(p.text(1002), files + L"队列 a.iso (+1)");
 }
 
 // Starts a long job and waits until its percentage shows in the minimised window's title.
