@@ -378,6 +378,23 @@ void stop_during_a_job() {
     CHECK(wait_for([&] { return size_of(cso) < 0 && temp_is_empty(); }, 5000));
 }
 
+// A job that ends while the Stop question is shown is reported meanwhile; Yes then
+// changes nothing and the finished output stays.
+void stop_after_the_end() {
+    std::wstring iso = files + L"short.iso", cso = files + L"short.cso";
+    write_image(iso, 4 * 1048576);
+    Program p(in_quotes(iso));
+    p.click(1006);
+    p.press(1006);
+    HWND box = p.other_window();
+    CHECK(box != nullptr);
+    CHECK(wait_for([&] { return p.text(1005).find(L"转换完毕!") != std::wstring::npos; }));
+    CHECK(p.answer_box(IDYES) == L"提示|转换正在进行中，您确定要停止吗？");
+    Sleep(1500);
+    CHECK(p.text(1005).find(L"用户终止转换") == std::wstring::npos);
+    CHECK(slurp(cso).compare(0, 4, "CISO") == 0 && temp_is_empty());
+}
+
 // Exit during a job: No keeps the job running; Yes ends it, removes its files and ends
 // the program.
 void exit_during_a_job() {
@@ -431,6 +448,7 @@ int wmain(int argc, wchar_t** argv) {
     RUN(failed_decompress);
     RUN(queue_from_arguments);
     RUN(stop_during_a_job);
+    RUN(stop_after_the_end);
     RUN(exit_during_a_job);
     std::printf("%d failed check(s)\n", check_failures);
     return check_failures == 0 ? 0 : 1;
