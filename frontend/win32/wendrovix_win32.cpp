@@ -329,11 +329,15 @@ void CWendrovixDlg::take_boxes() {
     output_path = to_utf8(ItemText(IDC_OUTPUT));
 }
 
-// Copies the members into the boxes (the information box's lines end in "\r\n").
+// Copies the members into the boxes (the information box's lines end in "\r\n"); the
+// information box shows its last lines, where a long queue's newest report is.
 void CWendrovixDlg::show_members() {
     SetDlgItemTextW(hwnd_, IDC_INPUT, to_wide(input_path).c_str());
     SetDlgItemTextW(hwnd_, IDC_OUTPUT, to_wide(output_path).c_str());
     SetDlgItemTextW(hwnd_, IDC_INFO, to_wide(info_text).c_str());
+    LRESULT end = SendDlgItemMessageW(hwnd_, IDC_INFO, WM_GETTEXTLENGTH, 0, 0);
+    SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SETSEL, end, end);
+    SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SCROLLCARET, 0, 0);
 }
 
 // Returns the level list's current text.

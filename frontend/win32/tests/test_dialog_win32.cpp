@@ -344,6 +344,7 @@ void queue_from_arguments() {
     CHECK(slurp(files + L"队列 a.cso").compare(0, 4, "CISO") == 0);
     CHECK(slurp(files + L"队列 b.cso").compare(0, 4, "CISO") == 0);
     CHECK(p.text(1005).find(L"共 2 个文件：成功 2 个") != std::wstring::npos);
+    CHECK(SendMessageW(GetDlgItem(p.hwnd, 1005), EM_GETFIRSTVISIBLELINE, 0, 0) > 0);  // the end in view
     CHECK(temp_is_empty());
     p.press(1001);  // two names chosen together in the open dialog's folder
     p.answer_file_dialog(L"\"队列 a.cso\" \"队列 b.cso\"");
