@@ -330,12 +330,14 @@ void CWendrovixDlg::take_boxes() {
 }
 
 // Copies the members into the boxes (the information box's lines end in "\r\n"); the
-// information box shows its last lines, where a long queue's newest report is.
+// information box shows its last line of text, where a long queue's newest report is.
 void CWendrovixDlg::show_members() {
     SetDlgItemTextW(hwnd_, IDC_INPUT, to_wide(input_path).c_str());
     SetDlgItemTextW(hwnd_, IDC_OUTPUT, to_wide(output_path).c_str());
-    SetDlgItemTextW(hwnd_, IDC_INFO, to_wide(info_text).c_str());
-    LRESULT end = SendDlgItemMessageW(hwnd_, IDC_INFO, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring info = to_wide(info_text);
+    SetDlgItemTextW(hwnd_, IDC_INFO, info.c_str());
+    size_t end = info.size();
+    if (end >= 2 && info.compare(end - 2, 2, L"\r\n") == 0) end -= 2;  // not the empty line after
     SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SETSEL, end, end);
     SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SCROLLCARET, 0, 0);
 }
