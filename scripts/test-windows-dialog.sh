@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows programs and runs the Windows front-end's tests under Wine: the job
 # platform against real processes, then wendrovix.exe driven from a test program under
-# Xvfb (real jobs through the embedded converter). Each test program removes its files.
+# Xvfb (real jobs through the embedded converter, two of them on images mastered here).
+# Each test program removes its files; the mastered images are removed on exit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,11 +11,15 @@ source "$root/scripts/wine-env.sh"
 prepare_wine_prefix
 choose_wine_arch
 tests=$win_build/frontend/win32
+images=$(mktemp -d)
+trap 'rm -rf "$images"' EXIT
+master_images "$images" 游戏一 游戏二
 
 echo "== Windows job platform =="
 timeout 600 "$wine_run" "$tests/wendrovix_test_platform.exe"
 "$wineserver_bin" -w  # the dialog's windows need a server started on the X display
 echo "== Windows dialog =="
-timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" "$wine_run" "$tests/wendrovix_test_dialog.exe"
+timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" "$wine_run" "$tests/wendrovix_test_dialog.exe" \
+    --images "$(wine_path "$images")"
 "$wineserver_bin" -w
 echo "Windows front-end tests passed."

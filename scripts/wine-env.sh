@@ -46,3 +46,24 @@ choose_wine_arch() {
     fi
     echo "Wine runs the ${arch}-bit build ($win_build)"
 }
+
+# Returns a Unix path as Wine sees it (drive Z: is the Unix root).
+wine_path() {
+    local p=$1
+    echo "Z:${p//\//\\}"
+}
+
+# Masters one small ISO image per name into folder $1 with genisoimage: a text file and
+# some random bytes, more for each further name.
+master_images() {
+    local dir=$1 i=0
+    shift
+    for name in "$@"; do
+        mkdir -p "$dir/tree-$i/PSP_GAME"
+        seq 1 $((20000 + i * 15000)) | sed "s/^/$name line /" >"$dir/tree-$i/PSP_GAME/readme.txt"
+        head -c $((200000 + i * 100000)) /dev/urandom >"$dir/tree-$i/PSP_GAME/data.bin"
+        genisoimage -quiet -o "$dir/$name.iso" "$dir/tree-$i"
+        rm -rf "$dir/tree-$i"
+        i=$((i + 1))
+    done
+}

@@ -2,14 +2,24 @@
 //   args FILE ARG...   writes every ARG (UTF-8) to FILE, one per line, and exits with 0
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
 //   sleep              prints "ready" and sleeps until it is ended
+//   -com -lN IN OUT    when IN's name begins with "damage-flip", "damage-cut" or
+//                      "damage-index": a converter that writes a damaged CSO of IN and
+//                      reports success (block 16's first payload byte flipped, the last
+//                      10 bytes cut off, or block 16's index entry one byte too far)
 // Started any other way, it leaves the file "<its own path>.ran" behind and exits with 3,
 // so a test can tell that a program it planted was run in the converter's place.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include "tiny_cso.h"
 
 // Returns a wide argument as UTF-8.
 static std::string utf8(const wchar_t* text) {
@@ -39,6 +49,34 @@ static int progress(const wchar_t* status) {
     return _wtoi(status);
 }
 
+// Writes a CSO of `in` to `out`, damaged as `how` says; returns the exit status.
+static int write_damaged_cso(const wchar_t* in, const wchar_t* out, const std::wstring& how) {
+    std::ifstream f{std::filesystem::path(in), std::ios::binary};
+    std::stringstream image;
+    image << f.rdbuf();
+    std::string cso = make_cso(image.str());
+    if (!f || cso.size() < 24 + 4 * 18) return 2;
+    uint32_t entry;
+    memcpy(&entry, &cso[24 + 4 * 16], 4);
+    if (how == L"flip") cso[entry & 0x7FFFFFFF] ^= 0x01;  // the last-block bit of its stream
+    if (how == L"cut") cso.resize(cso.size() - 10);
+    if (how == L"index") {
+        entry += 1;
+        memcpy(&cso[24 + 4 * 16], &entry, 4);
+    }
+    std::ofstream(std::filesystem::path(out), std::ios::binary) << cso;
+    std::printf("ciso compress completed\n");
+    return 0;
+}
+
+// Returns "flip", "cut" or "index" when the file name asks for that damage, else "".
+static std::wstring damage_of(const std::wstring& path) {
+    std::wstring name = std::filesystem::path(path).filename().wstring();
+    for (const wchar_t* how : {L"flip", L"cut", L"index"})
+        if (name.rfind(std::wstring(L"damage-") + how, 0) == 0) return how;
+    return L"";
+}
+
 // Leaves "<own path>.ran" as a trace of having been run.
 static int leave_trace() {
     wchar_t self[MAX_PATH];
@@ -56,5 +94,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fflush(stdout);
         Sleep(INFINITE);
     }
+    if (argc == 5 && wcscmp(argv[1], L"-com") == 0 && !damage_of(argv[3]).empty())
+        return write_damaged_cso(argv[3], argv[4], damage_of(argv[3]));
     return leave_trace();
 }

@@ -2,9 +2,11 @@
 // command messages, texts read back from the controls, message boxes and file dialogs
 // found and answered here. Real jobs run through the embedded converter; the dialog's
 // temporary folder has a blank in its name, with a planted program where a command line
-// read without quotes would look first.
+// read without quotes would look first. A test build whose embedded converter writes
+// damaged CSOs shows that verification catches them.
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -14,7 +16,9 @@
 
 namespace {
 
-std::wstring exe;    // wendrovix.exe
+std::wstring exe;      // wendrovix.exe
+std::wstring standin;  // wendrovix.exe carrying the damaging stand-in converter
+std::wstring mastered; // the folder of the mastered images given, trailing backslash
 std::wstring files;  // inputs and outputs of the jobs, trailing backslash
 std::wstring temp;   // the dialog's temporary folder, trailing backslash
 
@@ -86,11 +90,11 @@ std::wstring in_quotes(const std::wstring& name) {
 // its other windows.
 class Program {
 public:
-    explicit Program(const std::wstring& arguments = L"") {
-        std::wstring line = in_quotes(exe) + L" " + arguments;
+    explicit Program(const std::wstring& arguments = L"", const std::wstring& program = exe) {
+        std::wstring line = in_quotes(program) + L" " + arguments;
         STARTUPINFOW si = {};
         si.cb = sizeof si;
-        CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
         wait_for([this] {
             for (HWND h : dialogs_of(pi.dwProcessId))
                 if (GetDlgItem(h, 1006)) hwnd = h;
@@ -352,6 +356,74 @@ void queue_from_arguments() {
     CHECK_TEXT(p.text(1002), files + L"队列 a.iso (+1)");
 }
 
+// Returns the names as a command line's tail, each in double quotes.
+std::wstring quoted_list(const std::vector<std::wstring>& names) {
+    std::wstring line;
+    for (const auto& name : names) line += in_quotes(name) + L" ";
+    return line;
+}
+
+// Copies the mastered images given to the test into its files folder; returns the copies.
+std::vector<std::wstring> mastered_copies() {
+    std::vector<std::wstring> copies;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(mastered, ec))
+        if (entry.path().extension() == L".iso") {
+            copies.push_back(files + entry.path().filename().wstring());
+            CopyFileW(entry.path().c_str(), copies.back().c_str(), FALSE);
+        }
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
+// Runs a queue of `inputs` in `program` to its end; returns the information box's lines.
+std::vector<std::wstring> run_queue(const std::wstring& program, const std::vector<std::wstring>& inputs) {
+    Program p(quoted_list(inputs), program);
+    p.click(1006);
+    CHECK(p.wait_idle());
+    std::wstring info = p.text(1005);
+    std::vector<std::wstring> lines;
+    size_t at = 0;
+    for (size_t end; (end = info.find(L"\r\n", at)) != std::wstring::npos; at = end + 2)
+        lines.push_back(info.substr(at, end - at));
+    if (at < info.size()) lines.push_back(info.substr(at));
+    return lines;
+}
+
+// Returns the lines that begin with `head`.
+std::vector<std::wstring> lines_with(const std::vector<std::wstring>& lines, const std::wstring& head) {
+    std::vector<std::wstring> found;
+    for (const auto& line : lines)
+        if (line.rfind(head, 0) == 0) found.push_back(line);
+    return found;
+}
+
+// Two mastered images through the embedded converter, each headed by its name and
+// verified; then CSOs of the first that the stand-in converter damaged (a flipped payload
+// byte, a file cut short, a wrong index entry) fail verification at the block they spoil
+// and count as failed files.
+void verified_queues() {
+    std::vector<std::wstring> isos = mastered_copies();
+    CHECK(isos.size() == 2);  // the test script masters two images
+    if (isos.size() != 2) return;
+    auto lines = run_queue(exe, isos);
+    CHECK(lines_with(lines, L"校验") == std::vector<std::wstring>(2, L"校验通过"));
+    CHECK(lines_with(lines, L"文件 2/2：" + isos[1].substr(files.size())).size() == 1);
+    CHECK(lines_with(lines, L"共 2 个文件：成功 2 个，失败 0 个；").size() == 1);
+    for (const auto& iso : isos) CHECK(slurp(iso.substr(0, iso.size() - 3) + L"cso").compare(0, 4, "CISO") == 0);
+    std::vector<std::wstring> damaged;
+    for (const wchar_t* how : {L"flip", L"cut", L"index"}) {
+        damaged.push_back(files + L"damage-" + how + L".iso");
+        CopyFileW(isos[0].c_str(), damaged.back().c_str(), FALSE);
+    }
+    lines = run_queue(standin, damaged);
+    std::wstring last = std::to_wstring(size_of(isos[0]) / 2048 - 1);
+    CHECK(lines_with(lines, L"校验") == (std::vector<std::wstring>{L"校验失败：第 16 块不一致",
+          L"校验失败：第 " + last + L" 块不一致", L"校验失败：第 16 块不一致"}));
+    CHECK_TEXT(lines.empty() ? L"" : lines.back(), L"共 3 个文件：成功 0 个，失败 3 个；成功文件输入 0.00 MB，输出 0.00 MB，压缩比 0.00");
+    CHECK(temp_is_empty());
+}
+
 // Starts a long job and waits until its percentage shows in the minimised window's title.
 bool start_long_job(Program& p) {
     p.click(1006);
@@ -411,12 +483,15 @@ void exit_during_a_job() {
     CHECK(size_of(cso) < 0 && temp_is_empty());
 }
 
-// For the screenshot: a real compression left on screen; prints "window X Y W H" (the
-// dialog's place on the screen) and waits until the file `done` appears (at most 60 s).
-int show_for_screenshot(const std::wstring& done) {
-    std::wstring iso = files + L"游戏.iso";
-    write_image(iso, 24 * 1048576);
-    Program p(in_quotes(iso));
+// For the screenshot: a real compression (of the images given as a queue, else of one
+// written here) left on screen; prints "window X Y W H" (the dialog's place on the
+// screen) and waits until the file `done` appears (at most 60 s).
+int show_for_screenshot(const std::wstring& done, std::vector<std::wstring> images) {
+    if (images.empty()) {
+        images.push_back(files + L"游戏.iso");
+        write_image(images[0], 24 * 1048576);
+    }
+    Program p(quoted_list(images));
     p.click(1006);
     CHECK(p.wait_idle());
     RECT r;
@@ -431,16 +506,20 @@ int show_for_screenshot(const std::wstring& done) {
 
 }  // namespace
 
-// Runs the tests; with "--screenshot DONE_FILE", shows a finished job for a screenshot.
+// Runs the tests, with "--images FOLDER" naming the folder of two mastered images; with
+// "--screenshot DONE_FILE [IMAGE...]", shows a finished job for a screenshot.
 int wmain(int argc, wchar_t** argv) {
     exe = program_folder() + L"wendrovix.exe";
+    standin = program_folder() + L"wendrovix_standin.exe";
     ScratchFolder scratch(L"wendrovix-dialog-test-");
     files = scratch.path;
     temp = files + L"temp folder\\";
     CreateDirectoryW(temp.c_str(), nullptr);
     SetEnvironmentVariableW(L"TMP", temp.c_str());
     SetEnvironmentVariableW(L"TEMP", temp.c_str());
-    if (argc == 3 && std::wstring(argv[1]) == L"--screenshot") return show_for_screenshot(argv[2]);
+    if (argc >= 3 && std::wstring(argv[1]) == L"--screenshot")
+        return show_for_screenshot(argv[2], std::vector<std::wstring>(argv + 3, argv + argc));
+    if (argc == 3 && std::wstring(argv[1]) == L"--images") mastered = std::wstring(argv[2]) + L"\\";
     CopyFileW((program_folder() + L"wendrovix_test_child.exe").c_str(), (files + L"temp.exe").c_str(), TRUE);
     write_image(files + L"big.iso", 400 * 1048576);
     RUN(initial_state);
@@ -448,6 +527,7 @@ int wmain(int argc, wchar_t** argv) {
     RUN(real_jobs);
     RUN(failed_decompress);
     RUN(queue_from_arguments);
+    RUN(verified_queues);
     RUN(stop_during_a_job);
     RUN(stop_after_the_end);
     RUN(exit_during_a_job);
