@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Remakes docs/wendrovix-windows.png: wendrovix.exe under Wine and Xvfb, with the CJK font
 # in Wine's prefix, after a real compression through the embedded converter; the picture
-# is the dialog's window cut from the screen.
+# is the dialog's window cut from the screen. With --queue, docs/wendrovix-windows-queue.png
+# instead: a queue of three small mastered images, each compressed and verified.
+#   scripts/screenshot-windows.sh [--queue]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -19,16 +21,22 @@ export work wine_run
 export driver=$win_build/frontend/win32/wendrovix_test_dialog.exe
 export done_win="Z:${work//\//\\}\\done"  # Wine's drive Z: is the Unix root
 export picture=$root/docs/wendrovix-windows.png
+images=()
+if [ "${1:-}" = --queue ]; then
+    picture=$root/docs/wendrovix-windows-queue.png
+    master_images "$work" 示例游戏一 示例游戏二 示例游戏三
+    for name in 示例游戏一 示例游戏二 示例游戏三; do images+=("$(wine_path "$work/$name.iso")"); done
+fi
 mkdir -p "$root/docs"
 # The driver prints the window's place once the job is reported, then waits for "done".
 timeout 300 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-    "$wine_run" "$driver" --screenshot "$done_win" >"$work/out" &
+    "$wine_run" "$driver" --screenshot "$done_win" "$@" >"$work/out" &
     driver_pid=$!
     for _ in $(seq 900); do grep -q "^window" "$work/out" && break; sleep 0.2; done
     sleep 1
     read -r _ x y w h < <(grep "^window" "$work/out")
     import -window root -crop "${w}x${h}+${x}+${y}" +repage "$picture"
     touch "$work/done"
-    wait "$driver_pid"'
+    wait "$driver_pid"' _ "${images[@]}"
 "$wineserver_bin" -w
 echo "Wrote $picture"
