@@ -182,7 +182,7 @@ private:
     // Writes the completion report of the current file and goes on with the next one;
     // runs once per file.
     void ReportCompletion();
-    // The designed report lines of the current file and its verification line; counts it.
+    // The report lines of the current file and its verification line; counts it.
     void ReportFile();
     // Ends the job after its last file: button, summary, window, timer, converter.
     void FinishJob();

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows executables: 32-bit (the designed target) into build-windows/,
+# Cross-builds the Windows executables: 32-bit (the shipped target) into build-windows/,
 # copied to build-windows/dist/; and 64-bit into build-windows/x64/, copied to
 # build-windows/dist-x64/ (Wine runs those where the machine has no 32-bit user mode).
 # Installs the mingw-w64 compilers, zlib for them and Wine when they are missing; apt-get

@@ -2,7 +2,7 @@
 # no debug output and no installer pop-ups, and the Wine that runs the chosen build.
 # Sets: WINEPREFIX, wine_run (the loader), win_build (the build folder of that
 # architecture). VELLICOR_WINE_ARCH=32 or 64 chooses; by default the 32-bit build (the
-# designed target) where this machine runs 32-bit processes, else the 64-bit one.
+# shipped target) where this machine runs 32-bit processes, else the 64-bit one.
 root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wineprefix-dialog}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8

@@ -405,7 +405,7 @@ std::string number(const char* format, double value) {
     return text;
 }
 
-// One file whose output verifies: the designed lines exactly, plus "校验通过". The other
+// One file whose output verifies: the single-file report lines exactly, plus "校验通过". The other
 // way round, an image that differs at block 3 fails there.
 TEST_F(ConversionJobTest, SingleFileVerification) {
     std::string img = test_image(1), cso = make_cso(img);

@@ -455,7 +455,7 @@ void TestWendrovixDlg::titleShowsPercentWhileMinimised() {
 
 // Compresses the mastered image at level 5 (started with Enter; Esc meanwhile answered
 // No), then decompresses it into another name chosen with Save (started with a click):
-// files, information box (the designed lines and the verification's), window and button
+// files, information box (the report lines and the verification's), window and button
 // states, no converter left behind.
 void TestWendrovixDlg::compressThenDecompressForReal() {
     QString cso = work.path() + "/my game 游戏.cso", back = work.path() + "/back.iso";
