@@ -12,7 +12,7 @@ prepare_wine_prefix
 choose_wine_arch
 tests=$win_build/frontend/win32
 images=$(mktemp -d)
-trap 'rm -rf "$images"' EXIT
+trap '"$wineserver_bin" -k 2>/dev/null || true; rm -rf "$images"; remove_wine_server_dir' EXIT
 master_images "$images" 游戏一 游戏二
 
 echo "== Windows job platform =="

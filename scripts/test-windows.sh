@@ -16,8 +16,8 @@ else
     wine=/usr/lib/wine/wine64 build=$root/build-windows/x64 exe=$root/build-windows/dist-x64/vellicor.exe
 fi
 
-export WINEPREFIX=$root/build-wine/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export LANG=C.UTF-8  # Wine passes names between Linux and Windows in the locale's charset
+export WINEPREFIX=$root/build-wine/wineprefix
+source "$root/scripts/wine-env.sh"  # LANG=C.UTF-8: Wine passes names in the locale's charset
 "$root/scripts/build.sh" build-wine -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=OFF \
     -DVELLICOR_TEST_WINDOWS_EXE="$exe" -DVELLICOR_TEST_WINE="$wine" \
     -DVELLICOR_TEST_WINDOWS_TOOLS="$build/tests/windows"
@@ -25,6 +25,6 @@ export LANG=C.UTF-8  # Wine passes names between Linux and Windows in the locale
 # Wine's background services are started under it now, with their output to /dev/null:
 # started by a test's converter run, they would hold its output pipes open.
 "${wine%/*}/wineserver" -p || true  # already running is fine
-trap '"${wine%/*}/wineserver" -k || true' EXIT
+trap '"${wine%/*}/wineserver" -k || true; remove_wine_server_dir' EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
 (cd build-wine && ctest --output-on-failure -j 2)

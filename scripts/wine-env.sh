@@ -67,3 +67,11 @@ master_images() {
         i=$((i + 1))
     done
 }
+
+# Removes the folder in /tmp where this prefix's Wine server kept its socket (named in the
+# prefix's "wineserver" file), so a run leaves nothing behind; call once the server ended.
+remove_wine_server_dir() {
+    local name
+    name=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) || return 0
+    case $name in wine-*) rm -rf "/tmp/$name" ;; esac
+}
