@@ -30,7 +30,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 echo "-- lintian $deb"
 lint_status=0
-lint=$(lintian --fail-on error "$deb" 2>&1) || lint_status=$?
+# lintian leaves its ELF cache files in $TMPDIR: keep them in our folder.
+lint=$(TMPDIR=$tmp lintian --fail-on error "$deb" 2>&1) || lint_status=$?
 lint=$(grep -v 'running with root privileges' <<<"$lint" || true)
 echo "${lint:-no errors, no warnings}"
 [ "$lint_status" = 0 ] || fail "lintian reports errors (status $lint_status)"
