@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Makes docs/wendrovix.png: the dialog in a real X server (Xvfb) after a real compression
-# of a small mastered image, with its Chinese texts.
-#   scripts/screenshot-frontend.sh [output.png]
+# of a small mastered image, with its Chinese texts. With --queue, docs/wendrovix-queue.png
+# instead: after a queue of three small mastered images, each compressed and verified.
+#   scripts/screenshot-frontend.sh [--queue] [output.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$root/docs/wendrovix.png}
+names=(示例游戏)
+out=$root/docs/wendrovix.png
+if [ "${1:-}" = --queue ]; then
+    names=(示例游戏一 示例游戏二 示例游戏三)
+    out=$root/docs/wendrovix-queue.png
+    shift
+fi
+out=${1:-$out}
 build=${WENDROVIX_BUILD:-$root/build-frontend}
 
 "$root/scripts/setup-deps.sh"
@@ -14,10 +22,10 @@ cmake --build "$build" --target wendrovix_screenshot -j "$(nproc)"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/tree/PSP_GAME" "$work/tmp"
-seq 1 40000 | sed 's/^/sample line /' > "$work/tree/PSP_GAME/readme.txt"
-head -c 300000 /dev/urandom > "$work/tree/PSP_GAME/data.bin"
-genisoimage -quiet -o "$work/示例游戏.iso" "$work/tree"
+mkdir -p "$work/tmp"
+"$root/scripts/master-images.sh" "$work" "${names[@]}"
+images=()
+for name in "${names[@]}"; do images+=("$work/$name.iso"); done
 TMPDIR=$work/tmp xvfb-run -a -s "-screen 0 640x480x24" \
-    "$build/frontend/wendrovix_screenshot" "$work/示例游戏.iso" "$out"
+    "$build/frontend/wendrovix_screenshot" "${images[@]}" "$out"
 echo "wrote $out"

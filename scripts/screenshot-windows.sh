@@ -24,7 +24,7 @@ export picture=$root/docs/wendrovix-windows.png
 images=()
 if [ "${1:-}" = --queue ]; then
     picture=$root/docs/wendrovix-windows-queue.png
-    master_images "$work" 示例游戏一 示例游戏二 示例游戏三
+    "$root/scripts/master-images.sh" "$work" 示例游戏一 示例游戏二 示例游戏三
     for name in 示例游戏一 示例游戏二 示例游戏三; do images+=("$(wine_path "$work/$name.iso")"); done
 fi
 mkdir -p "$root/docs"

@@ -13,7 +13,7 @@ choose_wine_arch
 tests=$win_build/frontend/win32
 images=$(mktemp -d)
 trap '"$wineserver_bin" -k 2>/dev/null || true; rm -rf "$images"; remove_wine_server_dir' EXIT
-master_images "$images" 游戏一 游戏二
+"$root/scripts/master-images.sh" "$images" 游戏一 游戏二
 
 echo "== Windows job platform =="
 timeout 600 "$wine_run" "$tests/wendrovix_test_platform.exe"

@@ -53,21 +53,6 @@ wine_path() {
     echo "Z:${p//\//\\}"
 }
 
-# Masters one small ISO image per name into folder $1 with genisoimage: a text file and
-# some random bytes, more for each further name.
-master_images() {
-    local dir=$1 i=0
-    shift
-    for name in "$@"; do
-        mkdir -p "$dir/tree-$i/PSP_GAME"
-        seq 1 $((20000 + i * 15000)) | sed "s/^/$name line /" >"$dir/tree-$i/PSP_GAME/readme.txt"
-        head -c $((200000 + i * 100000)) /dev/urandom >"$dir/tree-$i/PSP_GAME/data.bin"
-        genisoimage -quiet -o "$dir/$name.iso" "$dir/tree-$i"
-        rm -rf "$dir/tree-$i"
-        i=$((i + 1))
-    done
-}
-
 # Removes the folder in /tmp where this prefix's Wine server kept its socket (named in the
 # prefix's "wineserver" file), so a run leaves nothing behind; call once the server ended.
 remove_wine_server_dir() {

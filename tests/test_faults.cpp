@@ -248,6 +248,14 @@ TEST(ShrinkingInput, PipeWhoseSizeCannotBeTaken) {
 
 // ------------------------------------------------------------------ input shrinks mid-run
 
+// Returns the argument vector of a command for posix_spawn (it lives as long as `command`).
+std::vector<char*> c_argv(std::vector<std::string>& command) {
+    std::vector<char*> argv;
+    for (auto& a : command) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // A converter run whose stdout is a one-page pipe pre-filled so that its first flush
 // fits and its second blocks: the run is held after it has measured its input.
 struct gated_run {
@@ -272,12 +280,9 @@ gated_run start_gated(const std::vector<std::string>& args, size_t first_flush) 
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, p[1], 1);
     posix_spawn_file_actions_addclose(&fa, p[0]);
-    const char* prog = testing_windows_build() ? VELLICOR_RUNNER : VELLICOR_EXE;
-    std::vector<char*> argv{const_cast<char*>(prog)};
-    if (testing_windows_build()) argv.push_back(const_cast<char*>(VELLICOR_EXE));
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&g.pid, prog, &fa, nullptr, argv.data(), environ) != 0) g.pid = -1;
+    std::vector<std::string> command = converter_command(args);
+    std::vector<char*> argv = c_argv(command);
+    if (posix_spawn(&g.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) g.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     close(p[1]);
     g.read_end = p[0];
@@ -539,13 +544,10 @@ long peak_kib(const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     // The Windows build runs inside its Wine process, which then counts Wine's own memory.
-    const char* prog = testing_windows_build() ? VELLICOR_RUNNER : VELLICOR_EXE;
-    std::vector<char*> argv{const_cast<char*>(prog)};
-    if (testing_windows_build()) argv.push_back(const_cast<char*>(VELLICOR_EXE));
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<std::string> command = converter_command(args);
+    std::vector<char*> argv = c_argv(command);
     pid_t pid;
-    int rc = posix_spawn(&pid, prog, &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) return -1;
     int st = 0;

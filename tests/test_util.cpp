@@ -77,12 +77,19 @@ bool testing_windows_build() {
     return VELLICOR_RUNNER[0] != '\0';
 }
 
+std::vector<std::string> converter_command(const std::vector<std::string>& args) {
+    std::vector<std::string> command;
+    if (testing_windows_build()) command.push_back(VELLICOR_RUNNER);
+    command.push_back(VELLICOR_EXE);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input) {
-    if (!testing_windows_build()) return run_program(VELLICOR_EXE, args, input);
-    // The Windows build under Wine: its console output is in text mode (CR LF).
-    std::vector<std::string> wine_args{VELLICOR_EXE};
-    wine_args.insert(wine_args.end(), args.begin(), args.end());
-    RunResult r = run_program(VELLICOR_RUNNER, wine_args, input);
+    std::vector<std::string> command = converter_command(args);
+    RunResult r = run_program(command[0], {command.begin() + 1, command.end()}, input);
+    if (!testing_windows_build()) return r;
+    // The Windows build's console output is in text mode (CR LF).
     return {r.status, fold_crlf(r.out), fold_crlf(r.err)};
 }
 

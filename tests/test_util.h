@@ -18,6 +18,9 @@ RunResult run_vellicor(const std::vector<std::string>& args, const std::string& 
 std::string fold_crlf(const std::string& text);
 // Returns true when the converter under test is the Windows build, run through Wine.
 bool testing_windows_build();
+// Returns the command line that starts the converter under test with args: the program
+// first (Wine, then the .exe, for the Windows build).
+std::vector<std::string> converter_command(const std::vector<std::string>& args);
 // Runs the converter built for this machine (even when the Windows build is under test).
 RunResult run_native_vellicor(const std::vector<std::string>& args);
 // Returns a new empty folder under the system's temporary folder; it and everything in it

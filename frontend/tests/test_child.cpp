@@ -24,16 +24,8 @@ static int write_damaged_cso(const char* in, const char* out, const std::string&
     std::ifstream f(in, std::ios::binary);
     std::stringstream image;
     image << f.rdbuf();
-    std::string cso = make_cso(image.str());
-    if (!f || cso.size() < 24 + 4 * 18) return 2;
-    uint32_t entry;
-    memcpy(&entry, &cso[24 + 4 * 16], 4);
-    if (how == "flip") cso[entry & 0x7FFFFFFF] ^= 0x01;  // the last-block bit of its stream
-    if (how == "cut") cso.resize(cso.size() - 10);
-    if (how == "index") {
-        entry += 1;
-        memcpy(&cso[24 + 4 * 16], &entry, 4);
-    }
+    std::string cso = damaged_cso(image.str(), how);
+    if (!f || cso.empty()) return 2;
     std::ofstream(out, std::ios::binary) << cso;
     printf("ciso compress completed\n");
     return 0;

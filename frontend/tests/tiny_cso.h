@@ -48,3 +48,22 @@ inline std::string make_cso(const std::string& image, unsigned align = 0) {
     }
     return head + index + payloads;
 }
+
+// Returns the CSO of `image` damaged as `how` says ("flip": the first byte of block 16's
+// payload flipped, the last-block bit of its stream; "cut": the last 10 bytes cut off;
+// "index": block 16's index entry one byte too far), or "" when the image is too short.
+inline std::string damaged_cso(const std::string& image, const std::string& how) {
+    std::string cso = make_cso(image);
+    if (cso.size() < 24 + 4 * 18) return "";
+    const size_t at = 24 + 4 * 16;  // block 16's index entry
+    uint32_t entry = 0;
+    for (int i = 3; i >= 0; i--) entry = (entry << 8) | static_cast<unsigned char>(cso[at + i]);
+    if (how == "flip") cso[entry & 0x7FFFFFFF] ^= 0x01;
+    if (how == "cut") cso.resize(cso.size() - 10);
+    if (how == "index") {
+        std::string moved;
+        tiny_cso_put32(moved, entry + 1);
+        cso.replace(at, 4, moved);
+    }
+    return cso;
+}

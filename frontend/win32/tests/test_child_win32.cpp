@@ -54,16 +54,8 @@ static int write_damaged_cso(const wchar_t* in, const wchar_t* out, const std::w
     std::ifstream f{std::filesystem::path(in), std::ios::binary};
     std::stringstream image;
     image << f.rdbuf();
-    std::string cso = make_cso(image.str());
-    if (!f || cso.size() < 24 + 4 * 18) return 2;
-    uint32_t entry;
-    memcpy(&entry, &cso[24 + 4 * 16], 4);
-    if (how == L"flip") cso[entry & 0x7FFFFFFF] ^= 0x01;  // the last-block bit of its stream
-    if (how == L"cut") cso.resize(cso.size() - 10);
-    if (how == L"index") {
-        entry += 1;
-        memcpy(&cso[24 + 4 * 16], &entry, 4);
-    }
+    std::string cso = damaged_cso(image.str(), utf8(how.c_str()));
+    if (!f || cso.empty()) return 2;
     std::ofstream(std::filesystem::path(out), std::ios::binary) << cso;
     std::printf("ciso compress completed\n");
     return 0;
