@@ -14,18 +14,15 @@ build=${1:-$root/build}
 mb=${2:-256}
 repeat=${REPEAT:-3}
 lin=$build/converter/vellicor
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    wine=/usr/lib/wine/wine win=$root/build-windows/dist/vellicor.exe
-else
-    wine=/usr/lib/wine/wine64 win=$root/build-windows/dist-x64/vellicor.exe
-fi
+export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix}
+source "$root/scripts/wine-env.sh"
+choose_wine_arch >/dev/null
+wine=$wine_run win=$win_dist/vellicor.exe
 [ -x "$lin" ] && [ -f "$win" ] || { echo "build both first"; exit 1; }
-export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix} WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
-"${wine%/*}/wineserver" -p 2>/dev/null || true
+"$wineserver_bin" -p 2>/dev/null || true
 
 dir=$(mktemp -d /tmp/vellicor-bench-windows-XXXXXX)
-trap 'rm -rf "$dir"; "${wine%/*}/wineserver" -k 2>/dev/null || true' EXIT
+trap 'rm -rf "$dir"; "$wineserver_bin" -k 2>/dev/null || true' EXIT
 
 # A mixed image: runs of text-like records, noise (as in video) and zeros.
 { seq 1 4000000 | awk '{ printf "entry %d flags %x name_%d size %d\n", ($1 * 7919) % 100003,

@@ -12,8 +12,8 @@ if ! import -version >/dev/null 2>&1; then
     apt-get install -y -q --no-install-recommends imagemagick >/dev/null
 fi
 source "$root/scripts/wine-env.sh"
-prepare_wine_prefix
 choose_wine_arch
+prepare_wine_prefix
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -23,5 +23,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Another apt run (an unattended upgrade, a second build) may hold the lock: wait for it.
+lock=(-o DPkg::Lock::Timeout=600)
+"${as_root[@]}" apt-get "${lock[@]}" update -q
+"${as_root[@]}" apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}"

@@ -8,8 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/build-windows.sh" -DVELLICOR_WIN32_TESTS=ON >/dev/null
 source "$root/scripts/wine-env.sh"
-prepare_wine_prefix
 choose_wine_arch
+prepare_wine_prefix
 tests=$win_build/frontend/win32
 images=$(mktemp -d)
 trap '"$wineserver_bin" -k 2>/dev/null || true; rm -rf "$images"; remove_wine_server_dir' EXIT
