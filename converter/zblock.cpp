@@ -1,7 +1,30 @@
 // One raw deflate or inflate stream reused from block to block.
 #include "zblock.h"
 
+#include <libdeflate.h>
+
 #include <cstring>
+
+namespace {
+
+// The calling thread's decompressor: made on first use, freed when the thread ends.
+struct ThreadDecompressor {
+    libdeflate_decompressor* d = nullptr;
+    ~ThreadDecompressor() { libdeflate_free_decompressor(d); }
+};
+thread_local ThreadDecompressor thread_decompressor;
+
+}  // namespace
+
+// Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
+// decompressor; true only when it is valid and gives exactly cap bytes.
+static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
+    libdeflate_decompressor*& d = thread_decompressor.d;
+    if (!d) d = libdeflate_alloc_decompressor();
+    // No size pointer: anything but exactly cap bytes is refused.
+    return d && cap > 0 && libdeflate_deflate_decompress(d, in, len, out, cap, nullptr) ==
+                               LIBDEFLATE_SUCCESS;
+}
 
 // Opens a raw deflate stream (window -15, memLevel 8, default strategy); returns zlib's code.
 int zb_deflate_open(z_stream* z, int lvl) {
@@ -34,9 +57,16 @@ int zb_inflate_open(z_stream* z) {
     return inflateInit2(z, -15);
 }
 
-// Inflates one payload with Z_FULL_FLUSH; returns inflate's code, sets *produced.
+// Inflates one payload that should fill out[0..cap): the fast decoder first, and zlib
+// (with Z_FULL_FLUSH) whenever that one refuses, so a failure reads exactly as zlib's.
+// Returns inflate's code, sets *produced.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced) {
+    if (fast_inflate(in, len, out, cap)) {
+        z->msg = Z_NULL;
+        *produced = cap;
+        return Z_STREAM_END;
+    }
     inflateReset(z);
     set_buffers(z, in, len, out, cap);
     int ret = inflate(z, Z_FULL_FLUSH);
