@@ -4,26 +4,37 @@
 #include <libdeflate.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
-// The calling thread's decompressor: made on first use, freed when the thread ends.
-struct ThreadDecompressor {
+// The calling thread's decompressor and its output buffer: made on first use, freed
+// when the thread ends. The block is decoded into the buffer, so a block it refuses
+// leaves the caller's output as it was for zlib.
+struct ThreadDecoder {
     libdeflate_decompressor* d = nullptr;
-    ~ThreadDecompressor() { libdeflate_free_decompressor(d); }
+    std::vector<unsigned char> block;
+    ~ThreadDecoder() { libdeflate_free_decompressor(d); }
 };
-thread_local ThreadDecompressor thread_decompressor;
+thread_local ThreadDecoder thread_decoder;
 
 }  // namespace
 
 // Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
-// decompressor; true only when it is valid and gives exactly cap bytes.
+// decompressor; true only when it is valid and gives exactly cap bytes, else out is
+// untouched. (It accepts a few streams zlib refuses, e.g. with more than 286 length
+// codes declared; those decode as the format defines them.)
 static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
-    libdeflate_decompressor*& d = thread_decompressor.d;
-    if (!d) d = libdeflate_alloc_decompressor();
+    ThreadDecoder& t = thread_decoder;
+    if (!t.d) t.d = libdeflate_alloc_decompressor();
+    if (!t.d || cap == 0) return false;
+    if (t.block.size() < cap) t.block.resize(cap);
     // No size pointer: anything but exactly cap bytes is refused.
-    return d && cap > 0 && libdeflate_deflate_decompress(d, in, len, out, cap, nullptr) ==
-                               LIBDEFLATE_SUCCESS;
+    if (libdeflate_deflate_decompress(t.d, in, len, t.block.data(), cap, nullptr) !=
+        LIBDEFLATE_SUCCESS)
+        return false;
+    memcpy(out, t.block.data(), cap);
+    return true;
 }
 
 // Opens a raw deflate stream (window -15, memLevel 8, default strategy); returns zlib's code.
