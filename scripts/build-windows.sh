@@ -56,12 +56,10 @@ build_libdeflate() {
     rm -rf "$deflate_dir/work-$triple"
 }
 
-if [ ! -f "$deflate_dir/i686-w64-mingw32/lib/libdeflate.a" ] ||
-   [ ! -f "$deflate_dir/x86_64-w64-mingw32/lib/libdeflate.a" ]; then
-    [ -d "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}" ] || fetch_libdeflate
-    build_libdeflate i686-w64-mingw32
-    build_libdeflate x86_64-w64-mingw32
-fi
+[ -d "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}" ] || fetch_libdeflate
+build_libdeflate i686-w64-mingw32
+build_libdeflate x86_64-w64-mingw32
+cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
 
 # Configures and builds one architecture into $2 and copies its programs to $3.
 build_arch() {
@@ -78,6 +76,8 @@ build_arch() {
                 -o -name "$exe" -type f -print | head -n 1)
         if [ -n "$found" ]; then cp "$found" "$dist/$exe"; fi
     done
+    # The programs carry libdeflate, whose licence asks for its notice beside them.
+    cp "$deflate_dir/COPYING" "$dist/libdeflate-COPYING.txt"
 }
 
 build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"
