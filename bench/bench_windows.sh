@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Speed of the Windows build under Wine against this machine's build, side by side on the
+# Speed of the Windows builds under Wine against this machine's build, side by side on the
 # same image, run by hand (not a test): "-com -l9", "-com -opt -l9", "-com -opt -MT -l9"
-# and "-dec", best of $REPEAT runs each. Wine needs a fixed time to start a program that a
-# Windows machine does not; it is measured with "-help" and shown, and the ratios are
-# given both with it and without it. Run it in a session of its own priority, e.g.
+# and "-dec", best of $REPEAT runs each. The 64-bit build always runs (wine64); the 32-bit
+# one too where this machine can run 32-bit processes. Wine needs a fixed time to start a
+# program that a Windows machine does not; it is measured with "-help" and shown, and the
+# ratios are given both with it and without it. Run it in a session of its own priority, e.g.
 #   setsid bash -c 'echo -20 > /proc/self/autogroup; bench/bench_windows.sh'
 #
 # usage: bench/bench_windows.sh [linux-build-folder] [image-MB]
@@ -14,12 +15,20 @@ build=${1:-$root/build}
 mb=${2:-256}
 repeat=${REPEAT:-3}
 lin=$build/converter/vellicor
-export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix}
 source "$root/scripts/wine-env.sh"
-choose_wine_arch >/dev/null
-wine=$wine_run win=$win_dist/vellicor.exe
-[ -x "$lin" ] && [ -f "$win" ] || { echo "build both first"; exit 1; }
+wine64=$(wine_loader 64) wine32=$(wine_loader 32)
+declare -A run_cmd
+run_cmd[w64]="$wine64 $root/build-windows/dist-x64/vellicor.exe"
+sides=(lin w64)
+[ -x "$lin" ] && [ -f "$root/build-windows/dist-x64/vellicor.exe" ] && [ -x "$wine64" ] ||
+    { echo "build both first (and install wine64)"; exit 1; }
+export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix}  # a 64-bit one runs both
 "$wineserver_bin" -p 2>/dev/null || true
+if [ -f "$root/build-windows/dist/vellicor.exe" ] &&
+   "$wine32" "$root/build-windows/dist/vellicor.exe" -help >/dev/null 2>&1; then
+    run_cmd[w32]="$wine32 $root/build-windows/dist/vellicor.exe"
+    sides+=(w32)
+fi
 
 dir=$(mktemp -d /tmp/vellicor-bench-windows-XXXXXX)
 trap 'rm -rf "$dir"; "$wineserver_bin" -k 2>/dev/null || true' EXIT
@@ -59,36 +68,48 @@ best_of() {
 img=$dir/image.iso
 cat "$img" > /dev/null
 "$lin" -com "$img" "$dir/ref.cso" > /dev/null
-t_start=$(best_of "$wine" "$win" -help)
-# The two builds take turns run by run, so a change of load strikes both alike.
-declare -A t args
+declare -A t t_start args
+for side in "${sides[@]:1}"; do
+    read -r -a run <<< "${run_cmd[$side]}"
+    t_start[$side]=$(best_of "${run[@]}" -help)
+done
+# The builds take turns run by run, so a change of load strikes them alike.
 args[com]="-com -l9 $img @.cso"
 args[opt]="-com -opt -l9 $img @-opt.cso"
 args[mt]="-com -opt -MT -l9 $img @-mt.cso"
 args[dec]="-dec $dir/ref.cso @.iso"
 for ((r = 0; r < repeat; r++)); do
     for e in com opt mt dec; do
-        for side in lin win; do
-            if [ $side = lin ]; then run=("$lin"); else run=("$wine" "$win"); fi
+        for side in "${sides[@]}"; do
+            if [ "$side" = lin ]; then run=("$lin"); else read -r -a run <<< "${run_cmd[$side]}"; fi
             read -r -a a <<< "${args[$e]//@/$dir/$side}"
+            rm -f "${a[-1]}"  # every run writes a new file
             t[$side-$e]=$(min_of "$(time_of "${run[@]}" "${a[@]}")" "${t[$side-$e]:-}")
         done
     done
 done
-for f in .cso -opt.cso -mt.cso .iso; do
-    cmp -s "$dir/lin$f" "$dir/win$f" || { echo "the two builds wrote different files ($f)"; exit 1; }
+for side in "${sides[@]:1}"; do
+    for f in .cso -opt.cso -mt.cso .iso; do
+        cmp -s "$dir/lin$f" "$dir/$side$f" || { echo "$side wrote a different file ($f)"; exit 1; }
+    done
 done
 
 rate() { echo "scale=1; $bytes / 1000000 / $1" | bc -l; }
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
+declare -A name=([w64]="64-bit build (dist-x64) under wine64" [w32]="32-bit build (dist) under wine")
 echo "image: $(echo "scale=1; $bytes / 1000000" | bc) MB mixed; best of $repeat;" \
-     "Windows build: $(basename "$(dirname "$win")")/vellicor.exe under ${wine##*/};" \
-     "Wine start-up ${t_start}s; load now: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %9s %9s %9s %12s\n' "" "Linux" "Windows" "ratio" "ratio-start"
-for e in com opt mt dec; do
-    w=${t[win-$e]} l=${t[lin-$e]}
-    printf '%-22s %9s %9s %9s %12s\n' "$e (MB/s)" "$(rate "$l")" "$(rate "$w")" \
-        "$(ratio "$l" "$w")" "$(ratio "$l" "$(echo "$w - $t_start" | bc -l)")"
+     "load now: $(cut -d' ' -f1-3 /proc/loadavg)"
+for side in "${sides[@]:1}"; do
+    echo "${name[$side]}: Wine start-up ${t_start[$side]}s; ratios are Linux time / Windows time" \
+         "(target 0.90 for com, mt, dec)"
+    printf '%-22s %9s %9s %9s %12s\n' "" "Linux" "Windows" "ratio" "ratio-start"
+    for e in com opt mt dec; do
+        w=${t[$side-$e]} l=${t[lin-$e]}
+        printf '%-22s %9s %9s %9s %12s\n' "$e (MB/s)" "$(rate "$l")" "$(rate "$w")" \
+            "$(ratio "$l" "$w")" "$(ratio "$l" "$(echo "$w - ${t_start[$side]}" | bc -l)")"
+    done
+    echo "-MT over -opt: $(ratio "${t[$side-opt]}" "${t[$side-mt]}")x" \
+         "(without start-up $(ratio "$(echo "${t[$side-opt]} - ${t_start[$side]}" | bc -l)" \
+         "$(echo "${t[$side-mt]} - ${t_start[$side]}" | bc -l)")x; target 1.8)"
 done
-echo "-MT over -opt, Windows build: $(ratio "${t[win-opt]}" "${t[win-mt]}")x" \
-     "(without start-up $(ratio "$(echo "${t[win-opt]} - $t_start" | bc -l)" "$(echo "${t[win-mt]} - $t_start" | bc -l)")x; target 1.8)"
+[ "${#sides[@]}" -gt 2 ] || echo "32-bit build: not run (this machine cannot run 32-bit processes)"

@@ -17,6 +17,7 @@ static void comp_summary(int lvl) {
     printf("block size      %d  bytes\n", static_cast<int>(ciso.block_size));
     printf("index align     %d\n", 1 << ciso.index_align);
     printf("compress level  %d\n", lvl);
+    fflush(stdout);  // shown before the first block, not with the first progress line
 }
 
 // Writes zero bytes until *pos is a multiple of the index alignment; returns 0 or 1.

@@ -299,6 +299,7 @@ int check_file_size(FILE* f) {
     if (size < 0) return -1;
     plat_seek(f, 0);
     if (size > MAX_INPUT_SIZE) {
+        fflush(stdout);  // what was printed before comes first
         fprintf(stderr, "Input is larger than %lld bytes\n", MAX_INPUT_SIZE);
         fatal_exit(1);
     }

@@ -6,7 +6,8 @@
 
 // Names are UTF-8 everywhere in the converter; the platform turns them into its own.
 
-// Prepares the console for UTF-8 text (names in any script stay legible); call once.
+// Prepares the console for UTF-8 text (names in any script stay legible) and may buffer
+// stdout fully, so flush it where a line must show at once; call once, before any output.
 void plat_console_init();
 // Returns the program's arguments as UTF-8 (on Windows from the UTF-16 command line, as
 // the C runtime's argv holds only the ANSI code page); argc is updated to match.

@@ -1,7 +1,41 @@
 // One raw deflate or inflate stream reused from block to block.
 #include "zblock.h"
 
+#include <libdeflate.h>
+
 #include <cstring>
+#include <vector>
+
+namespace {
+
+// The calling thread's decompressor and its output buffer: made on first use, freed
+// when the thread ends. The block is decoded into the buffer, so a block it refuses
+// leaves the caller's output as it was for zlib.
+struct ThreadDecoder {
+    libdeflate_decompressor* d = nullptr;
+    std::vector<unsigned char> block;
+    ~ThreadDecoder() { libdeflate_free_decompressor(d); }
+};
+thread_local ThreadDecoder thread_decoder;
+
+}  // namespace
+
+// Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
+// decompressor; true only when it is valid and gives exactly cap bytes, else out is
+// untouched. (It accepts a few streams zlib refuses, e.g. with more than 286 length
+// codes declared; those decode as the format defines them.)
+static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
+    ThreadDecoder& t = thread_decoder;
+    if (!t.d) t.d = libdeflate_alloc_decompressor();
+    if (!t.d || cap == 0) return false;
+    if (t.block.size() < cap) t.block.resize(cap);
+    // No size pointer: anything but exactly cap bytes is refused.
+    if (libdeflate_deflate_decompress(t.d, in, len, t.block.data(), cap, nullptr) !=
+        LIBDEFLATE_SUCCESS)
+        return false;
+    memcpy(out, t.block.data(), cap);
+    return true;
+}
 
 // Opens a raw deflate stream (window -15, memLevel 8, default strategy); returns zlib's code.
 int zb_deflate_open(z_stream* z, int lvl) {
@@ -34,9 +68,16 @@ int zb_inflate_open(z_stream* z) {
     return inflateInit2(z, -15);
 }
 
-// Inflates one payload with Z_FULL_FLUSH; returns inflate's code, sets *produced.
+// Inflates one payload that should fill out[0..cap): the fast decoder first, and zlib
+// (with Z_FULL_FLUSH) whenever that one refuses, so a failure reads exactly as zlib's.
+// Returns inflate's code, sets *produced.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced) {
+    if (fast_inflate(in, len, out, cap)) {
+        z->msg = Z_NULL;
+        *produced = cap;
+        return Z_STREAM_END;
+    }
     inflateReset(z);
     set_buffers(z, in, len, out, cap);
     int ret = inflate(z, Z_FULL_FLUSH);

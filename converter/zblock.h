@@ -12,8 +12,10 @@ int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
                      unsigned cap, unsigned* out_len);
 // Opens a raw inflate stream; returns zlib's code.
 int zb_inflate_open(z_stream* z);
-// Inflates one stored payload into out[0..cap) with Z_FULL_FLUSH; returns inflate's code
-// (Z_STREAM_END on success) and sets *produced to the bytes written.
+// Inflates one stored payload into out[0..cap), which it is expected to fill; returns
+// inflate's code (Z_STREAM_END on success) and sets *produced to the bytes written. A
+// payload that does not fill exactly cap bytes is decoded by zlib with Z_FULL_FLUSH, so
+// the code, *produced, out and the stream's message are then zlib's own.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced);
 // Returns the stream's message, or `fallback` when it has none.

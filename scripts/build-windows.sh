@@ -3,18 +3,72 @@
 # copied to build-windows/dist/; and 64-bit into build-windows/x64/, copied to
 # build-windows/dist-x64/ (Wine runs those where the machine has no 32-bit user mode).
 # Installs the mingw-w64 compilers, zlib for them and Wine when they are missing; apt-get
-# runs as root or through sudo. Extra arguments go to cmake.
+# runs as root or through sudo. libdeflate has no mingw package: its Debian source package
+# is fetched through apt with a sources list of this build's own (the machine's apt
+# settings stay as they are; apt checks the signatures and checksums) and built as a
+# static library for each architecture into build-windows/libdeflate/. Extra arguments
+# go to cmake.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/setup-windows-deps.sh"
 
+LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; the README names it
+deflate_dir=$root/build-windows/libdeflate
+
+# Prints the URI of the machine's Debian archive, as its own apt sources give it.
+debian_uri() {
+    local f=/etc/apt/sources.list.d/debian.sources
+    if [ -f "$f" ]; then
+        awk '/^URIs:/ { print $2; exit }' "$f"
+    else
+        awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' \
+            /etc/apt/sources.list
+    fi
+}
+
+# Fetches and unpacks libdeflate's Debian source package into $deflate_dir/src.
+fetch_libdeflate() {
+    local apt=$deflate_dir/apt uri
+    uri=$(debian_uri)
+    [ -n "$uri" ] || { echo "no Debian archive found in the apt sources" >&2; exit 1; }
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$deflate_dir/src"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri bookworm main" \
+        >"$apt/sources.list"
+    local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=-
+                -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
+    apt-get -q "${opts[@]}" update
+    (cd "$deflate_dir/src" && apt-get -q "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION")
+}
+
+# Builds the static library for mingw triple $1 into $deflate_dir/$1/{include,lib}.
+build_libdeflate() {
+    local triple=$1 out=$deflate_dir/$1
+    [ -f "$out/lib/libdeflate.a" ] && return 0
+    local src=$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}
+    rm -rf "$deflate_dir/work-$triple"
+    cp -a "$src" "$deflate_dir/work-$triple"
+    make -C "$deflate_dir/work-$triple" -j "$(nproc)" CC="$triple-gcc-posix" \
+        AR="$triple-ar" libdeflatestatic.lib
+    mkdir -p "$out/include" "$out/lib"
+    cp "$deflate_dir/work-$triple/libdeflate.h" "$out/include/"
+    cp "$deflate_dir/work-$triple/libdeflatestatic.lib" "$out/lib/libdeflate.a"
+    rm -rf "$deflate_dir/work-$triple"
+}
+
+[ -d "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}" ] || fetch_libdeflate
+build_libdeflate i686-w64-mingw32
+build_libdeflate x86_64-w64-mingw32
+cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
+
 # Configures and builds one architecture into $2 and copies its programs to $3.
 build_arch() {
-    local toolchain=$1 dir=$2 dist=$3
-    shift 3
+    local toolchain=$1 dir=$2 dist=$3 deflate=$deflate_dir/$4
+    shift 4
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF "$@" >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF \
+        -DLIBDEFLATE_INCLUDE_DIR="$deflate/include" \
+        -DLIBDEFLATE_LIBRARY="$deflate/lib/libdeflate.a" "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
@@ -22,8 +76,10 @@ build_arch() {
                 -o -name "$exe" -type f -print | head -n 1)
         if [ -n "$found" ]; then cp "$found" "$dist/$exe"; fi
     done
+    # The programs carry libdeflate, whose licence asks for its notice beside them.
+    cp "$deflate_dir/COPYING" "$dist/libdeflate-COPYING.txt"
 }
 
-build_arch mingw-i686.cmake build-windows build-windows/dist "$@"
-build_arch mingw-x86_64.cmake build-windows/x64 build-windows/dist-x64 "$@"
+build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"
+build_arch mingw-x86_64.cmake build-windows/x64 build-windows/dist-x64 x86_64-w64-mingw32 "$@"
 ls -l build-windows/dist build-windows/dist-x64

@@ -31,6 +31,8 @@ for arch in x86:build-windows/dist x64:build-windows/dist-x64; do
     [ -e "${exes[0]}" ] || continue
     zip_name="dist/vellicor-$version-windows-${arch%%:*}.zip"
     rm -f "$zip_name"
-    zip -q -j -X "$zip_name" "${exes[@]}"
+    notice=("${arch#*:}"/libdeflate-COPYING.txt)  # the programs carry libdeflate
+    [ -e "${notice[0]}" ] || notice=()
+    zip -q -j -X "$zip_name" "${exes[@]}" "${notice[@]}"
 done
 ls -l dist

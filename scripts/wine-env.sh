@@ -15,7 +15,14 @@ wine_prefix_base=${WINEPREFIX:-$root/build-windows/wineprefix-dialog}
 
 # Returns success when this machine runs 32-bit processes: the 32-bit loader starts.
 wine32_runs() {
-    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+    local loader
+    loader=$(wine_loader 32)
+    [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1
+}
+
+# Prints the Wine loader that runs programs of the given architecture (32 or 64).
+wine_loader() {
+    if [ "$1" = 32 ]; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
 }
 
 # Chooses the architecture and sets the variables above; fails when its loader is missing.
@@ -25,12 +32,13 @@ choose_wine_arch() {
         wine_arch=64
         wine32_runs && wine_arch=32
     fi
+    wine_run=$(wine_loader "$wine_arch")
     if [ "$wine_arch" = 32 ]; then
-        wine_run=/usr/lib/wine/wine win_build=$root/build-windows
+        win_build=$root/build-windows
         win_dist=$root/build-windows/dist
         export WINEARCH=win32
     else
-        wine_run=/usr/lib/wine/wine64 win_build=$root/build-windows/x64
+        win_build=$root/build-windows/x64
         win_dist=$root/build-windows/dist-x64
         export WINEARCH=win64
     fi

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "test_util.h"
+#include "zblock.h"
 
 namespace {
 
@@ -137,6 +138,69 @@ TEST(HostileBlocks, BlocksBeforeTheDamageAreKept) {
     EXPECT_EQ(read_file(dir + "/a.iso"), std::string(2 * 2048, 'a'));
     EXPECT_EQ(run_vellicor({"-dec", "-opt", dir + "/h.cso", dir + "/b.iso"}).status, 1);
     EXPECT_EQ(read_file(dir + "/b.iso"), std::string(2 * 2048, 'a'));
+}
+
+// What one decoding of a payload into a 2048-byte block gave.
+struct Decoded {
+    int code;
+    unsigned produced;
+    std::string out, msg;
+};
+
+// Decodes with the converter's block decoder.
+Decoded with_block_decoder(const std::string& payload) {
+    z_stream z;
+    EXPECT_EQ(zb_inflate_open(&z), Z_OK);
+    Decoded d{0, 0, std::string(2048, '\x55'), ""};
+    d.code = zb_inflate_block(&z, reinterpret_cast<const unsigned char*>(payload.data()),
+                              static_cast<unsigned>(payload.size()),
+                              reinterpret_cast<unsigned char*>(&d.out[0]), 2048, &d.produced);
+    d.msg = zb_msg(&z, "error");
+    inflateEnd(&z);
+    return d;
+}
+
+// Decodes with zlib alone, as a fresh raw stream with Z_FULL_FLUSH.
+Decoded with_zlib(const std::string& payload) {
+    z_stream z{};
+    inflateInit2(&z, -15);
+    Decoded d{0, 0, std::string(2048, '\x55'), ""};
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
+    z.avail_in = static_cast<uInt>(payload.size());
+    z.next_out = reinterpret_cast<Bytef*>(&d.out[0]);
+    z.avail_out = 2048;
+    d.code = inflate(&z, Z_FULL_FLUSH);
+    d.produced = 2048 - z.avail_out;
+    d.msg = z.msg ? z.msg : "error";
+    inflateEnd(&z);
+    return d;
+}
+
+// The block decoder takes a faster path for valid blocks; whatever it refuses must come
+// out as zlib's own result: code, bytes produced, partial output and message.
+TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
+    std::string good = raw_deflate(random_bytes(1024, 7) + std::string(1024, 'q'));
+    std::string flipped = good;
+    flipped[flipped.size() / 2] ^= 0x10;
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"valid block", good},
+        {"valid block with trailing bytes", good + "tail"},
+        {"garbage", std::string(16, '\xff')},
+        {"empty", ""},
+        {"cut short", good.substr(0, good.size() / 2)},
+        {"one bit flipped", flipped},
+        {"distance before the start", std::string("\x03\x02\x00", 3)},
+        {"stored block with a wrong length check", std::string("\x01\x00\x08\x00\x00", 5)},
+        {"shorter than a block", raw_deflate(std::string(2040, 'b'))},
+        {"longer than a block", raw_deflate(std::string(4096, 'c'))},
+    };
+    for (const auto& c : cases) {
+        Decoded ours = with_block_decoder(c.second), zlib = with_zlib(c.second);
+        EXPECT_EQ(ours.code, zlib.code) << c.first;
+        EXPECT_EQ(ours.produced, zlib.produced) << c.first;
+        EXPECT_EQ(ours.out, zlib.out) << c.first;
+        EXPECT_EQ(ours.msg, zlib.msg) << c.first;
+    }
 }
 
 }  // namespace
