@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "engine_helpers.h"
+#include "inspect.h"
 #include "test_util.h"
 
 namespace {
@@ -38,9 +40,10 @@ std::string digest(const char* tool, const std::string& path) {
 }
 
 // Expects -test's size and checksum lines for the report starting at `from` to be those
-// of the plain file `image`.
-void expect_checksums_of(const std::string& out, size_t from, const std::string& image) {
-    EXPECT_EQ(field(out, "Image size", from), std::to_string(read_file(image).size()) + " bytes");
+// of the plain file `image`; `note` follows the size.
+void expect_checksums_of(const std::string& out, size_t from, const std::string& image,
+                         const std::string& note = "") {
+    EXPECT_EQ(field(out, "Image size", from), std::to_string(read_file(image).size()) + " bytes" + note);
     EXPECT_EQ(field(out, "CRC32", from), gzip_crc32(image));
     EXPECT_EQ(field(out, "MD5", from), digest("md5sum", image));
     EXPECT_EQ(field(out, "SHA-1", from), digest("sha1sum", image));
@@ -254,6 +257,39 @@ TEST(ReadOnlyLines, OtherOptionsOrNamesAreRefusedAndNothingIsCreated) {
         EXPECT_EQ(r.status, 1) << c.line;
         EXPECT_EQ(r.out, kBanner + c.line + "\n");
         EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.line << ": a file was created";
+    }
+}
+
+// Refuses the hashing threads whose start number (1 or 2) has its bit set in the mask.
+int start_calls = 0, refuse_mask = 0;
+plat_thread* refusing_start(plat_thread_proc proc, void* job) {
+    return (refuse_mask >> ++start_calls) & 1 ? nullptr : plat_thread_start(proc, job);
+}
+
+// An image of several rings of chunks with a partial last block: the checksums cover the
+// blocks the CSO holds, whether the hashers run on threads or, when a thread cannot be
+// started, on the decoding thread.
+TEST(TestThreads, SameReportWithAndWithoutHashingThreads) {
+    std::string dir = make_temp_dir(), image = engine_helpers::mixed_image(3000, 1000);
+    write_file(dir + "/tail.iso", image);
+    write_file(dir + "/held.iso", whole_blocks(image));
+    ASSERT_EQ(run_vellicor({"-com", "-l1", dir + "/tail.iso", dir + "/tail.cso"}).status, 0);
+    RunResult whole = run_vellicor({"-test", dir + "/tail.cso"});
+    ASSERT_EQ(whole.status, 0) << whole.out;
+    expect_checksums_of(whole.out, 0, dir + "/held.iso",
+                        " (the header records 6145000: the last 1000 bytes are not held)");
+    std::string cso = dir + "/tail.cso";
+    for (int mask : {0, 2, 4, 6}) {
+        converter_reset_state();
+        O.input_name = cso.c_str();
+        start_calls = 0;
+        refuse_mask = mask;
+        start_worker = refusing_start;  // the reset below puts the real one back
+        std::string printed;
+        EXPECT_EQ(engine_helpers::run_captured(test_ciso, &printed), 0) << mask;
+        converter_reset_state();
+        EXPECT_EQ(start_calls, 2);
+        EXPECT_EQ(kBanner + printed, whole.out) << "refused starts " << mask;
     }
 }
 
