@@ -394,8 +394,8 @@ int print_checksums(image_source& s) {
 int report_source(image_source& s) {
     printf("File          %s\n", s.name);
     if (s.header_ok)
-        printf("Format        CSO, %u blocks of %u bytes\n", static_cast<unsigned>(s.blocks),
-               static_cast<unsigned>(s.hdr.block_size));
+        printf("Format        CSO, %u block%s of %u bytes\n", static_cast<unsigned>(s.blocks),
+               s.blocks == 1 ? "" : "s", static_cast<unsigned>(s.hdr.block_size));
     else if (!s.is_cso)
         printf("Format        plain image\n");
     if (s.fault[0]) {
