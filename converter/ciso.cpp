@@ -23,6 +23,7 @@
 
 #include "halvard.h"
 #include "init.h"
+#include "inspect.h"
 #include "isosearch.h"
 #include "zblock.h"
 
@@ -1052,6 +1053,8 @@ int converter_main(int argc, char** argv) {
         O.action == 1 ? aidecourte() : aidelongue();
         return clean_up(0);
     }
+    if (O.action == ACTION_TEST) return clean_up(test_ciso());
+    if (O.action == ACTION_INFO) return clean_up(info_ciso());
     derive_globals();
     ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
     if (!ncareas) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ciso.h"
+#include "inspect.h"
 #include "isosearch.h"
 #include "platform.h"
 
@@ -138,6 +139,17 @@ void aidelongue() {
         "    vellicor -com -opt -rm_vid -rm_aud c:\\1.iso c:\\1.cso",
         "    vellicor -est -opt -MT -l9 -q1 c:\\umdfile.iso",
         "    vellicor -com -rm_update -l9 c:\\umdfile.iso d:\\umdfile.cso",
+        "",
+        "Checking a file (nothing is written; no other option may be given):",
+        "  -test FILE [FILE2]: decode every block of the CSO FILE (or read the ISO FILE)",
+        "        and print the first damaged block, or that the file is intact, then the",
+        "        image's size, CRC32, MD5 and SHA-1. With FILE2, check it too and name the",
+        "        first block where the two images differ",
+        "  -info FILE: show the CSO's header, how many blocks are stored compressed and",
+        "        plain, their sizes, the ratio and any fault of the index",
+        "ex: vellicor -test d:\\umdfile.cso",
+        "    vellicor -test d:\\umdfile.cso c:\\umdfile.iso",
+        "    vellicor -info d:\\umdfile.cso",
     };
     print_lines(lines, sizeof lines / sizeof lines[0]);
 }
@@ -197,9 +209,16 @@ static void parse_value(const char* token) {
     fail("");
 }
 
+static int name_tokens = 0;              // file names among the tokens
+static const char* read_only_token = nullptr;  // "-test" or "-info", when given
+
 // Applies one token to O; returns nothing, may end the process.
 static void parse_token(const char* t) {
     if (!strcmp(t, "-help")) O.action = 1;
+    else if (!strcmp(t, "-test") || !strcmp(t, "-info")) {
+        O.action = t[1] == 't' ? ACTION_TEST : ACTION_INFO;
+        read_only_token = t;
+    }
     else if (!strcmp(t, "-fullhelp")) O.action = 2;
     else if (!strcmp(t, "-com")) O.action = 12;
     else if (!strcmp(t, "-dec")) O.action = 13;
@@ -218,8 +237,24 @@ static void parse_token(const char* t) {
         free(O.log_name);
         O.log_name = copy_or_fail(t + 4, strlen(t));
     } else if (t[0] == '-' && (t[1] == 'l' || t[1] == 'q' || t[1] == 't')) parse_value(t);
-    else if (!O.input_name) O.input_name = t;
-    else O.output_name = t;
+    else {
+        name_tokens++;
+        if (!O.input_name) O.input_name = t;
+        else O.output_name = t;
+    }
+}
+
+// -test and -info take file names only, which they open for reading themselves: any other
+// option, or a wrong number of names, refuses the line.
+static void check_read_only_line(int argc) {
+    if (argc - 1 - name_tokens > 1) {
+        printf("%s cannot be combined with other options\n", read_only_token);
+        fail("");
+    } else if (O.action == ACTION_INFO && name_tokens != 1) {
+        fail("-info takes one file name\n");
+    } else if (O.action == ACTION_TEST && (name_tokens < 1 || name_tokens > 2)) {
+        fail("-test takes one or two file names\n");
+    }
 }
 
 // Reads "d in out" (three bare arguments) as level d and two names.
@@ -273,7 +308,13 @@ static void open_files() {
 // Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
 void parse_ligne_commande(int argc, char** argv) {
     reset_options(&O);
+    name_tokens = 0;
+    read_only_token = nullptr;
     for (int i = 1; i < argc; i++) parse_token(argv[i]);
+    if (read_only_token) {
+        check_read_only_line(argc);
+        return;  // no file is opened here: a second name is not an output
+    }
     if (O.action == 0 && argc == 4) parse_legacy(argv);
     open_files();
     if (argc == 3 && O.input_name && O.output_name) O.action = 2;

@@ -56,3 +56,16 @@ uint32_t plat_count_add(plat_count* c, uint32_t n);
 int plat_count_wait(plat_count* c, uint32_t value);
 // Closes the count: every wait, present and future, returns -1 at once.
 void plat_count_close(plat_count* c);
+
+// A running message digest from the system's own hashing services (never our own code).
+struct plat_hash;
+constexpr int PLAT_HASH_MD5 = 1;   // 16-byte digest
+constexpr int PLAT_HASH_SHA1 = 2;  // 20-byte digest
+// Returns a new digest of that kind, or nullptr when the system cannot provide one.
+plat_hash* plat_hash_new(int kind);
+// Adds len bytes to the digest; returns 0, or -1 on failure.
+int plat_hash_add(plat_hash* h, const void* data, size_t len);
+// Finishes the digest into out (room for 20 bytes); returns its length, or -1.
+int plat_hash_finish(plat_hash* h, unsigned char* out);
+// Frees a digest (nullptr is ignored).
+void plat_hash_free(plat_hash* h);

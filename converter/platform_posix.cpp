@@ -1,11 +1,13 @@
 // POSIX and C++ standard library implementation of the platform layer.
 #include "platform.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -175,4 +177,44 @@ void plat_count_close(plat_count* c) {
     std::lock_guard<std::mutex> lock(c->m);
     c->closed = true;
     c->cv.notify_all();
+}
+
+// ---------------------------------------------------------------- digests (libcrypto)
+
+struct plat_hash {
+    EVP_MD_CTX* ctx;
+};
+
+// Returns a new MD5 or SHA-1 digest through OpenSSL's EVP interface, or nullptr.
+plat_hash* plat_hash_new(int kind) {
+    const EVP_MD* md = kind == PLAT_HASH_MD5 ? EVP_md5() : kind == PLAT_HASH_SHA1 ? EVP_sha1() : nullptr;
+    EVP_MD_CTX* ctx = md ? EVP_MD_CTX_new() : nullptr;
+    if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) {
+        EVP_MD_CTX_free(ctx);
+        return nullptr;
+    }
+    plat_hash* h = new (std::nothrow) plat_hash{ctx};
+    if (!h) EVP_MD_CTX_free(ctx);
+    return h;
+}
+
+// Adds len bytes to the digest; returns 0, or -1 on failure.
+int plat_hash_add(plat_hash* h, const void* data, size_t len) {
+    return EVP_DigestUpdate(h->ctx, data, len) == 1 ? 0 : -1;
+}
+
+// Finishes the digest into out; returns its length, or -1.
+int plat_hash_finish(plat_hash* h, unsigned char* out) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(h->ctx, md, &len) != 1 || len > 20) return -1;
+    memcpy(out, md, len);
+    return static_cast<int>(len);
+}
+
+// Frees a digest (nullptr is ignored).
+void plat_hash_free(plat_hash* h) {
+    if (!h) return;
+    EVP_MD_CTX_free(h->ctx);
+    delete h;
 }

@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <io.h>
 #include <process.h>
 #include <shellapi.h>
@@ -281,4 +282,68 @@ void plat_count_close(plat_count* c) {
     c->closed = true;
     ReleaseSRWLockExclusive(&c->lock);
     WakeAllConditionVariable(&c->cv);
+}
+
+// ---------------------------------------------------------------- digests (bcrypt.dll)
+
+struct plat_hash {
+    BCRYPT_ALG_HANDLE alg;
+    BCRYPT_HASH_HANDLE hash;
+    unsigned char* object;  // the hash object's memory, which Vista wants from the caller
+    ULONG length;           // digest bytes
+};
+
+// Opens the algorithm and reads its object and digest sizes; returns true on success.
+static bool open_hash_algorithm(plat_hash* h, int kind, ULONG* object_size) {
+    LPCWSTR name = kind == PLAT_HASH_MD5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM;
+    ULONG got = 0;
+    return BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&h->alg, name, nullptr, 0)) &&
+           BCRYPT_SUCCESS(BCryptGetProperty(h->alg, BCRYPT_OBJECT_LENGTH,
+                                            reinterpret_cast<PUCHAR>(object_size),
+                                            sizeof *object_size, &got, 0)) &&
+           BCRYPT_SUCCESS(BCryptGetProperty(h->alg, BCRYPT_HASH_LENGTH,
+                                            reinterpret_cast<PUCHAR>(&h->length),
+                                            sizeof h->length, &got, 0)) &&
+           h->length <= 20;
+}
+
+// Returns a new MD5 or SHA-1 digest from the system's CNG provider, or nullptr.
+plat_hash* plat_hash_new(int kind) {
+    if (kind != PLAT_HASH_MD5 && kind != PLAT_HASH_SHA1) return nullptr;
+    plat_hash* h = static_cast<plat_hash*>(calloc(1, sizeof(plat_hash)));
+    if (!h) return nullptr;
+    ULONG object_size = 0;
+    bool ok = open_hash_algorithm(h, kind, &object_size) &&
+              (h->object = static_cast<unsigned char*>(malloc(object_size ? object_size : 1))) &&
+              BCRYPT_SUCCESS(BCryptCreateHash(h->alg, &h->hash, h->object, object_size, nullptr, 0, 0));
+    if (ok) return h;
+    plat_hash_free(h);
+    return nullptr;
+}
+
+// Adds len bytes to the digest, in pieces a ULONG can count; returns 0, or -1 on failure.
+int plat_hash_add(plat_hash* h, const void* data, size_t len) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    while (len > 0) {
+        ULONG n = len > 0x40000000u ? 0x40000000u : static_cast<ULONG>(len);
+        if (!BCRYPT_SUCCESS(BCryptHashData(h->hash, const_cast<PUCHAR>(p), n, 0))) return -1;
+        p += n;
+        len -= n;
+    }
+    return 0;
+}
+
+// Finishes the digest into out; returns its length, or -1.
+int plat_hash_finish(plat_hash* h, unsigned char* out) {
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(h->hash, out, h->length, 0))) return -1;
+    return static_cast<int>(h->length);
+}
+
+// Frees a digest (nullptr is ignored).
+void plat_hash_free(plat_hash* h) {
+    if (!h) return;
+    if (h->hash) BCryptDestroyHash(h->hash);
+    if (h->alg) BCryptCloseAlgorithmProvider(h->alg, 0);
+    free(h->object);
+    free(h);
 }

@@ -94,5 +94,11 @@ a.iso o.cso
 -dec t.txt o.iso
 -com t.txt o.cso
 -com a.iso a.iso
+-test a.cso
+-test a.cso a.iso
+-test a.iso t.txt
+-info a.cso
+-info a.iso
+-test -opt a.cso o.iso
 ARGS
 echo "seeds in $out: $(ls "$out/decompress" | wc -l) decompress, $(ls "$out/compress" | wc -l) compress, $(ls "$out/isoscan" | wc -l) isoscan, $(ls "$out/parser" | wc -l) parser"

@@ -4,7 +4,7 @@
 # installed; runs apt-get as root (or through sudo).
 set -euo pipefail
 
-PACKAGES=(g++ make cmake pkg-config zlib1g-dev libdeflate-dev libgtest-dev googletest
+PACKAGES=(g++ make cmake pkg-config zlib1g-dev libdeflate-dev libssl-dev libgtest-dev googletest
           genisoimage xorriso qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev
           fonts-wqy-microhei xvfb xauth
           clang-14 libclang-rt-14-dev)

@@ -165,4 +165,35 @@ TEST(WindowsBuildOutput, EveryEngineWritesTheSameBytesAsThisMachinesBuild) {
     }
 }
 
+// One -test or -info line and the status both builds must end it with.
+struct ReadOnlyRun {
+    std::vector<std::string> args;
+    int status;
+};
+
+TEST(WindowsBuildOutput, TestAndInfoPrintWhatThisMachinesBuildPrints) {
+    REQUIRE_WINDOWS_BUILD();
+    ASSERT_FALSE(image().iso.empty());
+    std::string dir = make_temp_dir(), cso = dir + "/游戏 📀.cso", cut = dir + "/cut.cso",
+                other = dir + "/other.iso";
+    ASSERT_EQ(run_native_vellicor({"-com", "-opt", "-vid", image().iso, cso}).status, 0);
+    std::string bytes = read_file(cso), iso = read_file(image().iso);
+    write_file(cut, bytes.substr(0, bytes.size() - 100));
+    iso[iso.size() / 2] ^= 1;
+    write_file(other, iso);
+    const std::vector<ReadOnlyRun> runs = {
+        {{"-test", cso}, 0},        {{"-test", image().iso}, 0}, {{"-test", cso, image().iso}, 0},
+        {{"-test", cso, other}, 1}, {{"-test", cut}, 1},          {{"-info", cso}, 0},
+        {{"-info", cut}, 1},        {{"-test", "-opt", cso}, 1},
+    };
+    for (const ReadOnlyRun& run : runs) {
+        std::string label;
+        for (auto& a : run.args) label += a + " ";
+        RunResult w = run_vellicor(run.args), l = run_native_vellicor(run.args);
+        EXPECT_EQ(w.status, run.status) << label << "\n" << w.out;
+        EXPECT_EQ(l.status, run.status) << label << "\n" << l.out;
+        EXPECT_EQ(w.out, l.out) << label;  // the Windows build's CR LF is folded already
+    }
+}
+
 }  // namespace

@@ -1,0 +1,578 @@
+// -test and -info: files are opened for reading only, and nothing is ever written.
+//
+// -test decodes a CSO block by block with the reference decompressor's checks and
+// messages (so a damaged file gets the same verdict and block number as from -dec), or
+// reads an ISO, and hands the image in 1 MiB chunks to two hashing threads (MD5; SHA-1 and
+// CRC32) while the next chunk is decoded. With two files both are read in step and their
+// chunks compared. -info reads the header and the index only.
+#include "inspect.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ciso.h"
+#include "init.h"
+#include "platform.h"
+#include "zblock.h"
+
+namespace {
+
+constexpr size_t CHUNK = 1 << 20;              // image bytes per step (a block is at most this)
+constexpr int SLOTS = 4;                       // chunks in flight between decoder and hashers
+constexpr int HASHERS = 2;                     // hasher 0: MD5; hasher 1: SHA-1 and CRC32
+constexpr uint32_t MAX_BLOCK_SIZE = 1u << 20;  // the decompressors refuse larger blocks
+constexpr unsigned MAX_ALIGN = 30;             // and larger index shifts
+constexpr size_t HEADER = sizeof(ciso_header);
+
+// Reads byte ranges of a file a window at a time, so payloads that follow each other cost
+// one read per window.
+struct window_reader {
+    FILE* f = nullptr;
+    uint64_t size = 0;              // the file's size
+    unsigned char* buf = nullptr;   // `room` bytes
+    size_t room = 0;
+    uint64_t start = 0;             // file offset of buf[0]
+    size_t length = 0;              // bytes of buf read from there
+};
+
+// Returns the n bytes at `off` (n <= room), or nullptr when they are not all in the file.
+const unsigned char* window_get(window_reader& w, uint64_t off, size_t n) {
+    if (off > w.size || n > w.size - off) return nullptr;
+    if (off >= w.start && off - w.start + n <= w.length) return w.buf + (off - w.start);
+    size_t want = static_cast<size_t>(std::min<uint64_t>(w.room, w.size - off));
+    w.start = off;
+    w.length = plat_read_at(w.f, static_cast<long long>(off), w.buf, want);
+    return w.length >= n ? w.buf : nullptr;
+}
+
+// One file being read: a CSO decoded block by block, or a plain image.
+struct image_source {
+    const char* name = nullptr;
+    FILE* f = nullptr;
+    window_reader win;
+    bool is_cso = false;
+    bool header_ok = false;           // the header passed the decompressors' checks
+    ciso_header hdr{};
+    uint32_t blocks = 0;              // whole blocks the CSO holds
+    uint32_t* index = nullptr;        // its n + 1 entries
+    uint32_t next = 0;                // next block to decode
+    unsigned char* staging = nullptr; // a decoded block that did not fit the chunk's rest
+    size_t staged_at = 0, staged_len = 0;
+    uint64_t produced = 0;            // image bytes handed out so far
+    bool ended = false;               // no more bytes: the image's end, or a fault
+    char fault[200] = "";             // the first fault, worded as the decompressors word it
+    unsigned char* slot[SLOTS] = {};  // chunk buffers
+    size_t slot_len[SLOTS] = {};
+    plat_hash* md5 = nullptr;
+    plat_hash* sha1 = nullptr;
+    uint32_t crc = 0;
+    bool hash_failed[HASHERS] = {};   // one flag per hasher: each thread writes its own
+
+    image_source() = default;
+    image_source(const image_source&) = delete;
+    image_source& operator=(const image_source&) = delete;
+    ~image_source();
+};
+
+// Frees the buffers and digests and closes the file.
+image_source::~image_source() {
+    free(index);
+    free(staging);
+    free(win.buf);
+    for (unsigned char* p : slot) free(p);
+    plat_hash_free(md5);
+    plat_hash_free(sha1);
+    if (f) fclose(f);
+}
+
+// Records the first fault of a source and ends it; returns 1.
+int set_fault(image_source& s, const char* format, ...) {
+    if (!s.fault[0]) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(s.fault, sizeof s.fault, format, args);
+        va_end(args);
+    }
+    s.ended = true;
+    return 1;
+}
+
+// Returns true when the name ends in ".cso", in any case.
+bool named_cso(const char* name) {
+    size_t n = strlen(name);
+    if (n < 4) return false;
+    const char* ext = name + n - 4;
+    return ext[0] == '.' && (ext[1] | 0x20) == 'c' && (ext[2] | 0x20) == 's' && (ext[3] | 0x20) == 'o';
+}
+
+// Opens a file for reading; returns 0, or 1 after the parser's "Can't open" line.
+int open_source(image_source& s, const char* name) {
+    s.name = name;
+    s.f = plat_fopen(name, "rb");
+    if (s.f && plat_stream_is_folder(s.f)) {
+        fclose(s.f);
+        s.f = nullptr;
+    }
+    long long size = s.f ? plat_stream_size(s.f) : -1;
+    if (size < 0) {
+        printf("Can't open %s\n", name);
+        return 1;
+    }
+    s.win.f = s.f;
+    s.win.size = static_cast<uint64_t>(size);
+    char magic[4] = {0, 0, 0, 0};
+    plat_read_at(s.f, 0, magic, sizeof magic);
+    s.is_cso = named_cso(name) || memcmp(magic, "CISO", 4) == 0;
+    return 0;
+}
+
+// Returns true when the decompressors refuse the header as a format error.
+bool header_refused(const ciso_header& h) {
+    uint32_t total = static_cast<uint32_t>(h.total_bytes);
+    return memcmp(h.magic, "CISO", 4) != 0 || h.block_size == 0 || total == 0 ||
+           h.block_size > MAX_BLOCK_SIZE || h.index_align > MAX_ALIGN;
+}
+
+// Reads and checks the header and the index as the decompressors do; returns 0, or 1 with
+// the fault set in their words.
+int load_cso(image_source& s) {
+    if (s.win.size < HEADER || plat_read_at(s.f, 0, &s.hdr, HEADER) != HEADER)
+        return set_fault(s, "file read error");
+    if (header_refused(s.hdr)) return set_fault(s, "ciso file format error");
+    s.header_ok = true;
+    s.blocks = static_cast<uint32_t>(s.hdr.total_bytes) / s.hdr.block_size;
+    uint64_t bytes = 4 * (static_cast<uint64_t>(s.blocks) + 1);
+    if (s.win.size < HEADER + bytes) return set_fault(s, "file read error");
+    if (bytes > SIZE_MAX / 2 || !(s.index = static_cast<uint32_t*>(malloc(static_cast<size_t>(bytes)))))
+        return set_fault(s, "Can't allocate memory");
+    if (plat_read_at(s.f, HEADER, s.index, static_cast<size_t>(bytes)) != bytes)
+        return set_fault(s, "file read error");
+    return 0;
+}
+
+// Returns the stored length of compressed block b, or -1 when the entries decrease or the
+// payload would not fit the decompressors' buffer of two blocks.
+long long stored_len(const image_source& s, uint32_t b) {
+    uint32_t cur = s.index[b] & CSO_OFFSET_MASK, next = s.index[b + 1] & CSO_OFFSET_MASK;
+    if (next < cur) return -1;
+    uint64_t len = static_cast<uint64_t>(next - cur) << s.hdr.index_align;
+    return len > 2ull * s.hdr.block_size ? -1 : static_cast<long long>(len);
+}
+
+// Decodes block b into dst (one block) through the shared block inflater; returns 0, or 1
+// with the fault set exactly as -dec prints it.
+int decode_block(image_source& s, uint32_t b, unsigned char* dst) {
+    static const unsigned char nothing = 0;  // a stored length of 0 reads no byte
+    uint32_t bs = s.hdr.block_size, e = s.index[b];
+    bool plain = (e & CSO_PLAIN_FLAG) != 0;
+    long long len = plain ? bs : stored_len(s, b);
+    uint64_t off = static_cast<uint64_t>(e & CSO_OFFSET_MASK) << s.hdr.index_align;
+    const unsigned char* p =
+        len == 0 ? &nothing : len > 0 ? window_get(s.win, off, static_cast<size_t>(len)) : nullptr;
+    if (!p) return set_fault(s, "block=%d : read error", static_cast<int>(b));
+    if (plain) {
+        memcpy(dst, p, bs);
+        return 0;
+    }
+    unsigned produced = 0;
+    int ret = zb_inflate_block(&Z1, p, static_cast<unsigned>(len), dst, bs, &produced);
+    if (ret != Z_STREAM_END)
+        return set_fault(s, "block %d:inflate : %s[%d]", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
+    if (produced != bs)
+        return set_fault(s, "block %d : block size error %d != %d", static_cast<int>(b),
+                         static_cast<int>(produced), static_cast<int>(bs));
+    return 0;
+}
+
+// Fills out with up to cap image bytes decoded from a CSO; returns the count, short only
+// at the image's end or at a fault.
+size_t fill_from_cso(image_source& s, unsigned char* out, size_t cap) {
+    size_t got = 0, bs = s.hdr.block_size;
+    while (got < cap) {
+        if (s.staged_len > 0) {
+            size_t n = std::min(s.staged_len, cap - got);
+            memcpy(out + got, s.staging + s.staged_at, n);
+            s.staged_at += n;
+            s.staged_len -= n;
+            got += n;
+            continue;
+        }
+        if (s.ended || s.next == s.blocks) break;
+        bool direct = cap - got >= bs;
+        if (decode_block(s, s.next, direct ? out + got : s.staging)) break;
+        s.next++;
+        if (direct) got += bs;
+        else s.staged_at = 0, s.staged_len = bs;
+    }
+    if (got < cap) s.ended = true;
+    return got;
+}
+
+// Fills out with up to cap bytes of a plain image; returns the count, short only at its
+// end or at a read error.
+size_t fill_from_image(image_source& s, unsigned char* out, size_t cap) {
+    if (s.ended) return 0;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(cap, s.win.size - s.produced));
+    size_t got = plat_read_at(s.f, static_cast<long long>(s.produced), out, want);
+    if (got < want) set_fault(s, "block=%d : read error", static_cast<int>((s.produced + got) / BLOCK));
+    if (got < cap) s.ended = true;
+    return got;
+}
+
+// Allocates a source's chunk buffers, window, staging block and digests; returns 0, or 1.
+int prepare_source(image_source& s) {
+    size_t bs = s.header_ok ? s.hdr.block_size : BLOCK;
+    s.win.room = std::max(CHUNK, 2 * bs);
+    s.win.buf = static_cast<unsigned char*>(malloc(s.win.room));
+    s.staging = static_cast<unsigned char*>(malloc(bs));
+    bool ok = s.win.buf && s.staging;
+    for (unsigned char*& p : s.slot) ok = (p = static_cast<unsigned char*>(malloc(CHUNK))) && ok;
+    if (!ok) {
+        printf("Can't allocate memory\n");
+        return 1;
+    }
+    s.md5 = plat_hash_new(PLAT_HASH_MD5);
+    s.sha1 = plat_hash_new(PLAT_HASH_SHA1);
+    s.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    if (s.md5 && s.sha1) return 0;
+    printf("Can't compute checksums\n");
+    return 1;
+}
+
+// The files of one -test run, the chunks in flight and the hashing threads' counts.
+struct test_run {
+    image_source src[2];
+    int count = 1;                        // files given
+    plat_count* ready = nullptr;          // chunks filled so far; an empty one ends the run
+    plat_count* hashed[HASHERS] = {};     // chunks each hasher has finished
+    bool threaded[HASHERS] = {};          // the hasher has a thread (else the main thread hashes)
+    long long first_diff = -1;            // first 2048-byte block where the images differ
+};
+
+// What a hashing thread is given.
+struct hasher_job {
+    test_run* run;
+    int which;  // 0: MD5; 1: SHA-1 and CRC32
+};
+
+// Adds slot `slot` of every file to hasher `which`'s digests.
+void hash_slot(test_run& r, int which, int slot) {
+    for (int i = 0; i < r.count; i++) {
+        image_source& s = r.src[i];
+        const unsigned char* p = s.slot[slot];
+        size_t n = s.slot_len[slot];
+        if (n == 0) continue;
+        if (which == 0) {
+            s.hash_failed[0] = plat_hash_add(s.md5, p, n) != 0 || s.hash_failed[0];
+            continue;
+        }
+        s.hash_failed[1] = plat_hash_add(s.sha1, p, n) != 0 || s.hash_failed[1];
+        s.crc = static_cast<uint32_t>(crc32(s.crc, p, static_cast<uInt>(n)));
+    }
+}
+
+// Returns true when no file put a byte into the slot: the run's last chunk.
+bool slot_empty(const test_run& r, int slot) {
+    for (int i = 0; i < r.count; i++)
+        if (r.src[i].slot_len[slot] > 0) return false;
+    return true;
+}
+
+// Entry point of a hashing thread: hashes every chunk in order until the empty one; returns 0.
+int hash_worker(void* job) {
+    hasher_job* j = static_cast<hasher_job*>(job);
+    test_run& r = *j->run;
+    for (uint32_t c = 0; plat_count_wait(r.ready, c + 1) == 0; c++) {
+        if (slot_empty(r, c % SLOTS)) break;
+        hash_slot(r, j->which, c % SLOTS);
+        plat_count_add(r.hashed[j->which], 1);
+    }
+    return 0;
+}
+
+// Notes the first 2048-byte block of the slot where the two images differ, if none yet.
+void compare_slot(test_run& r, int slot) {
+    if (r.count < 2 || r.first_diff >= 0) return;
+    const image_source &a = r.src[0], &b = r.src[1];
+    size_t n = std::min(a.slot_len[slot], b.slot_len[slot]);
+    if (memcmp(a.slot[slot], b.slot[slot], n) == 0) return;
+    uint64_t base = a.produced - a.slot_len[slot];  // both stood at the same offset
+    for (size_t off = 0; off < n; off += BLOCK) {
+        size_t len = std::min<size_t>(BLOCK, n - off);
+        if (memcmp(a.slot[slot] + off, b.slot[slot] + off, len) == 0) continue;
+        r.first_diff = static_cast<long long>((base + off) / BLOCK);
+        return;
+    }
+}
+
+// Fills one slot from every file; returns true when any byte came.
+bool fill_slot(test_run& r, int slot) {
+    bool any = false;
+    for (int i = 0; i < r.count; i++) {
+        image_source& s = r.src[i];
+        size_t n = s.is_cso ? fill_from_cso(s, s.slot[slot], CHUNK) : fill_from_image(s, s.slot[slot], CHUNK);
+        s.slot_len[slot] = n;
+        s.produced += n;
+        any = any || n > 0;
+    }
+    return any;
+}
+
+// Decodes, compares and hands out chunks until every file has ended; the hashers without
+// a thread run here.
+void pump(test_run& r) {
+    for (uint32_t c = 0;; c++) {
+        int slot = c % SLOTS;
+        for (int k = 0; k < HASHERS && c >= SLOTS; k++)
+            if (r.threaded[k]) plat_count_wait(r.hashed[k], c - SLOTS + 1);  // slot free again
+        bool any = fill_slot(r, slot);
+        compare_slot(r, slot);
+        for (int k = 0; k < HASHERS && any; k++)
+            if (!r.threaded[k]) hash_slot(r, k, slot);
+        if (r.ready) plat_count_add(r.ready, 1);
+        if (!any) return;
+    }
+}
+
+// Starts the hashers on threads of their own where it can, runs the chunks through them and
+// waits for them.
+void run_chunks(test_run& r) {
+    hasher_job jobs[HASHERS] = {{&r, 0}, {&r, 1}};
+    plat_thread* threads[HASHERS] = {};
+    r.ready = plat_count_new();
+    for (int k = 0; k < HASHERS; k++) {
+        r.hashed[k] = plat_count_new();
+        if (r.ready && r.hashed[k]) threads[k] = start_worker(hash_worker, &jobs[k]);
+        r.threaded[k] = threads[k] != nullptr;
+    }
+    pump(r);
+    for (plat_thread* t : threads)
+        if (t) plat_thread_join(t);
+    plat_count_free(r.ready);
+    for (plat_count* c : r.hashed) plat_count_free(c);
+}
+
+// Prints a digest as lower-case hex after its label.
+void print_hex(const char* label, const unsigned char* d, int len) {
+    printf("%s", label);
+    for (int i = 0; i < len; i++) printf("%02x", d[i]);
+    printf("\n");
+}
+
+// Prints the image size line; a CSO that leaves out the image's partial last block says so.
+void print_size(const image_source& s) {
+    printf("Image size    %llu bytes", static_cast<unsigned long long>(s.produced));
+    uint32_t total = static_cast<uint32_t>(s.hdr.total_bytes);
+    if (s.is_cso && total != s.produced)
+        printf(" (the header records %u: the last %u bytes are not held)", static_cast<unsigned>(total),
+               static_cast<unsigned>(total - s.produced));
+    printf("\n");
+}
+
+// Prints size, CRC32, MD5 and SHA-1 of an intact image; returns 0, or 1 when a digest failed.
+int print_checksums(image_source& s) {
+    unsigned char md5[20], sha1[20];
+    int lm = plat_hash_finish(s.md5, md5), ls = plat_hash_finish(s.sha1, sha1);
+    if (lm != 16 || ls != 20 || s.hash_failed[0] || s.hash_failed[1]) {
+        printf("Can't compute checksums\n");
+        return 1;
+    }
+    print_size(s);
+    printf("CRC32         %08x\n", static_cast<unsigned>(s.crc));
+    print_hex("MD5           ", md5, lm);
+    print_hex("SHA-1         ", sha1, ls);
+    return 0;
+}
+
+// Prints one file's part of the report; returns 0 when it is intact, else 1.
+int report_source(image_source& s) {
+    printf("File          %s\n", s.name);
+    if (s.header_ok)
+        printf("Format        CSO, %u block%s of %u bytes\n", static_cast<unsigned>(s.blocks),
+               s.blocks == 1 ? "" : "s", static_cast<unsigned>(s.hdr.block_size));
+    else if (!s.is_cso)
+        printf("Format        plain image\n");
+    if (s.fault[0]) {
+        printf("%s\nResult        damaged\n", s.fault);
+        return 1;
+    }
+    printf("Result        intact\n");
+    return print_checksums(s);
+}
+
+// Prints how the two images compare; returns 0 when they are the same, else 1.
+int report_compare(const test_run& r) {
+    const image_source &a = r.src[0], &b = r.src[1];
+    if (r.first_diff >= 0) {
+        printf("Compare       the images differ first at block %lld\n", r.first_diff);
+        return 1;
+    }
+    if (a.fault[0] || b.fault[0]) {
+        const image_source& d = !b.fault[0] || (a.fault[0] && a.produced <= b.produced) ? a : b;
+        printf("Compare       the same up to block %llu, where %s is damaged\n",
+               static_cast<unsigned long long>(d.produced / BLOCK), d.name);
+        return 1;
+    }
+    if (a.produced != b.produced) {
+        printf("Compare       the images differ in size (%llu and %llu bytes); the first %llu bytes are the same\n",
+               static_cast<unsigned long long>(a.produced), static_cast<unsigned long long>(b.produced),
+               static_cast<unsigned long long>(std::min(a.produced, b.produced)));
+        return 1;
+    }
+    printf("Compare       the images are identical\n");
+    return 0;
+}
+
+// Opens, loads and prepares every file of the run; returns 0, or 1 when the run can't go on.
+int open_run(test_run& r) {
+    const char* names[2] = {O.input_name, O.output_name};
+    r.count = O.output_name ? 2 : 1;
+    for (int i = 0; i < r.count; i++) {
+        image_source& s = r.src[i];
+        if (open_source(s, names[i])) return 1;
+        if (s.is_cso) load_cso(s);  // a fault here is the file's verdict, not the run's end
+    }
+    for (int i = 0; i < r.count; i++)
+        if (prepare_source(r.src[i])) return 1;
+    return 0;
+}
+
+// Returns true when some file of the run still has CSO blocks to decode.
+bool decodes_any(const test_run& r) {
+    for (int i = 0; i < r.count; i++)
+        if (r.src[i].is_cso && !r.src[i].ended) return true;
+    return false;
+}
+
+}  // namespace
+
+// Checks one file, or two and compares them; returns 0 when all is intact and equal, else 1.
+int test_ciso() {
+    test_run r;
+    if (open_run(r)) return 1;
+    bool inflating = decodes_any(r);
+    if (inflating && open_inflate()) return 1;
+    run_chunks(r);
+    int status = inflating && close_z1() ? 1 : 0;
+    for (int i = 0; i < r.count; i++) {
+        if (i > 0) printf("\n");
+        status |= report_source(r.src[i]);
+    }
+    if (r.count == 2) {
+        printf("\n");
+        status |= report_compare(r);
+    }
+    return status;
+}
+
+namespace {
+
+// Prints the header fields of a file that begins with the CSO magic.
+void print_header(const ciso_header& h) {
+    printf("Magic         CISO\n");
+    printf("Header size   %u\n", static_cast<unsigned>(h.header_size));
+    printf("Total bytes   %llu\n", static_cast<unsigned long long>(h.total_bytes));
+    printf("Block size    %u\n", static_cast<unsigned>(h.block_size));
+    printf("Version       %u\n", static_cast<unsigned>(h.version));
+    printf("Index align   %u\n", static_cast<unsigned>(h.index_align));
+    printf("Reserved      %u %u\n", static_cast<unsigned>(h.reserved[0]), static_cast<unsigned>(h.reserved[1]));
+}
+
+// Writes into `why` what is wrong with block b's index entries, if anything; returns true
+// when something is (the cases that make -dec fail at that block).
+bool entry_fault(const image_source& s, uint32_t b, char* why, size_t room) {
+    uint32_t e = s.index[b], bs = s.hdr.block_size;
+    uint32_t cur = e & CSO_OFFSET_MASK, next = s.index[b + 1] & CSO_OFFSET_MASK;
+    uint64_t len = bs;
+    if (!(e & CSO_PLAIN_FLAG)) {
+        if (next < cur) return snprintf(why, room, "the next entry is smaller") > 0;
+        len = static_cast<uint64_t>(next - cur) << s.hdr.index_align;
+        if (len == 0) return snprintf(why, room, "stored length 0") > 0;
+        if (len > 2ull * bs)
+            return snprintf(why, room, "stored length %llu is over two blocks",
+                            static_cast<unsigned long long>(len)) > 0;
+    }
+    uint64_t off = static_cast<uint64_t>(cur) << s.hdr.index_align;
+    if (off > s.win.size || len > s.win.size - off)
+        return snprintf(why, room, "the payload ends past the end of the file") > 0;
+    return false;
+}
+
+// Prints the smallest, median (the lower middle one for an even count) and largest
+// stored length of the compressed blocks.
+void print_compressed_sizes(std::vector<uint64_t>& lens) {
+    if (lens.empty()) {
+        printf("Compressed    none\n");
+        return;
+    }
+    auto mid = lens.begin() + static_cast<long>((lens.size() - 1) / 2);
+    std::nth_element(lens.begin(), mid, lens.end());
+    uint64_t median = *mid;
+    auto [lo, hi] = std::minmax_element(lens.begin(), lens.end());
+    printf("Compressed    smallest %llu, median %llu, largest %llu bytes\n",
+           static_cast<unsigned long long>(*lo), static_cast<unsigned long long>(median),
+           static_cast<unsigned long long>(*hi));
+}
+
+// Prints where the index says the file ends against its real size, and the ratio.
+void print_ends(const image_source& s) {
+    uint64_t end = static_cast<uint64_t>(s.index[s.blocks] & CSO_OFFSET_MASK) << s.hdr.index_align;
+    uint64_t size = s.win.size;
+    printf("Index end     %llu bytes\n", static_cast<unsigned long long>(end));
+    printf("File size     %llu bytes", static_cast<unsigned long long>(size));
+    if (size > end) printf(" (%llu bytes after the index end)", static_cast<unsigned long long>(size - end));
+    if (size < end) printf(" (%llu bytes short of the index end)", static_cast<unsigned long long>(end - size));
+    printf("\n");
+    uint32_t total = static_cast<uint32_t>(s.hdr.total_bytes);
+    printf("Ratio         %llu%% (file size to image size)\n",
+           static_cast<unsigned long long>(size * 100 / total));
+}
+
+// Counts and sizes the blocks, prints them and the first index fault; returns 0, or 1 when
+// the index is broken.
+int print_blocks(const image_source& s) {
+    std::vector<uint64_t> lens;
+    uint32_t plain = 0;
+    char why[120] = "";
+    long long fault_block = -1;
+    for (uint32_t b = 0; b < s.blocks; b++) {
+        uint32_t e = s.index[b], next = s.index[b + 1] & CSO_OFFSET_MASK;
+        if (e & CSO_PLAIN_FLAG) plain++;
+        else if (next >= (e & CSO_OFFSET_MASK))
+            lens.push_back(static_cast<uint64_t>(next - (e & CSO_OFFSET_MASK)) << s.hdr.index_align);
+        if (fault_block < 0 && entry_fault(s, b, why, sizeof why)) fault_block = b;
+    }
+    printf("Blocks        %u: %u stored compressed, %u stored plain\n", static_cast<unsigned>(s.blocks),
+           static_cast<unsigned>(s.blocks - plain), static_cast<unsigned>(plain));
+    print_compressed_sizes(lens);
+    print_ends(s);
+    if (fault_block < 0) {
+        printf("Index         no fault found\n");
+        return 0;
+    }
+    printf("Index         broken at block %lld: %s\n", fault_block, why);
+    return 1;
+}
+
+}  // namespace
+
+// Lists what the CSO holds without decoding a block; returns 0, or 1 for a file that is
+// no CSO or whose index is broken.
+int info_ciso() {
+    image_source s;
+    if (open_source(s, O.input_name)) return 1;
+    printf("File          %s\n", s.name);
+    ciso_header h{};
+    if (plat_read_at(s.f, 0, &h, HEADER) == HEADER && memcmp(h.magic, "CISO", 4) == 0) print_header(h);
+    if (load_cso(s)) {
+        printf("%s\n", s.fault);
+        return 1;
+    }
+    return print_blocks(s);
+}
