@@ -1139,6 +1139,7 @@ int converter_main(int argc, char** argv) {
 // Frees buffers, closes streams and puts every global back to its start value.
 void converter_reset_state() {
     close_z1();
+    close_output(1);  // a run cut short (fatal_exit swapped) never puts its output in place
     clean_up(0);
     free_index_and_buffers();
     reset_options(&O);
