@@ -227,10 +227,22 @@ static std::wstring folder_of(const std::wstring& w) {
     return dir;
 }
 
+// Returns true when the extended-length name is a device (NUL) or an existing file that
+// is no disk file (a pipe, a character device): those are written directly.
+static bool is_device(const std::wstring& w) {
+    if (w.compare(0, 4, L"\\\\.\\") == 0) return true;
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool device = GetFileType(h) != FILE_TYPE_DISK;
+    CloseHandle(h);
+    return device;
+}
+
 // Returns 0 when the extended-length name w could be written by this user, else -1.
 static int check_long_name(const std::wstring& w) {
     if (w.empty()) return -1;
-    if (w.compare(0, 4, L"\\\\.\\") == 0) return 0;  // a device such as NUL
+    if (is_device(w)) return 0;
     DWORD a = GetFileAttributesW(w.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
@@ -282,7 +294,7 @@ plat_output* plat_output_open(const char* name, int text) {
         delete out;
         return nullptr;
     }
-    if (out->target.compare(0, 4, L"\\\\.\\") == 0)
+    if (is_device(out->target))
         out->f = _wfopen(out->target.c_str(), text ? L"wt" : L"wb");
     else if ((out->f = create_temp(out, text)) != nullptr)
         set_pending(out, true);

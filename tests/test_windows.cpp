@@ -80,7 +80,7 @@ TEST(WindowsSameFile, CaseAndShortNameSpellingsAreOneFile) {
     REQUIRE_WINDOWS_BUILD();
     std::string dir = make_temp_dir();
     std::filesystem::create_directories(dir + "/PSP Game Folder");
-    std::string in = dir + "/PSP Game Folder/Long Game Name.iso", image = text_bytes(20000, 9);
+    std::string in = dir + "/PSP Game Folder/Long Game Name.iso", image = text_bytes(20480, 9);
     write_file(in, image);
     std::string alias = short_name(in);
     ASSERT_FALSE(alias.empty());
