@@ -114,6 +114,16 @@ static char* final_name(const char* name) {
     return strdup(name);
 }
 
+// Returns how many bytes of a file name the temporary name keeps: all, or at most 200
+// cut at a character's start, so that it stays within the 255 bytes of a name.
+static size_t temp_base_length(const char* base) {
+    size_t n = strlen(base);
+    if (n <= 200) return n;
+    n = 200;
+    while (n > 0 && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) n--;
+    return n;
+}
+
 // Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode of the file it will
 // replace (a new file gets the usual one); returns its descriptor (its malloc'd name in
 // *temp), or -1.
@@ -121,13 +131,14 @@ static int create_temp(const char* target, char** temp) {
     char* dir = folder_of(target);
     const char* slash = strrchr(target, '/');
     const char* base = slash ? slash + 1 : target;
+    int keep = static_cast<int>(temp_base_length(base));
     struct stat st;
     bool exists = stat(target, &st) == 0;
     int fd = -1;
     for (int attempt = 0; dir && fd < 0 && attempt < 10; attempt++) {
         free(*temp);
         *temp = nullptr;
-        if (asprintf(temp, "%s/.%s.vellicor-tmp-%ld%s%.0d", dir, base, static_cast<long>(getpid()),
+        if (asprintf(temp, "%s/.%.*s.vellicor-tmp-%ld%s%.0d", dir, keep, base, static_cast<long>(getpid()),
                      attempt ? "-" : "", attempt) < 0) {
             *temp = nullptr;
             break;

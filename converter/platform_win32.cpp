@@ -267,6 +267,10 @@ int plat_output_check(const char* name) {
 static FILE* create_temp(plat_output* out, int text) {
     size_t at = out->target.find_last_of(L'\\');
     std::wstring base = out->target.substr(at + 1);
+    if (base.size() > 200) {  // the temporary name must stay within 255 characters
+        size_t keep = (base[200] >= 0xDC00 && base[200] < 0xE000) ? 199 : 200;  // whole pairs
+        base.resize(keep);
+    }
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 10; attempt++) {
         out->temp = out->target.substr(0, at + 1) + L"." + base + L".vellicor-tmp-" +
