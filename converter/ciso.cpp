@@ -134,7 +134,7 @@ static void my_decomp_summary() {
     printf("Decompress '%s' to '%s'\n", O.input_name, O.output_name);
     printf("Thread number       %d\n", 1);
     printf("Total ISO size      ");
-    number(static_cast<int>(image_size()));
+    number(image_size());
     printf(" bytes\n");
     printf("Block size          %d  bytes\n", 2048);
 }
@@ -203,7 +203,7 @@ void Information(int compress_mode, int threads) {
         printf("Estimate '%s'\n", O.input_name);
     printf("Thread number       %d\n", threads);
     printf("Total file size     ");
-    number(static_cast<int>(image_size()));
+    number(image_size());
     printf(" bytes\n");
     printf("Block size          %d bytes\n", 2048);
     printf("Compress level      %d\n", level);
@@ -825,7 +825,7 @@ static void print_estimate(uint32_t sum) {
     uint32_t n = ciso_total_block, total = image_size();
     uint64_t e = static_cast<uint64_t>(pas_estimation) * sum + 24 + 4 * (uint64_t{n} + 1);
     printf("Ciso estimation completed, total size ");
-    number(static_cast<int>(e));
+    number(static_cast<long long>(e));
     printf(" bytes, rate %.1f%%\n", total ? e * 100.0 / total : 0.0);  // empty input: 0.0
 }
 
@@ -1023,13 +1023,77 @@ static int run_engine() {
     return 1;
 }
 
+// Returns 1 when action a runs an engine that writes an output file, else 0.
+static int writes_output(int a) {
+    if (a % 100 == 13) return a == 13 || a == 113 || a == 1113;
+    return a % 100 == 12 && (a == 12 || a == 112 || a > 1000);
+}
+
+// Returns 1 when the first 4 bytes of the input are the CSO magic; leaves fin at 0.
+static int input_is_cso() {
+    char magic[4];
+    int cso = fread(magic, 1, 4, fin) == 4 && memcmp(magic, "CISO", 4) == 0;
+    plat_seek(fin, 0);
+    return cso;
+}
+
+// Refuses an image that the compressors (`compress`) or the estimates would not take
+// whole; returns 0, or 1 after one line.
+static int check_image(int compress) {
+    int size = check_file_size(fin);
+    if (size < 0) {
+        printf("Can't get file size\n");
+        return 1;
+    }
+    if (size == 0) {  // a CSO can't say "no bytes": every reader refuses it
+        printf("Input is empty: %s\n", O.input_name);
+        return 1;
+    }
+    if (compress && input_is_cso()) {  // most likely the names were swapped
+        printf("Input is already a CSO file: %s\n", O.input_name);
+        return 1;
+    }
+    if (size % BLOCK == 0) return 0;  // the trailing bytes would be dropped
+    printf("Input size %lld bytes is not a whole number of 2048-byte sectors: %s\n",
+           static_cast<long long>(size), O.input_name);
+    return 1;
+}
+
+// Refuses an input that is no CSO the decoder (`optimised` or not) can follow; returns
+// 0 with fin back at 0, or 1 after the decoder's own message.
+static int check_cso(int optimised) {
+    if (read_cso_header(optimised)) return 1;
+    if (plat_seek(fin, 0) == 0) return 0;
+    printf("file read error\n");
+    return 1;
+}
+
+// Runs the checks of the input that can refuse action a before anything is written;
+// returns 0, or 1 after one line.
+static int check_input(int a) {
+    if (a % 100 == 14) return check_image(0);
+    if (!writes_output(a)) return 0;
+    return a % 100 == 13 ? check_cso(a != 13) : check_image(1);
+}
+
+// Opens the scan log and the output that action a writes; returns 0, or 1 after the message.
+static int open_run_files(int a) {
+    int searches = (a % 100 == 12 && (a == 112 || a > 1000)) || a % 100 == 14;
+    if (searches && open_scan_log()) return 1;
+    return writes_output(a) && open_output();
+}
+
+// After a decompression: says how many bytes of the image the CSO never stored (its
+// size was no whole number of blocks, as some older tools wrote).
+static void warn_partial_block() {
+    uint32_t bs = ciso.block_size, tail = bs ? static_cast<uint32_t>(ciso.total_bytes) % bs : 0;
+    if (tail) printf("Warning: the last %u bytes of the image were never stored in this file\n", tail);
+}
+
 // Closes the streams and frees what the driver owns; returns the final status.
 static int clean_up(int status) {
-    if (fout && fclose(fout) != 0 && status == 0) {
-        printf("Can't close %s\n", O.output_name);  // the output may not be whole
-        status = 1;
-    }
-    fout = nullptr;
+    close_scan_log();
+    status = close_output(status);
     if (fin) fclose(fin);
     fin = nullptr;
     free(ncareas);
@@ -1061,10 +1125,16 @@ int converter_main(int argc, char** argv) {
         printf("Can't allocate memory\n");
         return clean_up(1);
     }
-    int r = O.action % 100;
+    int a = O.action, r = a % 100;
     if ((r == 12 || r == 13 || r == 14) && missing_names(r != 14)) return clean_up(1);
+    if (writes_output(a) && check_output()) return clean_up(1);
     time_t start = time(nullptr);
-    int status = run_engine();
+    int status = check_input(a);
+    if (status == 0) {
+        if (open_run_files(a)) return clean_up(1);
+        status = run_engine();
+        if (status == 0 && r == 13) warn_partial_block();
+    }
     printf("Time: %g sec\n", difftime(time(nullptr), start));
     return clean_up(status);
 }
@@ -1072,6 +1142,7 @@ int converter_main(int argc, char** argv) {
 // Frees buffers, closes streams and puts every global back to its start value.
 void converter_reset_state() {
     close_z1();
+    close_output(1);  // a run cut short (fatal_exit swapped) never puts its output in place
     clean_up(0);
     free_index_and_buffers();
     reset_options(&O);

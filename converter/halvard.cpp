@@ -13,7 +13,7 @@
 // Prints the reference compressor's five summary lines.
 static void comp_summary(int lvl) {
     printf("Compress '%s' to '%s'\n", O.input_name, O.output_name);
-    printf("Total File Size %ld bytes\n", static_cast<long>(ciso.total_bytes));
+    printf("Total File Size %llu bytes\n", static_cast<unsigned long long>(ciso.total_bytes));
     printf("block size      %d  bytes\n", static_cast<int>(ciso.block_size));
     printf("index align     %d\n", 1 << ciso.index_align);
     printf("compress level  %d\n", lvl);
@@ -203,7 +203,8 @@ static int decomp_one_block(uint32_t b, uint64_t* pos) {
 // Prints the reference decompressor's five summary lines.
 static void decomp_summary(uint32_t n) {
     printf("Decompress '%s' to '%s'\n", O.input_name, O.output_name);
-    printf("Total File Size %ld bytes\n", static_cast<long>(static_cast<uint32_t>(ciso.total_bytes)));
+    printf("Total File Size %llu bytes\n",  // 64-bit: 2 GiB and more must not print negative
+           static_cast<unsigned long long>(static_cast<uint32_t>(ciso.total_bytes)));
     printf("block size      %d  bytes\n", static_cast<int>(ciso.block_size));
     printf("total blocks    %d  blocks\n", static_cast<int>(n));
     printf("index align     %d\n", 1 << ciso.index_align);

@@ -14,6 +14,7 @@
 options O;
 FILE* fin = nullptr;
 FILE* fout = nullptr;
+plat_output* output_file = nullptr;
 ciso_header ciso;
 uint32_t ciso_total_block = 0;
 void (*fatal_exit)(int status) = exit;
@@ -155,13 +156,13 @@ void aidelongue() {
 }
 
 // Prints a count with commas between groups of three digits, no line feed.
-void number(int n) {
+void number(long long n) {
     if (n >= 1000000)
-        printf("%d,%03d,%03d", n / 1000000, (n / 1000) % 1000, n % 1000);
+        printf("%lld,%03lld,%03lld", n / 1000000, (n / 1000) % 1000, n % 1000);
     else if (n >= 1000)
-        printf("%d,%03d", n / 1000, n % 1000);
+        printf("%lld,%03lld", n / 1000, n % 1000);
     else
-        printf("%d", n);
+        printf("%lld", n);
 }
 
 // Prints a parser failure and ends the process with status 1.
@@ -272,7 +273,8 @@ static void parse_legacy(char** argv) {
     O.output_name = argv[3];
 }
 
-// Opens fin and fout as named; refuses an output that is the input itself.
+// Opens fin as named; refuses an output that is the input itself. The output is only
+// opened once the run is known to write it (open_output).
 static void open_files() {
     if (O.input_name) {
         fin = plat_fopen(O.input_name, "rb");
@@ -289,23 +291,57 @@ static void open_files() {
         }
         setvbuf(fin, fin_buffer, _IOFBF, STREAM_BUFFER);
     }
-    if (!O.output_name) return;
-    // Opening for writing would empty the input before a byte of it is read.
-    if (fin && plat_stream_is_file(fin, O.output_name)) {
+    // Writing the output would replace the input before a byte of it is read.
+    if (fin && O.output_name && plat_stream_is_file(fin, O.output_name)) {
         printf("Input and output are the same file: %s\n", O.output_name);
         fail("");
-        return;
     }
-    fout = plat_fopen(O.output_name, "wb");
-    if (!fout) {
-        printf("Can't create %s\n", O.output_name);
-        fail("");
-        return;
-    }
-    setvbuf(fout, fout_buffer, _IOFBF, STREAM_BUFFER);
 }
 
-// Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
+// Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
+int check_output() {
+    if (plat_output_check(O.output_name) == 0) return 0;
+    printf("Can't create %s\n", O.output_name);
+    return 1;
+}
+
+// Opens the file that will replace the output as fout; returns 0, or 1 after "Can't create".
+int open_output() {
+    output_file = plat_output_open(O.output_name, 0);
+    if (!output_file) {
+        printf("Can't create %s\n", O.output_name);
+        return 1;
+    }
+    fout = plat_output_stream(output_file);
+    setvbuf(fout, fout_buffer, _IOFBF, STREAM_BUFFER);
+    return 0;
+}
+
+// Puts the output in place after a run with `status` 0, or removes what a failed run
+// wrote (the file under the output's name stays as it was); returns the final status.
+int close_output(int status) {
+    FILE* f = fout;
+    fout = nullptr;
+    if (!output_file) {  // a stream handed in directly (in-process tests)
+        if (f && fclose(f) != 0 && status == 0) {
+            printf("Can't close %s\n", O.output_name);
+            status = 1;
+        }
+        return status;
+    }
+    plat_output* out = output_file;
+    output_file = nullptr;
+    if (status != 0) {
+        plat_output_discard(out);
+        return status;
+    }
+    int result = plat_output_commit(out);
+    if (result == PLAT_OUTPUT_WRITE_FAILED) printf("Can't close %s\n", O.output_name);
+    if (result == PLAT_OUTPUT_RENAME_FAILED) printf("Can't create %s\n", O.output_name);
+    return result == 0 ? 0 : 1;
+}
+
+// Parses argv into O and opens fin; ends the process with status 1 on a bad option.
 void parse_ligne_commande(int argc, char** argv) {
     reset_options(&O);
     name_tokens = 0;

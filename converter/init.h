@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform.h"
+
 // The 24-byte CSO header, stored byte for byte as laid out here.
 struct ciso_header {
     unsigned char magic[4];   // "CISO"
@@ -36,21 +38,29 @@ struct options {
 
 extern options O;                   // the parsed command line
 extern FILE* fin;                   // input stream, opened by the parser
-extern FILE* fout;                  // output stream, opened by the parser
+extern FILE* fout;                  // output stream, opened by open_output
+extern plat_output* output_file;    // the file fout writes until it replaces the output
 extern ciso_header ciso;            // header of the file being written or read
 extern uint32_t ciso_total_block;   // whole blocks in the image
 extern void (*fatal_exit)(int status); // ends the process; in-process fuzzers swap it
 
 // Sets every field of an options record to its default.
 void reset_options(options* o);
-// Parses argv into O and opens fin/fout; ends the process with status 1 on a bad option.
+// Parses argv into O and opens fin; ends the process with status 1 on a bad option.
 void parse_ligne_commande(int argc, char** argv);
+// Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
+int check_output();
+// Opens the file that will replace the output as fout; returns 0, or 1 after "Can't create".
+int open_output();
+// Puts the output in place after a run with `status` 0, or removes what a failed run
+// wrote; returns the final status (1 when the output could not be put in place).
+int close_output(int status);
 // Prints the short help.
 void aidecourte();
 // Prints the full help.
 void aidelongue();
 // Prints a count with commas between groups of three digits, no line feed.
-void number(int n);
+void number(long long n);
 // Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
 void initcisoheader(int size);
 // Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.

@@ -261,20 +261,36 @@ static void print_scan_line() {
     printf("...\n");
 }
 
-// Opens the log file; returns the stream, or nullptr after printing why it can't be used.
-static FILE* open_log() {
-    // Opening the input or the output for writing would empty it.
-    if ((fin && plat_stream_is_file(fin, O.log_name)) ||
-        (fout && plat_stream_is_file(fout, O.log_name))) {
-        printf("Log file is the input or output file (%s)\n", O.log_name);
-        return nullptr;
-    }
-    FILE* log = plat_fopen(O.log_name, "w");
-    if (!log) printf("Unable to write log file (%s)\n", O.log_name);
-    return log;
+plat_output* scan_log = nullptr;
+
+// Returns 1 when `name` is the input or the output, by identity or (not yet there) by name.
+static int is_input_or_output(const char* name) {
+    if (fin && plat_stream_is_file(fin, name)) return 1;
+    return O.output_name && (plat_same_file(O.output_name, name) || !strcmp(O.output_name, name));
 }
 
-// Ends the process with status 1 after a failed search set-up; returns -1 if it goes on.
+// Opens the -log file when this run's area search will write one; returns 0, or 1 after
+// the message.
+int open_scan_log() {
+    if (!O.log || (media == 0 && !O.ext_list && !O.rm_update)) return 0;
+    // The log would replace the input or the output.
+    if (is_input_or_output(O.log_name)) {
+        printf("Log file is the input or output file (%s)\n", O.log_name);
+        return 1;
+    }
+    scan_log = plat_output_open(O.log_name, 1);
+    if (scan_log) return 0;
+    printf("Unable to write log file (%s)\n", O.log_name);
+    return 1;
+}
+
+// Removes a -log file that was opened but not finished (a failed run).
+void close_scan_log() {
+    if (scan_log) plat_output_discard(scan_log);
+    scan_log = nullptr;
+}
+
+// Ends the process with status 1 after a failed search; returns -1 if it goes on.
 static int search_failed(file_record* store) {
     free(store);
     fflush(stdout);
@@ -282,14 +298,20 @@ static int search_failed(file_record* store) {
     return -1;
 }
 
-// Prints the count line and closes the log with its own count line.
-static void report_count(FILE* log) {
+// Prints the count line, ends the log with its own count line and puts it in place;
+// returns 0, or 1 after "Can't write log" when it could not be written whole.
+static int report_count(FILE* log) {
     printf(NB_NC_AREAS <= 1 ? "  %4d file found\n" : "  %4d files found\n", NB_NC_AREAS);
-    if (!log) return;
+    if (!log) return 0;
     fprintf(log, NB_NC_AREAS <= 1 ? "%d file found\n" : "%d files found\n", NB_NC_AREAS);
-    fflush(log);
-    fclose(log);
+    plat_output* done = scan_log;
+    scan_log = nullptr;
+    if (plat_output_commit(done) != 0) {
+        printf("Can't write log %s\n", O.log_name);
+        return 1;
+    }
     printf("  Log has been written in '%s'\n", O.log_name);
+    return 0;
 }
 
 // Finds the requested media/extension/update files and fills ncareas; returns the count,
@@ -304,13 +326,13 @@ int searchMediaFiles(int) {
     }
     long long size = check_file_size(fin);
     print_scan_line();
-    FILE* log = nullptr;
-    if (O.log && !(log = open_log())) return search_failed(store);
+    if (O.log && !scan_log && open_scan_log()) return search_failed(store);  // run without the driver
+    FILE* log = scan_log ? plat_output_stream(scan_log) : nullptr;
     if (media & 2) media_class(store, size, log, "PSMF", O.rm_vid ? LOST_AREA : NC_AREA);
     if (media & 1) media_class(store, size, log, "RIFF", O.rm_aud ? LOST_AREA : NC_AREA);
     if (O.ext_list) extension_class(store, size, log);
     if (O.rm_update) update_class(store, size, log);
-    report_count(log);
+    if (report_count(log)) return search_failed(store);
     plat_seek(fin, 0);
     free(store);
     return NB_NC_AREAS;

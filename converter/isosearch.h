@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform.h"
+
 // One collected directory record: its first 33 bytes as on disc, then the identifier as text.
 struct file_record {
     unsigned char record[33]; // length, extent (LE at 2), data length (LE at 10), flags (25), LEN_FI (32)
@@ -47,6 +49,7 @@ constexpr int MAX_SCAN_DEPTH = 128;  // directory levels below the root the walk
 
 extern nc_area* ncareas;  // area table, allocated by the driver
 extern int NB_NC_AREAS;   // entries of ncareas in use
+extern plat_output* scan_log;  // the -log file being written, opened by open_scan_log
 
 // Searches the whole image from its root directory; returns the number of records stored.
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit);
@@ -56,6 +59,11 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
                  int count, const char* path, uint32_t dir_len);
 // Finds the requested media/extension/update files and fills ncareas; returns the count or -1.
 int searchMediaFiles(int unused);
+// Opens the -log file when this run's area search will write one (before the output is
+// opened); returns 0, or 1 after "Unable to write log file" or the same-file refusal.
+int open_scan_log();
+// Removes a -log file that was opened but not finished (a failed run).
+void close_scan_log();
 // Turns store slots from..to-1 into area entries of `kind`, reporting each one.
 void TraiteNCarea(const file_record* store, long long image_size, int from, int to, int kind,
                   FILE* log);

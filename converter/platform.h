@@ -15,6 +15,27 @@ char** plat_utf8_args(int* argc, char** argv);
 // Opens a file by its UTF-8 name with an fopen mode; returns the stream or nullptr.
 FILE* plat_fopen(const char* name, const char* mode);
 
+// A file being written that replaces the named one only once it is whole: a temporary
+// file beside it, renamed over the name by plat_output_commit. A name that is no regular
+// file (a pipe, a device) is written directly.
+struct plat_output;
+// Returns 0 when `name` could be written by this user (an existing file writable, not
+// read-only), else -1; creates nothing.
+int plat_output_check(const char* name);
+// Checks `name` as plat_output_check does and opens the file that will become it, as
+// text (`text` 1: line feeds as the system writes them) or binary; returns the output, or
+// nullptr when it can't be created.
+plat_output* plat_output_open(const char* name, int text);
+// Returns the stream to write the output through.
+FILE* plat_output_stream(plat_output* out);
+// Flushes, syncs and closes the output, then puts it in place under its name and frees
+// it; returns 0, PLAT_OUTPUT_WRITE_FAILED (nothing replaced) or PLAT_OUTPUT_RENAME_FAILED.
+int plat_output_commit(plat_output* out);
+// Closes the output, removes the temporary file and frees it; the named file is untouched.
+void plat_output_discard(plat_output* out);
+constexpr int PLAT_OUTPUT_WRITE_FAILED = -1;   // a write, flush, sync or close failed
+constexpr int PLAT_OUTPUT_RENAME_FAILED = -2;  // the whole file could not take the name
+
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b);
 // Returns 1 when the open stream and the named file are one file, else 0.

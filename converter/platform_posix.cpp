@@ -1,12 +1,17 @@
 // POSIX and C++ standard library implementation of the platform layer.
 #include "platform.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -24,6 +29,207 @@ char** plat_utf8_args(int*, char** argv) {
 // Opens a file by name; returns the stream or nullptr.
 FILE* plat_fopen(const char* name, const char* mode) {
     return fopen(name, mode);
+}
+
+// ---------------------------------------------------------------- outputs
+
+struct plat_output {
+    FILE* f;
+    char* temp;    // the temporary file, or nullptr when the named file is written directly
+    char* target;  // the name it takes when it is whole (a link's target for a link)
+};
+
+// Temporary files not yet renamed: removed by a fatal signal or an exit on the way.
+static const int MAX_PENDING = 4;
+static char* volatile pending[MAX_PENDING];
+
+// Removes every pending temporary file (only async-signal-safe calls).
+static void remove_pending() {
+    for (int i = 0; i < MAX_PENDING; i++)
+        if (pending[i]) unlink(pending[i]);
+}
+
+// Removes the pending files, then lets the signal end the process as it would have.
+static void on_fatal_signal(int sig) {
+    remove_pending();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Installs the clean-up for Ctrl-C, a hang-up, a termination and exit(), once.
+static void install_cleanup() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    atexit(remove_pending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;  // nohup
+        signal(sig, on_fatal_signal);
+    }
+}
+
+// Adds (or with `add` false, drops) a temporary file of the pending list.
+static void set_pending(char* path, bool add) {
+    for (int i = 0; i < MAX_PENDING; i++) {
+        if (add && !pending[i]) {
+            pending[i] = path;
+            return;
+        }
+        if (!add && pending[i] == path) pending[i] = nullptr;
+    }
+}
+
+// Returns a malloc'd copy of the folder part of `path` ("." when it has none).
+static char* folder_of(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (!slash) return strdup(".");
+    if (slash == path) return strdup("/");
+    return strndup(path, static_cast<size_t>(slash - path));
+}
+
+// Returns 1 when the folder that would hold `path` exists and lets us add files, else 0.
+static int folder_writable(const char* path) {
+    char* dir = folder_of(path);
+    struct stat st;
+    int ok = dir && stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && access(dir, W_OK | X_OK) == 0;
+    free(dir);
+    return ok;
+}
+
+// Returns 0 when `name` could be written by this user, else -1; creates nothing.
+int plat_output_check(const char* name) {
+    struct stat st;
+    if (stat(name, &st) != 0) return errno == ENOENT && folder_writable(name) ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) return -1;
+    return access(name, W_OK) == 0 ? 0 : -1;
+}
+
+// Returns a malloc'd name the finished file takes: a link's target, so the link stays.
+static char* final_name(const char* name) {
+    struct stat st;
+    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* real = realpath(name, nullptr);
+        if (real) return real;
+    }
+    return strdup(name);
+}
+
+// Returns how many bytes of a file name the temporary name keeps: all, or at most 200
+// cut at a character's start, so that it stays within the 255 bytes of a name.
+static size_t temp_base_length(const char* base) {
+    size_t n = strlen(base);
+    if (n <= 200) return n;
+    n = 200;
+    while (n > 0 && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) n--;
+    return n;
+}
+
+// Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode of the file it will
+// replace (a new file gets the usual one); returns its descriptor (its malloc'd name in
+// *temp), or -1.
+static int create_temp(const char* target, char** temp) {
+    char* dir = folder_of(target);
+    const char* slash = strrchr(target, '/');
+    const char* base = slash ? slash + 1 : target;
+    int keep = static_cast<int>(temp_base_length(base));
+    struct stat st;
+    bool exists = stat(target, &st) == 0;
+    int fd = -1;
+    for (int attempt = 0; dir && fd < 0 && attempt < 10; attempt++) {
+        free(*temp);
+        *temp = nullptr;
+        if (asprintf(temp, "%s/.%.*s.vellicor-tmp-%ld%s%.0d", dir, keep, base, static_cast<long>(getpid()),
+                     attempt ? "-" : "", attempt) < 0) {
+            *temp = nullptr;
+            break;
+        }
+        fd = open(*temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    free(dir);
+    if (fd >= 0 && (!exists || fchmod(fd, st.st_mode & 07777) == 0)) return fd;
+    if (fd >= 0) {
+        unlink(*temp);
+        close(fd);
+    }
+    free(*temp);
+    *temp = nullptr;
+    return -1;
+}
+
+// Opens the temporary file beside `name` (or `name` itself when it is no regular file);
+// returns the output, or nullptr.
+plat_output* plat_output_open(const char* name, int) {
+    if (plat_output_check(name) != 0) return nullptr;
+    plat_output* out = static_cast<plat_output*>(calloc(1, sizeof(plat_output)));
+    if (!out) return nullptr;
+    struct stat st;
+    if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {  // a pipe or a device: as it is
+        out->f = fopen(name, "wb");
+        if (out->f) return out;
+        free(out);
+        return nullptr;
+    }
+    install_cleanup();
+    out->target = final_name(name);
+    int fd = out->target ? create_temp(out->target, &out->temp) : -1;
+    if (fd >= 0) set_pending(out->temp, true);
+    out->f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (out->f) return out;
+    if (fd >= 0) close(fd);
+    plat_output_discard(out);
+    return nullptr;
+}
+
+// Returns the stream to write the output through.
+FILE* plat_output_stream(plat_output* out) {
+    return out->f;
+}
+
+// Makes a rename in the folder of `path` durable; failures only cost durability.
+static void sync_folder(const char* path) {
+    char* dir = folder_of(path);
+    int fd = dir ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    free(dir);
+}
+
+// Flushes, syncs, closes and renames the output into place, then frees it; returns 0,
+// PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
+int plat_output_commit(plat_output* out) {
+    bool written = fflush(out->f) == 0 && !ferror(out->f);
+    if (out->temp) written = written && fsync(fileno(out->f)) == 0;
+    written = fclose(out->f) == 0 && written;
+    out->f = nullptr;
+    int status = written ? 0 : PLAT_OUTPUT_WRITE_FAILED;
+    if (written && out->temp) {
+        if (rename(out->temp, out->target) == 0) {
+            set_pending(out->temp, false);
+            free(out->temp);
+            out->temp = nullptr;
+            sync_folder(out->target);
+        } else {
+            status = PLAT_OUTPUT_RENAME_FAILED;
+        }
+    }
+    plat_output_discard(out);
+    return status;
+}
+
+// Closes the output, removes its temporary file and frees it.
+void plat_output_discard(plat_output* out) {
+    if (out->f) fclose(out->f);
+    if (out->temp) {
+        set_pending(out->temp, false);
+        unlink(out->temp);
+    }
+    free(out->temp);
+    free(out->target);
+    free(out);
 }
 
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <shellapi.h>
@@ -15,8 +16,18 @@
 #include <new>
 #include <string>
 
+// Returns true when UTF-8 text holds an encoded UTF-16 surrogate (bytes ED A0..BF): what
+// plat_utf8_args makes of an unpaired surrogate, which names no file.
+static bool has_encoded_surrogate(const char* s) {
+    for (; *s; s++)
+        if (static_cast<unsigned char>(s[0]) == 0xED && (static_cast<unsigned char>(s[1]) & 0xE0) == 0xA0)
+            return true;
+    return false;
+}
+
 // Returns the UTF-16 form of a UTF-8 text ("" when it is not valid UTF-8).
 static std::wstring widen(const char* s) {
+    if (has_encoded_surrogate(s)) return std::wstring();
     int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
     if (n <= 0) return std::wstring();
     std::wstring w(static_cast<size_t>(n), L'\0');
@@ -25,13 +36,64 @@ static std::wstring widen(const char* s) {
     return w;
 }
 
-// Returns a malloc'd UTF-8 copy of a UTF-16 text, or nullptr when there is no memory.
+// Returns true when a full name is a device or already in extended-length form.
+static bool is_device_or_extended(const std::wstring& w) {
+    return w.compare(0, 4, L"\\\\.\\") == 0 || w.compare(0, 4, L"\\\\?\\") == 0;
+}
+
+// Returns the extended-length form ("\\?\C:\..." or "\\?\UNC\server\...") of a UTF-8
+// name made absolute, so names of 260 characters and more open on every Windows; devices
+// ("NUL" is "\\.\NUL") stay as they are. Returns "" for a name that can't be converted.
+static std::wstring long_name(const char* name) {
+    std::wstring w = widen(name);
+    if (w.empty() || is_device_or_extended(w)) return w;
+    DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return std::wstring();
+    std::wstring full(n, L'\0');
+    DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
+    if (got == 0 || got >= n) return std::wstring();
+    full.resize(got);
+    if (is_device_or_extended(full)) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// Appends code point c to s as UTF-8 (a lone surrogate as its own 3-byte form).
+static void append_utf8(std::string* s, uint32_t c) {
+    if (c < 0x80) {
+        *s += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *s += static_cast<char>(0xC0 | (c >> 6));
+        *s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *s += static_cast<char>(0xE0 | (c >> 12));
+        *s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *s += static_cast<char>(0xF0 | (c >> 18));
+        *s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Returns a malloc'd UTF-8 copy of a UTF-16 text, or nullptr when there is no memory. An
+// unpaired surrogate is kept as its 3-byte form, not replaced by U+FFFD (which could name
+// another file): widen refuses it, so such a name opens nothing.
 static char* narrow(const wchar_t* w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    char* s = static_cast<char*>(malloc(n > 0 ? static_cast<size_t>(n) : 1));
-    if (!s) return nullptr;
-    if (n <= 0 || !WideCharToMultiByte(CP_UTF8, 0, w, -1, s, n, nullptr, nullptr)) s[0] = '\0';
-    return s;
+    std::string s;
+    for (size_t i = 0; w[i]; i++) {
+        uint32_t c = static_cast<uint16_t>(w[i]);
+        uint32_t next = static_cast<uint16_t>(w[i + 1]);
+        if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            i++;
+        }
+        append_utf8(&s, c);
+    }
+    char* copy = static_cast<char*>(malloc(s.size() + 1));
+    if (copy) memcpy(copy, s.c_str(), s.size() + 1);
+    return copy;
 }
 
 static UINT saved_output_cp = 0;  // the console's code page before ours, put back at exit
@@ -87,7 +149,7 @@ static bool writes_read_only(const std::wstring& name, const char* mode) {
 // A read-only file is never opened for writing, even where the file system would let an
 // administrator do it (Wine run as root): the user marked it to be kept.
 FILE* plat_fopen(const char* name, const char* mode) {
-    std::wstring wname = widen(name), wmode = widen(mode);
+    std::wstring wname = long_name(name), wmode = widen(mode);
     if (wname.empty() || wmode.empty()) return nullptr;
     if (writes_read_only(wname, mode)) {
         errno = EACCES;
@@ -109,7 +171,7 @@ static bool handle_info(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
 
 // Fills info for a named file or folder without opening its contents; true on success.
 static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
-    std::wstring w = widen(name);
+    std::wstring w = long_name(name);
     if (w.empty()) return false;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -123,6 +185,166 @@ static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
 static bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// ---------------------------------------------------------------- outputs
+
+struct plat_output {
+    FILE* f;
+    std::wstring temp;    // the temporary file, or "" when the named file is written directly
+    std::wstring target;  // the extended-length name it takes when it is whole
+};
+
+// Outputs whose temporary file is not yet renamed: removed by an exit on the way.
+static const int MAX_PENDING = 4;
+static plat_output* pending[MAX_PENDING];
+
+// Closes and removes every pending temporary file (it is open without delete sharing).
+static void remove_pending() {
+    for (plat_output*& out : pending) {
+        if (!out) continue;
+        if (out->f) fclose(out->f);
+        out->f = nullptr;
+        DeleteFileW(out->temp.c_str());
+        out = nullptr;
+    }
+}
+
+// Adds (or with `add` false, drops) an output of the pending list; registers the
+// clean-up at exit the first time.
+static void set_pending(plat_output* out, bool add) {
+    static bool registered = false;
+    if (add && !registered) registered = atexit(remove_pending) == 0;
+    for (plat_output*& p : pending) {
+        if (add && !p) {
+            p = out;
+            return;
+        }
+        if (!add && p == out) p = nullptr;
+    }
+}
+
+// Returns the folder part of an extended-length name, with its backslash after a drive.
+static std::wstring folder_of(const std::wstring& w) {
+    size_t at = w.find_last_of(L'\\');
+    if (at == std::wstring::npos) return std::wstring();
+    std::wstring dir = w.substr(0, at);
+    if (!dir.empty() && dir.back() == L':') dir += L'\\';
+    return dir;
+}
+
+// Returns true when the extended-length name is a device (NUL) or an existing file that
+// is no disk file (a pipe, a character device): those are written directly.
+static bool is_device(const std::wstring& w) {
+    if (w.compare(0, 4, L"\\\\.\\") == 0) return true;
+    HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool device = GetFileType(h) != FILE_TYPE_DISK;
+    CloseHandle(h);
+    return device;
+}
+
+// Returns 0 when the extended-length name w could be written by this user, else -1.
+static int check_long_name(const std::wstring& w) {
+    if (w.empty()) return -1;
+    if (is_device(w)) return 0;
+    DWORD a = GetFileAttributesW(w.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
+        DWORD d = GetFileAttributesW(folder_of(w).c_str());
+        return d != INVALID_FILE_ATTRIBUTES && (d & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
+    }
+    if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return -1;
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(h);
+    return 0;
+}
+
+// Returns 0 when `name` could be written by this user, else -1; creates nothing.
+int plat_output_check(const char* name) {
+    return check_long_name(long_name(name));
+}
+
+// Creates ".<name>.vellicor-tmp-<pid>" beside the target, shared for reading only;
+// returns its stream, or nullptr.
+static FILE* create_temp(plat_output* out, int text) {
+    size_t at = out->target.find_last_of(L'\\');
+    std::wstring base = out->target.substr(at + 1);
+    if (base.size() > 200) {  // the temporary name must stay within 255 characters
+        size_t keep = (base[200] >= 0xDC00 && base[200] < 0xE000) ? 199 : 200;  // whole pairs
+        base.resize(keep);
+    }
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 10; attempt++) {
+        out->temp = out->target.substr(0, at + 1) + L"." + base + L".vellicor-tmp-" +
+                    std::to_wstring(GetCurrentProcessId()) +
+                    (attempt ? L"-" + std::to_wstring(attempt) : std::wstring());
+        h = CreateFileW(out->temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), text ? _O_TEXT : 0);
+    FILE* f = fd < 0 ? nullptr : _fdopen(fd, text ? "wt" : "wb");
+    if (f) return f;
+    if (fd >= 0) _close(fd);
+    else CloseHandle(h);
+    DeleteFileW(out->temp.c_str());
+    return nullptr;
+}
+
+// Opens the temporary file beside `name` (or a device as it is); returns the output, or nullptr.
+plat_output* plat_output_open(const char* name, int text) {
+    plat_output* out = new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name)};
+    if (!out) return nullptr;
+    if (check_long_name(out->target) != 0) {
+        delete out;
+        return nullptr;
+    }
+    if (is_device(out->target))
+        out->f = _wfopen(out->target.c_str(), text ? L"wt" : L"wb");
+    else if ((out->f = create_temp(out, text)) != nullptr)
+        set_pending(out, true);
+    if (out->f) return out;
+    delete out;
+    return nullptr;
+}
+
+// Returns the stream to write the output through.
+FILE* plat_output_stream(plat_output* out) {
+    return out->f;
+}
+
+// Flushes, syncs, closes and moves the output into place, then frees it; returns 0,
+// PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
+int plat_output_commit(plat_output* out) {
+    bool written = fflush(out->f) == 0 && !ferror(out->f);
+    if (!out->temp.empty()) written = written && FlushFileBuffers(stream_handle(out->f));
+    written = fclose(out->f) == 0 && written;
+    out->f = nullptr;
+    int status = written ? 0 : PLAT_OUTPUT_WRITE_FAILED;
+    if (written && !out->temp.empty()) {
+        if (MoveFileExW(out->temp.c_str(), out->target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            set_pending(out, false);
+            out->temp.clear();
+        } else {
+            status = PLAT_OUTPUT_RENAME_FAILED;
+        }
+    }
+    plat_output_discard(out);
+    return status;
+}
+
+// Closes the output, removes its temporary file and frees it.
+void plat_output_discard(plat_output* out) {
+    set_pending(out, false);
+    if (out->f) fclose(out->f);
+    if (!out->temp.empty()) DeleteFileW(out->temp.c_str());
+    delete out;
 }
 
 // Returns 1 when both names refer to one existing file, else 0.

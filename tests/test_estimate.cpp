@@ -63,7 +63,7 @@ void expect_final_line(const std::string& in, const std::vector<std::string>& op
 TEST(Estimate, Quality1IsTheOptimisedFileSize) {
     std::string dir = make_temp_dir();
     const std::pair<size_t, size_t> shapes[] = {{1, 0},   {5, 0},   {319, 0},
-                                                {320, 0}, {965, 0}, {2885, 1234}};
+                                                {320, 0}, {965, 0}, {2885, 0}};
     const std::vector<std::string> options[] = {{"-q1"}, {"-t50"}, {"-t0", "-l1"}};
     for (auto [blocks, tail] : shapes) {
         std::string img = mixed_image(blocks, tail);
@@ -119,7 +119,7 @@ TEST(Estimate, SamplesEveryQthBlock) {
     write_file(dir + "/five.iso", random_bytes(5 * B, 7));
     expect_final_line(dir + "/five.iso", {"-q9"}, final_line(9 * 2048 + 24 + 4 * 6, 5 * B));
 
-    std::string img = mixed_image(2885, 100);
+    std::string img = mixed_image(2885, 0);
     write_file(dir + "/in.iso", img);
     std::vector<uint32_t> len = stored_lengths(dir, dir + "/in.iso", {});
     for (uint32_t q : {2u, 3u, 9u}) {
@@ -129,14 +129,20 @@ TEST(Estimate, SamplesEveryQthBlock) {
     }
 }
 
-// An empty image and one without a whole block give the header and one index entry, with
-// a finite rate.
-TEST(Estimate, ImagesWithoutAWholeBlock) {
+// An empty image and one without a whole number of blocks are refused, each with its line.
+TEST(Estimate, ImagesWithoutAWholeNumberOfBlocksAreRefused) {
     std::string dir = make_temp_dir();
     write_file(dir + "/empty.iso", "");
-    expect_final_line(dir + "/empty.iso", {}, "Ciso estimation completed, total size 28 bytes, rate 0.0%");
     write_file(dir + "/short.iso", text_bytes(1000, 1));
-    expect_final_line(dir + "/short.iso", {"-q5"}, "Ciso estimation completed, total size 28 bytes, rate 2.8%");
+    for (bool mt : {false, true}) {
+        RunResult r = estimate(mt, {}, dir + "/empty.iso");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(line_of(r.out, "Input"), "Input is empty: " + dir + "/empty.iso");
+        r = estimate(mt, {"-q5"}, dir + "/short.iso");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(line_of(r.out, "Input"), "Input size 1000 bytes is not a whole number of "
+                                           "2048-byte sectors: " + dir + "/short.iso");
+    }
 }
 
 // The progress lines of the one-thread estimate over the stored lengths: one every

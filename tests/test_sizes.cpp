@@ -48,9 +48,26 @@ TEST(SizeLimit, OversizedInputsEndWithStatus1BeforeAnyByteIsWritten) {
             EXPECT_EQ(r.status, 1) << size;
             EXPECT_EQ(r.out.find("Compress"), std::string::npos) << size;  // nothing past the banner
             EXPECT_NE(r.err.find("larger than 2100000000 bytes"), std::string::npos);
-            EXPECT_EQ(read_file(dir + "/out.cso"), "");
+            EXPECT_FALSE(file_exists(dir + "/out.cso"));
         }
     }
+}
+
+// A CSO whose image is 3,072,000,000 bytes (4 GiB less than that prints as a negative
+// count where `long` is 32 bits): both decoders print its size as it is.
+TEST(SizeLimit, ImageSizesOf2GiBAndMorePrintWhole) {
+    std::string dir = make_temp_dir();
+    const uint32_t total = 3072000000u, n = total / 2048;
+    std::string cso("CISO\0\0\0\0", 8);
+    for (int i = 0; i < 8; i++) cso += static_cast<char>(i < 4 ? (total >> (8 * i)) & 0xFF : 0);
+    cso += std::string("\0\x08\0\0\x01\0\0\0", 8);
+    cso += std::string(4 * (n + 1), '\0');  // every block empty: decoding fails at block 0
+    write_file(dir + "/big.cso", cso);
+    RunResult d = run_vellicor({"-dec", dir + "/big.cso", dir + "/out.iso"});
+    EXPECT_NE(d.out.find("Total File Size 3072000000 bytes\n"), std::string::npos) << d.out;
+    RunResult o = run_vellicor({"-dec", "-opt", dir + "/big.cso", dir + "/out.iso"});
+    EXPECT_NE(o.out.find("Total ISO size      3072,000,000 bytes\n"), std::string::npos) << o.out;
+    EXPECT_FALSE(file_exists(dir + "/out.iso"));
 }
 
 TEST(FullDisk, CompressionIsNeverReportedComplete) {

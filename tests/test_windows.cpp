@@ -80,7 +80,7 @@ TEST(WindowsSameFile, CaseAndShortNameSpellingsAreOneFile) {
     REQUIRE_WINDOWS_BUILD();
     std::string dir = make_temp_dir();
     std::filesystem::create_directories(dir + "/PSP Game Folder");
-    std::string in = dir + "/PSP Game Folder/Long Game Name.iso", image = text_bytes(20000, 9);
+    std::string in = dir + "/PSP Game Folder/Long Game Name.iso", image = text_bytes(20480, 9);
     write_file(in, image);
     std::string alias = short_name(in);
     ASSERT_FALSE(alias.empty());
@@ -115,6 +115,51 @@ TEST(WindowsOutputs, ReadOnlyFileAndMissingFolderAreNotCreated) {
     }
     EXPECT_EQ(read_file(dir + "/kept.cso"), "keep me");
     EXPECT_FALSE(file_exists(dir + "/no such folder"));
+}
+
+// Runs the converter through the test tool that turns each "<D800>" of an argument into
+// an unpaired UTF-16 surrogate.
+RunResult run_with_lone_surrogate(const std::vector<std::string>& args) {
+    std::vector<std::string> all{std::string(VELLICOR_WINDOWS_TOOLS) + "/lone_surrogate.exe", VELLICOR_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    RunResult r = run_tool(VELLICOR_RUNNER, all);
+    r.out = fold_crlf(r.out);
+    return r;
+}
+
+TEST(WindowsNames, NamesOf260CharactersAndMoreForInputOutputAndLog) {
+    REQUIRE_WINDOWS_BUILD();
+    ASSERT_FALSE(image().iso.empty());
+    std::string dir = make_temp_dir(), folder = dir + "/" + std::string(150, 'f');
+    std::filesystem::create_directories(folder);
+    std::string base = folder + "/" + std::string(150, 'n'), iso = read_file(image().iso);
+    ASSERT_GT(base.size(), 300u);
+    write_file(base + ".iso", iso);
+    RunResult c = run_vellicor({"-com", "-opt", "-vid", "-log" + base + ".log", base + ".iso", base + ".cso"});
+    ASSERT_EQ(c.status, 0) << c.out;
+    EXPECT_NE(read_text_file(base + ".log").find("OPEN.PMF;1"), std::string::npos);
+    RunResult d = run_vellicor({"-dec", base + ".cso", base + ".iso2"});
+    ASSERT_EQ(d.status, 0) << d.out;
+    EXPECT_TRUE(read_file(base + ".iso2") == iso);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 4);
+}
+
+// A name with an unpaired surrogate names no file: it is refused, never read as the name
+// with U+FFFD in its place (which here is a file that must stay untouched).
+TEST(WindowsNames, UnpairedSurrogateNamesNoFile) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir(), image = text_bytes(8192, 3);
+    write_file(dir + "/in.iso", image);
+    write_file(dir + "/bad\xEF\xBF\xBD.iso", image);  // U+FFFD
+    write_file(dir + "/bad\xEF\xBF\xBD.cso", "keep me");
+    RunResult in = run_with_lone_surrogate({"-com", dir + "/bad<D800>.iso", dir + "/out.cso"});
+    EXPECT_EQ(in.status, 1);
+    EXPECT_EQ(in.out, kBanner + "Can't open " + dir + "/bad\xED\xA0\x80.iso\n");
+    RunResult out = run_with_lone_surrogate({"-com", dir + "/in.iso", dir + "/bad<D800>.cso"});
+    EXPECT_EQ(out.status, 1);
+    EXPECT_EQ(out.out, kBanner + "Can't create " + dir + "/bad\xED\xA0\x80.cso\n");
+    EXPECT_EQ(read_file(dir + "/bad\xEF\xBF\xBD.cso"), "keep me");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3);
 }
 
 // One engine's arguments before the names, and whether it reads a CSO.

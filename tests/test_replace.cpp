@@ -1,0 +1,192 @@
+// Nothing a user already has is lost: a file under the output's name is replaced only by
+// a whole, successful result. Each mistake a user makes on the command line, each input
+// that can't be converted whole, a full disk and two runs at once, through the built
+// converter (this machine's or the Windows build under Wine).
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file of a folder: its name and contents (a large file by its size only).
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        files[name] = e.file_size() > (1u << 20) ? std::to_string(e.file_size())
+                                                  : read_file(e.path().string());
+    }
+    return files;
+}
+
+// A mixed image of `blocks` blocks: text and noise.
+std::string image_of(size_t blocks) {
+    std::string img;
+    for (size_t b = 0; b < blocks; b++)
+        img += b % 3 == 1 ? random_bytes(2048, static_cast<uint32_t>(b)) : text_bytes(2048, b);
+    return img;
+}
+
+// One mistake: the command ("D/" stands for the folder), its status and a line it prints.
+struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string line;
+};
+
+// Returns args with "D/" at the start of an argument (or after -log) replaced by dir/.
+std::vector<std::string> in_folder(std::vector<std::string> args, const std::string& dir) {
+    for (auto& a : args) {
+        size_t at = a.find("D/");
+        if (at == 0 || (at == 4 && a.rfind("-log", 0) == 0)) a.replace(at, 1, dir);
+    }
+    return args;
+}
+
+// Fills the folder: an image, its CSO, an old image and an old CSO the user keeps, an
+// image cut short, an empty one and one over the size limit (sparse).
+void fill_folder(const std::string& dir) {
+    write_file(dir + "/a.iso", image_of(16));
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/a.iso", dir + "/game.cso"}).status, 0);
+    write_file(dir + "/game.iso", "the user's old image");
+    write_file(dir + "/old.cso", "the user's old CSO");
+    write_file(dir + "/short.iso", text_bytes(5000, 1));
+    write_file(dir + "/empty.iso", "");
+    write_file(dir + "/big.iso", "");
+    fs::resize_file(dir + "/big.iso", 3000000000ull);
+}
+
+TEST(Replace, NoMistakeOnTheCommandLineChangesAnyFile) {
+    const std::string usage = "Convert PSP-ISO file in compressed CSO format\n";
+    const std::vector<Row> rows = {
+        {{"D/game.cso", "D/game.iso"}, 0, usage},  // forgot -dec: full help
+        {{"-help", "D/a.iso", "D/game.iso"}, 0, usage},
+        {{"-com", "-est", "D/a.iso", "D/old.cso"}, 0, "Ciso estimation completed"},
+        {{"-opt", "D/a.iso", "D/old.cso"}, 1, "Time: "},  // reaches no engine
+        {{"-MT", "D/a.iso", "D/old.cso"}, 1, "Time: "},
+        {{"-dec", "D/a.iso", "D/old.cso"}, 1, "ciso file format error\n"},  // names swapped
+        {{"-com", "D/game.cso", "D/game.iso"}, 1, "Input is already a CSO file: D/game.cso\n"},
+        {{"-com", "-opt", "D/game.cso", "D/game.iso"}, 1, "Input is already a CSO file: D/game.cso\n"},
+        {{"-com", "D/big.iso", "D/old.cso"}, 1, "Input is larger than 2100000000 bytes\n"},
+        {{"-com", "-opt", "-vid", "-logD/none/x.log", "D/a.iso", "D/old.cso"}, 1,
+         "Unable to write log file (D/none/x.log)\n"},
+        {{"-com", "-MT", "D/short.iso", "D/old.cso"}, 1,
+         "Input size 5000 bytes is not a whole number of 2048-byte sectors: D/short.iso\n"},
+        {{"-com", "D/empty.iso", "D/old.cso"}, 1, "Input is empty: D/empty.iso\n"},
+        {{"-dec", "-opt", "D/empty.iso", "D/game.iso"}, 1, "file read error\n"},
+    };
+    std::string dir = make_temp_dir();
+    fill_folder(dir);
+    std::map<std::string, std::string> before = snapshot(dir);
+    for (const Row& row : rows) {
+        std::vector<std::string> args = in_folder(row.args, dir);
+        RunResult r = run_vellicor(args);
+        std::string what = row.args[0] + " " + row.args[1];
+        EXPECT_EQ(r.status, row.status) << what << "\n" << r.out;
+        std::string line = row.line;
+        for (size_t at; (at = line.find("D/")) != std::string::npos;) line.replace(at, 1, dir);
+        EXPECT_NE((r.out + r.err).find(line), std::string::npos) << what << "\n" << r.out << r.err;
+        EXPECT_TRUE(snapshot(dir) == before) << what << ": a file was created or changed";
+    }
+}
+
+TEST(Replace, ALogThatCannotBeWrittenFailsTheRunAndKeepsTheOutput) {
+    if (testing_windows_build()) GTEST_SKIP() << "/dev/full is this machine's device";
+    std::string dir = make_temp_dir();
+    fill_folder(dir);
+    std::map<std::string, std::string> before = snapshot(dir);
+    for (const char* engine : {"-opt", "-MT"}) {
+        RunResult r = run_vellicor({"-com", engine, "-vid", "-log/dev/full", dir + "/a.iso", dir + "/old.cso"});
+        EXPECT_EQ(r.status, 1) << engine;
+        EXPECT_NE(r.out.find("Can't write log /dev/full\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Log has been written"), std::string::npos);
+        EXPECT_TRUE(snapshot(dir) == before) << engine;
+    }
+}
+
+TEST(Replace, ASuccessfulRunReplacesTheOutputAndItsLogWhole) {
+    std::string dir = make_temp_dir();
+    fill_folder(dir);
+    std::string img = read_file(dir + "/a.iso");
+    write_file(dir + "/scan.log", "old log");
+    for (const char* engine : {"-opt", "-MT"}) {
+        RunResult r = run_vellicor({"-com", engine, "-vid", "-log" + dir + "/scan.log", dir + "/a.iso",
+                                    dir + "/old.cso"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(read_file(dir + "/old.cso") == read_file(dir + "/game.cso")) << engine;
+        EXPECT_EQ(read_text_file(dir + "/scan.log"), "0 file found\n");
+        write_file(dir + "/old.cso", "the user's old CSO");
+    }
+    EXPECT_EQ(run_vellicor({"-dec", dir + "/game.cso", dir + "/game.iso"}).status, 0);
+    EXPECT_TRUE(read_file(dir + "/game.iso") == img);
+    // A name of 250 characters still leaves room for the temporary one beside it.
+    std::string longest = dir + "/" + std::string(246, 'x') + ".cso";
+    EXPECT_EQ(run_vellicor({"-com", dir + "/a.iso", longest}).status, 0);
+    EXPECT_TRUE(read_file(longest) == read_file(dir + "/game.cso"));
+    EXPECT_EQ(snapshot(dir).size(), 9u) << "a temporary file was left behind";
+}
+
+// Two runs writing one output at once: each result is whole or absent, never a mix.
+TEST(Replace, TwoRunsWritingOneOutputLeaveOneWholeResult) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/a.iso", image_of(3000));
+    write_file(dir + "/b.iso", random_bytes(3000 * 2048, 77));
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/a.iso", dir + "/a.cso"}).status, 0);
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/b.iso", dir + "/b.cso"}).status, 0);
+    RunResult ra, rb;
+    std::thread t([&] { ra = run_vellicor({"-com", dir + "/a.iso", dir + "/out.cso"}); });
+    rb = run_vellicor({"-com", dir + "/b.iso", dir + "/out.cso"});
+    t.join();
+    EXPECT_EQ(ra.status, 0);
+    EXPECT_EQ(rb.status, 0);
+    std::string out = read_file(dir + "/out.cso");
+    EXPECT_TRUE(out == read_file(dir + "/a.cso") || out == read_file(dir + "/b.cso"));
+    EXPECT_EQ(snapshot(dir).size(), 5u) << "a temporary file was left behind";
+}
+
+// A small file system mounted for the test, unmounted whatever happens.
+struct SmallDisk {
+    std::string path;
+    bool mounted = false;
+    explicit SmallDisk(const std::string& at) : path(at) {
+        fs::create_directories(path);
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+TEST(Replace, FullDiskKeepsTheOldFileForEveryWriter) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    std::string dir = make_temp_dir();
+    SmallDisk disk(dir + "/small");
+    if (!disk.mounted) GTEST_SKIP() << "tmpfs could not be mounted here";
+    std::string img = random_bytes(1000 * 2048, 5);  // 2 MB that deflate can't shrink
+    write_file(dir + "/in.iso", img);
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/in.cso"}).status, 0);
+    std::string old = text_bytes(300000, 3);
+    const std::vector<std::vector<std::string>> writers = {
+        {"-com"}, {"-com", "-opt"}, {"-com", "-MT"}, {"-dec"}, {"-dec", "-opt"}};
+    for (auto args : writers) {
+        write_file(disk.path + "/out", old);
+        args.push_back(dir + (args[0] == "-dec" ? "/in.cso" : "/in.iso"));
+        args.push_back(disk.path + "/out");
+        RunResult r = run_vellicor(args);
+        EXPECT_EQ(r.status, 1) << args[0] << " " << args[1] << "\n" << r.out;
+        EXPECT_TRUE(read_file(disk.path + "/out") == old) << args[1];
+        EXPECT_EQ(snapshot(disk.path).size(), 1u) << args[1] << ": the temporary file was left";
+    }
+}
+
+}  // namespace
