@@ -162,6 +162,8 @@ private:
     void start_timer() override;
     void stop_timer() override;
     void show_progress(int percent, const std::string& label) override;
+    void lock_choices(bool locked) override;
+    void show_outcome(bool failed) override;
     void close_dialog() override;
 
     DialogUnits units_;
