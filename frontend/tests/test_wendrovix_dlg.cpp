@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextLayout>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -256,6 +257,7 @@ void TestWendrovixDlg::openFileDerivesOutputName() {
         QVERIFY(last_choice.initial_name.isEmpty());
         QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_INPUT))->text(), QString::fromUtf8(c.path));
         QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString::fromUtf8(c.output));
+        QVERIFY(!static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->isReadOnly());
         QCOMPARE(dlg->mode, c.mode);
         QVERIFY(button(IDC_SAVE)->isEnabled() && button(IDC_START)->isEnabled());
     }
@@ -523,7 +525,8 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
 }
 
 // A decompression of a file that is not a CSO ends with the failure line, its Chinese
-// explanation and the converter's own line, and no sizes.
+// explanation and the converter's own line, and no sizes; so does a compression into a
+// folder that does not exist, whose line (with its long name) wraps in the box.
 void TestWendrovixDlg::failedRealConversionIsReported() {
     QString bad = work.path() + "/bad.cso";
     QFile f(bad);
@@ -538,6 +541,20 @@ void TestWendrovixDlg::failedRealConversionIsReported() {
                                         "ciso file format error", ""}));
     expect_last_line_in_view();
     QFile::remove(work.path() + "/bad.iso");
+    QCOMPARE(temp_leftovers(), QStringList());
+
+    QString nowhere = work.path() + "/没有这个文件夹/" + QString(80, 'x') + ".cso";
+    open(iso);
+    answer_file_dialog(nowhere);
+    dlg->OnSaveFile();
+    dlg->OnStartStop();
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QVERIFY2(info().endsWith("转换失败! 无法创建输出文件。请确认输出文件夹存在并可写入，同名文件不是只读或正在使用。\n"
+                             "Can't create " + nowhere + "\n"),
+             qPrintable(info()));
+    auto* box = static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO));
+    QVERIFY(box->document()->lastBlock().previous().layout()->lineCount() > 1);  // wrapped
+    expect_last_line_in_view();
     QCOMPARE(temp_leftovers(), QStringList());
 }
 
@@ -592,6 +609,7 @@ void TestWendrovixDlg::queueOfRealImagesVerified() {
     QTest::mouseClick(button(IDC_SAVE), Qt::LeftButton);
     QVERIFY(last_choice.folder);
     QCOMPARE(box(IDC_OUTPUT), out + "/my game 游戏.cso (+1)");
+    QVERIFY(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->isReadOnly());  // named by Save's folder only
     QTest::mouseClick(button(IDC_START), Qt::LeftButton);
     QVERIFY(dlg->isMinimized());
     QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);

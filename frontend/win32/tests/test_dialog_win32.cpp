@@ -230,10 +230,11 @@ int temp_entries() {
     return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
-// Checks that the information box wraps its lines (its last line of text starts at the
+// Checks that the information box wraps its lines (more shown lines than line breaks
+// when `wraps` says a line is longer than the box; the last line of text starts at the
 // left edge: nothing scrolled sideways), shows that line, and has its scroll bar exactly
 // when it holds more lines than it shows.
-void check_last_line_in_view(Program& p) {
+void check_last_line_in_view(Program& p, bool wraps) {
     HWND box = GetDlgItem(p.hwnd, 1005);
     std::wstring text = p.text(1005);
     size_t end = text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0 ? text.size() - 2 : text.size();
@@ -248,6 +249,9 @@ void check_last_line_in_view(Program& p) {
     CHECK(first_x >= 0 && first_x < 8);
     CHECK(last_y >= 0 && last_y < client.bottom);
     LRESULT lines = SendMessageW(box, EM_GETLINECOUNT, 0, 0);
+    LRESULT breaks = 0;
+    for (size_t at = text.find(L"\r\n"); at != std::wstring::npos; at = text.find(L"\r\n", at + 2)) breaks++;
+    CHECK((lines > breaks + 1) == wraps);
     LRESULT top = SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0);
     if (lines < top + 2) return;
     auto y_of_line = [&](LRESULT line) {
@@ -391,7 +395,7 @@ void failed_decompress() {
     std::wstring info = p.text(1005);
     CHECK_TEXT(info.substr(info.find(L"…\r\n") + 3),
                L"转换失败! 输入文件不是 CSO 文件，无法解压。请选择正确的 CSO 文件。\r\nciso file format error\r\n");
-    check_last_line_in_view(p);
+    check_last_line_in_view(p, false);
     CHECK(temp_is_empty());
 }
 
@@ -399,7 +403,9 @@ void failed_decompress() {
 // after the other into outputs beside the inputs, with a summary line at the end; so do
 // several names chosen together in the open dialog.
 void queue_from_arguments() {
-    std::wstring a = files + L"队列 a.iso", b = files + L"队列 b.iso";
+    // b's name is longer than the information box is wide: its header line must wrap.
+    const std::wstring b_name = L"队列 b 这是一个名字很长很长的文件，用来看信息框会不会把过长的行折到下一行显示，而不是向右滚动";
+    std::wstring a = files + L"队列 a.iso", b = files + b_name + L".iso";
     write_image(a, 1048576);
     write_image(b, 2 * 1048576);
     CreateDirectoryW((files + L"folder").c_str(), nullptr);
@@ -409,13 +415,14 @@ void queue_from_arguments() {
     p.click(1006);
     CHECK(p.wait_idle());
     CHECK(slurp(files + L"队列 a.cso").compare(0, 4, "CISO") == 0);
-    CHECK(slurp(files + L"队列 b.cso").compare(0, 4, "CISO") == 0);
+    CHECK(slurp(files + b_name + L".cso").compare(0, 4, "CISO") == 0);
+    CHECK(GetWindowLongPtrW(GetDlgItem(p.hwnd, 1002), GWL_STYLE) & ES_READONLY);  // named by Save's folder only
     CHECK(p.text(1005).find(L"共 2 个文件：成功 2 个") != std::wstring::npos);
     CHECK(SendMessageW(GetDlgItem(p.hwnd, 1005), EM_GETFIRSTVISIBLELINE, 0, 0) > 0);  // the end in view
-    check_last_line_in_view(p);
+    check_last_line_in_view(p, true);
     CHECK(temp_is_empty());
     p.press(1001);  // two names chosen together in the open dialog's folder
-    p.answer_file_dialog(L"\"队列 a.cso\" \"队列 b.cso\"");
+    p.answer_file_dialog(L"\"队列 a.cso\" \"" + b_name + L".cso\"");
     CHECK_TEXT(p.text(1000), files + L"队列 a.cso (+1)");
     CHECK_TEXT(p.text(1002), files + L"队列 a.iso (+1)");
 }
