@@ -283,16 +283,17 @@ QStringList CWendrovixDlg::dropped_files(const QMimeData* mime) {
     return files;
 }
 
-// Accepts the drag only when it carries local files, so the cursor shows what a drop would do.
+// Accepts the drag only when it carries local files and no job runs (Open is disabled
+// then), so the cursor shows what a drop would do.
 void CWendrovixDlg::dragEnterEvent(QDragEnterEvent* event) {
-    if (dropped_files(event->mimeData()).isEmpty()) return event->ignore();
+    if (converting || dropped_files(event->mimeData()).isEmpty()) return event->ignore();
     event->acceptProposedAction();
 }
 
 // Opens the dropped files; folders and other data are ignored.
 void CWendrovixDlg::dropEvent(QDropEvent* event) {
     QStringList files = dropped_files(event->mimeData());
-    if (files.isEmpty()) return event->ignore();
+    if (converting || files.isEmpty()) return event->ignore();
     OpenInputs(files);
     event->acceptProposedAction();
 }

@@ -125,9 +125,10 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
-    // A drag is accepted only when it carries at least one local file.
+    // A drag is accepted only when it carries at least one local file and no job runs.
     void dragEnterEvent(QDragEnterEvent* event) override;
-    // Dropped files are opened as the Open button would; anything else is ignored.
+    // Dropped files are opened as the Open button would; anything else, and anything
+    // during a job, is ignored.
     void dropEvent(QDropEvent* event) override;
 
 private:

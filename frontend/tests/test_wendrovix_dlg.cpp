@@ -337,6 +337,13 @@ void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
         QCOMPARE(button(IDC_START)->isEnabled(), !c.input.isEmpty());
         QVERIFY(!dlg->converting);
     }
+    dlg->converting = 1;  // as during a job: a drop is refused
+    QMimeData mime;
+    mime.setUrls({file});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(dlg.get(), &enter);
+    QVERIFY(!enter.isAccepted());
+    dlg->converting = 0;
 }
 
 // The Save dialog proposes the input's base name with the other format's filter and

@@ -120,6 +120,7 @@ BOOL CWendrovixDlg::OnInitDialog() {
     SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_SETCURSEL, 0, 0);
     SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
     DragAcceptFiles(hwnd_, TRUE);
+    ShowInfoScrollBar();
     job_.RemoveStaleFolders();
     if (!arguments_.empty()) OpenArguments(arguments_);
     return TRUE;
@@ -199,8 +200,13 @@ BOOL CWendrovixDlg::OnPaintIconic() {
     return TRUE;
 }
 
-// Opens the dropped files that exist and are no folders.
+// Opens the dropped files that exist and are no folders; during a job, as Open is
+// disabled then, nothing.
 void CWendrovixDlg::OnDropFiles(HDROP drop) {
+    if (converting) {
+        DragFinish(drop);
+        return;
+    }
     std::vector<std::string> paths;
     std::vector<wchar_t> name(FILE_NAME_CHARS);
     for (UINT i = 0, n = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < n; i++) {

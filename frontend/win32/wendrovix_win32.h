@@ -46,7 +46,8 @@ private:
     BOOL OnSysCommand(WPARAM command);
     // Draws the icon centred in the client area while minimised.
     BOOL OnPaintIconic();
-    // The dropped files (folders left out) are opened as the Open button would.
+    // The dropped files (folders left out) are opened as the Open button would; not
+    // during a job.
     void OnDropFiles(HDROP drop);
     void OnOpenFile();
     void OnSaveFile();
