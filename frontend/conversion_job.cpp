@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "converter_messages.h"
 #include "cso_verify.h"
 #include "output_naming.h"
 
@@ -16,6 +17,7 @@ const char* const TEXT_INPUT_SIZE = "文件大小：%.2f MB\r\n";
 const char* const TEXT_IN_PROGRESS = "转换进行中，请稍候…………\r\n";
 const char* const TEXT_FINISHED = "转换完毕!\r\n";
 const char* const TEXT_FAILED = "转换失败!";
+const char* const TEXT_WARNING = "注意：";
 const char* const TEXT_OUTPUT_SIZE = "转换后文件大小：%.2f MB\r\n";
 const char* const TEXT_RATIO = "压缩比：%.2f  \r\n";
 const char* const TEXT_USER_STOP = "用户终止转换";
@@ -135,6 +137,8 @@ void ConverterOutput::finish_line(char end) {
         if (percent >= 0) converter_progress = percent;
     } else if (!line_.empty() && line_.compare(0, 6, "Time: ") != 0) {
         last_message_ = line_;
+        const ConverterLineExplanation* entry = explain_converter_line(line_);
+        if (entry) (entry->warning ? warning_line_ : failure_line_) = line_;
     }
     line_.clear();
 }
@@ -142,6 +146,11 @@ void ConverterOutput::finish_line(char end) {
 // Returns the last complete message line.
 std::string ConverterOutput::last_message() const {
     return last_message_;
+}
+
+// Returns the last explained failure line, else the last message line.
+std::string ConverterOutput::failure_line() const {
+    return failure_line_.empty() ? last_message_ : failure_line_;
 }
 
 ConversionJob::ConversionJob(DialogMembers& dlg, JobView& view, JobPlatform& platform)
@@ -171,27 +180,41 @@ void ConversionJob::OnStartStop() {
 bool ConversionJob::Start() {
     JoinWorker();
     view_.take_boxes();
-    if (!PlanFiles()) return false;
-    temp_folder = GetTempFolder();
-    job_folder = platform_.make_private_folder(temp_folder);
-    converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
-    if (job_folder.empty() || ExtractConverter(converter_path) == 0) {
-        dlg_.info_text = std::string(TEXT_NO_CONVERTER) +
-                         (job_folder.empty() ? temp_folder : converter_path) + "\r\n";
-        if (!job_folder.empty()) {  // a partly written converter goes with its folder
-            platform_.remove_file(converter_path);
-            platform_.remove_folder(job_folder);
-        }
-        view_.show_members();
-        return false;
-    }
+    if (!PlanFiles() || !PrepareJobFolder()) return false;
     job_level_ = view_.level_text();
     dlg_.info_text.clear();
+    view_.lock_choices(true);
     return StartNextFile();
 }
 
+// Makes and locks the private folder and writes the converter into it; on a failure the
+// information box names what could not be written and nothing is left behind.
+bool ConversionJob::PrepareJobFolder() {
+    temp_folder = GetTempFolder();
+    job_folder = platform_.make_private_folder(temp_folder);
+    converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
+    if (!job_folder.empty()) folder_lock_ = platform_.lock_folder(job_folder);
+    if (folder_lock_ && ExtractConverter(converter_path) != 0) return true;
+    dlg_.info_text = std::string(TEXT_NO_CONVERTER) +
+                     (job_folder.empty() ? temp_folder : converter_path) + "\r\n";
+    if (!job_folder.empty()) {  // a partly written converter goes with its folder
+        platform_.remove_file(converter_path);
+        if (folder_lock_) folder_lock_->release();
+        folder_lock_.reset();
+        platform_.remove_folder(job_folder);
+    }
+    view_.show_members();
+    return false;
+}
+
+// Removes what killed or crashed dialogs left in the temporary folder.
+void ConversionJob::RemoveStaleFolders() {
+    platform_.remove_stale_folders(GetTempFolder());
+}
+
 // One file: the boxes as they are. A queue: every chosen file, its output derived beside
-// it or in the chosen folder; files with neither extension are skipped.
+// it or in the chosen folder; files with neither extension are skipped. Either way an
+// output that exists is replaced only after the user said so.
 bool ConversionJob::PlanFiles() {
     const std::vector<std::string>& chosen = dlg_.input_paths;
     queue_ = chosen.size() > 1 && dlg_.input_path == QueueBoxText(chosen[0], chosen.size());
@@ -201,8 +224,8 @@ bool ConversionJob::PlanFiles() {
     if (!queue_) files_.push_back({dlg_.input_path, dlg_.output_path, dlg_.mode, false});
     for (size_t i = 0; queue_ && i < chosen.size(); i++) files_.push_back(QueuedFile(chosen[i]));
     tally_.files = static_cast<int>(files_.size());
-    if (!queue_) return true;
-    return !ReportAllSkipped() && ConfirmOverwrites();
+    if (queue_ && ReportAllSkipped()) return false;
+    return ConfirmOverwrites();
 }
 
 // Returns a chosen file's plan: its derived output, skipped with neither extension.
@@ -375,37 +398,57 @@ void ConversionJob::ReportCompletion() {
     FinishJob();
 }
 
-// A converter that did not exit with 0 is reported as failed, with its last message;
-// then the sizes and the verification's line. A file counts as converted only when
-// its converter succeeded and its verification passed.
+// A converter that did not exit with 0 is reported as failed, with the explanation of its
+// failure line and the line itself, and no sizes (its output is not a result). A
+// successful one gets its sizes and the verification's line. A file counts as converted
+// only when its converter succeeded and its verification passed.
 void ConversionJob::ReportFile() {
-    if (converter_status == 0) {
-        dlg_.info_text += TEXT_FINISHED;
-    } else {
-        std::string why = output_.last_message();
-        dlg_.info_text += std::string(TEXT_FAILED) + (why.empty() ? "" : " " + why) + "\r\n";
+    if (converter_status != 0) {
+        dlg_.info_text += FailureLines();
+        tally_.failed++;
+        return;
     }
+    dlg_.info_text += TEXT_FINISHED + WarningLines();
     uint32_t out_size = FileSize32(job_output_);
     uint32_t in_size = FileSize32(job_input_);
     Append(TEXT_OUTPUT_SIZE, out_size / MEGABYTE);
     Append(TEXT_RATIO, in_size ? static_cast<double>(out_size) / in_size * 100 : 0.0);
     dlg_.info_text += verify_line_;
     uint64_t in_bytes = 0, out_bytes = 0;
-    bool ok = converter_status == 0 && verify_passed_ && platform_.file_size(job_input_, in_bytes) &&
+    bool ok = verify_passed_ && platform_.file_size(job_input_, in_bytes) &&
               platform_.file_size(job_output_, out_bytes);
     (ok ? tally_.converted : tally_.failed)++;
     tally_.input_bytes += ok ? in_bytes : 0;
     tally_.output_bytes += ok ? out_bytes : 0;
 }
 
-// After the last file: the button, a queue's summary, the boxes, the window, the timer
-// and the converter.
+// "转换失败! <explanation>" and the converter's line below it; a line without an
+// explanation follows "转换失败!" directly, as does nothing when there was no line.
+std::string ConversionJob::FailureLines() const {
+    std::string line = output_.failure_line();
+    const ConverterLineExplanation* entry = explain_converter_line(line);
+    if (!entry || entry->warning) return std::string(TEXT_FAILED) + (line.empty() ? "" : " " + line) + "\r\n";
+    return std::string(TEXT_FAILED) + " " + entry->explanation + "\r\n" + line + "\r\n";
+}
+
+// "注意：<explanation>" and the warning line below it, or "".
+std::string ConversionJob::WarningLines() const {
+    std::string line = output_.warning_line();
+    const ConverterLineExplanation* entry = explain_converter_line(line);
+    if (!entry) return "";
+    return std::string(TEXT_WARNING) + entry->explanation + "\r\n" + line + "\r\n";
+}
+
+// After the last file: the button and the choices, a queue's summary, the boxes, the
+// window, the timer and the converter.
 void ConversionJob::FinishJob() {
     dlg_.converting = 0;
     view_.set_start_text(TEXT_START);
+    view_.lock_choices(false);
     if (queue_) dlg_.info_text += queue_summary_line(tally_);
     view_.show_members();
     view_.show_progress(-1, "");
+    view_.show_outcome(tally_.failed > 0);
     view_.restore();
     view_.stop_timer();
     RemoveConverter();
@@ -417,6 +460,7 @@ void ConversionJob::Stop() {
     if (!view_.ask_yes_no(TEXT_ASK_STOP)) return;
     if (dlg_.converting == 0) return;
     view_.set_start_text(TEXT_START);
+    view_.lock_choices(false);
     dlg_.converting = 0;
     view_.stop_timer();
     view_.show_progress(-1, "");
@@ -457,9 +501,11 @@ bool ConversionJob::KillAndClean() {
     return RemoveConverter();
 }
 
-// Removes the converter file, then the job's private folder.
+// Removes the converter file, the folder's lock, then the job's private folder.
 bool ConversionJob::RemoveConverter() {
     if (!RemoveJobFile(converter_path, false)) return false;
+    if (folder_lock_) folder_lock_->release();
+    folder_lock_.reset();
     return RemoveJobFile(job_folder, true);
 }
 

@@ -54,6 +54,12 @@ public:
     // Shows the progress: `percent` in the bar and `label` ("42%", "2/5 42%", "校验 42%",
     // "2/5 校验 42%") as its text and, while minimised, in the title; -1 hides it.
     virtual void show_progress(int percent, const std::string& label) = 0;
+    // Disables (true) or enables again (false) the controls that choose the files and
+    // the level, so that nothing chosen during a job can be mistaken for what it converts.
+    virtual void lock_choices(bool locked) = 0;
+    // Shows how the job ended where the platform shows progress outside the window (the
+    // taskbar button's error state when a file failed); nothing elsewhere.
+    virtual void show_outcome(bool failed) = 0;
     // Closes the dialog, which ends the program.
     virtual void close_dialog() = 0;
 };
@@ -66,6 +72,7 @@ extern const char* const TEXT_INPUT_SIZE;       // "%.2f": input megabytes
 extern const char* const TEXT_IN_PROGRESS;      // last line written at the start
 extern const char* const TEXT_FINISHED;         // first report line of a successful job
 extern const char* const TEXT_FAILED;           // first report line when the converter failed
+extern const char* const TEXT_WARNING;          // heads a successful run's warning
 extern const char* const TEXT_OUTPUT_SIZE;      // "%.2f": output megabytes
 extern const char* const TEXT_RATIO;            // "%.2f": output size in percent of the input
 extern const char* const TEXT_USER_STOP;        // appended by Stop
@@ -104,12 +111,20 @@ public:
     // Returns the last complete message line, without the closing time line. Written by
     // the worker: read it only after job_running has gone to 0.
     std::string last_message() const;
+    // Returns the line that tells why the run failed: the last line with an explanation
+    // (its standard error may arrive before lines its standard output held back), else
+    // the last message line. Read it as last_message.
+    std::string failure_line() const;
+    // Returns the last warning line with an explanation, "" when there was none.
+    std::string warning_line() const { return warning_line_; }
 
 private:
     // Handles one finished line that ended with `end` ('\r' or '\n').
     void finish_line(char end);
     std::string line_;          // the line being received
     std::string last_message_;  // the last message line
+    std::string failure_line_;  // the last explained failure line
+    std::string warning_line_;  // the last explained warning line
 };
 
 // Returns the percentage in a progress line ("compress  42% ..."), or -1 when it has none.
@@ -150,6 +165,9 @@ public:
     void OnExit();
     // Returns the last message line of the current or last converter.
     std::string last_message() const { return output_.last_message(); }
+    // Start-up: removes the job folders that dialogs which were killed or crashed left in
+    // the temporary folder.
+    void RemoveStaleFolders();
 
 private:
     // Starts a job: plan, private folder, converter, first file; false when nothing started.
@@ -203,6 +221,13 @@ private:
     // Ends the converter (if any), waits 1000 ms, removes the job's output and
     // converter; false when a removal failed.
     bool KillAndClean();
+    // The report lines of a failed converter: the explanation and the converter's line.
+    std::string FailureLines() const;
+    // The explanation and line of a warning the converter printed, "" when none.
+    std::string WarningLines() const;
+    // Makes the job folder, locks it and writes the converter into it; false (with the
+    // information box saying so) when any of it fails.
+    bool PrepareJobFolder();
     // Waits for the previous worker thread and drops its process.
     void JoinWorker();
     // Appends printf-formatted text to the information box.
@@ -225,6 +250,7 @@ private:
     std::mutex verify_mutex_;  // held by the worker while it verifies (it reads the output)
     std::unique_ptr<ConverterProcess> process_;  // set by the worker; used after joining it
     std::unique_ptr<WorkerThread> worker_;
+    std::unique_ptr<FolderLock> folder_lock_;  // held while the job folder is in use
     ConverterOutput output_;
     std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
     int shown_progress_ = -1;

@@ -44,6 +44,16 @@ public:
     virtual void join() = 0;
 };
 
+// The lock that marks a job folder as in use while its dialog lives: a lock file inside
+// the folder, held open and locked. Dropping it without release() (a dialog that ends
+// uncleanly does the same) leaves the file unlocked, so the folder reads as left over.
+class FolderLock {
+public:
+    virtual ~FolderLock() = default;
+    // Removes the lock file while still holding it, then lets go.
+    virtual void release() = 0;
+};
+
 // The operating-system services of a conversion job.
 class JobPlatform {
 public:
@@ -53,6 +63,12 @@ public:
     // Makes a new folder inside `parent` that only this user may enter (mode 0700);
     // returns it with its trailing separator, or "" on failure.
     virtual std::string make_private_folder(const std::string& parent) = 0;
+    // Takes the lock of a job folder made by make_private_folder; nullptr on failure.
+    virtual std::unique_ptr<FolderLock> lock_folder(const std::string& folder) = 0;
+    // Removes the job folders in `parent` that a dialog which ended without cleaning up
+    // left behind: those whose lock file exists and is not held. A folder without a lock
+    // file (just being made, or being removed) and a held one stay. Returns how many went.
+    virtual int remove_stale_folders(const std::string& parent) = 0;
     // Fetches the embedded converter program into bytes; returns false when it is missing.
     virtual bool converter_resource(std::string& bytes) = 0;
     // Creates the new file `path` (an existing one is an error), executable by its owner

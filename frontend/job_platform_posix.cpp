@@ -1,9 +1,11 @@
 // POSIX implementation of the conversion job's operating-system layer.
 #include "job_platform_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +15,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
 extern char** environ;
 
 namespace {
+
+const char* const FOLDER_PREFIX = "wendrovix-";
+const char* const LOCK_NAME = "wendrovix.lock";  // inside every job folder
 
 // A spawned child whose standard output is the read end of a pipe. Its id stays
 // reserved until it is reaped, so signals are only sent before the reaping, and the
@@ -124,6 +130,66 @@ bool PosixFileReader::read_at(uint64_t offset, void* buf, size_t size) {
     return true;
 }
 
+// The job folder's lock file, open and flock()ed (a lock that conflicts with every other
+// open of the file, in this process too); the kernel lets go of it when the process ends.
+class PosixFolderLock : public FolderLock {
+public:
+    PosixFolderLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+    ~PosixFolderLock() override {
+        if (fd_ >= 0) close(fd_);
+    }
+    // Unlinks while holding the lock, so no one can take it for a left-over meanwhile.
+    void release() override {
+        if (fd_ < 0) return;
+        unlink(path_.c_str());
+        close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+// Opens and locks a lock file without waiting; -1 when it is missing or held. A file
+// unlinked (by a releasing owner) between the open and the lock is not taken.
+int take_lock(const std::string& path, int flags) {
+    int fd = open(path.c_str(), flags | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat held, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &held) != 0 ||
+        stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Empties and removes a left-over job folder whose lock (fd, on `lock`) is held here:
+// its plain files go, the lock file last; a folder holding anything else stays.
+void remove_locked_folder(const std::string& folder, const std::string& lock, int fd) {
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            struct stat st;
+            if (name == LOCK_NAME || lstat((folder + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            unlink((folder + name).c_str());
+        }
+        closedir(dir);
+    }
+    unlink(lock.c_str());
+    close(fd);
+    rmdir(folder.c_str());
+}
+
+// Returns true when `name` in `parent` is a job folder of this user (no link).
+bool is_job_folder(const std::string& parent, const std::string& name) {
+    if (name.compare(0, strlen(FOLDER_PREFIX), FOLDER_PREFIX) != 0) return false;
+    struct stat st;
+    return lstat((parent + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
+}
+
 // Replaces "%1" in a message with the file's name.
 std::string with_name(const char* message, const std::string& path) {
     std::string text = message;
@@ -164,6 +230,32 @@ std::string PosixJobPlatform::make_private_folder(const std::string& parent) {
     if (!mkdtemp(name.data())) return "";
     chmod(name.c_str(), 0700);
     return name + "/";
+}
+
+// Creates the folder's lock file and locks it; nullptr on failure.
+std::unique_ptr<FolderLock> PosixJobPlatform::lock_folder(const std::string& folder) {
+    std::string path = folder + LOCK_NAME;
+    int fd = take_lock(path, O_CREAT | O_EXCL);
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixFolderLock>(path, fd);
+}
+
+// Removes every job folder of this user in parent whose lock file no one holds.
+int PosixJobPlatform::remove_stale_folders(const std::string& parent) {
+    std::vector<std::string> stale;
+    if (DIR* dir = opendir(parent.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (is_job_folder(parent, entry->d_name)) stale.push_back(parent + entry->d_name + "/");
+        closedir(dir);
+    }
+    int removed = 0;
+    for (const std::string& folder : stale) {
+        int fd = take_lock(folder + LOCK_NAME, 0);
+        if (fd < 0) continue;
+        remove_locked_folder(folder, folder + LOCK_NAME, fd);
+        removed += access(folder.c_str(), F_OK) != 0 ? 1 : 0;
+    }
+    return removed;
 }
 
 // Reads the embedded converter from the Qt resource ":/ComCore/130".
@@ -207,23 +299,57 @@ std::string PosixJobPlatform::remove_folder(const std::string& path) {
     return rmdir(path.c_str()) == 0 ? "" : file_error_text(errno, path);
 }
 
-// Spawns argv[0] with its standard output on a new pipe; nullptr when it fails.
+namespace {
+
+// In the child after fork (only async-signal-safe calls): dies with the parent, takes
+// the pipe as its standard output and error, runs the program; reports a failed exec's
+// errno on `report` (closed by a successful exec).
+[[noreturn]] void exec_child(pid_t parent, int out, int report, char* const* args) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the parent died before the line above
+    if (dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(127);
+    execve(args[0], args, environ);
+    int error = errno;
+    ssize_t ignored = write(report, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
+// Returns the errno a child reported before its exec failed, 0 when the exec succeeded.
+int exec_error(int report) {
+    int error = 0;
+    ssize_t n;
+    do n = read(report, &error, sizeof error);
+    while (n < 0 && errno == EINTR);
+    return n == sizeof error ? error : 0;
+}
+
+}  // namespace
+
+// Starts argv[0] with its standard output and error on a new pipe, killed by the kernel
+// should this process end first; nullptr when it cannot be started.
 std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
     const std::vector<std::string>& argv) {
     if (argv.empty()) return nullptr;
-    int out[2];
+    int out[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return nullptr;
+    }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) exec_child(parent, out[1], report[1], args.data());
     close(out[1]);
-    if (rc != 0) {
+    close(report[1]);
+    int error = pid < 0 ? errno : exec_error(report[0]);
+    close(report[0]);
+    if (pid > 0 && error != 0) waitpid(pid, nullptr, 0);
+    if (pid < 0 || error != 0) {
         close(out[0]);
         return nullptr;
     }

@@ -4,12 +4,14 @@
 
 #include "job_platform.h"
 
-// Real temporary folders, files, child processes (spawned from an argument vector, never
-// through a shell) and threads; the converter comes from the Qt resource ":/ComCore/130".
+// Real temporary folders, files, child processes (started from an argument vector, never
+// through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/130".
 class PosixJobPlatform : public JobPlatform {
 public:
     std::string temp_path() override;
     std::string make_private_folder(const std::string& parent) override;
+    std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override;
+    int remove_stale_folders(const std::string& parent) override;
     bool converter_resource(std::string& bytes) override;
     bool write_program_file(const std::string& path, const std::string& bytes) override;
     bool file_size(const std::string& path, uint64_t& size) override;

@@ -1,6 +1,7 @@
 // Output naming and file titles of the front-end.
 #include "output_naming.h"
 
+#include <algorithm>
 #include <cctype>
 
 // Lower-cases the last three characters; "" when the path is shorter.
@@ -55,4 +56,18 @@ std::string QueueOutputName(const std::string& input, const std::string& folder,
     std::string output = DeriveOutputName(input, mode);
     if (output == "ERROR!" || folder.empty()) return output;
     return folder + FileTitleOf(output, true);
+}
+
+// Keeps the first of each name (compared folded to lower case when names ignore case).
+std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case) {
+    std::vector<std::string> kept, keys;
+    for (const std::string& path : paths) {
+        std::string key = path;
+        if (ignore_case)
+            for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+        keys.push_back(key);
+        kept.push_back(path);
+    }
+    return kept;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Returns the output name for an input path: the same path with "cso" for an "iso"
 // ending and "iso" for a "cso" ending (any case), setting mode to 0 or 1; any other
@@ -20,3 +21,7 @@ std::string QueueBoxText(const std::string& first, size_t count);
 // `folder` (given with its trailing separator) when that is not empty; sets mode as
 // DeriveOutputName does, and gives "ERROR!" for an input with neither extension.
 std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode);
+
+// Returns the paths with every repeat of an earlier one left out, in their order; with
+// `ignore_case` (where file names ignore case) names differing only in ASCII case repeat.
+std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case);

@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -151,6 +152,7 @@ CWendrovixDlg::CWendrovixDlg(JobPlatform& platform, QWidget* parent)
     connect(&timer_, &QTimer::timeout, this, &CWendrovixDlg::OnTimer);
     url_opener = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     setAcceptDrops(true);
+    job_.RemoveStaleFolders();
 }
 
 // The job ends a converter that still runs before the window goes.
@@ -168,6 +170,9 @@ void CWendrovixDlg::create_settings_controls() {
     add_label("输入文件", units_.rect(15, 19, 33, 8));
     controls_[IDC_INPUT] = input_box_ = new QLineEdit(this);
     input_box_->setGeometry(units_.rect(52, 17, 205, 13));
+    // A queue's outputs are named by Save's folder only: its output box takes no typing.
+    connect(input_box_, &QLineEdit::textChanged, this,
+            [this] { output_box_->setReadOnly(queue_shown()); });
     add_button(IDC_OPEN, "打开文件", units_.rect(262, 16, 43, 16), &CWendrovixDlg::OnOpenFile);
     add_label("输出文件", units_.rect(15, 43, 33, 8));
     controls_[IDC_OUTPUT] = output_box_ = new QLineEdit(this);
@@ -188,9 +193,9 @@ void CWendrovixDlg::create_info_controls() {
     (new QGroupBox(QStringLiteral("信息"), this))->setGeometry(units_.rect(7, 85, 306, 88));
     controls_[IDC_INFO] = info_box_ = new QPlainTextEdit(this);
     info_box_->setReadOnly(true);
-    info_box_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    info_box_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     info_box_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    info_box_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    info_box_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     info_box_->setGeometry(units_.rect(16, 96, 289, 71));
     progress_bar_ = new QProgressBar(this);
     progress_bar_->setRange(0, 100);
@@ -246,11 +251,14 @@ void CWendrovixDlg::OpenInput(const QString& path) {
     enable(IDC_START, true);
 }
 
-// One file opens alone; several make a queue shown by its first name and count.
+// One file opens alone; several make a queue shown by its first name and count. A file
+// chosen twice counts once.
 void CWendrovixDlg::OpenInputs(const QStringList& paths) {
-    if (paths.size() == 1) return OpenInput(paths.first());
-    input_paths.clear();
-    for (const QString& path : paths) input_paths.push_back(to_utf8(path));
+    std::vector<std::string> chosen;
+    for (const QString& path : paths) chosen.push_back(to_utf8(path));
+    chosen = DistinctPaths(chosen, false);
+    if (chosen.size() == 1) return OpenInput(to_q(chosen[0]));
+    input_paths = chosen;
     output_folder.clear();
     input_path = QueueBoxText(input_paths[0], input_paths.size());
     show_queue_outputs();
@@ -275,16 +283,17 @@ QStringList CWendrovixDlg::dropped_files(const QMimeData* mime) {
     return files;
 }
 
-// Accepts the drag only when it carries local files, so the cursor shows what a drop would do.
+// Accepts the drag only when it carries local files and no job runs (Open is disabled
+// then), so the cursor shows what a drop would do.
 void CWendrovixDlg::dragEnterEvent(QDragEnterEvent* event) {
-    if (dropped_files(event->mimeData()).isEmpty()) return event->ignore();
+    if (converting || dropped_files(event->mimeData()).isEmpty()) return event->ignore();
     event->acceptProposedAction();
 }
 
 // Opens the dropped files; folders and other data are ignored.
 void CWendrovixDlg::dropEvent(QDropEvent* event) {
     QStringList files = dropped_files(event->mimeData());
-    if (files.isEmpty()) return event->ignore();
+    if (converting || files.isEmpty()) return event->ignore();
     OpenInputs(files);
     event->acceptProposedAction();
 }
@@ -402,7 +411,11 @@ void CWendrovixDlg::show_members() {
     input_box_->setText(to_q(input_path));
     output_box_->setText(to_q(output_path));
     info_box_->setPlainText(to_q(info_text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    info_box_->moveCursor(QTextCursor::End);
+    QTextCursor last = info_box_->textCursor();
+    last.movePosition(QTextCursor::End);
+    if (last.block().text().isEmpty() && last.block().previous().isValid())
+        last.movePosition(QTextCursor::PreviousCharacter);  // the last line of text, not the empty one after it
+    info_box_->setTextCursor(last);
     info_box_->ensureCursorVisible();
 }
 
@@ -460,6 +473,14 @@ void CWendrovixDlg::show_progress(int percent, const std::string& label) {
     progress_bar_->setFormat(progress_label_);
     setWindowTitle(title_for(progress_label_, isMinimized()));
 }
+
+// Open, Save and the level list: off while a job runs.
+void CWendrovixDlg::lock_choices(bool locked) {
+    for (int id : {IDC_OPEN, IDC_SAVE, IDC_LEVEL}) enable(id, !locked);
+}
+
+// The window's title carries the progress on this platform; nothing more to show.
+void CWendrovixDlg::show_outcome(bool) {}
 
 // Closes the dialog, which ends the program.
 void CWendrovixDlg::close_dialog() {

@@ -125,9 +125,10 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
-    // A drag is accepted only when it carries at least one local file.
+    // A drag is accepted only when it carries at least one local file and no job runs.
     void dragEnterEvent(QDragEnterEvent* event) override;
-    // Dropped files are opened as the Open button would; anything else is ignored.
+    // Dropped files are opened as the Open button would; anything else, and anything
+    // during a job, is ignored.
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -162,6 +163,8 @@ private:
     void start_timer() override;
     void stop_timer() override;
     void show_progress(int percent, const std::string& label) override;
+    void lock_choices(bool locked) override;
+    void show_outcome(bool failed) override;
     void close_dialog() override;
 
     DialogUnits units_;

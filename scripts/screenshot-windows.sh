@@ -2,8 +2,10 @@
 # Remakes docs/wendrovix-windows.png: wendrovix.exe under Wine and Xvfb, with the CJK font
 # in Wine's prefix, after a real compression through the embedded converter; the picture
 # is the dialog's window cut from the screen. With --queue, docs/wendrovix-windows-queue.png
-# instead: a queue of three small mastered images, each compressed and verified.
-#   scripts/screenshot-windows.sh [--queue]
+# instead: a queue of three small mastered images, each compressed and verified. With
+# --failure, docs/wendrovix-windows-failure.png: a file named .cso that is not a CSO, its
+# failure explained.
+#   scripts/screenshot-windows.sh [--queue|--failure]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -26,6 +28,10 @@ if [ "${1:-}" = --queue ]; then
     picture=$root/docs/wendrovix-windows-queue.png
     "$root/scripts/master-images.sh" "$work" 示例游戏一 示例游戏二 示例游戏三
     for name in 示例游戏一 示例游戏二 示例游戏三; do images+=("$(wine_path "$work/$name.iso")"); done
+elif [ "${1:-}" = --failure ]; then
+    picture=$root/docs/wendrovix-windows-failure.png
+    head -c 4096 /dev/zero | tr '\0' 'x' >"$work/损坏的游戏.cso"
+    images=("$(wine_path "$work/损坏的游戏.cso")")
 fi
 mkdir -p "$root/docs"
 # The driver prints the window's place once the job is reported, then waits for "done".

@@ -127,6 +127,17 @@ private:
     std::function<void()> hook_;
 };
 
+// A folder lock that logs its release.
+class FakeLock : public FolderLock {
+public:
+    FakeLock(std::string folder, EventLog& log) : folder_(std::move(folder)), log_(log) {}
+    void release() override { log_.add("unlock " + folder_); }
+
+private:
+    std::string folder_;
+    EventLog& log_;
+};
+
 class FakeWorker : public WorkerThread {
 public:
     explicit FakeWorker(std::function<void()> fn) : thread_(std::move(fn)) {}
@@ -162,6 +173,14 @@ public:
         folders.insert(folder);
         log_.add("mkdir " + folder);
         return folder;
+    }
+    std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override {
+        log_.add("lock " + folder);
+        return std::make_unique<FakeLock>(folder, log_);
+    }
+    int remove_stale_folders(const std::string& parent) override {
+        log_.add("stale " + parent);
+        return 0;
     }
     bool converter_resource(std::string& bytes) override {
         bytes = resource;
@@ -260,7 +279,8 @@ class FakeView : public JobView {
 public:
     FakeView(DialogMembers& dlg, EventLog& log) : dlg_(dlg), log_(log) {}
     std::string input_box, output_box, info_box, level = "9", button = "开始转换";
-    bool minimised = false, timer_on = false, closed = false;
+    bool minimised = false, timer_on = false, closed = false, choices_locked = false;
+    std::vector<bool> outcomes;  // what show_outcome was told, in order
     int progress = -1;
     std::string progress_label;
     std::vector<std::string> questions, errors;
@@ -297,6 +317,8 @@ public:
         progress = percent;
         progress_label = label;
     }
+    void lock_choices(bool locked) override { choices_locked = locked; }
+    void show_outcome(bool failed) override { outcomes.push_back(failed); }
     void close_dialog() override { closed = true; }
 
 private:

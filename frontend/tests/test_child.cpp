@@ -1,7 +1,8 @@
 // A stand-in child process for the real process layer's tests.
 //   args FILE ARG...   writes every ARG to FILE, one per line, and exits with 0
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
-//   sleep              prints "ready" and sleeps until it is killed
+//   sleep [FILE]       writes its process id to FILE, prints "ready" and sleeps until
+//                      it is killed
 //   -com -lN IN OUT    like a slow converter: creates OUT, prints one flushed progress
 //                      line and sleeps until it is killed; but when IN's name begins
 //                      with "damage-flip", "damage-cut" or "damage-index", a converter
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
         return atoi(argv[2]);
     }
     if (argc >= 2 && strcmp(argv[1], "sleep") == 0) {
+        if (argc >= 3) std::ofstream(argv[2]) << getpid();
         printf("ready\n");
         fflush(stdout);
         for (;;) pause();

@@ -4,6 +4,7 @@
 
 #include <future>
 
+#include "converter_messages.h"
 #include "fake_job_platform.h"
 #include "output_naming.h"
 #include "tiny_cso.h"
@@ -93,8 +94,9 @@ TEST_F(ConversionJobTest, CompressJobInformationAtEachStage) {
     EXPECT_EQ(platform.written[CONVERTER], platform.resource);
     EXPECT_EQ(converter_path, CONVERTER);
     EXPECT_EQ(view.button, "停止转换");
-    EXPECT_TRUE(view.minimised && view.timer_on);
+    EXPECT_TRUE(view.minimised && view.timer_on && view.choices_locked);
     EXPECT_EQ(dlg.converting, 1);
+    EXPECT_EQ(log.index_of("lock " + FOLDER), log.index_of("mkdir " + FOLDER) + 1);
     ASSERT_NE(platform.process(1), nullptr);
     EXPECT_EQ(platform.started[0],
               (std::vector<std::string>{CONVERTER, "-com", "-l9", "/data/x.iso", "/data/x.cso"}));
@@ -108,10 +110,14 @@ TEST_F(ConversionJobTest, CompressJobInformationAtEachStage) {
                                  "无法校验：无法读取 /data/x.cso\r\n");
     EXPECT_EQ(view.info_box, dlg.info_text);
     EXPECT_EQ(view.button, "开始转换");
-    EXPECT_FALSE(view.minimised || view.timer_on);
+    EXPECT_FALSE(view.minimised || view.timer_on || view.choices_locked);
+    EXPECT_EQ(view.outcomes, std::vector<bool>{true});  // an unverified file counts as failed
     EXPECT_EQ(dlg.converting, 0);
     EXPECT_FALSE(platform.files.count(CONVERTER));
     EXPECT_FALSE(platform.folders.count(FOLDER));
+    EXPECT_LT(log.index_of("unlock " + FOLDER), log.index_of("rmdir " + FOLDER));
+    job->RemoveStaleFolders();
+    EXPECT_EQ(log.events().back(), "stale /fake/tmp/");
     EXPECT_TRUE(platform.files.count("/data/x.cso"));
     EXPECT_TRUE(view.errors.empty());
 }
@@ -145,14 +151,25 @@ TEST_F(ConversionJobTest, ArgumentVectorKeepsNamesUnchanged) {
 }
 
 // However many ticks arrive after the process has ended, the report runs once; a later
-// job reports again, with its own converter folder.
+// job into the same output asks before replacing it (No starts nothing), then reports
+// again, with its own converter folder.
 TEST_F(ConversionJobTest, ReportRunsOncePerJob) {
     start("/data/x.iso", 4096, "/data/x.cso", 0);
     finish(1, 0, "/data/x.cso", 2048);
     for (int i = 0; i < 5; i++) job->OnTimer();
     EXPECT_EQ(count_in_info("转换完毕!"), 1);
     EXPECT_EQ(count_in_info("压缩比：50.00  \r\n"), 1);
+    EXPECT_TRUE(view.questions.empty());
 
+    std::string before = dlg.info_text;
+    view.answers = {false, true};
+    start("/data/x.iso", 4096, "/data/x.cso", 0);
+    EXPECT_EQ(view.questions, std::vector<std::string>{
+                                  "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n/data/x.cso\n是否继续？"});
+    EXPECT_EQ(dlg.info_text, before);
+    EXPECT_EQ(platform.started.size(), 1u);
+    EXPECT_EQ(dlg.converting, 0);
+    EXPECT_EQ(platform.folder_count, 1);
     start("/data/x.iso", 4096, "/data/x.cso", 0);
     EXPECT_EQ(count_in_info("转换完毕!"), 0);  // the new job replaced the box
     EXPECT_EQ(converter_path, "/fake/tmp/wendrovix-2/Vellicor.exe");
@@ -260,6 +277,7 @@ TEST_F(ConversionJobTest, FileChosenDuringJobChangesNothing) {
     finish(1, 0, "/data/x.cso", 1048576);
     EXPECT_NE(dlg.info_text.find("转换后文件大小：1.00 MB\r\n压缩比：50.00  \r\n"), std::string::npos);
 
+    view.answers = {true};  // x.cso exists now: replace it
     start("/data/x.iso", 2097152, "/data/x.cso", 0);
     running(2);
     platform.set_file("/data/x.cso", 100);
@@ -271,19 +289,44 @@ TEST_F(ConversionJobTest, FileChosenDuringJobChangesNothing) {
     EXPECT_TRUE(platform.files.count("/data/y.iso"));
 }
 
-// A converter that fails is reported as failed with its last message line (not its
-// time line), followed by the sizes; an empty input gives the ratio 0.00.
+// A converter that fails is reported as failed: the explanation of its failure line and
+// the line itself, unchanged (an explained line printed on standard error before the
+// rest still wins); a line without explanation as it is; never sizes or a ratio. A
+// warning of a run that succeeds is explained after "转换完毕!". An empty input gives the
+// ratio 0.00.
 TEST_F(ConversionJobTest, FailedConverterIsReportedAsFailed) {
-    start("/data/bad.cso", 6, "/data/bad.iso", 1);
-    finish(1, 1, "/data/bad.iso", 0, "Decompress 'a' to 'b'\nciso file format error\nTime: 0 sec\n");
-    EXPECT_EQ(dlg.info_text,
-              "模式：CSO转换ISO\r\n文件大小：0.00 MB\r\n转换进行中，请稍候…………\r\n"
-              "转换失败! ciso file format error\r\n转换后文件大小：0.00 MB\r\n压缩比：0.00  \r\n");
-    EXPECT_EQ(count_in_info("转换完毕!"), 0);
-    EXPECT_FALSE(platform.files.count("/fake/tmp/wendrovix-1/Vellicor.exe"));
+    const std::string start_lines = "模式：CSO转换ISO\r\n文件大小：0.00 MB\r\n转换进行中，请稍候…………\r\n";
+    struct Case { std::string output, report; };
+    const Case cases[] = {
+        {"Decompress 'a' to 'b'\nblock 5248 : block size error 2041 != 2048\nTime: 0 sec\n",
+         "转换失败! CSO 文件已损坏，无法完整解压。请重新获取该文件，或用原来的 ISO 重新压缩。\r\n"
+         "block 5248 : block size error 2041 != 2048\r\n"},
+        {"Input is larger than 2100000000 bytes\n/\\/\\ banner\n Icon by Quillane\n",
+         "转换失败! 输入文件太大，超出了转换程序能处理的大小，无法转换。\r\nInput is larger than 2100000000 bytes\r\n"},
+        {"Decompress 'a' to 'b'\nsomething new went wrong\nTime: 0 sec\n", "转换失败! something new went wrong\r\n"},
+        {"", "转换失败!\r\n"},
+    };
+    size_t n = 0;
+    for (const Case& c : cases) {
+        platform.files.erase("/data/bad.iso");
+        start("/data/bad.cso", 6, "/data/bad.iso", 1);
+        finish(++n, 1, "/data/bad.iso", 0, c.output);
+        EXPECT_EQ(dlg.info_text, start_lines + c.report);
+        EXPECT_FALSE(platform.files.count(converter_path));
+    }
+    EXPECT_EQ(view.outcomes, std::vector<bool>(n, true));
+
+    platform.files.erase("/data/old.iso");
+    start("/data/old.cso", 4096, "/data/old.iso", 1);
+    finish(++n, 0, "/data/old.iso", 4000,
+           "Warning: the last 96 bytes of the image were never stored in this file\nTime: 0 sec\n");
+    EXPECT_NE(dlg.info_text.find("转换完毕!\r\n注意：这个 CSO 文件缺少光盘映像末尾的几个字节（由旧工具写成），解压出的 ISO "
+                                 "比原映像略短。\r\nWarning: the last 96 bytes of the image were never stored in this "
+                                 "file\r\n转换后文件大小："),
+              std::string::npos);
 
     start("/data/empty.iso", 0, "/data/empty.cso", 0);
-    finish(2, 0, "/data/empty.cso", 24);
+    finish(++n, 0, "/data/empty.cso", 24);
     EXPECT_NE(dlg.info_text.find("转换完毕!\r\n转换后文件大小：0.00 MB\r\n压缩比：0.00  \r\n"),
               std::string::npos);
 }
@@ -357,6 +400,8 @@ TEST_F(ConversionJobTest, JobReportedWhileQuestionShown) {
     EXPECT_EQ(process->signals, 0);
     EXPECT_EQ(view.button, "开始转换");
 
+    view.on_question = nullptr;
+    view.answers = {true};  // x.cso exists now: replace it
     start("/data/x.iso", 4096, "/data/x.cso", 0);
     view.on_question = [&] { finish(2, 0, "/data/x.cso", 2048); };
     view.answers = {true};
@@ -451,7 +496,8 @@ TEST_F(ConversionJobTest, QueueOfThreeWithFailureInTheMiddle) {
                                     {CONVERTER, "-dec", "/q/b.cso", "/out/b.iso"},
                                     {CONVERTER, "-com", "-l9", "/q/c.iso", "/out/c.cso"}}));
     EXPECT_NE(dlg.info_text.find("校验通过\r\n文件 2/3：b.cso\r\n模式：CSO转换ISO\r\n"), std::string::npos);
-    EXPECT_NE(dlg.info_text.find("转换失败! ciso file format error\r\n转换后文件大小：0.00 MB\r\n压缩比：0.00  \r\n文件 3/3"),
+    EXPECT_NE(dlg.info_text.find("转换失败! 输入文件不是 CSO 文件，无法解压。请选择正确的 CSO 文件。\r\n"
+                                 "ciso file format error\r\n文件 3/3"),
               std::string::npos);
     EXPECT_EQ(count_in_info("校验通过"), 2);
     JobTally expected{3, 2, 1, 0, 2 * a.size(), platform.files["/out/a.cso"] + platform.files["/out/c.cso"]};
@@ -582,6 +628,33 @@ TEST_F(ConversionJobTest, StopDuringVerification) {
 }
 
 // The summary's figures: counts, sizes over 4 GiB, ratio, and files left unconverted.
+// Every failure line the converter can print has an explanation, whatever fills in its
+// numbers and names; a warning is marked as one; other lines have none.
+TEST(ConverterMessagesTest, LinesAndTheirExplanations) {
+    const char* explained[] = {
+        "ciso file format error", "block 12 : block size error 2041 != 2048",
+        "block 3:inflate : invalid block type[-3]", "block=77 : read error", "block 5 : Write error",
+        "Can't open /a b/游戏 [1].iso", "Can't create C:\\x\\y.cso", "Input and output are the same file: /a.iso",
+        "Input is larger than 2100000000 bytes", "Can't allocate memory", "file read error",
+        "Index write error", "Can't close /a.cso", "Input is already a CSO file: /a.iso",
+        "Input size 5000 bytes is not a whole number of 2048-byte sectors: /a.iso",
+        "Input is empty: /a.iso", "Can't write log /l.txt", "block 9:deflate : error[-2]"};
+    for (const char* line : explained) {
+        const ConverterLineExplanation* entry = explain_converter_line(line);
+        ASSERT_NE(entry, nullptr) << line;
+        EXPECT_FALSE(entry->warning) << line;
+    }
+    const ConverterLineExplanation* warning =
+        explain_converter_line("Warning: the last 96 bytes of the image were never stored in this file");
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->warning);
+    for (const char* line : {"", "ciso compress completed", "block x : Write error", "block 5 : Write error!",
+                             "Can't open", "Input is larger than -5 bytes", "Time: 0 sec"})
+        EXPECT_EQ(explain_converter_line(line), nullptr) << line;
+    EXPECT_TRUE(line_matches_format("block 3:inflate : bad [x][-3]", "block %d:inflate : %s[%d]"));
+    EXPECT_FALSE(line_matches_format("block 3:inflate : bad[x]", "block %d:inflate : %s[%d]"));
+}
+
 TEST(QueueSummaryTest, Figures) {
     struct Case {
         JobTally tally;

@@ -1,7 +1,9 @@
 // The real operating-system layer: argument vectors without a shell, exit statuses,
 // the output pipe, ending a process, private folders and the embedded converter.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -155,6 +157,83 @@ TEST_F(PosixPlatformTest, SizesAndRemovals) {
     EXPECT_EQ(platform.remove_folder(dir + "d/"), dir + "d/ was not found.");
     EXPECT_EQ(file_error_text(EACCES, "/x"), "Access to /x was denied.");
     EXPECT_EQ(file_error_text(ETXTBSY, "/x"), "A sharing violation occurred while accessing /x.");
+}
+
+// Returns true when the process has ended: gone, or a zombie no one has reaped yet.
+bool process_ended(pid_t pid) {
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close, 3, ") Z") == 0;
+}
+
+// Only left-over job folders go at start-up: one whose owner was killed while holding
+// its lock, and one whose lock was dropped unreleased, with their files. A folder whose
+// lock is held (here, or by another process), one without a lock file, and other
+// folders stay.
+TEST_F(PosixPlatformTest, StaleJobFoldersRemoved) {
+    std::string live = platform.make_private_folder(dir), killed = platform.make_private_folder(dir);
+    std::string dropped = platform.make_private_folder(dir), bare = platform.make_private_folder(dir);
+    ASSERT_EQ(mkdir((dir + "wendrovix-other").c_str(), 0700), 0);
+    std::ofstream(dir + "wendrovix-other/keep") << "x";
+    auto lock = platform.lock_folder(live);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(platform.lock_folder(live), nullptr);
+    platform.lock_folder(dropped).reset();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t owner = fork();
+    if (owner == 0) {
+        auto held = platform.lock_folder(killed);
+        bool ok = held && platform.write_program_file(killed + "Vellicor.exe", "program");
+        ssize_t ignored = write(ready[1], ok ? "y" : "n", 1);
+        (void)ignored;
+        for (;;) pause();
+    }
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(answer, 'y');
+    EXPECT_EQ(platform.remove_stale_folders(dir), 1);  // only the dropped one
+    EXPECT_TRUE(std::filesystem::exists(killed + "Vellicor.exe"));
+    kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
+    EXPECT_EQ(platform.remove_stale_folders(dir), 1);
+    for (const std::string& gone : {killed, dropped}) EXPECT_FALSE(std::filesystem::exists(gone)) << gone;
+    for (const std::string& kept : {live, bare, dir + "wendrovix-other/"})
+        EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
+    lock->release();
+    EXPECT_FALSE(std::filesystem::exists(live + "wendrovix.lock"));
+    EXPECT_EQ(platform.remove_stale_folders(dir), 0);
+}
+
+// A converter ends when the program that started it is killed, whatever it is doing.
+TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t parent = fork();
+    if (parent == 0) {
+        auto p = platform.start_process({CHILD_EXE, "sleep", dir + "pid"});
+        char buf[8];
+        bool ok = p && p->read_output(buf, sizeof buf) > 0;
+        ssize_t ignored = write(ready[1], ok ? "y" : "n", 1);
+        (void)ignored;
+        for (;;) pause();
+    }
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_EQ(answer, 'y');
+    pid_t child = static_cast<pid_t>(std::atoi(slurp(dir + "pid").c_str()));
+    ASSERT_GT(child, 0);
+    EXPECT_FALSE(process_ended(child));
+    kill(parent, SIGKILL);
+    waitpid(parent, nullptr, 0);
+    for (int i = 0; i < 100 && !process_ended(child); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(process_ended(child));
+    if (!process_ended(child)) kill(child, SIGKILL);
 }
 
 // A file opened for the verification reads exactly the bytes asked for at any offset and

@@ -61,3 +61,11 @@ TEST(QueueNamingTest, BoxTextAndOutputs) {
 }
 
 }  // namespace
+
+// A file chosen twice is kept once, in its first place; case counts only where names
+// ignore it.
+TEST(DistinctPathsTest, RepeatsLeftOut) {
+    std::vector<std::string> chosen = {"/g/a.iso", "/g/b.iso", "/g/a.iso", "/g/A.ISO"};
+    EXPECT_EQ(DistinctPaths(chosen, false), (std::vector<std::string>{"/g/a.iso", "/g/b.iso", "/g/A.ISO"}));
+    EXPECT_EQ(DistinctPaths(chosen, true), (std::vector<std::string>{"/g/a.iso", "/g/b.iso"}));
+}

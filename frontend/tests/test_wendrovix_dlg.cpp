@@ -16,6 +16,9 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -105,6 +108,7 @@ private slots:
     void progressShownAndRealStop();
     void queueOfRealImagesVerified();
     void damagedOutputsFailVerification();
+    void staleJobFoldersRemovedAtStartUp();
 
 private:
     // Makes the chooser answer the next file dialog with `answer`, keeping the request.
@@ -120,6 +124,9 @@ private:
     QString info() const { return static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO))->toPlainText(); }
     // Returns a button by identifier.
     QPushButton* button(int id) const { return static_cast<QPushButton*>(dlg->control(id)); }
+    // Checks that the information box wraps its lines (nothing to scroll sideways) and
+    // shows its last line of text, with a scroll bar when the text is longer than the box.
+    void expect_last_line_in_view();
     // Returns the folders and files left in the temporary folder.
     QStringList temp_leftovers() const {
         return QDir(work.path() + "/tmp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
@@ -250,6 +257,7 @@ void TestWendrovixDlg::openFileDerivesOutputName() {
         QVERIFY(last_choice.initial_name.isEmpty());
         QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_INPUT))->text(), QString::fromUtf8(c.path));
         QCOMPARE(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->text(), QString::fromUtf8(c.output));
+        QVERIFY(!static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->isReadOnly());
         QCOMPARE(dlg->mode, c.mode);
         QVERIFY(button(IDC_SAVE)->isEnabled() && button(IDC_START)->isEnabled());
     }
@@ -317,6 +325,7 @@ void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
         {{file}, iso, cso},
         {{folder}, "", ""},
         {{file, folder, readme}, iso + " (+1)", cso + " (+1)"},
+        {{file, file}, iso, cso},  // the same file twice makes one job
         {{QUrl("http://example.org/x.iso")}, "", ""},
         {{QUrl::fromLocalFile(work.path() + "/gone.iso")}, "", ""},
         {{}, "", ""},
@@ -328,6 +337,13 @@ void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
         QCOMPARE(button(IDC_START)->isEnabled(), !c.input.isEmpty());
         QVERIFY(!dlg->converting);
     }
+    dlg->converting = 1;  // as during a job: a drop is refused
+    QMimeData mime;
+    mime.setUrls({file});
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(dlg.get(), &enter);
+    QVERIFY(!enter.isAccepted());
+    dlg->converting = 0;
 }
 
 // The Save dialog proposes the input's base name with the other format's filter and
@@ -467,6 +483,7 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
     QVERIFY(dlg->converting);
     QVERIFY(dlg->isMinimized());
     QCOMPARE(button(IDC_START)->text(), QString("停止转换"));
+    for (int id : {IDC_OPEN, IDC_SAVE, IDC_LEVEL}) QVERIFY(!dlg->control(id)->isEnabled());
     SeenBox seen;
     answer_box(QMessageBox::No, &seen);
     QTest::keyClick(dlg.get(), Qt::Key_Escape);
@@ -486,6 +503,7 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
     QVERIFY(cso_size < in_size);
     QVERIFY(!dlg->isMinimized());
     QCOMPARE(button(IDC_START)->text(), QString("开始转换"));
+    for (int id : {IDC_OPEN, IDC_SAVE, IDC_LEVEL}) QVERIFY(dlg->control(id)->isEnabled());
     QCOMPARE(temp_leftovers(), QStringList());
 
     open(cso);
@@ -502,24 +520,48 @@ void TestWendrovixDlg::compressThenDecompressForReal() {
                                 .arg(in_size / 1048576, 0, 'f', 2)
                                 .arg(in_size / cso_size * 100, 0, 'f', 2)));
     QCOMPARE(temp_leftovers(), QStringList());
+
+    // Start again into the output that now exists: asked first; No starts nothing.
+    QString before = info();
+    SeenBox asked;
+    answer_box(QMessageBox::No, &asked);
+    QTest::mouseClick(button(IDC_START), Qt::LeftButton);
+    QCOMPARE(asked.text, "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n" + back + "\n是否继续？");
+    QVERIFY(!dlg->converting && info() == before);
+    QCOMPARE(temp_leftovers(), QStringList());
 }
 
-// A decompression of a file that is not a CSO ends with the failure line and the
-// converter's message, an empty output, and the ratio 0.00.
+// A decompression of a file that is not a CSO ends with the failure line, its Chinese
+// explanation and the converter's own line, and no sizes; so does a compression into a
+// folder that does not exist, whose line (with its long name) wraps in the box.
 void TestWendrovixDlg::failedRealConversionIsReported() {
     QString bad = work.path() + "/bad.cso";
     QFile f(bad);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("not a cso file at all");
+    f.write(QByteArray(4096, 'x'));  // a whole header that is not a CSO's
     f.close();
     open(bad);
     dlg->OnStartStop();
     QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
     QStringList lines = info().split('\n');
-    QCOMPARE(lines.size(), 7);
-    QVERIFY2(lines[3].startsWith("转换失败! ") && lines[3].size() > 6, qPrintable(lines[3]));
-    QCOMPARE(lines.mid(4), QStringList({"转换后文件大小：0.00 MB", "压缩比：0.00  ", ""}));
-    QCOMPARE(QFileInfo(work.path() + "/bad.iso").size(), 0);
+    QCOMPARE(lines.mid(3), QStringList({"转换失败! 输入文件不是 CSO 文件，无法解压。请选择正确的 CSO 文件。",
+                                        "ciso file format error", ""}));
+    expect_last_line_in_view();
+    QFile::remove(work.path() + "/bad.iso");
+    QCOMPARE(temp_leftovers(), QStringList());
+
+    QString nowhere = work.path() + "/没有这个文件夹/" + QString(80, 'x') + ".cso";
+    open(iso);
+    answer_file_dialog(nowhere);
+    dlg->OnSaveFile();
+    dlg->OnStartStop();
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
+    QVERIFY2(info().endsWith("转换失败! 无法创建输出文件。请确认输出文件夹存在并可写入，同名文件不是只读或正在使用。\n"
+                             "Can't create " + nowhere + "\n"),
+             qPrintable(info()));
+    auto* box = static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO));
+    QVERIFY(box->document()->lastBlock().previous().layout()->lineCount() > 1);  // wrapped
+    expect_last_line_in_view();
     QCOMPARE(temp_leftovers(), QStringList());
 }
 
@@ -574,6 +616,7 @@ void TestWendrovixDlg::queueOfRealImagesVerified() {
     QTest::mouseClick(button(IDC_SAVE), Qt::LeftButton);
     QVERIFY(last_choice.folder);
     QCOMPARE(box(IDC_OUTPUT), out + "/my game 游戏.cso (+1)");
+    QVERIFY(static_cast<QLineEdit*>(dlg->control(IDC_OUTPUT))->isReadOnly());  // named by Save's folder only
     QTest::mouseClick(button(IDC_START), Qt::LeftButton);
     QVERIFY(dlg->isMinimized());
     QTRY_VERIFY_WITH_TIMEOUT(!dlg->converting, 120000);
@@ -585,6 +628,7 @@ void TestWendrovixDlg::queueOfRealImagesVerified() {
              qPrintable(info()));
     QVERIFY(QFile::exists(out + "/my game 游戏.cso") && QFile::exists(out + "/second.cso"));
     QVERIFY(!dlg->isMinimized());
+    expect_last_line_in_view();
     QCOMPARE(temp_leftovers(), QStringList());
 }
 
@@ -617,6 +661,33 @@ void TestWendrovixDlg::damagedOutputsFailVerification() {
         QFile::remove(input.chopped(3) + "cso");
     }
     QCOMPARE(temp_leftovers(), QStringList());
+}
+
+void TestWendrovixDlg::expect_last_line_in_view() {
+    auto* box = static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO));
+    QCoreApplication::processEvents();
+    QCOMPARE(box->horizontalScrollBar()->maximum(), 0);
+    QTextCursor last(box->document()->lastBlock().previous());
+    last.movePosition(QTextCursor::EndOfBlock);
+    QRect line = box->cursorRect(last), view = box->viewport()->rect();
+    QVERIFY2(view.contains(line), qPrintable(QString("line %1,%2 view %3").arg(line.top()).arg(line.bottom()).arg(view.bottom())));
+    QCOMPARE(box->verticalScrollBar()->isVisible(), box->verticalScrollBar()->maximum() > 0);
+}
+
+// At start-up the dialog removes the job folders left by a killed dialog (their lock
+// file held by no one) with what is in them; a live job's folder (its lock held) stays.
+void TestWendrovixDlg::staleJobFoldersRemovedAtStartUp() {
+    QString tmp = work.path() + "/tmp/";
+    std::string live = platform.make_private_folder(tmp.toStdString());
+    auto lock = platform.lock_folder(live);
+    QVERIFY(lock != nullptr);
+    std::string killed = platform.make_private_folder(tmp.toStdString());
+    platform.lock_folder(killed).reset();  // let go unreleased, as the kernel does for a killed owner
+    QVERIFY(platform.write_program_file(killed + "Vellicor.exe", "program"));
+    init();
+    QCOMPARE(temp_leftovers(), QStringList{QDir(QString::fromStdString(live)).dirName()});
+    lock->release();
+    QVERIFY(QDir().rmdir(QString::fromStdString(live)));
 }
 
 QTEST_MAIN(TestWendrovixDlg)

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 #include "wide_text.h"
 
@@ -12,6 +13,8 @@ namespace {
 const int CONVERTER_RESOURCE_ID = 130;
 const wchar_t* const CONVERTER_RESOURCE_TYPE = L"ComCore";
 const UINT TERMINATED_EXIT_CODE = 1;  // a stopped converter must never read as success
+const wchar_t* const FOLDER_PATTERN = L"wendrovix-*";
+const wchar_t* const LOCK_NAME = L"wendrovix.lock";  // inside every job folder
 
 // Turns every "\r\n" in buf[0..len) into "\n"; returns the new length.
 size_t collapse_crlf(char* buf, size_t len) {
@@ -26,7 +29,7 @@ size_t collapse_crlf(char* buf, size_t len) {
 // the state makes "terminate" and "waited" exclude each other.
 class Win32Process : public ConverterProcess {
 public:
-    Win32Process(HANDLE process, HANDLE out) : process_(process), out_(out) {}
+    Win32Process(HANDLE process, HANDLE out, HANDLE job) : process_(process), out_(out), job_(job) {}
     // Closes the pipe; a child never waited for is ended first.
     ~Win32Process() override {
         if (out_) CloseHandle(out_);
@@ -35,6 +38,7 @@ public:
             wait_exit();
         }
         CloseHandle(process_);
+        if (job_) CloseHandle(job_);
     }
     size_t read_output(char* buf, size_t size) override;
     int wait_exit() override;
@@ -44,6 +48,7 @@ private:
     enum { RUNNING, TERMINATING, WAITED };
     HANDLE process_;
     HANDLE out_;
+    HANDLE job_;  // the job object that ends the child with this program; may be null
     bool held_cr_ = false;  // a '\r' that ended the last piece: "\r\n" or a progress line?
     std::atomic<int> state_{RUNNING};
 };
@@ -147,6 +152,69 @@ bool Win32FileReader::read_at(uint64_t offset, void* buf, size_t size) {
     return true;
 }
 
+// Marks an open file (opened with DELETE access) for removal when its handle closes.
+bool delete_on_close(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The job folder's lock file, open with no sharing: no one else can open it while this
+// program lives; the system closes it when the program ends, however it ends.
+class Win32FolderLock : public FolderLock {
+public:
+    explicit Win32FolderLock(HANDLE file) : file_(file) {}
+    ~Win32FolderLock() override {
+        if (file_) CloseHandle(file_);
+    }
+    // Marks the file for removal while holding it, then closes it: no one can take the
+    // lock for a left-over meanwhile.
+    void release() override {
+        if (!file_) return;
+        delete_on_close(file_);
+        CloseHandle(file_);
+        file_ = nullptr;
+    }
+
+private:
+    HANDLE file_;
+};
+
+// Opens a lock file unshared, to hold or remove it; INVALID_HANDLE_VALUE when it is
+// missing, held, or being removed.
+HANDLE open_lock(const std::wstring& path, DWORD disposition) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Removes a left-over job folder whose lock file is open (unshared) here: its files go,
+// the lock file as its handle closes, then the folder; one holding a folder stays.
+void remove_locked_folder(const std::wstring& folder, HANDLE lock) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && _wcsicmp(found.cFileName, LOCK_NAME) != 0)
+            DeleteFileW((folder + found.cFileName).c_str());
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    delete_on_close(lock);
+    CloseHandle(lock);
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Puts a started (suspended) child into a new job object that ends it when the job's
+// last handle closes, so it ends with this program; returns the job, or null when the
+// system refuses (the child then runs without one).
+HANDLE join_kill_on_close_job(HANDLE process) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (!job) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+        AssignProcessToJobObject(job, process))
+        return job;
+    CloseHandle(job);
+    return nullptr;
+}
+
 // Appends one argument in double quotes: backslashes are doubled before a quote and
 // before the closing quote, a quote is escaped.
 void append_quoted(std::wstring& line, const std::wstring& arg) {
@@ -245,6 +313,35 @@ std::string Win32JobPlatform::make_private_folder(const std::string& parent) {
     return "";
 }
 
+// Creates the folder's lock file, unshared, and keeps it open; nullptr on failure.
+std::unique_ptr<FolderLock> Win32JobPlatform::lock_folder(const std::string& folder) {
+    HANDLE file = open_lock(to_wide(folder) + LOCK_NAME, CREATE_NEW);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32FolderLock>(file);
+}
+
+// Removes every job folder in parent whose lock file exists and can be opened unshared
+// (its owner has ended).
+int Win32JobPlatform::remove_stale_folders(const std::string& parent) {
+    std::wstring base = to_wide(parent);
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((base + FOLDER_PATTERN).c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            folders.push_back(base + found.cFileName + L"\\");
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    int removed = 0;
+    for (const std::wstring& folder : folders) {
+        HANDLE lock = open_lock(folder + LOCK_NAME, OPEN_EXISTING);
+        if (lock == INVALID_HANDLE_VALUE) continue;
+        remove_locked_folder(folder, lock);
+        removed += GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    }
+    return removed;
+}
+
 // Reads resource "ComCore" 130 of the running program; false when it is missing.
 bool Win32JobPlatform::converter_resource(std::string& bytes) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(CONVERTER_RESOURCE_ID),
@@ -296,9 +393,10 @@ std::string Win32JobPlatform::remove_folder(const std::string& path) {
 }
 
 // Starts exactly the file argv[0] (it is the application name, so no other program found
-// along a path with blanks can run instead), every argument quoted, standard output on a
-// pipe, input from the null device, no console window of its own. Returns nullptr when
-// it cannot be started.
+// along a path with blanks can run instead), every argument quoted, standard output and
+// error on a pipe, input from the null device, no console window of its own, inside a
+// job object that ends it when this program ends. Returns nullptr when it cannot be
+// started.
 std::unique_ptr<ConverterProcess> Win32JobPlatform::start_process(
     const std::vector<std::string>& argv) {
     if (argv.empty()) return nullptr;
@@ -308,19 +406,22 @@ std::unique_ptr<ConverterProcess> Win32JobPlatform::start_process(
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = write_end;
+    si.hStdError = write_end;
     si.hStdInput = open_null_input();
     std::wstring program = to_wide(argv[0]), line = windows_command_line(argv);
     PROCESS_INFORMATION pi = {};
     BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+                                  CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
     CloseHandle(write_end);
     if (si.hStdInput != INVALID_HANDLE_VALUE) CloseHandle(si.hStdInput);
     if (!started) {
         CloseHandle(read_end);
         return nullptr;
     }
+    HANDLE job = join_kill_on_close_job(pi.hProcess);  // before it runs a single instruction
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
-    return std::make_unique<Win32Process>(pi.hProcess, read_end);
+    return std::make_unique<Win32Process>(pi.hProcess, read_end, job);
 }
 
 // Runs fn on a thread created suspended and resumed at once; nullptr when none is made.

@@ -6,12 +6,15 @@
 #include "job_platform.h"
 
 // Real temporary folders, files, child processes (the extracted file started by its exact
-// name, its standard output on a pipe, no console window) and threads; the converter
+// name, its standard output on a pipe, no console window, ended with this program) and
+// threads; the converter
 // comes from the resource of type "ComCore", number 130, of the running program.
 class Win32JobPlatform : public JobPlatform {
 public:
     std::string temp_path() override;
     std::string make_private_folder(const std::string& parent) override;
+    std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override;
+    int remove_stale_folders(const std::string& parent) override;
     bool converter_resource(std::string& bytes) override;
     bool write_program_file(const std::string& path, const std::string& bytes) override;
     bool file_size(const std::string& path, uint64_t& size) override;

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 
 #include <vector>
 
@@ -65,7 +66,13 @@ INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
     return TRUE;
 }
 
-CWendrovixDlg::CWendrovixDlg(JobPlatform& platform) : job_(*this, *this, platform) {}
+CWendrovixDlg::CWendrovixDlg(JobPlatform& platform)
+    : taskbar_created_(RegisterWindowMessageW(L"TaskbarButtonCreated")), job_(*this, *this, platform) {}
+
+// Lets go of the taskbar button's interface.
+CWendrovixDlg::~CWendrovixDlg() {
+    if (taskbar_) taskbar_->Release();
+}
 
 // Runs template 102 modally with this object as its state.
 void CWendrovixDlg::DoModal(HINSTANCE instance, const std::vector<std::wstring>& arguments) {
@@ -86,6 +93,7 @@ INT_PTR CALLBACK CWendrovixDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
 
 // Sends each message to its handler.
 INT_PTR CWendrovixDlg::HandleMessage(UINT msg, WPARAM wp, LPARAM) {
+    if (msg == taskbar_created_ && taskbar_created_ != 0) return OnTaskbarButtonCreated();
     switch (msg) {
     case WM_INITDIALOG: return OnInitDialog();
     case WM_COMMAND: return OnCommand(LOWORD(wp), HIWORD(wp));
@@ -112,7 +120,24 @@ BOOL CWendrovixDlg::OnInitDialog() {
     SendDlgItemMessageW(hwnd_, IDC_LEVEL, CB_SETCURSEL, 0, 0);
     SendDlgItemMessageW(hwnd_, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
     DragAcceptFiles(hwnd_, TRUE);
+    ShowInfoScrollBar();
+    job_.RemoveStaleFolders();
     if (!arguments_.empty()) OpenArguments(arguments_);
+    return TRUE;
+}
+
+// The taskbar button exists (Windows 7 and later): takes its progress interface, which
+// older systems do not have (the button then shows no progress).
+BOOL CWendrovixDlg::OnTaskbarButtonCreated() {
+    if (taskbar_) return TRUE;
+    ITaskbarList3* list = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&list))))
+        return TRUE;
+    if (SUCCEEDED(list->HrInit()))
+        taskbar_ = list;
+    else
+        list->Release();
     return TRUE;
 }
 
@@ -136,8 +161,14 @@ void CWendrovixDlg::SetIcons() {
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
 }
 
-// The buttons; Esc and the close box arrive as IDCANCEL and act as the Exit button.
+// The buttons; Esc and the close box arrive as IDCANCEL and act as the Exit button. A
+// change of the input box decides whether the output box takes typing (not for a queue,
+// whose outputs are named by Save's folder only).
 BOOL CWendrovixDlg::OnCommand(int id, int code) {
+    if (id == IDC_INPUT && code == EN_CHANGE) {
+        SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, QueueShown(), 0);
+        return TRUE;
+    }
     if (code != BN_CLICKED) return FALSE;
     switch (id) {
     case IDC_OPEN: OnOpenFile(); return TRUE;
@@ -169,8 +200,13 @@ BOOL CWendrovixDlg::OnPaintIconic() {
     return TRUE;
 }
 
-// Opens the dropped files that exist and are no folders.
+// Opens the dropped files that exist and are no folders; during a job, as Open is
+// disabled then, nothing.
 void CWendrovixDlg::OnDropFiles(HDROP drop) {
+    if (converting) {
+        DragFinish(drop);
+        return;
+    }
     std::vector<std::string> paths;
     std::vector<wchar_t> name(FILE_NAME_CHARS);
     for (UINT i = 0, n = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < n; i++) {
@@ -192,6 +228,7 @@ void CWendrovixDlg::OnOpenFile() {
 // Sets the input, derives the output name and mode, shows them; enables Save and Start
 // whatever the naming gave.
 void CWendrovixDlg::OpenInput(const std::string& path) {
+    SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, FALSE, 0);
     input_path = path;
     input_paths = {path};
     output_folder.clear();
@@ -201,10 +238,12 @@ void CWendrovixDlg::OpenInput(const std::string& path) {
     EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
 }
 
-// One file alone; several as a queue with its outputs beside the inputs.
+// One file alone; several as a queue with its outputs beside the inputs. A file chosen
+// twice (names here ignore case) counts once.
 void CWendrovixDlg::OpenInputs(const std::vector<std::string>& paths) {
-    if (paths.size() == 1) return OpenInput(paths[0]);
-    input_paths = paths;
+    std::vector<std::string> chosen = DistinctPaths(paths, true);
+    if (chosen.size() == 1) return OpenInput(chosen[0]);
+    input_paths = chosen;
     output_folder.clear();
     input_path = QueueBoxText(input_paths[0], input_paths.size());
     ShowQueueOutputs();
@@ -330,16 +369,36 @@ void CWendrovixDlg::take_boxes() {
 }
 
 // Copies the members into the boxes (the information box's lines end in "\r\n"); the
-// information box shows its last line of text, where a long queue's newest report is.
+// information box wraps its lines, shows its scroll bar when the text is longer than
+// the box, and shows its last line of text, where a long queue's newest report is.
 void CWendrovixDlg::show_members() {
     SetDlgItemTextW(hwnd_, IDC_INPUT, to_wide(input_path).c_str());
     SetDlgItemTextW(hwnd_, IDC_OUTPUT, to_wide(output_path).c_str());
     std::wstring info = to_wide(info_text);
     SetDlgItemTextW(hwnd_, IDC_INFO, info.c_str());
+    ShowInfoScrollBar();
     size_t end = info.size();
     if (end >= 2 && info.compare(end - 2, 2, L"\r\n") == 0) end -= 2;  // not the empty line after
     SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SETSEL, end, end);
     SendDlgItemMessageW(hwnd_, IDC_INFO, EM_SCROLLCARET, 0, 0);
+}
+
+// Shows the information box's vertical scroll bar only when its lines (as wrapped
+// without the bar) are more than it can show.
+void CWendrovixDlg::ShowInfoScrollBar() {
+    HWND box = GetDlgItem(hwnd_, IDC_INFO);
+    ShowScrollBar(box, SB_VERT, FALSE);  // the lines are wrapped again at the full width
+    RECT area;
+    SendMessageW(box, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+    HDC dc = GetDC(box);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(box, WM_GETFONT, 0, 0)));
+    TEXTMETRICW tm;
+    GetTextMetricsW(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(box, dc);
+    LRESULT lines = SendMessageW(box, EM_GETLINECOUNT, 0, 0);
+    LONG fits = tm.tmHeight > 0 ? (area.bottom - area.top) / tm.tmHeight : lines;
+    if (lines > fits) ShowScrollBar(box, SB_VERT, TRUE);
 }
 
 // Returns the level list's current text.
@@ -384,13 +443,29 @@ void CWendrovixDlg::stop_timer() {
     KillTimer(hwnd_, TIMER_ID);
 }
 
-// Shows the percentage in the progress bar and the label, while minimised, in the title.
+// Shows the percentage in the progress bar and on the taskbar button, and the label,
+// while minimised, in the title.
 void CWendrovixDlg::show_progress(int percent, const std::string& label) {
     progress_label_ = percent >= 0 ? to_wide(label) : L"";
     HWND bar = GetDlgItem(hwnd_, IDC_PROGRESS);
     if (percent >= 0) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     ShowWindow(bar, percent >= 0 ? SW_SHOW : SW_HIDE);
     UpdateTitle();
+    if (!taskbar_) return;
+    taskbar_->SetProgressState(hwnd_, percent >= 0 ? TBPF_NORMAL : TBPF_NOPROGRESS);
+    if (percent >= 0) taskbar_->SetProgressValue(hwnd_, static_cast<ULONGLONG>(percent), 100);
+}
+
+// Open, Save and the level list: off while a job runs.
+void CWendrovixDlg::lock_choices(bool locked) {
+    for (int id : {IDC_OPEN, IDC_SAVE, IDC_LEVEL}) EnableWindow(GetDlgItem(hwnd_, id), !locked);
+}
+
+// A job with a failed file leaves the taskbar button full and in its error state.
+void CWendrovixDlg::show_outcome(bool failed) {
+    if (!taskbar_ || !failed) return;
+    taskbar_->SetProgressState(hwnd_, TBPF_ERROR);
+    taskbar_->SetProgressValue(hwnd_, 100, 100);
 }
 
 // Ends the dialog, which ends the program.

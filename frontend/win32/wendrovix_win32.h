@@ -2,6 +2,7 @@
 // from the dialog templates 102 and 100, over the shared conversion job.
 #pragma once
 #include <windows.h>
+#include <shobjidl.h>
 
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ private:
 class CWendrovixDlg : public DialogMembers, private JobView {
 public:
     explicit CWendrovixDlg(JobPlatform& platform);
+    ~CWendrovixDlg();
     // Runs the dialog modally; when it opens, the program's file arguments are opened as
     // the Open button would open them. Returns when the dialog has closed.
     void DoModal(HINSTANCE instance, const std::vector<std::wstring>& arguments);
@@ -32,6 +34,10 @@ private:
     // Handles one message; returns TRUE when handled.
     INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     BOOL OnInitDialog();
+    // The shell made the taskbar button: its progress interface can be had now.
+    BOOL OnTaskbarButtonCreated();
+    // Shows the information box's scroll bar when its text is longer than the box.
+    void ShowInfoScrollBar();
     void AddAboutMenuEntry();
     void SetIcons();
     // Runs the handler of a pressed button; returns TRUE when it was one.
@@ -40,7 +46,8 @@ private:
     BOOL OnSysCommand(WPARAM command);
     // Draws the icon centred in the client area while minimised.
     BOOL OnPaintIconic();
-    // The dropped files (folders left out) are opened as the Open button would.
+    // The dropped files (folders left out) are opened as the Open button would; not
+    // during a job.
     void OnDropFiles(HDROP drop);
     void OnOpenFile();
     void OnSaveFile();
@@ -80,6 +87,8 @@ private:
     void start_timer() override;
     void stop_timer() override;
     void show_progress(int percent, const std::string& label) override;
+    void lock_choices(bool locked) override;
+    void show_outcome(bool failed) override;
     void close_dialog() override;
 
     HWND hwnd_ = nullptr;
@@ -87,6 +96,8 @@ private:
     HICON small_icon_ = nullptr;  // small icon, 16 x 16
     std::vector<std::wstring> arguments_;  // files to open when the dialog starts
     std::wstring progress_label_;  // shown in the title while minimised; "" for none
+    UINT taskbar_created_;            // the shell's message that the taskbar button exists
+    ITaskbarList3* taskbar_ = nullptr;  // the button's progress (Windows 7 and later)
     ConversionJob job_;
 };
 

@@ -5,6 +5,7 @@
 // read without quotes would look first. A test build whose embedded converter writes
 // damaged CSOs shows that verification catches them.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <fstream>
@@ -157,6 +158,11 @@ public:
         press_until_gone(dlg, accept ? IDOK : IDCANCEL);
         return seen;
     }
+    // Kills the program, as a crash or the task manager would, and waits for its end.
+    void kill() {
+        TerminateProcess(pi.hProcess, 9);
+        WaitForSingleObject(pi.hProcess, 10000);
+    }
     // Returns true when the process has ended within ms milliseconds.
     bool ended(int ms) { return WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0; }
     // Waits until the job has ended (the button says "开始转换" again).
@@ -202,6 +208,58 @@ long long size_of(const std::wstring& path) {
     std::error_code ec;
     auto n = std::filesystem::file_size(path, ec);
     return ec ? -1 : static_cast<long long>(n);
+}
+
+// Returns how many processes run the program file named `name` (case ignored).
+int processes_named(const wchar_t* name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        count += _wcsicmp(entry.szExeFile, name) == 0 ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Returns how many entries the dialog's temporary folder holds.
+int temp_entries() {
+    std::error_code ec;
+    auto it = std::filesystem::directory_iterator(std::filesystem::path(temp), ec);
+    return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+}
+
+// Checks that the information box wraps its lines (more shown lines than line breaks
+// when `wraps` says a line is longer than the box; the last line of text starts at the
+// left edge: nothing scrolled sideways), shows that line, and has its scroll bar exactly
+// when it holds more lines than it shows.
+void check_last_line_in_view(Program& p, bool wraps) {
+    HWND box = GetDlgItem(p.hwnd, 1005);
+    std::wstring text = p.text(1005);
+    size_t end = text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0 ? text.size() - 2 : text.size();
+    size_t start = text.rfind(L"\r\n", end == 0 ? 0 : end - 1);
+    start = start == std::wstring::npos ? 0 : start + 2;
+    LONG_PTR style = GetWindowLongPtrW(box, GWL_STYLE);
+    CHECK(!(style & (ES_AUTOHSCROLL | WS_HSCROLL)));
+    RECT client;
+    GetClientRect(box, &client);
+    LRESULT first = SendMessageW(box, EM_POSFROMCHAR, start, 0), last = SendMessageW(box, EM_POSFROMCHAR, end - 1, 0);
+    short first_x = static_cast<short>(LOWORD(first)), last_y = static_cast<short>(HIWORD(last));
+    CHECK(first_x >= 0 && first_x < 8);
+    CHECK(last_y >= 0 && last_y < client.bottom);
+    LRESULT lines = SendMessageW(box, EM_GETLINECOUNT, 0, 0);
+    LRESULT breaks = 0;
+    for (size_t at = text.find(L"\r\n"); at != std::wstring::npos; at = text.find(L"\r\n", at + 2)) breaks++;
+    CHECK((lines > breaks + 1) == wraps);
+    LRESULT top = SendMessageW(box, EM_GETFIRSTVISIBLELINE, 0, 0);
+    if (lines < top + 2) return;
+    auto y_of_line = [&](LRESULT line) {
+        return static_cast<short>(HIWORD(SendMessageW(box, EM_POSFROMCHAR, SendMessageW(box, EM_LINEINDEX, line, 0), 0)));
+    };
+    int height = y_of_line(top + 1) - y_of_line(top);
+    CHECK(height > 0);
+    if (height > 0) CHECK(((style & WS_VSCROLL) != 0) == (lines > client.bottom / height));
 }
 
 // Returns true when the dialog's temporary folder holds nothing (no job folder left).
@@ -305,6 +363,12 @@ void real_jobs() {
                                  format(L"文件大小：%.2f MB\r\n", in / 1048576.0) +
                                  L"转换进行中，请稍候…………\r\n" + report_lines(in, out));
     CHECK(!IsIconic(p.hwnd) && temp_is_empty());
+    CHECK(p.enabled(1001) && p.enabled(1003) && p.enabled(1004));
+    std::wstring before = p.text(1005);
+    p.press(1006);  // again into the output that exists now: asked first; No starts nothing
+    CHECK_TEXT(p.answer_box(IDNO), L"提示|以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n" + cso +
+                                       L"\n是否继续？");
+    CHECK(p.text(1006) == L"开始转换" && p.text(1005) == before && temp_is_empty());
 
     p.press(1001);
     p.answer_file_dialog(cso);
@@ -319,16 +383,19 @@ void real_jobs() {
     CHECK(temp_is_empty() && size_of(files + L"temp.exe.ran") < 0);
 }
 
-// A file named .cso that is no CSO is reported as failed, with the converter's message.
+// A file named .cso that is no CSO (named twice, in two cases: one job) is reported as
+// failed, with the Chinese explanation and the converter's own line, and no sizes.
 void failed_decompress() {
     std::wstring bad = files + L"bad.cso";
     std::ofstream(std::filesystem::path(bad), std::ios::binary) << std::string(4096, 'x');
-    Program p(in_quotes(bad));
+    Program p(in_quotes(bad) + L" " + in_quotes(files + L"BAD.CSO"));
+    CHECK_TEXT(p.text(1000), bad);
     p.click(1006);
     CHECK(p.wait_idle());
     std::wstring info = p.text(1005);
-    CHECK(info.find(L"转换进行中，请稍候…………\r\n转换失败! ") != std::wstring::npos);
-    CHECK(info.find(L"转换完毕!") == std::wstring::npos);
+    CHECK_TEXT(info.substr(info.find(L"…\r\n") + 3),
+               L"转换失败! 输入文件不是 CSO 文件，无法解压。请选择正确的 CSO 文件。\r\nciso file format error\r\n");
+    check_last_line_in_view(p, false);
     CHECK(temp_is_empty());
 }
 
@@ -336,7 +403,9 @@ void failed_decompress() {
 // after the other into outputs beside the inputs, with a summary line at the end; so do
 // several names chosen together in the open dialog.
 void queue_from_arguments() {
-    std::wstring a = files + L"队列 a.iso", b = files + L"队列 b.iso";
+    // b's name is longer than the information box is wide: its header line must wrap.
+    const std::wstring b_name = L"队列 b 这是一个名字很长很长的文件，用来看信息框会不会把过长的行折到下一行显示，而不是向右滚动";
+    std::wstring a = files + L"队列 a.iso", b = files + b_name + L".iso";
     write_image(a, 1048576);
     write_image(b, 2 * 1048576);
     CreateDirectoryW((files + L"folder").c_str(), nullptr);
@@ -346,12 +415,14 @@ void queue_from_arguments() {
     p.click(1006);
     CHECK(p.wait_idle());
     CHECK(slurp(files + L"队列 a.cso").compare(0, 4, "CISO") == 0);
-    CHECK(slurp(files + L"队列 b.cso").compare(0, 4, "CISO") == 0);
+    CHECK(slurp(files + b_name + L".cso").compare(0, 4, "CISO") == 0);
+    CHECK(GetWindowLongPtrW(GetDlgItem(p.hwnd, 1002), GWL_STYLE) & ES_READONLY);  // named by Save's folder only
     CHECK(p.text(1005).find(L"共 2 个文件：成功 2 个") != std::wstring::npos);
     CHECK(SendMessageW(GetDlgItem(p.hwnd, 1005), EM_GETFIRSTVISIBLELINE, 0, 0) > 0);  // the end in view
+    check_last_line_in_view(p, true);
     CHECK(temp_is_empty());
     p.press(1001);  // two names chosen together in the open dialog's folder
-    p.answer_file_dialog(L"\"队列 a.cso\" \"队列 b.cso\"");
+    p.answer_file_dialog(L"\"队列 a.cso\" \"" + b_name + L".cso\"");
     CHECK_TEXT(p.text(1000), files + L"队列 a.cso (+1)");
     CHECK_TEXT(p.text(1002), files + L"队列 a.iso (+1)");
 }
@@ -440,6 +511,7 @@ void stop_during_a_job() {
     Program p(in_quotes(iso));
     CHECK(start_long_job(p));
     CHECK(IsWindowVisible(GetDlgItem(p.hwnd, 1008)));
+    CHECK(!p.enabled(1001) && !p.enabled(1003) && !p.enabled(1004));
     p.press(1006);
     CHECK(p.answer_box(IDNO) == L"提示|转换正在进行中，您确定要停止吗？");
     CHECK(p.text(1006) == L"停止转换");
@@ -448,7 +520,34 @@ void stop_during_a_job() {
     CHECK(p.wait_idle(10000));
     std::wstring info = p.text(1005);
     CHECK(info.size() > 6 && info.compare(info.size() - 6, 6, L"用户终止转换") == 0);
+    CHECK(p.enabled(1001) && p.enabled(1003) && p.enabled(1004));
     CHECK(wait_for([&] { return size_of(cso) < 0 && temp_is_empty(); }, 5000));
+}
+
+// A dialog killed during a job: a dialog started meanwhile leaves the live job's folder
+// alone; the converter ends with the killed dialog; the next dialog removes the folder
+// it left.
+void killed_dialog_leaves_nothing() {
+    std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
+    Program p(in_quotes(iso));
+    CHECK(start_long_job(p));
+    CHECK(processes_named(L"Vellicor.exe") == 1);
+    {
+        Program meanwhile;
+        CHECK(temp_entries() == 1);
+        meanwhile.press(IDCANCEL);
+        CHECK(meanwhile.ended(10000));
+    }
+    p.kill();
+    CHECK(wait_for([] { return processes_named(L"Vellicor.exe") == 0; }, 10000));
+    CHECK(temp_entries() == 1);
+    {
+        Program next;
+        CHECK(temp_is_empty());
+        next.press(IDCANCEL);
+        CHECK(next.ended(10000));
+    }
+    DeleteFileW(cso.c_str());
 }
 
 // A job that ends while the Stop question is shown is reported meanwhile; Yes then
@@ -529,6 +628,7 @@ int wmain(int argc, wchar_t** argv) {
     RUN(queue_from_arguments);
     RUN(verified_queues);
     RUN(stop_during_a_job);
+    RUN(killed_dialog_leaves_nothing);
     RUN(stop_after_the_end);
     RUN(exit_during_a_job);
     std::printf("%d failed check(s)\n", check_failures);
