@@ -85,6 +85,20 @@ std::string queue_summary_line(const JobTally& t) {
            format_number("%.2f", ratio) + "\r\n";
 }
 
+// Returns whether `name` is the temporary file that converter `pid` writes for the output
+// named `base`: ".<base>.vellicor-tmp-<pid>", the name maybe cut short and "-<n>" maybe
+// added when that name was taken.
+bool is_converter_temp(const std::string& name, const std::string& base, unsigned long pid) {
+    std::string mark = ".vellicor-tmp-" + std::to_string(pid);
+    size_t at = name.rfind(mark);
+    if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at < 2) return false;
+    std::string kept = name.substr(1, at - 1), rest = name.substr(at + mark.size());
+    if (base.compare(0, kept.size(), kept) != 0 || kept.size() > base.size()) return false;
+    if (rest.empty()) return true;
+    return rest.size() > 1 && rest[0] == '-' &&
+           rest.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 // Returns "42%", "校验 42%", "2/5 42%" or "2/5 校验 42%".
 std::string progress_label(size_t number, size_t count, bool verifying, int percent) {
     std::string label = count > 1 ? std::to_string(number) + "/" + std::to_string(count) + " " : "";
@@ -294,6 +308,7 @@ void ConversionJob::StartConversion() {
     job_mode_ = file.mode;
     job_running = 1;
     stop_requested_ = false;
+    converter_pid_ = 0;
     converter_progress = -1;
     verify_progress_ = -1;
     shown_progress_ = -1;
@@ -339,6 +354,7 @@ int ConversionJob::ConverterWaitThread() {
     std::unique_ptr<ConverterProcess> process = platform_.start_process(converter_argv);
     if (!process) return 1;
     process_ = std::move(process);
+    converter_pid_ = process_->id();
     converter_process = process_.get();
     if (stop_requested_) process_->terminate();  // Stop or Exit came before the store
     char buf[4096];
@@ -486,10 +502,10 @@ void ConversionJob::OnExit() {
     if (KillAndClean()) view_.close_dialog();
 }
 
-// Ends the converter, waits 1000 ms, then removes the output and the converter. A worker
-// that has not stored the process yet sees stop_requested_ after storing it and ends it;
-// a verification sees it before its next chunk and lets go of the output. A queue's
-// remaining files are dropped, so that no late tick can start one.
+// Ends the converter, waits 1000 ms, then removes what the job wrote and the converter.
+// A worker that has not stored the process yet sees stop_requested_ after storing it and
+// ends it; a verification sees it before its next chunk and lets go of the output. A
+// queue's remaining files are dropped, so that no late tick can start one.
 bool ConversionJob::KillAndClean() {
     stop_requested_ = true;
     if (current_ < files_.size()) files_.resize(current_ + 1);
@@ -497,8 +513,26 @@ bool ConversionJob::KillAndClean() {
     view_.show_members();
     platform_.sleep_ms(STOP_WAIT_MS);
     { std::lock_guard<std::mutex> wait_for_verification(verify_mutex_); }
-    if (!RemoveJobFile(job_output_, false)) return false;
+    if (!RemoveJobOutput()) return false;
     return RemoveConverter();
+}
+
+// Removes the output when the converter finished it; a converter ended mid-run never put
+// it in place, so a file under that name is the user's own and stays, and only the
+// converter's temporary file goes. Returns false when a removal of the output failed.
+bool ConversionJob::RemoveJobOutput() {
+    if (job_running == 0 && converter_status == 0) return RemoveJobFile(job_output_, false);
+    unsigned long pid = converter_pid_.load();
+    if (pid == 0) return true;  // never started: nothing was written
+    size_t cut = job_output_.find_last_of("/\\");
+    std::string folder = cut == std::string::npos ? "" : job_output_.substr(0, cut + 1);
+    std::string base = job_output_.substr(cut == std::string::npos ? 0 : cut + 1);
+    for (const std::string& name : platform_.list_folder(folder)) {
+        if (!is_converter_temp(name, base, pid)) continue;
+        std::string error = platform_.remove_file(folder + name);
+        if (!error.empty()) view_.show_error(error);  // shown, but the output is safe
+    }
+    return true;
 }
 
 // Removes the converter file, the folder's lock, then the job's private folder.

@@ -148,6 +148,10 @@ struct JobTally {
 // any.
 std::string queue_summary_line(const JobTally& tally);
 
+// Returns whether `name` is the temporary file that converter `pid` writes beside the
+// output named `base` (".<base>.vellicor-tmp-<pid>", maybe cut short, maybe "-<n>" added).
+bool is_converter_temp(const std::string& name, const std::string& base, unsigned long pid);
+
 // Returns the progress label for file `number` of `count` (count 1: no file part).
 std::string progress_label(size_t number, size_t count, bool verifying, int percent);
 
@@ -218,9 +222,12 @@ private:
     bool RemoveJobFile(const std::string& path, bool folder);
     // Removes the converter file and the job folder; false when a removal failed.
     bool RemoveConverter();
-    // Ends the converter (if any), waits 1000 ms, removes the job's output and
+    // Ends the converter (if any), waits 1000 ms, removes what the job wrote and the
     // converter; false when a removal failed.
     bool KillAndClean();
+    // Removes a finished output, or the temporary file of a converter ended mid-run;
+    // false when the output's removal failed.
+    bool RemoveJobOutput();
     // The report lines of a failed converter: the explanation and the converter's line.
     std::string FailureLines() const;
     // The explanation and line of a warning the converter printed, "" when none.
@@ -253,6 +260,7 @@ private:
     std::unique_ptr<FolderLock> folder_lock_;  // held while the job folder is in use
     ConverterOutput output_;
     std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
+    std::atomic<unsigned long> converter_pid_{0};  // the running converter's id, 0 before it
     int shown_progress_ = -1;
     std::string shown_label_;
 };

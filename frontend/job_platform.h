@@ -23,6 +23,8 @@ public:
     // Ends the process unless it has already been waited for (then its id may belong to
     // another process); returns true when a signal was sent.
     virtual bool terminate() = 0;
+    // Returns the process id, which the converter puts in its temporary output's name.
+    virtual unsigned long id() const = 0;
 };
 
 // A file opened for reading, as the verification reads the image and the CSO.
@@ -79,6 +81,9 @@ public:
     // Removes a file; returns "" on success, else the platform's error text with the
     // file's full name in it.
     virtual std::string remove_file(const std::string& path) = 0;
+    // Returns the names (without the folder) of the entries of `folder`; none when it
+    // cannot be read.
+    virtual std::vector<std::string> list_folder(const std::string& folder) = 0;
     // Removes an empty folder; returns "" on success, else the error text as above.
     virtual std::string remove_folder(const std::string& path) = 0;
     // Starts argv[0] with the arguments argv[1..] (no shell), its standard output into a

@@ -43,6 +43,7 @@ public:
     size_t read_output(char* buf, size_t size) override;
     int wait_exit() override;
     bool terminate() override;
+    unsigned long id() const override { return static_cast<unsigned long>(pid_); }
 
 private:
     enum { RUNNING, SIGNALLING, REAPED };
@@ -292,6 +293,19 @@ bool PosixJobPlatform::file_size(const std::string& path, uint64_t& size) {
 // Removes a file; "" or the error text.
 std::string PosixJobPlatform::remove_file(const std::string& path) {
     return unlink(path.c_str()) == 0 ? "" : file_error_text(errno, path);
+}
+
+// Returns the names in a folder ("." and ".." left out).
+std::vector<std::string> PosixJobPlatform::list_folder(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return names;
 }
 
 // Removes an empty folder; "" or the error text.

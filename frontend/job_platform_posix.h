@@ -16,6 +16,7 @@ public:
     bool write_program_file(const std::string& path, const std::string& bytes) override;
     bool file_size(const std::string& path, uint64_t& size) override;
     std::string remove_file(const std::string& path) override;
+    std::vector<std::string> list_folder(const std::string& folder) override;
     std::string remove_folder(const std::string& path) override;
     std::unique_ptr<ConverterProcess> start_process(const std::vector<std::string>& argv) override;
     std::unique_ptr<FileReader> open_read(const std::string& path) override;

@@ -39,6 +39,9 @@ private:
     std::vector<std::string> events_;
 };
 
+// The process id of every fake converter run.
+const unsigned long FAKE_PID = 4321;
+
 // One fake converter run, finished (or killed) by the test.
 struct FakeProcessState {
     std::mutex mutex;
@@ -100,6 +103,7 @@ public:
         state_->changed.notify_all();
         return true;
     }
+    unsigned long id() const override { return FAKE_PID; }
 
 private:
     std::shared_ptr<FakeProcessState> state_;
@@ -205,6 +209,15 @@ public:
         if (locked.count(path)) return "Access to " + path + " was denied.";
         if (!files.erase(path)) return path + " was not found.";
         return "";
+    }
+    std::vector<std::string> list_folder(const std::string& folder) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> names;
+        for (const auto& [path, size] : files)
+            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                path.find('/', folder.size()) == std::string::npos)
+                names.push_back(path.substr(folder.size()));
+        return names;
     }
     std::string remove_folder(const std::string& path) override {
         log_.add("rmdir " + path);

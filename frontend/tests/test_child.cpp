@@ -3,8 +3,9 @@
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
 //   sleep [FILE]       writes its process id to FILE, prints "ready" and sleeps until
 //                      it is killed
-//   -com -lN IN OUT    like a slow converter: creates OUT, prints one flushed progress
-//                      line and sleeps until it is killed; but when IN's name begins
+//   -com -lN IN OUT    like a slow converter: creates its temporary file beside OUT
+//                      (".OUT.vellicor-tmp-PID"), prints one flushed progress line and
+//                      sleeps until it is killed; but when IN's name begins
 //                      with "damage-flip", "damage-cut" or "damage-index", a converter
 //                      that writes a damaged CSO of IN and reports success: the first
 //                      byte of block 16's payload flipped, the last 10 bytes cut off,
@@ -64,7 +65,11 @@ int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "-com") == 0 && !damage_of(argv[3]).empty())
         return write_damaged_cso(argv[3], argv[4], damage_of(argv[3]));
     if (argc == 5 && strcmp(argv[1], "-com") == 0) {
-        FILE* out = fopen(argv[4], "w");
+        std::string name = argv[4];
+        size_t cut = name.find_last_of('/') + 1;
+        name.insert(cut, ".");
+        name += ".vellicor-tmp-" + std::to_string(getpid());
+        FILE* out = fopen(name.c_str(), "w");
         if (!out) return 2;
         fclose(out);
         printf("Compress '%s' to '%s'\ncompress  42%% average rate  51%%\r", argv[3], argv[4]);

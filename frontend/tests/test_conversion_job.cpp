@@ -16,6 +16,27 @@ const std::string FOLDER = "/fake/tmp/wendrovix-1/";
 const std::string START_LINES_1000MB =
     "模式：ISO转换CSO\r\n压缩级别：9\r\n文件大小：1000.00 MB\r\n转换进行中，请稍候…………\r\n";
 
+// Returns the name of the temporary file the fake converter writes for `output`.
+std::string temp_of(const std::string& output) {
+    size_t cut = output.rfind('/');
+    return output.substr(0, cut + 1) + "." + output.substr(cut + 1) + ".vellicor-tmp-" +
+           std::to_string(FAKE_PID);
+}
+
+// Only the named converter's temporary file for the named output is its own.
+TEST(ConverterTemp, NamesOfOneRunAndOneOutput) {
+    struct Case { const char* name; bool own; };
+    const Case cases[] = {
+        {".x.cso.vellicor-tmp-4321", true},   {".x.cso.vellicor-tmp-4321-3", true},
+        {".x.c.vellicor-tmp-4321", true},     // the name cut short for a long output
+        {".x.cso.vellicor-tmp-43210", false}, {".x.cso.vellicor-tmp-432", false},
+        {".y.cso.vellicor-tmp-4321", false},  {"x.cso.vellicor-tmp-4321", false},
+        {".x.cso.vellicor-tmp-4321-", false}, {".x.cso.vellicor-tmp-4321-a", false},
+        {"..vellicor-tmp-4321", false},       {".x.cso.extra.vellicor-tmp-4321", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(is_converter_temp(c.name, "x.cso", 4321), c.own) << c.name;
+}
+
 class ConversionJobTest : public ::testing::Test {
 protected:
     ConversionJobTest() : platform(log), view(dlg, log) { conversion_job_reset_state(); }
@@ -180,11 +201,17 @@ TEST_F(ConversionJobTest, ReportRunsOncePerJob) {
 }
 
 // Stop, answered No: the job goes on. Answered Yes: the process is ended, 1000 ms pass,
-// then the output and the converter go, in that order; no report follows.
+// then the converter's temporary output and the converter go, in that order, while a
+// file already under the output's name (never replaced by the unfinished run) stays; no
+// report follows.
 TEST_F(ConversionJobTest, StopAnsweredNoThenYes) {
+    platform.set_file("/data/x.cso", 4096);
+    view.answers = {true};  // replace it
     start("/data/x.iso", 1048576000, "/data/x.cso", 0);
     auto process = running(1);
-    platform.set_file("/data/x.cso", 4096);
+    const std::string temp = temp_of("/data/x.cso");
+    platform.set_file(temp, 2048);
+    view.questions.clear();
     view.answers = {false};
     job->OnStartStop();
     EXPECT_EQ(view.questions, std::vector<std::string>{"转换正在进行中，您确定要停止吗？"});
@@ -202,9 +229,10 @@ TEST_F(ConversionJobTest, StopAnsweredNoThenYes) {
     EXPECT_EQ(dlg.converting, 0);
     EXPECT_EQ(process->signals, 1);
     int kill = log.index_of("terminate"), sleep = log.index_of("sleep 1000");
-    int out = log.index_of("remove /data/x.cso"), conv = log.index_of("remove " + CONVERTER);
+    int out = log.index_of("remove " + temp), conv = log.index_of("remove " + CONVERTER);
     EXPECT_TRUE(kill >= 0 && kill < sleep && sleep < out && out < conv);
-    EXPECT_FALSE(platform.files.count("/data/x.cso") || platform.files.count(CONVERTER));
+    EXPECT_FALSE(platform.files.count(temp) || platform.files.count(CONVERTER));
+    EXPECT_EQ(platform.files["/data/x.cso"], 4096u);
     EXPECT_FALSE(platform.folders.count(FOLDER));
     ASSERT_TRUE(wait_for_process_end());
     job->OnTimer();  // a late tick finds no job
@@ -221,7 +249,7 @@ TEST_F(ConversionJobTest, ExitIdleAndDuringJob) {
     view.closed = false;
     start("/data/x.iso", 1048576000, "/data/x.cso", 0);
     auto process = running(1);
-    platform.set_file("/data/x.cso", 4096);
+    platform.set_file(temp_of("/data/x.cso"), 4096);
     view.answers = {false};
     job->OnExit();
     EXPECT_EQ(view.questions, std::vector<std::string>{"转换正在进行中，您确定要退出吗？"});
@@ -234,21 +262,28 @@ TEST_F(ConversionJobTest, ExitIdleAndDuringJob) {
     EXPECT_EQ(dlg.info_text, START_LINES_1000MB + "用户终止转换，退出中……");
     EXPECT_EQ(process->signals, 1);
     EXPECT_LT(log.index_of("terminate"), log.index_of("sleep 1000"));
-    EXPECT_FALSE(platform.files.count("/data/x.cso") || platform.files.count(CONVERTER));
+    EXPECT_FALSE(platform.files.count(temp_of("/data/x.cso")) || platform.files.count(CONVERTER));
     EXPECT_TRUE(view.closed);
     EXPECT_FALSE(view.timer_on);
 }
 
-// A removal that fails is shown, and the rest of the handler is not carried out: Exit
-// keeps the dialog open, Stop keeps the converter.
+// A temporary output that cannot be removed is shown, and Exit goes on (the user's files
+// are safe). A removal of the converter that fails is shown, and the rest of the handler
+// is not carried out: Stop keeps the job folder. Only the killed converter's own
+// temporary file goes, not another run's.
 TEST_F(ConversionJobTest, FailedRemovalStopsTheHandler) {
-    start("/data/x.iso", 4096, "/data/x.cso", 0);  // no output written yet
+    start("/data/x.iso", 4096, "/data/x.cso", 0);
     running(1);
+    const std::string temp = temp_of("/data/x.cso"), other = "/data/.x.cso.vellicor-tmp-99";
+    platform.set_file(temp, 1);
+    platform.set_file(other, 1);
+    platform.locked.insert(temp);
     view.answers = {true};
     job->OnExit();
-    EXPECT_EQ(view.errors, std::vector<std::string>{"/data/x.cso was not found."});
-    EXPECT_FALSE(view.closed);
-    EXPECT_TRUE(platform.files.count(CONVERTER));
+    EXPECT_EQ(view.errors, std::vector<std::string>{"Access to " + temp + " was denied."});
+    EXPECT_TRUE(view.closed);
+    EXPECT_FALSE(platform.files.count(CONVERTER));
+    EXPECT_TRUE(platform.files.count(other));
 
     conversion_job_reset_state();
     dlg.converting = 0;
@@ -256,12 +291,12 @@ TEST_F(ConversionJobTest, FailedRemovalStopsTheHandler) {
     start("/data/y.iso", 4096, "/data/y.cso", 0);
     const std::string converter2 = "/fake/tmp/wendrovix-2/Vellicor.exe";
     running(2);
-    platform.set_file("/data/y.cso", 10);
+    platform.set_file(temp_of("/data/y.cso"), 10);
     platform.locked.insert(converter2);
     view.answers = {true};
     job->OnStartStop();
     EXPECT_EQ(view.errors, std::vector<std::string>{"Access to " + converter2 + " was denied."});
-    EXPECT_FALSE(platform.files.count("/data/y.cso"));
+    EXPECT_FALSE(platform.files.count(temp_of("/data/y.cso")));
     EXPECT_TRUE(platform.files.count(converter2));
     EXPECT_TRUE(platform.folders.count("/fake/tmp/wendrovix-2/"));
 }
@@ -280,13 +315,15 @@ TEST_F(ConversionJobTest, FileChosenDuringJobChangesNothing) {
     view.answers = {true};  // x.cso exists now: replace it
     start("/data/x.iso", 2097152, "/data/x.cso", 0);
     running(2);
-    platform.set_file("/data/x.cso", 100);
+    platform.set_file(temp_of("/data/x.cso"), 100);
     dlg.output_path = view.output_box = "/data/y.iso";
     platform.set_file("/data/y.iso", 100);
+    platform.set_file(temp_of("/data/y.iso"), 100);  // not the job's output
     view.answers = {true};
     job->OnStartStop();
-    EXPECT_FALSE(platform.files.count("/data/x.cso"));
-    EXPECT_TRUE(platform.files.count("/data/y.iso"));
+    EXPECT_FALSE(platform.files.count(temp_of("/data/x.cso")));
+    EXPECT_EQ(platform.files["/data/x.cso"], 1048576u);  // the first job's, kept
+    EXPECT_TRUE(platform.files.count("/data/y.iso") && platform.files.count(temp_of("/data/y.iso")));
 }
 
 // A converter that fails is reported as failed: the explanation of its failure line and
@@ -518,11 +555,11 @@ TEST_F(ConversionJobTest, StopInTheSecondFileConvertsNoMore) {
     start_queue({"/q/a.iso", "/q/c.iso", "/q/d.iso"});
     finish_with(1, 0, "/q/a.cso", make_cso(a));
     auto second = running(2);
-    platform.set_file("/q/c.cso", 100);
+    platform.set_file(temp_of("/q/c.cso"), 100);
     view.answers = {true};
     job->OnStartStop();
     EXPECT_TRUE(second->killed);
-    EXPECT_FALSE(platform.files.count("/q/c.cso"));
+    EXPECT_FALSE(platform.files.count("/q/c.cso") || platform.files.count(temp_of("/q/c.cso")));
     EXPECT_TRUE(platform.files.count("/q/a.cso"));
     JobTally done{3, 1, 0, 0, a.size(), platform.files["/q/a.cso"]};
     EXPECT_EQ(dlg.info_text.substr(dlg.info_text.rfind("转换进行中")), "转换进行中，请稍候…………\r\n用户终止转换\r\n" +
@@ -535,16 +572,16 @@ TEST_F(ConversionJobTest, StopInTheSecondFileConvertsNoMore) {
 }
 
 // Exit during a queue asks as for one file; Yes ends the running converter, removes its
-// output and the converter, starts no further file and closes.
+// temporary output and the converter, starts no further file and closes.
 TEST_F(ConversionJobTest, ExitDuringQueue) {
     start_queue({"/q/a.iso", "/q/b.iso"});
     auto first = running(1);
-    platform.set_file("/q/a.cso", 10);
+    platform.set_file(temp_of("/q/a.cso"), 10);
     view.answers = {true};
     job->OnExit();
     EXPECT_EQ(view.questions, std::vector<std::string>{"转换正在进行中，您确定要退出吗？"});
     EXPECT_TRUE(first->killed && view.closed);
-    EXPECT_FALSE(platform.files.count("/q/a.cso") || platform.files.count(CONVERTER));
+    EXPECT_FALSE(platform.files.count(temp_of("/q/a.cso")) || platform.files.count(CONVERTER));
     ASSERT_TRUE(wait_for_process_end());
     job->OnTimer();  // a late tick reports, but starts no further file
     EXPECT_EQ(dlg.converting, 0);

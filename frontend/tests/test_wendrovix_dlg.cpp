@@ -587,7 +587,9 @@ void TestWendrovixDlg::progressShownAndRealStop() {
     d.showNormal();
     QCOMPARE(d.windowTitle(), QString("Wendrovix V1.0"));
     QString converter = QString::fromStdString(converter_path);
-    QVERIFY(QFile::exists(out) && QFile::exists(converter));
+    QStringList temps = QDir(work.path()).entryList({".slow.cso.vellicor-tmp-*"}, QDir::Files | QDir::Hidden);
+    QCOMPARE(temps.size(), 1);  // the converter's, written beside the output
+    QVERIFY(!QFile::exists(out) && QFile::exists(converter));
 
     SeenBox seen;
     answer_box(QMessageBox::Yes, &seen);
@@ -597,6 +599,7 @@ void TestWendrovixDlg::progressShownAndRealStop() {
     QCOMPARE(static_cast<QPushButton*>(d.control(IDC_START))->text(), QString("开始转换"));
     QVERIFY(!bar->isVisibleTo(&d));
     QVERIFY(!QFile::exists(out) && !QFile::exists(converter));
+    QVERIFY(!QFile::exists(work.path() + "/" + temps[0]));
     QCOMPARE(temp_leftovers(), QStringList());
 }
 

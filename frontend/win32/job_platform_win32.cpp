@@ -43,6 +43,7 @@ public:
     size_t read_output(char* buf, size_t size) override;
     int wait_exit() override;
     bool terminate() override;
+    unsigned long id() const override { return GetProcessId(process_); }
 
 private:
     enum { RUNNING, TERMINATING, WAITED };
@@ -384,6 +385,20 @@ bool Win32JobPlatform::file_size(const std::string& path, uint64_t& size) {
 std::string Win32JobPlatform::remove_file(const std::string& path) {
     if (DeleteFileW(to_wide(path).c_str())) return "";
     return file_error_text(GetLastError(), path);
+}
+
+// Returns the names in a folder ("." and ".." left out).
+std::vector<std::string> Win32JobPlatform::list_folder(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(to_wide(folder + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(to_utf8(name));
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
 }
 
 // Removes an empty folder; "" or the system's error text with the name.

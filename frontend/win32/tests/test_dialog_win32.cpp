@@ -230,6 +230,21 @@ int temp_entries() {
     return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
+// Returns how many converter temporary files for `output` sit beside it; removes them
+// when `remove` says so.
+int temps_beside(const std::wstring& output, bool remove = false) {
+    std::filesystem::path path(output);
+    std::wstring mark = L"." + path.filename().wstring() + L".vellicor-tmp-";
+    std::error_code ec;
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path(), ec))
+        if (entry.path().filename().wstring().rfind(mark, 0) == 0) {
+            n++;
+            if (remove) DeleteFileW(entry.path().wstring().c_str());
+        }
+    return n;
+}
+
 // Checks that the information box wraps its lines (more shown lines than line breaks
 // when `wraps` says a line is longer than the box; the last line of text starts at the
 // left edge: nothing scrolled sideways), shows that line, and has its scroll bar exactly
@@ -505,11 +520,13 @@ bool start_long_job(Program& p) {
     });
 }
 
-// Stop: No keeps the job; Yes ends it and removes the output and the job folder.
+// Stop: No keeps the job; Yes ends it and removes the converter's temporary output and
+// the job folder; the output's name was never written.
 void stop_during_a_job() {
     std::wstring iso = files + L"big.iso", cso = files + L"big.cso";
     Program p(in_quotes(iso));
     CHECK(start_long_job(p));
+    CHECK(wait_for([&] { return temps_beside(cso) == 1; }, 5000) && size_of(cso) < 0);
     CHECK(IsWindowVisible(GetDlgItem(p.hwnd, 1008)));
     CHECK(!p.enabled(1001) && !p.enabled(1003) && !p.enabled(1004));
     p.press(1006);
@@ -521,7 +538,7 @@ void stop_during_a_job() {
     std::wstring info = p.text(1005);
     CHECK(info.size() > 6 && info.compare(info.size() - 6, 6, L"用户终止转换") == 0);
     CHECK(p.enabled(1001) && p.enabled(1003) && p.enabled(1004));
-    CHECK(wait_for([&] { return size_of(cso) < 0 && temp_is_empty(); }, 5000));
+    CHECK(wait_for([&] { return size_of(cso) < 0 && temp_is_empty() && temps_beside(cso) == 0; }, 5000));
 }
 
 // A dialog killed during a job: a dialog started meanwhile leaves the live job's folder
@@ -547,7 +564,8 @@ void killed_dialog_leaves_nothing() {
         next.press(IDCANCEL);
         CHECK(next.ended(10000));
     }
-    DeleteFileW(cso.c_str());
+    CHECK(size_of(cso) < 0);  // the killed run left at most its temporary file
+    temps_beside(cso, true);
 }
 
 // A job that ends while the Stop question is shown is reported meanwhile; Yes then
