@@ -309,6 +309,7 @@ void ConversionJob::StartConversion() {
     job_running = 1;
     stop_requested_ = false;
     converter_pid_ = 0;
+    output_in_place_ = false;
     converter_progress = -1;
     verify_progress_ = -1;
     shown_progress_ = -1;
@@ -360,6 +361,7 @@ int ConversionJob::ConverterWaitThread() {
     char buf[4096];
     while (size_t n = process_->read_output(buf, sizeof buf)) output_.feed(buf, n);
     converter_status = process_->wait_exit();
+    output_in_place_ = converter_status == 0;  // a converter renames its output at the end
     VerifyOutput();
     job_running = 0;
     return 0;
@@ -521,7 +523,7 @@ bool ConversionJob::KillAndClean() {
 // it in place, so a file under that name is the user's own and stays, and only the
 // converter's temporary file goes. Returns false when a removal of the output failed.
 bool ConversionJob::RemoveJobOutput() {
-    if (job_running == 0 && converter_status == 0) return RemoveJobFile(job_output_, false);
+    if (output_in_place_) return RemoveJobFile(job_output_, false);
     unsigned long pid = converter_pid_.load();
     if (pid == 0) return true;  // never started: nothing was written
     size_t cut = job_output_.find_last_of("/\\");

@@ -261,6 +261,7 @@ private:
     ConverterOutput output_;
     std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
     std::atomic<unsigned long> converter_pid_{0};  // the running converter's id, 0 before it
+    std::atomic<bool> output_in_place_{false};  // the converter ended well: its output is whole
     int shown_progress_ = -1;
     std::string shown_label_;
 };

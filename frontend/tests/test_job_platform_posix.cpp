@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -166,6 +167,25 @@ bool process_ended(pid_t pid) {
     return close == std::string::npos || stat.compare(close, 3, ") Z") == 0;
 }
 
+// Forks a process that runs `setup`, tells whether it worked, then waits to be killed
+// (what setup made stays alive in it); returns its id and sets *ok.
+pid_t fork_holding(const std::function<bool()>& setup, bool* ok) {
+    int ready[2];
+    *ok = false;
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        ssize_t ignored = write(ready[1], setup() ? "y" : "n", 1);
+        (void)ignored;
+        for (;;) pause();
+    }
+    char answer = 0;
+    *ok = pid > 0 && read(ready[0], &answer, 1) == 1 && answer == 'y';
+    close(ready[0]);
+    close(ready[1]);
+    return pid;
+}
+
 // Only left-over job folders go at start-up: one whose owner was killed while holding
 // its lock, and one whose lock was dropped unreleased, with their files. A folder whose
 // lock is held (here, or by another process), one without a lock file, and other
@@ -179,21 +199,14 @@ TEST_F(PosixPlatformTest, StaleJobFoldersRemoved) {
     ASSERT_NE(lock, nullptr);
     EXPECT_EQ(platform.lock_folder(live), nullptr);
     platform.lock_folder(dropped).reset();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t owner = fork();
-    if (owner == 0) {
-        auto held = platform.lock_folder(killed);
-        bool ok = held && platform.write_program_file(killed + "Vellicor.exe", "program");
-        ssize_t ignored = write(ready[1], ok ? "y" : "n", 1);
-        (void)ignored;
-        for (;;) pause();
-    }
-    char answer = 0;
-    ASSERT_EQ(read(ready[0], &answer, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    EXPECT_EQ(answer, 'y');
+    std::unique_ptr<FolderLock> held;  // the killed owner's, alive in it only
+    bool ok = false;
+    pid_t owner = fork_holding([&] {
+        held = platform.lock_folder(killed);
+        return held && platform.write_program_file(killed + "Vellicor.exe", "program");
+    }, &ok);
+    ASSERT_GT(owner, 0);
+    EXPECT_TRUE(ok);
     EXPECT_EQ(platform.remove_stale_folders(dir), 1);  // only the dropped one
     EXPECT_TRUE(std::filesystem::exists(killed + "Vellicor.exe"));
     kill(owner, SIGKILL);
@@ -209,22 +222,15 @@ TEST_F(PosixPlatformTest, StaleJobFoldersRemoved) {
 
 // A converter ends when the program that started it is killed, whatever it is doing.
 TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t parent = fork();
-    if (parent == 0) {
-        auto p = platform.start_process({CHILD_EXE, "sleep", dir + "pid"});
+    std::unique_ptr<ConverterProcess> p;  // the killed parent's child, alive in it only
+    bool ok = false;
+    pid_t parent = fork_holding([&] {
+        p = platform.start_process({CHILD_EXE, "sleep", dir + "pid"});
         char buf[8];
-        bool ok = p && p->read_output(buf, sizeof buf) > 0;
-        ssize_t ignored = write(ready[1], ok ? "y" : "n", 1);
-        (void)ignored;
-        for (;;) pause();
-    }
-    char answer = 0;
-    ASSERT_EQ(read(ready[0], &answer, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    ASSERT_EQ(answer, 'y');
+        return p && p->read_output(buf, sizeof buf) > 0;
+    }, &ok);
+    ASSERT_GT(parent, 0);
+    ASSERT_TRUE(ok);
     pid_t child = static_cast<pid_t>(std::atoi(slurp(dir + "pid").c_str()));
     ASSERT_GT(child, 0);
     EXPECT_FALSE(process_ended(child));
