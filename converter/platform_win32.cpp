@@ -193,6 +193,7 @@ struct plat_output {
     FILE* f;
     std::wstring temp;    // the temporary file, or "" when the named file is written directly
     std::wstring target;  // the extended-length name it takes when it is whole
+    bool marked;          // the temporary file goes when closed, unless unmarked first
 };
 
 // Outputs whose temporary file is not yet renamed: removed by an exit on the way.
@@ -268,8 +269,17 @@ int plat_output_check(const char* name) {
     return check_long_name(long_name(name));
 }
 
-// Creates ".<name>.vellicor-tmp-<pid>" beside the target, shared for reading only;
-// returns its stream, or nullptr.
+// Marks an open file to be deleted when its last handle closes (`on`), or clears the
+// mark; returns true when the system did it.
+static bool delete_on_close(HANDLE h, bool on) {
+    FILE_DISPOSITION_INFO info = {};
+    info.DeleteFile = on ? TRUE : FALSE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Creates ".<name>.vellicor-tmp-<pid>" beside the target, shared for reading only and
+// marked for deletion on close, so that a run ended any way at all (Ctrl-C, killed)
+// leaves nothing behind; returns its stream, or nullptr.
 static FILE* create_temp(plat_output* out, int text) {
     size_t at = out->target.find_last_of(L'\\');
     std::wstring base = out->target.substr(at + 1);
@@ -282,11 +292,12 @@ static FILE* create_temp(plat_output* out, int text) {
         out->temp = out->target.substr(0, at + 1) + L"." + base + L".vellicor-tmp-" +
                     std::to_wstring(GetCurrentProcessId()) +
                     (attempt ? L"-" + std::to_wstring(attempt) : std::wstring());
-        h = CreateFileW(out->temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = CreateFileW(out->temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
+    out->marked = delete_on_close(h, true);  // without it, only an orderly exit cleans up
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), text ? _O_TEXT : 0);
     FILE* f = fd < 0 ? nullptr : _fdopen(fd, text ? "wt" : "wb");
     if (f) return f;
@@ -298,7 +309,8 @@ static FILE* create_temp(plat_output* out, int text) {
 
 // Opens the temporary file beside `name` (or a device as it is); returns the output, or nullptr.
 plat_output* plat_output_open(const char* name, int text) {
-    plat_output* out = new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name)};
+    plat_output* out =
+        new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name), false};
     if (!out) return nullptr;
     if (check_long_name(out->target) != 0) {
         delete out;
@@ -323,6 +335,7 @@ FILE* plat_output_stream(plat_output* out) {
 int plat_output_commit(plat_output* out) {
     bool written = fflush(out->f) == 0 && !ferror(out->f);
     if (!out->temp.empty()) written = written && FlushFileBuffers(stream_handle(out->f));
+    if (written && out->marked) written = delete_on_close(stream_handle(out->f), false);
     written = fclose(out->f) == 0 && written;
     out->f = nullptr;
     int status = written ? 0 : PLAT_OUTPUT_WRITE_FAILED;

@@ -424,6 +424,8 @@ struct kill_case {
     int sig;
 };
 
+// A run killed mid-compression or mid-decompression leaves the old output as it was and
+// at most its temporary file (none after Ctrl-C here, none at all from the Windows build).
 TEST(KilledRun, OldFileStaysAndAtMostTheTemporaryFileIsLeft) {
     std::string dir = make_temp_dir();
     std::string iso = dir + "/in.iso", cso = dir + "/in.cso", out = dir + "/out", old = "the user's old file";
@@ -454,7 +456,8 @@ TEST(KilledRun, OldFileStaysAndAtMostTheTemporaryFileIsLeft) {
             std::filesystem::remove(e.path());
             temps++;
         }
-        EXPECT_LE(temps, c.sig == SIGINT ? 0 : 1) << c.args[0];
+        // The Windows build's temporary file is deleted by the system when the run ends.
+        EXPECT_LE(temps, c.sig == SIGINT || testing_windows_build() ? 0 : 1) << c.args[0];
     }
 }
 
