@@ -431,6 +431,22 @@ int plat_thread_join(plat_thread* t) {
     return status;
 }
 
+// Writes a span with WriteFile on the stream's handle, past its (empty) buffer; returns
+// the bytes written. A stream with no handle behind it goes through fwrite.
+size_t plat_write_span(FILE* f, const void* buf, size_t len) {
+    HANDLE h = stream_handle(f);
+    if (h == INVALID_HANDLE_VALUE) return fwrite(buf, 1, len, f);
+    size_t done = 0;
+    while (done < len) {
+        DWORD want = len - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len - done);
+        DWORD put = 0;
+        if (!WriteFile(h, static_cast<const char*>(buf) + done, want, &put, nullptr) || put == 0)
+            break;
+        done += put;
+    }
+    return done;
+}
+
 // Starts a() and b() on two new threads and waits for both with one
 // WaitForMultipleObjects; returns 0, or -1 if either could not be started or waited for.
 int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b) {
