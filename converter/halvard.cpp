@@ -380,6 +380,13 @@ static int decode_all(decode_run* r, uint32_t n) {
     return settle(&r->out, n);
 }
 
+// After a failure, writes the whole blocks decoded since the last span went out, as
+// closing the stream wrote its buffer; its own failure is of no account.
+static void write_partial(span_out* s) {
+    if (s->used == 0 || hand_over(s, UINT32_MAX) != 0) return;
+    if (s->writer) plat_count_wait(s->written, s->handed);
+}
+
 // Decodes the n blocks of bs bytes whose index is read, into fout; returns 0 or 1.
 int decode_blocks(uint32_t n, uint32_t bs, int optimised) {
     decode_run r{};
@@ -388,6 +395,7 @@ int decode_blocks(uint32_t n, uint32_t bs, int optimised) {
     r.bs = bs;
     span_out_open(&r.out);
     int status = decode_all(&r, n);
+    if (status) write_partial(&r.out);
     span_out_close(&r.out);
     return status;
 }
