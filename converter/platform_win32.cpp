@@ -432,7 +432,9 @@ int plat_thread_join(plat_thread* t) {
     return status;
 }
 
-static const long long FLUSH_EVERY = 16 << 20;  // bytes of a disk file written between flushes
+// Bytes of a disk file written between flushes: small steps, as a flush holds the writer
+// and the decoder waits for it once both its spans are full.
+static const long long FLUSH_EVERY = 4 << 20;
 
 // Flushes a disk file's handle each time its size passes a multiple of FLUSH_EVERY after
 // `put` more bytes, so the flush before the rename has little left to wait for.
