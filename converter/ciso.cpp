@@ -12,7 +12,8 @@
 // threaded (chunks of 320 blocks split between two workers, stored sizes summed into
 // offsets at the end) or estimate (sampled blocks, nothing written). The finished
 // index is written over the placeholder last. The decompressors read the index whole
-// and decode the blocks in order.
+// and decode the blocks in order, from payloads read in large spans into 1 MiB spans of
+// the image that a second thread writes in turn (halvard.cpp, decode_blocks).
 #include "ciso.h"
 
 #include <cmath>
@@ -139,55 +140,14 @@ static void my_decomp_summary() {
     printf("Block size          %d  bytes\n", 2048);
 }
 
-// Reads the payload of block b, which must start at *pos, into the right buffer;
-// returns its length, or -1 after printing the read error.
-static long long my_read_payload(uint32_t b, uint32_t* pos) {
-    uint32_t e = index_buf[b];
-    long long len = (e & CSO_PLAIN_FLAG) ? BLOCK : stored_length(b, 0, 2 * BLOCK);
-    // Payloads must follow each other; anything else would decode foreign bytes.
-    unsigned char* dst = (e & CSO_PLAIN_FLAG) ? block_buf1 : block_buf2;
-    if (len < 0 || (e & ~CSO_PLAIN_FLAG) != *pos ||
-        fread(dst, 1, static_cast<size_t>(len), fin) != static_cast<size_t>(len)) {
-        printf("block=%d : read error\n", static_cast<int>(b));
-        return -1;
-    }
-    *pos += static_cast<uint32_t>(len);
-    return len;
-}
-
-// Decodes block b from the current position and writes it; returns 0 or 1.
-static int my_decomp_one_block(uint32_t b, uint32_t* pos) {
-    long long len = my_read_payload(b, pos);
-    if (len < 0) return 1;
-    if (!(index_buf[b] & CSO_PLAIN_FLAG)) {
-        if (Z1_mode == 0 && open_inflate()) return 1;
-        if (inflate_payload(b, static_cast<unsigned>(len), BLOCK)) return 1;
-    }
-    if (fwrite(block_buf1, 1, BLOCK, fout) != static_cast<size_t>(BLOCK)) {
-        printf("block %d : Write error\n", static_cast<int>(b));
-        return 1;
-    }
-    return 0;
-}
-
 // Optimised decompressor (block size 2048, contiguous payloads); returns 0 or 1.
 int MY_decomp_ciso() {
     if (read_cso_header(1)) return 1;
     uint32_t n = image_size() >> 11;
     ciso_total_block = n;
-    if (read_cso_index(n, BLOCK, 2 * BLOCK)) return 1;
+    if (read_cso_index(n, BLOCK)) return 1;
     my_decomp_summary();
-    uint32_t period = n >= 100 ? n / 100 : 1;
-    uint32_t pos = 24 + 4 * (n + 1);
-    int countdown = 0;
-    for (uint32_t b = 0; b < n; b++) {
-        if (--countdown <= 0) {
-            printf("decompress %d%%\r", static_cast<int>(b / period));
-            fflush(stdout);
-            countdown = static_cast<int>(period);
-        }
-        if (my_decomp_one_block(b, &pos)) return 1;
-    }
+    if (decode_blocks(n, BLOCK, 1)) return 1;  // opens the inflate stream at the first compressed block
     if (close_z1() || flush_output(n)) return 1;
     printf("ciso decompress completed\n");
     return 0;

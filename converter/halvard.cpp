@@ -9,6 +9,10 @@
 #include "platform.h"
 #include "zblock.h"
 
+static const size_t OUT_SPAN = 1 << 20;  // decoded bytes written at once: the output stream's buffer size
+static const size_t IN_SPAN = 1 << 19;   // payload bytes read at once (more for blocks over 256 KiB)
+static size_t in_span_size(uint32_t bs);
+
 
 // Prints the reference compressor's five summary lines.
 static void comp_summary(int lvl) {
@@ -125,9 +129,9 @@ int read_cso_header(int optimised) {
     return 0;
 }
 
-// Allocates and reads the n + 1 index entries after checking that the file can hold
-// them; returns 0, or 1 after printing why.
-int read_cso_index(uint32_t n, size_t size1, size_t size2) {
+// Allocates the index and the decoders' buffers, after checking that the file can hold
+// the n + 1 entries, and reads them; returns 0, or 1 after printing why.
+int read_cso_index(uint32_t n, uint32_t bs) {
     uint64_t bytes = 4 * (static_cast<uint64_t>(n) + 1);
     long long file_size = plat_stream_size(fin);
     plat_seek(fin, 24);
@@ -135,7 +139,7 @@ int read_cso_index(uint32_t n, size_t size1, size_t size2) {
         printf("file read error\n");  // the index could not be read whole
         return 1;
     }
-    if (alloc_index_and_buffers(n + 1, size1, size2)) return 1;
+    if (alloc_index_and_buffers(n + 1, 2 * OUT_SPAN + bs, in_span_size(bs))) return 1;
     if (fread(index_buf, 1, bytes, fin) != bytes) {
         printf("file read error\n");
         return 1;
@@ -152,52 +156,248 @@ long long stored_length(uint32_t b, unsigned shift, uint32_t cap) {
     return len > cap ? -1 : static_cast<long long>(len);
 }
 
-// Inflates `len` payload bytes of block b from block_buf2 into block_buf1 (bs bytes);
-// returns 0, or 1 after printing why.
-int inflate_payload(uint32_t b, unsigned len, uint32_t bs) {
+// ---------------------------------------------------------------- decoding in spans
+// Both decompressors read payloads straight from the file in large spans and decode
+// each block straight into a 1 MiB output span, which a second thread writes while the
+// next one fills, in order. A span goes out when the block after it starts, as a full
+// 1 MiB stream buffer did, and a failed write is printed only where that buffer's write
+// would have failed: before the next progress line or message, naming the same block.
+
+namespace {
+
+// Payload bytes in hand: what fin held at `off` when last read (in block_buf2).
+struct span_in {
+    unsigned char* buf;  // the span
+    size_t cap;          // its size
+    uint64_t off;        // file offset of buf[0]
+    size_t len;          // bytes read there
+};
+
+// Decoded bytes on their way out (in block_buf1: two spans, then one block).
+struct span_out {
+    unsigned char* buf[2];  // the two spans, filled and written in turn
+    unsigned char* block;   // a block decoded aside because it straddles two spans
+    size_t len[2];          // bytes of each span handed over
+    uint32_t trigger[2];    // block that started as each span was handed over
+    size_t used;            // bytes in the span being filled
+    uint32_t handed;        // spans handed over so far
+    long long failed;       // block named by the first failed write, or -1 (read after a wait)
+    plat_count* ready;      // spans handed over, counted for the writer
+    plat_count* written;    // spans the writer has finished
+    plat_thread* writer;    // the writer, or nullptr: spans are then written at hand-over
+};
+
+// Where a decoder finds its payloads: the reference one wherever the index says, the
+// optimised one only right after the previous payload.
+struct payload_walk {
+    int optimised;  // 1: payloads must follow each other, entries are not shifted
+    uint64_t pos;   // end of the previous payload
+};
+
+// One decoding run.
+struct decode_run {
+    span_in in;
+    span_out out;
+    payload_walk walk;
+    uint32_t bs;  // block size
+};
+
+}  // namespace
+
+// Returns the size of the payload span for blocks of bs bytes: room for the largest payload.
+static size_t in_span_size(uint32_t bs) {
+    return 2 * static_cast<size_t>(bs) > IN_SPAN ? 2 * static_cast<size_t>(bs) : IN_SPAN;
+}
+
+// Returns the len bytes of fin at off, reading a new span from off unless they are all
+// in hand; nullptr when the file ends before them.
+static const unsigned char* payload_at(span_in* in, uint64_t off, size_t len) {
+    if (len == 0) return in->buf;  // nothing to read, wherever it would start
+    if (off < in->off || off + len > in->off + in->len) {
+        in->off = off;
+        in->len = plat_read_at(fin, static_cast<long long>(off), in->buf, in->cap);
+    }
+    return off + len <= in->off + in->len ? in->buf + (off - in->off) : nullptr;
+}
+
+// Finds block b's payload; sets *off and *len and returns 0, or -1 when it can't be read.
+static int locate(payload_walk* w, uint32_t b, uint32_t bs, uint64_t* off, long long* len) {
+    uint32_t e = index_buf[b];
+    unsigned shift = w->optimised ? 0 : ciso.index_align;
+    *len = (e & CSO_PLAIN_FLAG) ? bs : stored_length(b, shift, 2 * bs);
+    *off = static_cast<uint64_t>(e & CSO_OFFSET_MASK) << shift;
+    if (*len < 0 || (w->optimised && *off != w->pos)) return -1;  // else foreign bytes
+    w->pos = *off + static_cast<uint64_t>(*len);
+    return 0;
+}
+
+// Writes span i unless a write failed before; notes the block a failure names.
+static void write_span(span_out* s, int i) {
+    if (s->failed < 0 && plat_write_span(fout, s->buf[i], s->len[i]) != s->len[i])
+        s->failed = s->trigger[i];
+}
+
+// The writer thread: writes the spans in the order handed over until `ready` closes; returns 0.
+static int span_writer(void* job) {
+    span_out* s = static_cast<span_out*>(job);
+    for (uint32_t k = 0; plat_count_wait(s->ready, k + 1) == 0; k++) {
+        write_span(s, static_cast<int>(k % 2));
+        plat_count_add(s->written, 1);
+    }
+    return 0;
+}
+
+// Lays the spans out in block_buf1 and starts the writer (none when it can't start).
+static void span_out_open(span_out* s) {
+    *s = span_out{};
+    s->buf[0] = block_buf1;
+    s->buf[1] = block_buf1 + OUT_SPAN;
+    s->block = block_buf1 + 2 * OUT_SPAN;
+    s->failed = -1;
+    s->ready = plat_count_new();
+    s->written = plat_count_new();
+    if (s->ready && s->written) s->writer = plat_thread_start(span_writer, s);
+}
+
+// Stops the writer (at once: a finished run has waited for it) and frees its counts.
+static void span_out_close(span_out* s) {
+    if (s->writer) {
+        plat_count_close(s->ready);
+        plat_thread_join(s->writer);
+    }
+    plat_count_free(s->ready);
+    plat_count_free(s->written);
+}
+
+// Hands the filled span over as block b starts and waits until the other one is free;
+// returns 0, or -1 when the wait fails.
+static int hand_over(span_out* s, uint32_t b) {
+    int i = static_cast<int>(s->handed % 2);
+    s->len[i] = s->used;
+    s->trigger[i] = b;
+    s->used = 0;
+    s->handed++;
+    if (!s->writer) {
+        write_span(s, i);
+        return 0;
+    }
+    plat_count_add(s->ready, 1);
+    return plat_count_wait(s->written, s->handed - 1);
+}
+
+// Waits for every span handed over; returns 1 after printing the failed write when one
+// named a block before b (its message came first), else 0.
+static int settle(span_out* s, uint32_t b) {
+    if (s->writer) plat_count_wait(s->written, s->handed);
+    if (s->failed < 0 || s->failed >= static_cast<long long>(b)) return 0;
+    printf("block %d : Write error\n", static_cast<int>(s->failed));
+    return 1;
+}
+
+// Returns where block b's bs bytes go: the span being filled (handed over first when
+// full), or s->block when they straddle two spans; nullptr when the writer fails.
+static unsigned char* block_dest(span_out* s, uint32_t b, uint32_t bs) {
+    if (OUT_SPAN - s->used < bs) {
+        if (s->used < OUT_SPAN) return s->block;
+        if (hand_over(s, b)) return nullptr;
+    }
+    return s->buf[s->handed % 2] + s->used;
+}
+
+// Adds block b, decoded at dst, to the spans (splitting it when it was decoded aside);
+// returns 0, or -1 when the writer fails.
+static int block_done(span_out* s, uint32_t b, uint32_t bs, const unsigned char* dst) {
+    if (dst != s->block) {
+        s->used += bs;
+        // Blocks of a whole span: the stream wrote the first, and each that found its
+        // buffer full, past the buffer at once; so every even one goes out as it ends.
+        return bs == OUT_SPAN && b % 2 == 0 ? hand_over(s, b) : 0;
+    }
+    size_t room = OUT_SPAN - s->used;
+    memcpy(s->buf[s->handed % 2] + s->used, dst, room);
+    s->used = OUT_SPAN;
+    if (hand_over(s, b)) return -1;
+    memcpy(s->buf[s->handed % 2], dst + room, bs - room);
+    s->used = bs - room;
+    return 0;
+}
+
+// Prints block b's write error unless an earlier one comes first; returns 1.
+static int write_failed(span_out* s, uint32_t b) {
+    if (!settle(s, b)) printf("block %d : Write error\n", static_cast<int>(b));
+    return 1;
+}
+
+// Inflates block b's payload p (len bytes) into dst; returns 0, or 1 after printing why.
+static int inflate_at(decode_run* r, uint32_t b, const unsigned char* p, long long len,
+                      unsigned char* dst) {
+    if (Z1_mode == 0 && (settle(&r->out, b) || open_inflate())) return 1;
     unsigned produced = 0;
-    int ret = zb_inflate_block(&Z1, block_buf2, len, block_buf1, bs, &produced);
-    if (ret != Z_STREAM_END) {
+    int ret = zb_inflate_into(&Z1, p, static_cast<unsigned>(len), dst, r->bs, &produced);
+    if (ret == Z_STREAM_END && produced == r->bs) return 0;
+    if (settle(&r->out, b)) return 1;
+    if (ret != Z_STREAM_END)
         printf("block %d:inflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
-        return 1;
-    }
-    if (produced != bs) {
+    else
         printf("block %d : block size error %d != %d\n", static_cast<int>(b),
-               static_cast<int>(produced), static_cast<int>(bs));
-        return 1;
-    }
-    return 0;
+               static_cast<int>(produced), static_cast<int>(r->bs));
+    return 1;
 }
 
-// Positions fin at `off` unless it is there already (*pos); a seek on a stream drops
-// its buffer, which costs a system call per block for payloads that follow each other.
-static int seek_payload(uint64_t off, uint64_t* pos) {
-    if (off == *pos) return 0;
-    *pos = off;
-    return plat_seek(fin, static_cast<long long>(off));
+// Reads and decodes block b into the output spans; returns 0, or 1 after printing why.
+static int decode_block(decode_run* r, uint32_t b) {
+    uint64_t off = 0;
+    long long len = 0;
+    const unsigned char* p = nullptr;
+    if (locate(&r->walk, b, r->bs, &off, &len) == 0) p = payload_at(&r->in, off, len);
+    if (!p) {
+        if (!settle(&r->out, b)) printf("block=%d : read error\n", static_cast<int>(b));
+        return 1;
+    }
+    unsigned char* dst = block_dest(&r->out, b, r->bs);
+    if (!dst) return write_failed(&r->out, b);
+    if (index_buf[b] & CSO_PLAIN_FLAG)
+        memcpy(dst, p, r->bs);
+    else if (inflate_at(r, b, p, len, dst))
+        return 1;
+    return block_done(&r->out, b, r->bs, dst) ? write_failed(&r->out, b) : 0;
 }
 
-// Decodes block b by seeking to its payload and writes it; returns 0 or 1.
-static int decomp_one_block(uint32_t b, uint64_t* pos) {
-    uint32_t bs = ciso.block_size, e = index_buf[b];
-    long long len = (e & CSO_PLAIN_FLAG) ? bs : stored_length(b, ciso.index_align, 2 * bs);
-    uint64_t off = static_cast<uint64_t>(e & CSO_OFFSET_MASK) << ciso.index_align;
-    if (len < 0 || seek_payload(off, pos) != 0 ||
-        fread(block_buf2, 1, static_cast<size_t>(len), fin) != static_cast<size_t>(len)) {
-        printf("block=%d : read error\n", static_cast<int>(b));
-        *pos = UINT64_MAX;  // unknown after a failed read
-        return 1;
+// Decodes blocks 0..n-1 with the progress lines and writes the last span; returns 0 or 1.
+static int decode_all(decode_run* r, uint32_t n) {
+    uint32_t period = n >= 100 ? n / 100 : 1;
+    int countdown = 0;
+    for (uint32_t b = 0; b < n; b++) {
+        if (--countdown <= 0) {
+            if (settle(&r->out, b)) return 1;
+            printf("decompress %d%%\r", static_cast<int>(b / period));
+            fflush(stdout);  // a front-end reads progress through a pipe
+            countdown = static_cast<int>(period);
+        }
+        if (decode_block(r, b)) return 1;
     }
-    *pos += static_cast<uint64_t>(len);
-    if (e & CSO_PLAIN_FLAG)
-        memcpy(block_buf1, block_buf2, bs);
-    else if (inflate_payload(b, static_cast<unsigned>(len), bs))
-        return 1;
-    if (fwrite(block_buf1, 1, bs, fout) != bs) {
-        printf("block %d : Write error\n", static_cast<int>(b));
-        return 1;
-    }
-    return 0;
+    if (r->out.used > 0 && hand_over(&r->out, n - 1)) return write_failed(&r->out, n - 1);
+    return settle(&r->out, n);
+}
+
+// After a failure, writes the whole blocks decoded since the last span went out, as
+// closing the stream wrote its buffer; its own failure is of no account.
+static void write_partial(span_out* s) {
+    if (s->used == 0 || hand_over(s, UINT32_MAX) != 0) return;
+    if (s->writer) plat_count_wait(s->written, s->handed);
+}
+
+// Decodes the n blocks of bs bytes whose index is read, into fout; returns 0 or 1.
+int decode_blocks(uint32_t n, uint32_t bs, int optimised) {
+    decode_run r{};
+    r.in = {block_buf2, in_span_size(bs), 0, 0};
+    r.walk = {optimised, 24 + 4 * (static_cast<uint64_t>(n) + 1)};
+    r.bs = bs;
+    span_out_open(&r.out);
+    int status = decode_all(&r, n);
+    if (status) write_partial(&r.out);
+    span_out_close(&r.out);
+    return status;
 }
 
 // Prints the reference decompressor's five summary lines.
@@ -215,20 +415,10 @@ int decomp_ciso() {
     if (read_cso_header(0)) return 1;
     uint32_t n = static_cast<uint32_t>(ciso.total_bytes) / ciso.block_size;
     ciso_total_block = n;
-    if (read_cso_index(n, ciso.block_size, 2 * static_cast<size_t>(ciso.block_size))) return 1;
+    if (read_cso_index(n, ciso.block_size)) return 1;
     decomp_summary(n);
-    uint32_t period = n / 100 ? n / 100 : 1;
-    int countdown = 0;
-    uint64_t pos = 24 + 4 * (static_cast<uint64_t>(n) + 1);  // fin stands after the index
     if (n > 0 && open_inflate()) return 1;
-    for (uint32_t b = 0; b < n; b++) {
-        if (--countdown <= 0) {
-            printf("decompress %d%%\r", static_cast<int>(b / period));
-            fflush(stdout);  // a front-end reads progress through a pipe
-            countdown = static_cast<int>(period);
-        }
-        if (decomp_one_block(b, &pos)) return 1;
-    }
+    if (decode_blocks(n, ciso.block_size, 0)) return 1;
     if (close_z1() || flush_output(n)) return 1;
     printf("ciso decompress completed\n");
     return 0;

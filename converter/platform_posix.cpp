@@ -284,6 +284,25 @@ size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     return done;
 }
 
+// Writes a span straight to the stream's file and starts its write-back; returns the
+// bytes written. A stream with no file behind it goes through fwrite.
+size_t plat_write_span(FILE* f, const void* buf, size_t len) {
+    int fd = fileno(f);
+    if (fd < 0) return fwrite(buf, 1, len, f);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, static_cast<const char*>(buf) + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    off_t end = lseek(fd, 0, SEEK_CUR);  // fails on a pipe or a device: nothing to start
+    if (done > 0 && end >= static_cast<off_t>(done))
+        sync_file_range(fd, end - static_cast<off_t>(done), static_cast<off_t>(done),
+                        SYNC_FILE_RANGE_WRITE);
+    return done;
+}
+
 // Starts a() and b() on two new threads and waits for both; returns 0, or -1 on failure.
 int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b) {
     std::thread ta, tb;

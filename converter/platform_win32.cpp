@@ -393,19 +393,20 @@ int plat_seek(FILE* f, long long offset) {
     return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
 }
 
-// Reads up to len bytes at `offset` with positioned ReadFile calls on the stream's
-// handle (the caller seeks the stream before using it again); returns the bytes read.
+// Reads up to len bytes at `offset` of the stream's handle: its file pointer is moved
+// there and plain ReadFile calls follow (the caller seeks the stream before using it
+// again). Not a positioned read with an OVERLAPPED: Wine answers each of those on a
+// synchronous handle with a round trip to its server. Returns the bytes read.
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     HANDLE h = stream_handle(f);
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    if (h == INVALID_HANDLE_VALUE || !SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return 0;
     size_t done = 0;
-    while (h != INVALID_HANDLE_VALUE && done < len) {
-        unsigned long long at = static_cast<unsigned long long>(offset) + done;
-        OVERLAPPED ov = {};
-        ov.Offset = static_cast<DWORD>(at);
-        ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+    while (done < len) {
         DWORD want = len - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len - done);
         DWORD got = 0;
-        if (!ReadFile(h, static_cast<char*>(buf) + done, want, &got, &ov) || got == 0) break;
+        if (!ReadFile(h, static_cast<char*>(buf) + done, want, &got, nullptr) || got == 0) break;
         done += got;
     }
     return done;
@@ -442,6 +443,39 @@ int plat_thread_join(plat_thread* t) {
     CloseHandle(t->handle);
     delete t;
     return status;
+}
+
+// Bytes of a disk file written between flushes: small steps, as a flush holds the writer
+// and the decoder waits for it once both its spans are full.
+static const long long FLUSH_EVERY = 4 << 20;
+
+// Flushes a disk file's handle each time its size passes a multiple of FLUSH_EVERY after
+// `put` more bytes, so the flush before the rename has little left to wait for.
+static void flush_as_written(HANDLE h, size_t put) {
+    LARGE_INTEGER zero, end;
+    zero.QuadPart = 0;
+    if (put == 0 || !SetFilePointerEx(h, zero, &end, FILE_CURRENT)) return;  // a pipe: no position
+    long long before = end.QuadPart - static_cast<long long>(put);
+    if (end.QuadPart / FLUSH_EVERY != before / FLUSH_EVERY && GetFileType(h) == FILE_TYPE_DISK)
+        FlushFileBuffers(h);
+}
+
+// Writes a span with WriteFile on the stream's handle, past its (empty) buffer, and
+// flushes a disk file as it grows; returns the bytes written. A stream with no handle
+// behind it goes through fwrite.
+size_t plat_write_span(FILE* f, const void* buf, size_t len) {
+    HANDLE h = stream_handle(f);
+    if (h == INVALID_HANDLE_VALUE) return fwrite(buf, 1, len, f);
+    size_t done = 0;
+    while (done < len) {
+        DWORD want = len - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len - done);
+        DWORD put = 0;
+        if (!WriteFile(h, static_cast<const char*>(buf) + done, want, &put, nullptr) || put == 0)
+            break;
+        done += put;
+    }
+    flush_as_written(h, done);
+    return done;
 }
 
 // Starts a() and b() on two new threads and waits for both with one

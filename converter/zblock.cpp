@@ -20,20 +20,25 @@ thread_local ThreadDecoder thread_decoder;
 
 }  // namespace
 
-// Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
-// decompressor; true only when it is valid and gives exactly cap bytes, else out is
-// untouched. (It accepts a few streams zlib refuses, e.g. with more than 286 length
-// codes declared; those decode as the format defines them.)
-static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
+// Decodes in[0..len) straight into out[0..cap) with the thread's decompressor; true only
+// when it is valid and gives exactly cap bytes (else out holds whatever it left).
+static bool fast_inflate_into(const unsigned char* in, unsigned len, unsigned char* out,
+                              unsigned cap) {
     ThreadDecoder& t = thread_decoder;
     if (!t.d) t.d = libdeflate_alloc_decompressor();
-    if (!t.d || cap == 0) return false;
-    if (t.block.size() < cap) t.block.resize(cap);
-    // No size pointer: anything but exactly cap bytes is refused.
-    if (libdeflate_deflate_decompress(t.d, in, len, t.block.data(), cap, nullptr) !=
-        LIBDEFLATE_SUCCESS)
-        return false;
-    memcpy(out, t.block.data(), cap);
+    return t.d && cap > 0 &&
+           libdeflate_deflate_decompress(t.d, in, len, out, cap, nullptr) == LIBDEFLATE_SUCCESS;
+}
+
+// Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
+// decompressor, through its own buffer; true only when it is valid and gives exactly cap
+// bytes, else out is untouched. (It accepts a few streams zlib refuses, e.g. with more
+// than 286 length codes declared; those decode as the format defines them.)
+static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
+    std::vector<unsigned char>& block = thread_decoder.block;
+    if (block.size() < cap) block.resize(cap);
+    if (!fast_inflate_into(in, len, block.data(), cap)) return false;
+    memcpy(out, block.data(), cap);
     return true;
 }
 
@@ -68,6 +73,16 @@ int zb_inflate_open(z_stream* z) {
     return inflateInit2(z, -15);
 }
 
+// Inflates zlib's way after the fast decoder refused; returns inflate's code, sets *produced.
+static int zlib_inflate(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                        unsigned cap, unsigned* produced) {
+    inflateReset(z);
+    set_buffers(z, in, len, out, cap);
+    int ret = inflate(z, Z_FULL_FLUSH);
+    *produced = cap - z->avail_out;
+    return ret;
+}
+
 // Inflates one payload that should fill out[0..cap): the fast decoder first, and zlib
 // (with Z_FULL_FLUSH) whenever that one refuses, so a failure reads exactly as zlib's.
 // Returns inflate's code, sets *produced.
@@ -78,11 +93,17 @@ int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
         *produced = cap;
         return Z_STREAM_END;
     }
-    inflateReset(z);
-    set_buffers(z, in, len, out, cap);
-    int ret = inflate(z, Z_FULL_FLUSH);
-    *produced = cap - z->avail_out;
-    return ret;
+    return zlib_inflate(z, in, len, out, cap, produced);
+}
+
+// Inflates one payload straight into out: the fast decoder, then zlib when it refuses.
+// Returns inflate's code, sets *produced.
+int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                    unsigned cap, unsigned* produced) {
+    if (!fast_inflate_into(in, len, out, cap)) return zlib_inflate(z, in, len, out, cap, produced);
+    z->msg = Z_NULL;
+    *produced = cap;
+    return Z_STREAM_END;
 }
 
 // Returns the stream's message, or `fallback` when it has none.

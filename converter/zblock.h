@@ -18,5 +18,9 @@ int zb_inflate_open(z_stream* z);
 // the code, *produced, out and the stream's message are then zlib's own.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced);
+// As zb_inflate_block, but the fast decoder writes straight into out, so after a failure
+// the bytes of out past *produced are undefined (code, *produced and message are zlib's).
+int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                    unsigned cap, unsigned* produced);
 // Returns the stream's message, or `fallback` when it has none.
 const char* zb_msg(const z_stream* z, const char* fallback);
