@@ -52,9 +52,9 @@ int plat_seek(FILE* f, long long offset);
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len);
 
 // Writes len bytes to the file behind a stream that has nothing buffered, past the
-// stream's buffer when it has a file behind it, and has the system start putting them on
-// disk, so that the sync before the rename has little left to wait for; returns the bytes
-// written (fewer on a failure).
+// stream's buffer when it has a file behind it (where the system allows, it starts putting
+// them on disk, so that the sync before the rename has little left to wait for); returns
+// the bytes written (fewer on a failure).
 size_t plat_write_span(FILE* f, const void* buf, size_t len);
 
 // Entry point of a worker thread: takes its job record, returns 0.

@@ -445,24 +445,10 @@ int plat_thread_join(plat_thread* t) {
     return status;
 }
 
-// Bytes of a disk file written between flushes: small steps, as a flush holds the writer
-// and the decoder waits for it once both its spans are full.
-static const long long FLUSH_EVERY = 4 << 20;
-
-// Flushes a disk file's handle each time its size passes a multiple of FLUSH_EVERY after
-// `put` more bytes, so the flush before the rename has little left to wait for.
-static void flush_as_written(HANDLE h, size_t put) {
-    LARGE_INTEGER zero, end;
-    zero.QuadPart = 0;
-    if (put == 0 || !SetFilePointerEx(h, zero, &end, FILE_CURRENT)) return;  // a pipe: no position
-    long long before = end.QuadPart - static_cast<long long>(put);
-    if (end.QuadPart / FLUSH_EVERY != before / FLUSH_EVERY && GetFileType(h) == FILE_TYPE_DISK)
-        FlushFileBuffers(h);
-}
-
-// Writes a span with WriteFile on the stream's handle, past its (empty) buffer, and
-// flushes a disk file as it grows; returns the bytes written. A stream with no handle
-// behind it goes through fwrite.
+// Writes a span with WriteFile on the stream's handle, past its (empty) buffer; returns
+// the bytes written. A stream with no handle behind it goes through fwrite. No flush on
+// the way: on a real disk each one waits for the drive's own cache, so the one before the
+// rename is the only one.
 size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     HANDLE h = stream_handle(f);
     if (h == INVALID_HANDLE_VALUE) return fwrite(buf, 1, len, f);
@@ -474,7 +460,6 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
             break;
         done += put;
     }
-    flush_as_written(h, done);
     return done;
 }
 
