@@ -19,33 +19,11 @@
 #include <vector>
 
 #include "bench_image.h"
+#include "bench_run.h"
 
 namespace {
 
 const int kRuns = 5;  // each figure is the best of this many runs: the machine is shared
-
-// Runs the converter with args; returns its wall seconds and sets *peak_kb to its peak
-// memory. fork, not vfork: the child must not inherit this process's peak.
-double run_once(const std::vector<std::string>& args, long* peak_kb) {
-    std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    double t0 = now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execv(VELLICOR_EXE, argv.data());
-        _exit(127);
-    }
-    int st = 0;
-    struct rusage ru;
-    wait4(pid, &st, 0, &ru);
-    double t = now() - t0;
-    *peak_kb = ru.ru_maxrss;
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) fprintf(stderr, "converter failed\n");
-    return t;
-}
 
 // Returns the best wall time of kRuns runs of the converter; *peak_kb as in run_once.
 // The last argument is the output: each run writes it as a new file (the previous run's

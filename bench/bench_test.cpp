@@ -14,30 +14,11 @@
 #include <vector>
 
 #include "bench_image.h"
+#include "bench_run.h"
 
 namespace {
 
 const int kRuns = 3;  // each figure is the best of this many runs: the machine is shared
-
-// Runs the converter with args, stdout to /dev/null; returns its wall seconds.
-double run_once(const std::vector<std::string>& args) {
-    std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    double t0 = now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execv(VELLICOR_EXE, argv.data());
-        _exit(127);
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    double t = now() - t0;
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) fprintf(stderr, "converter failed\n");
-    return t;
-}
 
 // Returns the best wall time of kRuns runs; `fresh` is removed before each, so a
 // decompression always writes a new file.
