@@ -24,7 +24,7 @@
 
 #include "halvard.h"
 #include "init.h"
-#include "inspect.h"
+#include "examine.h"
 #include "isosearch.h"
 #include "zblock.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "ciso.h"
-#include "inspect.h"
+#include "examine.h"
 #include "isosearch.h"
 #include "platform.h"
 

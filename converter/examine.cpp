@@ -5,7 +5,7 @@
 // reads an ISO, and hands the image in 1 MiB chunks to two hashing threads (MD5; SHA-1 and
 // CRC32) while the next chunk is decoded. With two files both are read in step and their
 // chunks compared. -info reads the header and the index only.
-#include "inspect.h"
+#include "examine.h"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "engine_helpers.h"
-#include "inspect.h"
+#include "examine.h"
 #include "test_util.h"
 
 namespace {
