@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its tests under Wine need: the i686 and x86_64
-# mingw-w64 C++ compilers (posix threads), zlib built for them, Wine with both loaders
-# (wine64 runs the 64-bit build; wine32 the 32-bit one and needs the i386 architecture in
-# dpkg; the "wine" package alone pulls in only one of the two), icoutils for resource
-# listings, Xvfb with a CJK font for the dialog, and what `apt-get source` needs to fetch
-# libdeflate's source package. Only missing packages are installed, by setup-deps.sh.
+# mingw-w64 C++ compilers (posix threads), Wine with both loaders (wine64 runs the 64-bit
+# build; wine32 the 32-bit one and needs the i386 architecture in dpkg; the "wine" package
+# alone pulls in only one of the two), icoutils for resource listings, Xvfb with a CJK font
+# for the dialog, and what `apt-get source` needs to fetch the source packages of zlib and
+# libdeflate. Only missing packages are installed, by setup-deps.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-          libz-mingw-w64-dev wine wine64 wine32:i386 icoutils xvfb xauth fonts-wqy-microhei
+          wine wine64 wine32:i386 icoutils xvfb xauth fonts-wqy-microhei
           dpkg-dev debian-archive-keyring)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
