@@ -93,7 +93,8 @@ build_arch() {
         -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF \
         -DLIBDEFLATE_INCLUDE_DIR="$deflate/include" \
         -DLIBDEFLATE_LIBRARY="$deflate/lib/libdeflate.a" \
-        -DZLIB_INCLUDE_DIR="$deflate/include" -DZLIB_LIBRARY="$deflate/lib/libz.a" "$@" >/dev/null
+        -DZLIB_INCLUDE_DIR="$deflate/include" -DZLIB_LIBRARY="$deflate/lib/libz.a" \
+        -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" "$@" >/dev/null  # over an older cache
     cmake --build "$dir" -j "$(nproc)"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
