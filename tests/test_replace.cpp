@@ -136,6 +136,32 @@ TEST(Replace, ASuccessfulRunReplacesTheOutputAndItsLogWhole) {
     EXPECT_EQ(snapshot(dir).size(), 9u) << "a temporary file was left behind";
 }
 
+// A file the user may not write is refused as before, also where the folder would let a
+// rename replace it. Root may write any file, so the converter runs as an ordinary user.
+TEST(Replace, AFileTheUserMayNotWriteIsRefusedWhereARenameWouldReplaceIt) {
+    if (testing_windows_build()) GTEST_SKIP() << "the Windows build has a test of its own";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the converter as another user";
+    std::string dir = make_temp_dir();
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);  // the user may add files here
+    write_file(dir + "/in.iso", image_of(4));
+    write_file(dir + "/roots.cso", "root's file");
+    write_file(dir + "/locked.cso", "the user's read-only file");
+    ASSERT_EQ(chown((dir + "/locked.cso").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod((dir + "/locked.cso").c_str(), 0444), 0);
+    std::map<std::string, std::string> before = snapshot(dir);
+    for (const char* name : {"/roots.cso", "/locked.cso"}) {
+        for (const char* mode : {"-com", "-dec"}) {
+            std::vector<std::string> as_user{"--reuid=65534", "--regid=65534", "--clear-groups"};
+            for (const std::string& a : converter_command({mode, dir + "/in.iso", dir + name}))
+                as_user.push_back(a);
+            RunResult r = run_tool("/usr/bin/setpriv", as_user);
+            EXPECT_EQ(r.status, 1) << name;
+            EXPECT_EQ(r.out, kBanner + "Can't create " + dir + name + "\n") << mode;
+        }
+    }
+    EXPECT_TRUE(snapshot(dir) == before);
+}
+
 // Two runs writing one output at once: each result is whole or absent, never a mix.
 TEST(Replace, TwoRunsWritingOneOutputLeaveOneWholeResult) {
     std::string dir = make_temp_dir();
