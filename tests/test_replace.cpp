@@ -149,12 +149,16 @@ TEST(Replace, AFileTheUserMayNotWriteIsRefusedWhereARenameWouldReplaceIt) {
     ASSERT_EQ(chown((dir + "/locked.cso").c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod((dir + "/locked.cso").c_str(), 0444), 0);
     std::map<std::string, std::string> before = snapshot(dir);
+    auto run_as_user = [](const std::vector<std::string>& args) {
+        std::vector<std::string> as_user{"--reuid=65534", "--regid=65534", "--clear-groups"};
+        for (const std::string& a : converter_command(args)) as_user.push_back(a);
+        return run_tool("/usr/bin/setpriv", as_user);
+    };
+    if (run_as_user({"-help"}).status != 0)
+        GTEST_SKIP() << "the built converter lies in a folder other users cannot enter";
     for (const char* name : {"/roots.cso", "/locked.cso"}) {
         for (const char* mode : {"-com", "-dec"}) {
-            std::vector<std::string> as_user{"--reuid=65534", "--regid=65534", "--clear-groups"};
-            for (const std::string& a : converter_command({mode, dir + "/in.iso", dir + name}))
-                as_user.push_back(a);
-            RunResult r = run_tool("/usr/bin/setpriv", as_user);
+            RunResult r = run_as_user({mode, dir + "/in.iso", dir + name});
             EXPECT_EQ(r.status, 1) << name;
             EXPECT_EQ(r.out, kBanner + "Can't create " + dir + name + "\n") << mode;
         }
