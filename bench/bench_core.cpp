@@ -25,16 +25,10 @@ namespace {
 
 const int kRuns = 5;  // each figure is the best of this many runs: the machine is shared
 
-// Returns the best wall time of kRuns runs of the converter; *peak_kb as in run_once.
-// The last argument is the output: each run writes it as a new file (the previous run's
-// is removed before the run starts, outside the timing).
+// Returns the best wall time of kRuns runs of the converter; the last argument is the
+// output, written as a new file by each run; *peak_kb as in run_once.
 double run_converter(const std::vector<std::string>& args, long* peak_kb) {
-    double best = 1e30;
-    for (int i = 0; i < kRuns; i++) {
-        unlink(args.back().c_str());
-        best = std::min(best, run_once(args, peak_kb));
-    }
-    return best;
+    return best_run(kRuns, args, args.back(), peak_kb);
 }
 
 }  // namespace

@@ -23,12 +23,7 @@ const int kRuns = 3;  // each figure is the best of this many runs: the machine 
 // Returns the best wall time of kRuns runs; `fresh` is removed before each, so a
 // decompression always writes a new file.
 double best_of(const std::vector<std::string>& args, const std::string& fresh = "") {
-    double best = 1e30;
-    for (int i = 0; i < kRuns; i++) {
-        if (!fresh.empty()) unlink(fresh.c_str());
-        best = std::min(best, run_once(args));
-    }
-    return best;
+    return best_run(kRuns, args, fresh);
 }
 
 }  // namespace
