@@ -125,9 +125,9 @@ static size_t temp_base_length(const char* base) {
     return n;
 }
 
-// Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode of the file it will
-// replace (a new file gets the usual one); returns its descriptor (its malloc'd name in
-// *temp), or -1.
+// Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode (and, where it may,
+// the owner) of the file it will replace (a new file gets the usual ones); returns its
+// descriptor (its malloc'd name in *temp), or -1.
 static int create_temp(const char* target, char** temp) {
     char* dir = folder_of(target);
     const char* slash = strrchr(target, '/');
@@ -148,6 +148,8 @@ static int create_temp(const char* target, char** temp) {
         if (fd < 0 && errno != EEXIST) break;
     }
     free(dir);
+    // The owner stays where this user may set it (root replacing another user's file).
+    if (fd >= 0 && exists && fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
     if (fd >= 0 && (!exists || fchmod(fd, st.st_mode & 07777) == 0)) return fd;
     if (fd >= 0) {
         unlink(*temp);

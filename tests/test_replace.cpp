@@ -164,6 +164,12 @@ TEST(Replace, AFileTheUserMayNotWriteIsRefusedWhereARenameWouldReplaceIt) {
         }
     }
     EXPECT_TRUE(snapshot(dir) == before);
+    // Root may replace it; the file keeps its owner and mode.
+    ASSERT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + "/locked.cso"}).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/locked.cso").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
 }
 
 // Two runs writing one output at once: each result is whole or absent, never a mix.
