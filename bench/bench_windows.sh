@@ -23,7 +23,9 @@ sides=(lin w64)
 [ -x "$lin" ] && [ -f "$root/build-windows/dist-x64/vellicor.exe" ] && [ -x "$wine64" ] ||
     { echo "build both first (and install wine64)"; exit 1; }
 export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix}  # a 64-bit one runs both
+mkdir -p "$WINEPREFIX"
 "$wineserver_bin" -p 2>/dev/null || true
+"$wine64" wineboot -i >/dev/null 2>&1 || true  # made once, outside the timings
 if [ -f "$root/build-windows/dist/vellicor.exe" ] &&
    "$wine32" "$root/build-windows/dist/vellicor.exe" -help >/dev/null 2>&1; then
     run_cmd[w32]="$wine32 $root/build-windows/dist/vellicor.exe"

@@ -194,16 +194,27 @@ struct plat_output {
     std::wstring temp;    // the temporary file, or "" when the named file is written directly
     std::wstring target;  // the extended-length name it takes when it is whole
     bool marked;          // the temporary file goes when closed, unless unmarked first
+    HANDLE flushing;      // the thread flushing it in the background, or nullptr
+    unsigned long long unflushed;  // bytes written since that flush began
 };
 
 // Outputs whose temporary file is not yet renamed: removed by an exit on the way.
 static const int MAX_PENDING = 4;
 static plat_output* pending[MAX_PENDING];
 
+// Waits for the output's background flush, if one runs, and forgets it.
+static void end_background_flush(plat_output* out) {
+    if (!out->flushing) return;
+    WaitForSingleObject(out->flushing, INFINITE);
+    CloseHandle(out->flushing);
+    out->flushing = nullptr;
+}
+
 // Closes and removes every pending temporary file (it is open without delete sharing).
 static void remove_pending() {
     for (plat_output*& out : pending) {
         if (!out) continue;
+        end_background_flush(out);
         if (out->f) fclose(out->f);
         out->f = nullptr;
         DeleteFileW(out->temp.c_str());
@@ -310,7 +321,7 @@ static FILE* create_temp(plat_output* out, int text) {
 // Opens the temporary file beside `name` (or a device as it is); returns the output, or nullptr.
 plat_output* plat_output_open(const char* name, int text) {
     plat_output* out =
-        new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name), false};
+        new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name), false, nullptr, 0};
     if (!out) return nullptr;
     if (check_long_name(out->target) != 0) {
         delete out;
@@ -333,6 +344,7 @@ FILE* plat_output_stream(plat_output* out) {
 // Flushes, syncs, closes and moves the output into place, then frees it; returns 0,
 // PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
 int plat_output_commit(plat_output* out) {
+    end_background_flush(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
     if (!out->temp.empty()) written = written && FlushFileBuffers(stream_handle(out->f));
     if (written && out->marked) written = delete_on_close(stream_handle(out->f), false);
@@ -354,6 +366,7 @@ int plat_output_commit(plat_output* out) {
 
 // Closes the output, removes its temporary file and frees it.
 void plat_output_discard(plat_output* out) {
+    end_background_flush(out);
     set_pending(out, false);
     if (out->f) fclose(out->f);
     if (!out->temp.empty()) DeleteFileW(out->temp.c_str());
@@ -445,10 +458,43 @@ int plat_thread_join(plat_thread* t) {
     return status;
 }
 
+// Thread entry: flushes the duplicate handle it is given and closes it; returns 0.
+static unsigned __stdcall flush_entry(void* copy) {
+    FlushFileBuffers(static_cast<HANDLE>(copy));
+    CloseHandle(static_cast<HANDLE>(copy));
+    return 0;
+}
+
+// Returns the output whose temporary file the stream writes, or nullptr.
+static plat_output* pending_output(FILE* f) {
+    for (plat_output* out : pending)
+        if (out && out->f == f) return out;
+    return nullptr;
+}
+
+// Windows has no call that only starts write-back (as Linux's sync_file_range does), so
+// the flush before the rename could be left the whole file to write: where nothing writes
+// back early (Wine) that is a good part of a decompression. Once FLUSH_EVERY bytes more are
+// written, a thread of its own flushes a duplicate of the handle while the writer goes on;
+// its result does not matter, the flush before the rename decides.
+static void flush_in_background(plat_output* out, size_t written) {
+    const unsigned long long FLUSH_EVERY = 64ull << 20;
+    out->unflushed += written;
+    if (out->unflushed < FLUSH_EVERY) return;
+    if (out->flushing && WaitForSingleObject(out->flushing, 0) != WAIT_OBJECT_0) return;
+    end_background_flush(out);
+    HANDLE copy;
+    if (!DuplicateHandle(GetCurrentProcess(), stream_handle(out->f), GetCurrentProcess(), &copy,
+                         0, FALSE, DUPLICATE_SAME_ACCESS))
+        return;
+    out->flushing = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, flush_entry, copy, 0, nullptr));
+    if (!out->flushing) CloseHandle(copy);
+    else out->unflushed = 0;
+}
+
 // Writes a span with WriteFile on the stream's handle, past its (empty) buffer; returns
-// the bytes written. A stream with no handle behind it goes through fwrite. No flush on
-// the way: on a real disk each one waits for the drive's own cache, so the one before the
-// rename is the only one.
+// the bytes written. A stream with no handle behind it goes through fwrite. A temporary
+// file is flushed in the background as it grows.
 size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     HANDLE h = stream_handle(f);
     if (h == INVALID_HANDLE_VALUE) return fwrite(buf, 1, len, f);
@@ -460,6 +506,8 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
             break;
         done += put;
     }
+    plat_output* out = pending_output(f);
+    if (out) flush_in_background(out, done);
     return done;
 }
 
