@@ -476,9 +476,10 @@ static plat_output* pending_output(FILE* f) {
 // the flush before the rename could be left the whole file to write: where nothing writes
 // back early (Wine) that is a good part of a decompression. Once FLUSH_EVERY bytes more are
 // written, a thread of its own flushes a duplicate of the handle while the writer goes on;
-// its result does not matter, the flush before the rename decides.
+// its result does not matter, the flush before the rename decides. 16 MiB: the last one
+// has little left, and a disk is asked to empty its cache once per 16 MiB at most.
 static void flush_in_background(plat_output* out, size_t written) {
-    const unsigned long long FLUSH_EVERY = 64ull << 20;
+    const unsigned long long FLUSH_EVERY = 16ull << 20;
     out->unflushed += written;
     if (out->unflushed < FLUSH_EVERY) return;
     if (out->flushing && WaitForSingleObject(out->flushing, 0) != WAIT_OBJECT_0) return;
