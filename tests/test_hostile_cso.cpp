@@ -143,6 +143,70 @@ TEST(HostileBlocks, DamageLeavesThePreviousOutputAsItWas) {
     EXPECT_FALSE(file_exists(dir + "/b.iso"));
 }
 
+// One damaged block among many, and the message that names it.
+struct Damage {
+    const char* name;
+    std::string payload;  // the damaged block's payload ("" with `cut`)
+    bool decreasing;      // the entry after the block points before it
+    bool cut;             // the file ends inside the block's payload
+    std::string line;     // the message, with "#" for the block number
+};
+
+// A 1024-block CSO of one good payload, damaged at block d as `dmg` says.
+std::string damaged_at(const Damage& dmg, uint32_t d, const std::string& good) {
+    const uint32_t n = 1024;
+    std::vector<uint32_t> entry(n + 1);
+    std::string payloads;
+    for (uint32_t b = 0; b <= n; b++) {
+        entry[b] = 24 + 4 * (n + 1) + static_cast<uint32_t>(payloads.size());
+        if (b < n) payloads += b == d && !dmg.cut ? dmg.payload : good;
+    }
+    if (dmg.decreasing) entry[d + 1] = entry[d] - 1;
+    std::string cso = header(n * 2048);
+    for (uint32_t e : entry) put32(cso, e);
+    cso += payloads;
+    return dmg.cut ? cso.substr(0, entry[d] + 1) : cso;
+}
+
+// Far into an image, on either side of a 1 MiB output span's edge (blocks 511 and 512) and
+// at the last block, both decompressors stop at the damaged block with its message, right
+// after the progress line before it.
+TEST(HostileBlocks, DamageFarIntoAnImageIsNamedAtItsBlock) {
+    std::string good = raw_deflate(text_bytes(2048, 5));
+    const std::vector<Damage> cases = {
+        {"garbage payload", std::string(16, '\xff'), false, false, "block #:inflate : invalid block type[-3]\n"},
+        {"stream shorter than a block", raw_deflate(std::string(2040, 'b')), false, false,
+         "block # : block size error 2040 != 2048\n"},
+        {"stream longer than a block", raw_deflate(std::string(4096, 'c')), false, false,
+         "block #:inflate : error[0]\n"},
+        {"decreasing entries", good, true, false, "block=# : read error\n"},
+        {"file cut in the payload", "", false, true, "block=# : read error\n"},
+    };
+    std::string dir = make_temp_dir();
+    for (const Damage& dmg : cases) {
+        for (uint32_t d : {511u, 512u, 1023u}) {
+            write_file(dir + "/h.cso", damaged_at(dmg, d, good));
+            std::string line = dmg.line;
+            line.replace(line.find('#'), 1, std::to_string(d));
+            std::string tail = "decompress " + std::to_string(d / 10) + "%\r" + line;
+            for (const char* opt : {"", "-opt"}) {
+                std::vector<std::string> args{"-dec", dir + "/h.cso", dir + "/out.iso"};
+                if (*opt) args.insert(args.begin() + 1, opt);
+                RunResult r = run_vellicor(args);
+                std::string out = testing_windows_build() ? fold_crlf(r.out) : r.out;
+                std::string what = std::string(dmg.name) + " at " + std::to_string(d) + " " + opt;
+                EXPECT_EQ(r.status, 1) << what;
+                size_t at = out.find(tail);
+                EXPECT_NE(at, std::string::npos) << what << " printed:\n"
+                                                  << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+                if (at != std::string::npos) {
+                    EXPECT_EQ(out.find("Time:", at + tail.size()), at + tail.size()) << what;
+                }
+            }
+        }
+    }
+}
+
 // What one decoding of a payload into a 2048-byte block gave.
 struct Decoded {
     int code;
