@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -33,15 +34,26 @@ FILE* plat_fopen(const char* name, const char* mode) {
 
 // ---------------------------------------------------------------- outputs
 
+// A data sync of an output running on a thread of its own.
+struct background_sync {
+    std::thread thread;
+    std::atomic<bool> done{false};  // set as the sync returns
+};
+
 struct plat_output {
     FILE* f;
     char* temp;    // the temporary file, or nullptr when the named file is written directly
     char* target;  // the name it takes when it is whole (a link's target for a link)
+    background_sync* syncing;     // the sync of the temporary file under way, or nullptr
+    unsigned long long unsynced;  // bytes written since that sync began
 };
 
 // Temporary files not yet renamed: removed by a fatal signal or an exit on the way.
 static const int MAX_PENDING = 4;
 static char* volatile pending[MAX_PENDING];
+
+// Outputs with a temporary file that are open, for the span writer to find by stream.
+static plat_output* open_outputs[MAX_PENDING];
 
 // Removes every pending temporary file (only async-signal-safe calls).
 static void remove_pending() {
@@ -77,6 +89,25 @@ static void set_pending(char* path, bool add) {
             return;
         }
         if (!add && pending[i] == path) pending[i] = nullptr;
+    }
+}
+
+// Waits for the output's background sync, if one runs, and forgets it.
+static void end_background_sync(plat_output* out) {
+    if (!out->syncing) return;
+    out->syncing->thread.join();
+    delete out->syncing;
+    out->syncing = nullptr;
+}
+
+// Adds (or with `add` false, drops) an output of the open list.
+static void set_open(plat_output* out, bool add) {
+    for (plat_output*& slot : open_outputs) {
+        if (add && !slot) {
+            slot = out;
+            return;
+        }
+        if (!add && slot == out) slot = nullptr;
     }
 }
 
@@ -178,6 +209,7 @@ plat_output* plat_output_open(const char* name, int) {
     int fd = out->target ? create_temp(out->target, &out->temp) : -1;
     if (fd >= 0) set_pending(out->temp, true);
     out->f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (out->f) set_open(out, true);
     if (out->f) return out;
     if (fd >= 0) close(fd);
     plat_output_discard(out);
@@ -203,6 +235,7 @@ static void sync_folder(const char* path) {
 // Flushes, syncs, closes and renames the output into place, then frees it; returns 0,
 // PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
 int plat_output_commit(plat_output* out) {
+    end_background_sync(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
     if (out->temp) written = written && fsync(fileno(out->f)) == 0;
     written = fclose(out->f) == 0 && written;
@@ -224,6 +257,8 @@ int plat_output_commit(plat_output* out) {
 
 // Closes the output, removes its temporary file and frees it.
 void plat_output_discard(plat_output* out) {
+    end_background_sync(out);
+    set_open(out, false);
     if (out->f) fclose(out->f);
     if (out->temp) {
         set_pending(out->temp, false);
@@ -286,8 +321,43 @@ size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     return done;
 }
 
+// Returns the open output whose temporary file the stream writes, or nullptr.
+static plat_output* open_output(FILE* f) {
+    for (plat_output* out : open_outputs)
+        if (out && out->f == f) return out;
+    return nullptr;
+}
+
+// Started write-back does not make the data durable: the sync before the rename still
+// waits for the disk to take the whole file (on a virtual disk, 65 ms of a 0.45 s
+// decompression of 134 MB). Once SYNC_EVERY bytes more are written, a thread of its own
+// syncs the data while the writer goes on, so the last sync has little left; its result
+// does not matter, the sync before the rename decides.
+static void sync_in_background(plat_output* out, size_t written) {
+    const unsigned long long SYNC_EVERY = 16ull << 20;
+    out->unsynced += written;
+    if (out->unsynced < SYNC_EVERY) return;
+    if (out->syncing && !out->syncing->done) return;
+    end_background_sync(out);
+    background_sync* job = new (std::nothrow) background_sync;
+    if (!job) return;
+    int fd = fileno(out->f);
+    try {
+        job->thread = std::thread([job, fd] {
+            fdatasync(fd);
+            job->done = true;
+        });
+    } catch (const std::system_error&) {
+        delete job;
+        return;
+    }
+    out->syncing = job;
+    out->unsynced = 0;
+}
+
 // Writes a span straight to the stream's file and starts its write-back; returns the
-// bytes written. A stream with no file behind it goes through fwrite.
+// bytes written. A stream with no file behind it goes through fwrite. A temporary file
+// is also synced in the background as it grows.
 size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     int fd = fileno(f);
     if (fd < 0) return fwrite(buf, 1, len, f);
@@ -302,6 +372,8 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     if (done > 0 && end >= static_cast<off_t>(done))
         sync_file_range(fd, end - static_cast<off_t>(done), static_cast<off_t>(done),
                         SYNC_FILE_RANGE_WRITE);
+    plat_output* out = open_output(f);
+    if (out && out->temp) sync_in_background(out, done);
     return done;
 }
 
