@@ -1,6 +1,7 @@
 // Reference compressor and decompressor: the engines the front-end runs.
 #include "halvard.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 
 static const size_t OUT_SPAN = 1 << 20;  // decoded bytes written at once: the output stream's buffer size
 static const size_t IN_SPAN = 1 << 19;   // payload bytes read at once (more for blocks over 256 KiB)
+static const int HELD_MAX = 256;         // progress lines held back at most (a run has about 100)
 static size_t in_span_size(uint32_t bs);
 
 
@@ -162,6 +164,9 @@ long long stored_length(uint32_t b, unsigned shift, uint32_t cap) {
 // next one fills, in order. A span goes out when the block after it starts, as a full
 // 1 MiB stream buffer did, and a failed write is printed only where that buffer's write
 // would have failed: before the next progress line or message, naming the same block.
+// A progress line due while spans are still being written is held back until they are
+// (or dropped after a failed write before it), so the decoder never waits for the disk
+// just to print one.
 
 namespace {
 
@@ -181,10 +186,14 @@ struct span_out {
     uint32_t trigger[2];    // block that started as each span was handed over
     size_t used;            // bytes in the span being filled
     uint32_t handed;        // spans handed over so far
-    long long failed;       // block named by the first failed write, or -1 (read after a wait)
+    std::atomic<long long> failed;  // block named by the first failed write, or -1
     plat_count* ready;      // spans handed over, counted for the writer
     plat_count* written;    // spans the writer has finished
     plat_thread* writer;    // the writer, or nullptr: spans are then written at hand-over
+    uint32_t held[HELD_MAX];       // blocks whose progress lines are held back, in order
+    uint32_t held_need[HELD_MAX];  // spans to be written before each of them is printed
+    int held_count;                // lines held back
+    uint32_t period;               // blocks per progress step
 };
 
 // Where a decoder finds its payloads: the reference one wherever the index says, the
@@ -248,8 +257,12 @@ static int span_writer(void* job) {
 }
 
 // Lays the spans out in block_buf1 and starts the writer (none when it can't start).
-static void span_out_open(span_out* s) {
-    *s = span_out{};
+static void span_out_open(span_out* s, uint32_t period) {
+    s->used = 0;
+    s->handed = 0;
+    s->held_count = 0;
+    s->period = period;
+    s->writer = nullptr;
     s->buf[0] = block_buf1;
     s->buf[1] = block_buf1 + OUT_SPAN;
     s->block = block_buf1 + 2 * OUT_SPAN;
@@ -285,13 +298,62 @@ static int hand_over(span_out* s, uint32_t b) {
     return plat_count_wait(s->written, s->handed - 1);
 }
 
-// Waits for every span handed over; returns 1 after printing the failed write when one
-// named a block before b (its message came first), else 0.
+// Returns 1 when a failed write named a block before b (its message comes first), else 0.
+static int failed_before(const span_out* s, uint32_t b) {
+    long long f = s->failed;
+    return f >= 0 && f < static_cast<long long>(b);
+}
+
+// Prints block b's progress line.
+static void print_progress(const span_out* s, uint32_t b) {
+    printf("decompress %d%%\r", static_cast<int>(b / s->period));
+    fflush(stdout);  // a front-end reads progress through a pipe
+}
+
+// Prints, in order, the held lines whose spans are among the first `written`, stopping
+// at one that a failed write comes before; returns 1 when it stopped there, else 0.
+static int release_lines(span_out* s, uint32_t written) {
+    int i = 0;
+    for (; i < s->held_count && s->held_need[i] <= written; i++) {
+        if (failed_before(s, s->held[i])) break;
+        print_progress(s, s->held[i]);
+    }
+    int blocked = i < s->held_count && s->held_need[i] <= written;
+    memmove(s->held, s->held + i, (s->held_count - i) * sizeof s->held[0]);
+    memmove(s->held_need, s->held_need + i, (s->held_count - i) * sizeof s->held_need[0]);
+    s->held_count -= i;
+    return blocked;
+}
+
+// Returns how many spans are written (all handed over when there is no writer).
+static uint32_t spans_written(span_out* s) {
+    return s->writer ? plat_count_add(s->written, 0) : s->handed;
+}
+
+// Waits for every span handed over and prints the lines held back; returns 1 after
+// printing the failed write when one named a block before b, else 0.
 static int settle(span_out* s, uint32_t b) {
     if (s->writer) plat_count_wait(s->written, s->handed);
-    if (s->failed < 0 || s->failed >= static_cast<long long>(b)) return 0;
-    printf("block %d : Write error\n", static_cast<int>(s->failed));
+    release_lines(s, s->handed);
+    if (!failed_before(s, b)) return 0;
+    printf("block %d : Write error\n", static_cast<int>(s->failed.load()));
     return 1;
+}
+
+// Prints block b's progress line, or holds it back while spans handed over before it
+// are being written; returns 1 after printing a failed write that comes first, else 0.
+static int progress(span_out* s, uint32_t b) {
+    uint32_t written = spans_written(s);
+    if (release_lines(s, written) || failed_before(s, b)) return settle(s, b);
+    bool full = s->held_count == HELD_MAX;
+    if (full && settle(s, b)) return 1;  // else every line is out and every span written
+    if (s->held_count == 0 && (full || written == s->handed)) {
+        print_progress(s, b);
+        return 0;
+    }
+    s->held[s->held_count] = b;
+    s->held_need[s->held_count++] = s->handed;
+    return 0;
 }
 
 // Returns where block b's bs bytes go: the span being filled (handed over first when
@@ -300,6 +362,7 @@ static unsigned char* block_dest(span_out* s, uint32_t b, uint32_t bs) {
     if (OUT_SPAN - s->used < bs) {
         if (s->used < OUT_SPAN) return s->block;
         if (hand_over(s, b)) return nullptr;
+        release_lines(s, spans_written(s));  // one stopped by a failure waits for `progress`
     }
     return s->buf[s->handed % 2] + s->used;
 }
@@ -365,14 +428,11 @@ static int decode_block(decode_run* r, uint32_t b) {
 
 // Decodes blocks 0..n-1 with the progress lines and writes the last span; returns 0 or 1.
 static int decode_all(decode_run* r, uint32_t n) {
-    uint32_t period = n >= 100 ? n / 100 : 1;
     int countdown = 0;
     for (uint32_t b = 0; b < n; b++) {
         if (--countdown <= 0) {
-            if (settle(&r->out, b)) return 1;
-            printf("decompress %d%%\r", static_cast<int>(b / period));
-            fflush(stdout);  // a front-end reads progress through a pipe
-            countdown = static_cast<int>(period);
+            if (progress(&r->out, b)) return 1;
+            countdown = static_cast<int>(r->out.period);
         }
         if (decode_block(r, b)) return 1;
     }
@@ -393,7 +453,7 @@ int decode_blocks(uint32_t n, uint32_t bs, int optimised) {
     r.in = {block_buf2, in_span_size(bs), 0, 0};
     r.walk = {optimised, 24 + 4 * (static_cast<uint64_t>(n) + 1)};
     r.bs = bs;
-    span_out_open(&r.out);
+    span_out_open(&r.out, n >= 100 ? n / 100 : 1);
     int status = decode_all(&r, n);
     if (status) write_partial(&r.out);
     span_out_close(&r.out);

@@ -94,6 +94,7 @@ TEST(FullDisk, DecompressionReportsTheWriteError) {
     std::string dir = make_temp_dir();
     // 10 blocks stay in the 1 MiB output buffer until the end (the last block is named);
     // 1000 overflow it, and the block whose output found it full is named: block 512.
+    // The message comes right after the last progress line due before that block.
     write_file(dir + "/in.iso", random_bytes(1000 * 2048, 5));
     write_file(dir + "/small.iso", random_bytes(10 * 2048, 5));
     ASSERT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + "/a.cso"}).status, 0);
@@ -105,7 +106,8 @@ TEST(FullDisk, DecompressionReportsTheWriteError) {
         args.push_back("/dev/full");
         RunResult r = run_vellicor(args);
         EXPECT_EQ(r.status, 1);
-        std::string line = cso == "a" ? "block 512 : Write error\n" : "block 9 : Write error\n";
+        std::string line = cso == "a" ? "decompress 51%\rblock 512 : Write error\n"
+                                      : "decompress 9%\rblock 9 : Write error\n";
         EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("completed"), std::string::npos) << r.out;
     }
