@@ -178,6 +178,12 @@ struct span_in {
     size_t len;          // bytes read there
 };
 
+// A progress line held back: its block, and the spans to be written before it is printed.
+struct held_line {
+    uint32_t block;
+    uint32_t need;
+};
+
 // Decoded bytes on their way out (in block_buf1: two spans, then one block).
 struct span_out {
     unsigned char* buf[2];  // the two spans, filled and written in turn
@@ -190,8 +196,7 @@ struct span_out {
     plat_count* ready;      // spans handed over, counted for the writer
     plat_count* written;    // spans the writer has finished
     plat_thread* writer;    // the writer, or nullptr: spans are then written at hand-over
-    uint32_t held[HELD_MAX];       // blocks whose progress lines are held back, in order
-    uint32_t held_need[HELD_MAX];  // spans to be written before each of them is printed
+    held_line held[HELD_MAX];      // progress lines held back, in order
     int held_count;                // lines held back
     uint32_t period;               // blocks per progress step
 };
@@ -314,13 +319,12 @@ static void print_progress(const span_out* s, uint32_t b) {
 // at one that a failed write comes before; returns 1 when it stopped there, else 0.
 static int release_lines(span_out* s, uint32_t written) {
     int i = 0;
-    for (; i < s->held_count && s->held_need[i] <= written; i++) {
-        if (failed_before(s, s->held[i])) break;
-        print_progress(s, s->held[i]);
+    for (; i < s->held_count && s->held[i].need <= written; i++) {
+        if (failed_before(s, s->held[i].block)) break;
+        print_progress(s, s->held[i].block);
     }
-    int blocked = i < s->held_count && s->held_need[i] <= written;
+    int blocked = i < s->held_count && s->held[i].need <= written;
     memmove(s->held, s->held + i, (s->held_count - i) * sizeof s->held[0]);
-    memmove(s->held_need, s->held_need + i, (s->held_count - i) * sizeof s->held_need[0]);
     s->held_count -= i;
     return blocked;
 }
@@ -351,8 +355,7 @@ static int progress(span_out* s, uint32_t b) {
         print_progress(s, b);
         return 0;
     }
-    s->held[s->held_count] = b;
-    s->held_need[s->held_count++] = s->handed;
+    s->held[s->held_count++] = {b, s->handed};
     return 0;
 }
 

@@ -373,7 +373,7 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
         sync_file_range(fd, end - static_cast<off_t>(done), static_cast<off_t>(done),
                         SYNC_FILE_RANGE_WRITE);
     plat_output* out = open_output(f);
-    if (out && out->temp) sync_in_background(out, done);
+    if (out) sync_in_background(out, done);  // only outputs with a temporary file are listed
     return done;
 }
 
