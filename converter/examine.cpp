@@ -24,7 +24,7 @@
 namespace {
 
 constexpr size_t CHUNK = 1 << 20;              // image bytes per step (a block is at most this)
-constexpr int SLOTS = 4;                       // chunks in flight between decoder and hashers
+constexpr int SLOTS = 8;                       // chunks in flight: slack for three threads on two cores
 constexpr int HASHERS = 2;                     // hasher 0: MD5; hasher 1: SHA-1 and CRC32
 constexpr uint32_t MAX_BLOCK_SIZE = 1u << 20;  // the decompressors refuse larger blocks
 constexpr unsigned MAX_ALIGN = 30;             // and larger index shifts
