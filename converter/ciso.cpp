@@ -12,8 +12,8 @@
 // threaded (chunks of 320 blocks split between two workers, stored sizes summed into
 // offsets at the end) or estimate (sampled blocks, nothing written). The finished
 // index is written over the placeholder last. The decompressors read the index whole
-// and decode the blocks in order, from payloads read in large spans into 1 MiB spans of
-// the image that a second thread writes in turn (halvard.cpp, decode_blocks).
+// and decode the blocks in order, from payloads read ahead in large spans by one thread
+// into 1 MiB spans of the image that another writes in turn (halvard.cpp, decode_blocks).
 #include "ciso.h"
 
 #include <cmath>

@@ -141,7 +141,7 @@ int read_cso_index(uint32_t n, uint32_t bs) {
         printf("file read error\n");  // the index could not be read whole
         return 1;
     }
-    if (alloc_index_and_buffers(n + 1, 2 * OUT_SPAN + bs, in_span_size(bs))) return 1;
+    if (alloc_index_and_buffers(n + 1, 2 * OUT_SPAN + bs, 2 * in_span_size(bs))) return 1;
     if (fread(index_buf, 1, bytes, fin) != bytes) {
         printf("file read error\n");
         return 1;
@@ -159,14 +159,14 @@ long long stored_length(uint32_t b, unsigned shift, uint32_t cap) {
 }
 
 // ---------------------------------------------------------------- decoding in spans
-// Both decompressors read payloads straight from the file in large spans and decode
-// each block straight into a 1 MiB output span, which a second thread writes while the
-// next one fills, in order. A span goes out when the block after it starts, as a full
-// 1 MiB stream buffer did, and a failed write is printed only where that buffer's write
-// would have failed: before the next progress line or message, naming the same block.
-// A progress line due while spans are still being written is held back until they are
-// (or dropped after a failed write before it), so the decoder never waits for the disk
-// just to print one.
+// Both decompressors read payloads straight from the file in large spans (a reader
+// thread fetches the next while one is decoded) and decode each block straight into a
+// 1 MiB output span, which a writer thread writes while the next one fills, in order.
+// A span goes out when the block after it starts, as a full 1 MiB stream buffer did, and
+// a failed write is printed only where that buffer's write would have failed: before
+// the next progress line or message, naming the same block. A progress line due while
+// spans are still being written is held back until they are (or dropped after a failed
+// write before it), so the decoder never waits for the disk just to print one.
 
 namespace {
 
@@ -176,6 +176,18 @@ struct span_in {
     size_t cap;          // its size
     uint64_t off;        // file offset of buf[0]
     size_t len;          // bytes read there
+};
+
+// The span after the one in hand, read by a thread of its own while that one is decoded
+// (in the other half of block_buf2). Only one thread reads fin at any time.
+struct read_ahead {
+    span_in next;         // the span asked for, once `done` has counted it
+    uint64_t overlap;     // bytes it shares with the span before: the longest payload
+    int pending;          // 1 while a span is asked for and not taken
+    uint32_t asked;       // spans asked for so far
+    plat_count* wanted;   // spans asked for, counted for the reader
+    plat_count* done;     // spans the reader has read
+    plat_thread* reader;  // the reader, or nullptr: every span is then read when needed
 };
 
 // A progress line held back: its block, and the spans to be written before it is printed.
@@ -211,6 +223,7 @@ struct payload_walk {
 // One decoding run.
 struct decode_run {
     span_in in;
+    read_ahead ahead;
     span_out out;
     payload_walk walk;
     uint32_t bs;  // block size
@@ -223,13 +236,74 @@ static size_t in_span_size(uint32_t bs) {
     return 2 * static_cast<size_t>(bs) > IN_SPAN ? 2 * static_cast<size_t>(bs) : IN_SPAN;
 }
 
-// Returns the len bytes of fin at off, reading a new span from off unless they are all
-// in hand; nullptr when the file ends before them.
-static const unsigned char* payload_at(span_in* in, uint64_t off, size_t len) {
+// The reader thread: reads each span asked for, in turn, until `wanted` closes; returns 0.
+static int span_reader(void* job) {
+    read_ahead* a = static_cast<read_ahead*>(job);
+    for (uint32_t k = 0; plat_count_wait(a->wanted, k + 1) == 0; k++) {
+        span_in* s = &a->next;
+        s->len = plat_read_at(fin, static_cast<long long>(s->off), s->buf, s->cap);
+        plat_count_add(a->done, 1);
+    }
+    return 0;
+}
+
+// Starts the reader over buf (cap bytes) for blocks of bs bytes (none when it can't start).
+static void read_ahead_open(read_ahead* a, unsigned char* buf, size_t cap, uint32_t bs) {
+    a->next = {buf, cap, 0, 0};
+    a->overlap = 2 * static_cast<uint64_t>(bs);
+    a->pending = 0;
+    a->asked = 0;
+    a->reader = nullptr;
+    a->wanted = plat_count_new();
+    a->done = plat_count_new();
+    if (a->wanted && a->done) a->reader = plat_thread_start(span_reader, a);
+}
+
+// Stops the reader (after the read it may be doing) and frees its counts.
+static void read_ahead_close(read_ahead* a) {
+    if (a->reader) {
+        plat_count_close(a->wanted);
+        plat_thread_join(a->reader);
+    }
+    plat_count_free(a->wanted);
+    plat_count_free(a->done);
+}
+
+// Asks for the span that starts `overlap` bytes before the end of in's, so it holds whole
+// any payload that in's cuts; not when in's was short (the file ends there) or too small.
+static void ask_ahead(read_ahead* a, const span_in* in) {
+    if (!a->reader || in->len < in->cap || in->cap < 2 * a->overlap) return;
+    a->next.off = in->off + in->len - a->overlap;
+    a->pending = 1;
+    plat_count_add(a->wanted, 1);
+    a->asked++;
+}
+
+// Waits for the span asked for, if any; returns 1 after swapping it into *in when it holds
+// the len bytes at off, else 0 (fin is then free for the decoder's own read).
+static int take_ahead(read_ahead* a, span_in* in, uint64_t off, size_t len) {
+    if (!a->pending) return 0;
+    a->pending = 0;
+    plat_count_wait(a->done, a->asked);  // `done` is never closed
+    const span_in& s = a->next;
+    if (off < s.off || off + len > s.off + s.len) return 0;
+    span_in old = *in;
+    *in = s;
+    a->next = old;
+    return 1;
+}
+
+// Returns the len bytes of fin at off: from the span in hand, else from the one read
+// ahead, else from a new span read from off; nullptr when the file ends before them.
+static const unsigned char* payload_at(decode_run* r, uint64_t off, size_t len) {
+    span_in* in = &r->in;
     if (len == 0) return in->buf;  // nothing to read, wherever it would start
     if (off < in->off || off + len > in->off + in->len) {
-        in->off = off;
-        in->len = plat_read_at(fin, static_cast<long long>(off), in->buf, in->cap);
+        if (!take_ahead(&r->ahead, in, off, len)) {
+            in->off = off;
+            in->len = plat_read_at(fin, static_cast<long long>(off), in->buf, in->cap);
+        }
+        ask_ahead(&r->ahead, in);
     }
     return off + len <= in->off + in->len ? in->buf + (off - in->off) : nullptr;
 }
@@ -415,7 +489,7 @@ static int decode_block(decode_run* r, uint32_t b) {
     uint64_t off = 0;
     long long len = 0;
     const unsigned char* p = nullptr;
-    if (locate(&r->walk, b, r->bs, &off, &len) == 0) p = payload_at(&r->in, off, len);
+    if (locate(&r->walk, b, r->bs, &off, &len) == 0) p = payload_at(r, off, len);
     if (!p) {
         if (!settle(&r->out, b)) printf("block=%d : read error\n", static_cast<int>(b));
         return 1;
@@ -453,11 +527,14 @@ static void write_partial(span_out* s) {
 // Decodes the n blocks of bs bytes whose index is read, into fout; returns 0 or 1.
 int decode_blocks(uint32_t n, uint32_t bs, int optimised) {
     decode_run r{};
-    r.in = {block_buf2, in_span_size(bs), 0, 0};
+    size_t cap = in_span_size(bs);
+    r.in = {block_buf2, cap, 0, 0};
     r.walk = {optimised, 24 + 4 * (static_cast<uint64_t>(n) + 1)};
     r.bs = bs;
     span_out_open(&r.out, n >= 100 ? n / 100 : 1);
+    read_ahead_open(&r.ahead, block_buf2 + cap, cap, bs);
     int status = decode_all(&r, n);
+    read_ahead_close(&r.ahead);
     if (status) write_partial(&r.out);
     span_out_close(&r.out);
     return status;

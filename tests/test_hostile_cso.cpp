@@ -128,6 +128,26 @@ TEST(HostileBlocks, RefusedAsBlockErrors) {
     for (const auto& h : cases) expect_refused(h);
 }
 
+// Plain blocks may sit anywhere in the file. Entries that jump back and forth over a file
+// of several 512 KiB read spans, and across the far edge of the span read ahead, decode
+// to the bytes they name.
+TEST(ScatteredPayloads, PlainBlocksDecodeFromWhereverTheirEntriesPoint) {
+    const uint32_t span = 512 * 1024, n = 6, data_at = 24 + 4 * (n + 1);
+    const std::string data = random_bytes(3 * span, 17);
+    const uint32_t at[n] = {0, 2 * span - 5000, 0, span - 1, 3 * span - 2048, span / 2};
+    std::string cso = header(n * 2048), image;
+    for (uint32_t a : at) {
+        put32(cso, 0x80000000u | (data_at + a));
+        image += data.substr(a, 2048);
+    }
+    put32(cso, data_at + 3 * span);
+    std::string dir = make_temp_dir();
+    write_file(dir + "/s.cso", cso + data);
+    RunResult r = run_vellicor({"-dec", dir + "/s.cso", dir + "/s.iso"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(dir + "/s.iso") == image);
+}
+
 // A block that can't be decoded fails the run: the file under the output's name stays as
 // it was, whatever the blocks before the damage held.
 TEST(HostileBlocks, DamageLeavesThePreviousOutputAsItWas) {
