@@ -236,6 +236,25 @@ static size_t in_span_size(uint32_t bs) {
     return 2 * static_cast<size_t>(bs) > IN_SPAN ? 2 * static_cast<size_t>(bs) : IN_SPAN;
 }
 
+// Makes a helper thread's two counts (work handed to it, work it finished) and starts
+// proc(job) on it; returns the thread, or nullptr when any of the three can't be made.
+static plat_thread* start_helper(plat_count** asked, plat_count** done, plat_thread_proc proc,
+                                 void* job) {
+    *asked = plat_count_new();
+    *done = plat_count_new();
+    return *asked && *done ? plat_thread_start(proc, job) : nullptr;
+}
+
+// Stops a helper thread (it ends once `asked` closes; nullptr: none ran) and frees its counts.
+static void stop_helper(plat_thread* t, plat_count* asked, plat_count* done) {
+    if (t) {
+        plat_count_close(asked);
+        plat_thread_join(t);
+    }
+    plat_count_free(asked);
+    plat_count_free(done);
+}
+
 // The reader thread: reads each span asked for, in turn, until `wanted` closes; returns 0.
 static int span_reader(void* job) {
     read_ahead* a = static_cast<read_ahead*>(job);
@@ -253,20 +272,12 @@ static void read_ahead_open(read_ahead* a, unsigned char* buf, size_t cap, uint3
     a->overlap = 2 * static_cast<uint64_t>(bs);
     a->pending = 0;
     a->asked = 0;
-    a->reader = nullptr;
-    a->wanted = plat_count_new();
-    a->done = plat_count_new();
-    if (a->wanted && a->done) a->reader = plat_thread_start(span_reader, a);
+    a->reader = start_helper(&a->wanted, &a->done, span_reader, a);
 }
 
 // Stops the reader (after the read it may be doing) and frees its counts.
 static void read_ahead_close(read_ahead* a) {
-    if (a->reader) {
-        plat_count_close(a->wanted);
-        plat_thread_join(a->reader);
-    }
-    plat_count_free(a->wanted);
-    plat_count_free(a->done);
+    stop_helper(a->reader, a->wanted, a->done);
 }
 
 // Asks for the span that starts `overlap` bytes before the end of in's, so it holds whole
@@ -341,24 +352,16 @@ static void span_out_open(span_out* s, uint32_t period) {
     s->handed = 0;
     s->held_count = 0;
     s->period = period;
-    s->writer = nullptr;
     s->buf[0] = block_buf1;
     s->buf[1] = block_buf1 + OUT_SPAN;
     s->block = block_buf1 + 2 * OUT_SPAN;
     s->failed = -1;
-    s->ready = plat_count_new();
-    s->written = plat_count_new();
-    if (s->ready && s->written) s->writer = plat_thread_start(span_writer, s);
+    s->writer = start_helper(&s->ready, &s->written, span_writer, s);
 }
 
 // Stops the writer (at once: a finished run has waited for it) and frees its counts.
 static void span_out_close(span_out* s) {
-    if (s->writer) {
-        plat_count_close(s->ready);
-        plat_thread_join(s->writer);
-    }
-    plat_count_free(s->ready);
-    plat_count_free(s->written);
+    stop_helper(s->writer, s->ready, s->written);
 }
 
 // Hands the filled span over as block b starts and waits until the other one is free;
