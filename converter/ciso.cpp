@@ -1,19 +1,12 @@
 // Driver and the optimised, threaded and estimating engines.
 //
-// A CSO file is a 24-byte header ("CISO", header size 0, image size, block size 2048,
-// version 1, index alignment 0), then n + 1 little-endian 32-bit index entries, then
-// the payloads of blocks 0..n-1 back to back. Entry i holds the file offset of block i
-// (bit 31 set when the block is stored plain); entry n holds the end of the file.
-// A compressed payload is one complete raw deflate stream of its own.
-//
-// Every writer measures the input, writes the header and a zeroed placeholder index,
+// The format is in cso_format.h. Every writer measures the input, writes the header and a zeroed placeholder index,
 // then passes each 2048-byte block through its engine: reference (plain only when
 // deflate does not shrink the block), optimised (threshold and NC/Lost areas),
 // threaded (chunks of 320 blocks split between two workers, stored sizes summed into
 // offsets at the end) or estimate (sampled blocks, nothing written). The finished
-// index is written over the placeholder last. The decompressors read the index whole
-// and decode the blocks in order, from payloads read ahead in large spans by one thread
-// into 1 MiB spans of the image that another writes in turn (halvard.cpp, decode_blocks).
+// index is written over the placeholder last. The decompressors read the CSO through the
+// block reader (cso_reader.cpp) and write the image through span_writer.cpp.
 #include "ciso.h"
 
 #include <cmath>
@@ -22,102 +15,18 @@
 #include <cstring>
 #include <ctime>
 
+#include "cso_reader.h"
 #include "halvard.h"
 #include "init.h"
 #include "examine.h"
 #include "isosearch.h"
+#include "span_writer.h"
 #include "zblock.h"
 
 int threshold = 2048;
 int level = 9;
 int pas_estimation = 1;
 int media = 0;
-uint32_t* index_buf = nullptr;
-unsigned char* block_buf1 = nullptr;
-unsigned char* block_buf2 = nullptr;
-uint32_t write_pos = 0;
-z_stream Z1;
-int Z1_mode = 0;
-
-// ---------------------------------------------------------------- shared helpers
-
-// Allocates a zeroed index and the two block buffers; returns 0, or 1 after the message.
-int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
-    free_index_and_buffers();
-    index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
-    block_buf1 = static_cast<unsigned char*>(malloc(size1));
-    block_buf2 = static_cast<unsigned char*>(malloc(size2));
-    if (index_buf && block_buf1 && block_buf2) return 0;
-    printf("Can't allocate memory\n");
-    return 1;
-}
-
-// Frees the index and the two block buffers.
-void free_index_and_buffers() {
-    free(index_buf);
-    free(block_buf1);
-    free(block_buf2);
-    index_buf = nullptr;
-    block_buf1 = block_buf2 = nullptr;
-}
-
-// Writes the header and a zeroed index at offset 0; returns the bytes that takes.
-// A failed write here shows up again at the final index write, which is checked.
-uint32_t write_header_and_placeholder(uint32_t entries) {
-    fwrite(&ciso, 1, sizeof ciso, fout);
-    fwrite(index_buf, sizeof(uint32_t), entries, fout);
-    return static_cast<uint32_t>(sizeof ciso + 4 * static_cast<uint64_t>(entries));
-}
-
-// Writes the finished index over the placeholder and flushes; returns 0, or 1 after a message.
-int write_final_index(uint32_t entries) {
-    int ok = fseek(fout, 24, SEEK_SET) == 0 &&
-             fwrite(index_buf, sizeof(uint32_t), entries, fout) == entries &&
-             fflush(fout) == 0 && !ferror(fout);
-    if (ok) return 0;
-    printf("Index write error\n");
-    return 1;
-}
-
-// Opens Z1 for deflate at `lvl`; returns 0, or 1 after the message.
-int open_deflate(int lvl) {
-    if (zb_deflate_open(&Z1, lvl) == Z_OK) {
-        Z1_mode = 1;
-        return 0;
-    }
-    printf("deflateInit : %s\n", zb_msg(&Z1, "???"));
-    return 1;
-}
-
-// Opens Z1 for inflate; returns 0, or 1 after naming the failed initialisation.
-int open_inflate() {
-    if (zb_inflate_open(&Z1) == Z_OK) {
-        Z1_mode = 2;
-        return 0;
-    }
-    printf("inflateInit : %s\n", zb_msg(&Z1, "???"));
-    return 1;
-}
-
-// Ends whatever Z1 holds; returns 0, or 1 after the message.
-int close_z1() {
-    int mode = Z1_mode;
-    Z1_mode = 0;
-    if (mode == 0) return 0;
-    int ret = mode == 1 ? deflateEnd(&Z1) : inflateEnd(&Z1);
-    if (ret == Z_OK || (mode == 1 && ret == Z_DATA_ERROR)) return 0;  // ended mid-stream: fine
-    printf(mode == 1 ? "deflateEnd : %s\n" : "inflateEnd : %s\n", zb_msg(&Z1, "error"));
-    return 1;
-}
-
-// Flushes the decoded image; returns 0, or 1 after the write error of the last block.
-// Without it the tail of the image could fail at close, after "completed" was printed.
-int flush_output(uint32_t n) {
-    if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;
-    printf("block %d : Write error\n", static_cast<int>(n - 1));
-    return 1;
-}
-
 // Returns x rounded to the nearest integer, halves up.
 static int round_half_up(double x) {
     return static_cast<int>(std::floor(x + 0.5));
@@ -135,22 +44,25 @@ static void my_decomp_summary() {
     printf("Decompress '%s' to '%s'\n", O.input_name, O.output_name);
     printf("Thread number       %d\n", 1);
     printf("Total ISO size      ");
-    number(image_size());
+    number(static_cast<long long>(ciso.total_bytes));
     printf(" bytes\n");
     printf("Block size          %d  bytes\n", 2048);
 }
 
+// Decodes the opened CSO with the summary first; returns 0 or 1.
+static int my_decomp_blocks(cso_reader* r) {
+    my_decomp_summary();
+    if (decode_blocks(r)) return 1;  // opens the inflate stream at the first compressed block
+    return close_z1() || flush_output(r->lay.blocks);
+}
+
 // Optimised decompressor (block size 2048, contiguous payloads); returns 0 or 1.
 int MY_decomp_ciso() {
-    if (read_cso_header(1)) return 1;
-    uint32_t n = image_size() >> 11;
-    ciso_total_block = n;
-    if (read_cso_index(n, BLOCK)) return 1;
-    my_decomp_summary();
-    if (decode_blocks(n, BLOCK, 1)) return 1;  // opens the inflate stream at the first compressed block
-    if (close_z1() || flush_output(n)) return 1;
-    printf("ciso decompress completed\n");
-    return 0;
+    cso_reader r;
+    int status = open_cso_input(&r, 1) || my_decomp_blocks(&r);
+    cso_close(&r);
+    if (status == 0) printf("ciso decompress completed\n");
+    return status;
 }
 
 // ---------------------------------------------------------------- optimised compressor
@@ -992,7 +904,7 @@ static int writes_output(int a) {
 // Returns 1 when the first 4 bytes of the input are the CSO magic; leaves fin at 0.
 static int input_is_cso() {
     char magic[4];
-    int cso = fread(magic, 1, 4, fin) == 4 && memcmp(magic, "CISO", 4) == 0;
+    int cso = fread(magic, 1, 4, fin) == 4 && cso_magic_at(magic);
     plat_seek(fin, 0);
     return cso;
 }
@@ -1019,13 +931,14 @@ static int check_image(int compress) {
     return 1;
 }
 
-// Refuses an input that is no CSO the decoder (`optimised` or not) can follow; returns
-// 0 with fin back at 0, or 1 after the decoder's own message.
+// Refuses an input that is no CSO the decoder (`optimised` or not) can follow, reading
+// its header and index as the decoder will; returns 0, or 1 after the decoder's own line.
 static int check_cso(int optimised) {
-    if (read_cso_header(optimised)) return 1;
-    if (plat_seek(fin, 0) == 0) return 0;
-    printf("file read error\n");
-    return 1;
+    cso_reader r;
+    int status = cso_open(&r, cso_stream_source(fin), optimised);
+    if (status) printf("%s\n", r.fault);
+    cso_close(&r);
+    return status ? 1 : 0;
 }
 
 // Runs the checks of the input that can refuse action a before anything is written;
@@ -1044,10 +957,13 @@ static int open_run_files(int a) {
 }
 
 // After a decompression: says how many bytes of the image the CSO never stored (its
-// size was no whole number of blocks, as some older tools wrote).
+// size was no whole number of blocks and the index holds no entry for the rest, as some
+// older tools wrote).
 static void warn_partial_block() {
-    uint32_t bs = ciso.block_size, tail = bs ? static_cast<uint32_t>(ciso.total_bytes) % bs : 0;
-    if (tail) printf("Warning: the last %u bytes of the image were never stored in this file\n", tail);
+    uint64_t held = static_cast<uint64_t>(ciso_total_block) * ciso.block_size;
+    if (ciso.total_bytes > held)
+        printf("Warning: the last %llu bytes of the image were never stored in this file\n",
+               static_cast<unsigned long long>(ciso.total_bytes - held));
 }
 
 // Closes the streams and frees what the driver owns; returns the final status.

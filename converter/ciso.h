@@ -1,14 +1,13 @@
-// Driver globals, shared buffers and the optimised, threaded and estimating engines.
+// Driver globals and the optimised, threaded and estimating engines.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <zlib.h>
 
+#include "cso_format.h"
+#include "engine_io.h"
 #include "platform.h"
 
-constexpr int BLOCK = 2048;           // ISO sector and CSO block size
-constexpr uint32_t CSO_PLAIN_FLAG = 0x80000000u;  // index bit: the payload is the block as is
-constexpr uint32_t CSO_OFFSET_MASK = 0x7FFFFFFFu; // index bits holding the payload's offset
 constexpr int CHUNK_BLOCKS = 320;     // blocks per chunk of the two-thread engines
 
 constexpr int RING_CHUNKS = 4;      // chunks in flight between the main thread and the workers
@@ -36,12 +35,6 @@ extern int threshold;          // compressed size from which a block is stored p
 extern int level;              // deflate level
 extern int pas_estimation;     // estimate samples every n-th block
 extern int media;              // 1 audio, 2 video, 3 both
-extern uint32_t* index_buf;    // block index being built or read
-extern unsigned char* block_buf1; // input block (or chunk)
-extern unsigned char* block_buf2; // deflate output or stored payload
-extern uint32_t write_pos;     // bytes written (or counted) so far
-extern z_stream Z1;            // the one-thread engines' zlib stream
-extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
 extern worker_job ST1;         // worker A's job (also notes the head's deflate failure)
 extern worker_job ST2;         // worker B's job
 extern uint32_t* taille_temp_buf;  // [0]: offset of block 0; [b + 1]: stored size of block b
@@ -54,24 +47,6 @@ extern int worker_streams_open; // 1 while ZA and ZB are open
 extern chunk_pipe PIPE;        // the two-thread engines' ring and its counts
 extern plat_thread* (*start_worker)(plat_thread_proc, void*); // starts a worker (tests swap it)
 
-// Allocates a zeroed index of `entries` entries and the two block buffers; on failure
-// prints "Can't allocate memory" and returns 1, else 0.
-int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2);
-// Frees the index and the two block buffers.
-void free_index_and_buffers();
-// Writes the header and a zeroed index of `entries` entries at offset 0; returns bytes written.
-uint32_t write_header_and_placeholder(uint32_t entries);
-// Seeks back to offset 24, writes the finished index and flushes the output;
-// prints a message and returns 1 when any of that fails, else 0.
-int write_final_index(uint32_t entries);
-// Opens Z1 for deflate at `lvl`; prints "deflateInit : ..." and returns 1 on failure.
-int open_deflate(int lvl);
-// Opens Z1 for inflate; prints the failed initialisation and returns 1 on failure.
-int open_inflate();
-// Ends whatever Z1 holds; prints "deflateEnd/inflateEnd : ..." and returns 1 on failure.
-int close_z1();
-// Flushes the decoded image of n blocks; prints the last block's write error and returns 1 on failure.
-int flush_output(uint32_t n);
 // Prints the optimised engines' summary and runs the area search.
 void Information(int compress_mode, int threads);
 // Optimised one-thread compressor; returns 0 or 1.

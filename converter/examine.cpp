@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ciso.h"
+#include "cso_reader.h"
 #include "init.h"
 #include "platform.h"
 #include "zblock.h"
@@ -26,41 +27,16 @@ namespace {
 constexpr size_t CHUNK = 1 << 20;              // image bytes per step (a block is at most this)
 constexpr int SLOTS = 8;                       // chunks in flight: slack for three threads on two cores
 constexpr int HASHERS = 2;                     // hasher 0: MD5; hasher 1: SHA-1 and CRC32
-constexpr uint32_t MAX_BLOCK_SIZE = 1u << 20;  // the decompressors refuse larger blocks
-constexpr unsigned MAX_ALIGN = 30;             // and larger index shifts
-constexpr size_t HEADER = sizeof(ciso_header);
-
-// Reads byte ranges of a file a window at a time, so payloads that follow each other cost
-// one read per window.
-struct window_reader {
-    FILE* f = nullptr;
-    uint64_t size = 0;              // the file's size
-    unsigned char* buf = nullptr;   // `room` bytes
-    size_t room = 0;
-    uint64_t start = 0;             // file offset of buf[0]
-    size_t length = 0;              // bytes of buf read from there
-};
-
-// Returns the n bytes at `off` (n <= room), or nullptr when they are not all in the file.
-const unsigned char* window_get(window_reader& w, uint64_t off, size_t n) {
-    if (off > w.size || n > w.size - off) return nullptr;
-    if (off >= w.start && off - w.start + n <= w.length) return w.buf + (off - w.start);
-    size_t want = static_cast<size_t>(std::min<uint64_t>(w.room, w.size - off));
-    w.start = off;
-    w.length = plat_read_at(w.f, static_cast<long long>(off), w.buf, want);
-    return w.length >= n ? w.buf : nullptr;
-}
 
 // One file being read: a CSO decoded block by block, or a plain image.
 struct image_source {
     const char* name = nullptr;
     FILE* f = nullptr;
-    window_reader win;
+    uint64_t size = 0;                // the file's size
     bool is_cso = false;
     bool header_ok = false;           // the header passed the decompressors' checks
-    ciso_header hdr{};
-    uint32_t blocks = 0;              // whole blocks the CSO holds
-    uint32_t* index = nullptr;        // its n + 1 entries
+    cso_reader cso{};                 // a CSO's header, layout, index and payload spans
+    bool cso_loaded = false;          // cso holds what cso_close frees
     uint32_t next = 0;                // next block to decode
     unsigned char* staging = nullptr; // a decoded block that did not fit the chunk's rest
     size_t staged_at = 0, staged_len = 0;
@@ -82,9 +58,8 @@ struct image_source {
 
 // Frees the buffers and digests and closes the file.
 image_source::~image_source() {
-    free(index);
+    if (cso_loaded) cso_close(&cso);
     free(staging);
-    free(win.buf);
     for (unsigned char* p : slot) free(p);
     plat_hash_free(md5);
     plat_hash_free(sha1);
@@ -124,76 +99,35 @@ int open_source(image_source& s, const char* name) {
         printf("Can't open %s\n", name);
         return 1;
     }
-    s.win.f = s.f;
-    s.win.size = static_cast<uint64_t>(size);
-    char magic[4] = {0, 0, 0, 0};
+    s.size = static_cast<uint64_t>(size);
+    char magic[CSO_MAGIC_SIZE] = {0, 0, 0, 0};
     plat_read_at(s.f, 0, magic, sizeof magic);
-    s.is_cso = named_cso(name) || memcmp(magic, "CISO", 4) == 0;
+    s.is_cso = named_cso(name) || cso_magic_at(magic);
     return 0;
-}
-
-// Returns true when the decompressors refuse the header as a format error.
-bool header_refused(const ciso_header& h) {
-    uint32_t total = static_cast<uint32_t>(h.total_bytes);
-    return memcmp(h.magic, "CISO", 4) != 0 || h.block_size == 0 || total == 0 ||
-           h.block_size > MAX_BLOCK_SIZE || h.index_align > MAX_ALIGN;
 }
 
 // Reads and checks the header and the index as the decompressors do; returns 0, or 1 with
 // the fault set in their words.
 int load_cso(image_source& s) {
-    if (s.win.size < HEADER || plat_read_at(s.f, 0, &s.hdr, HEADER) != HEADER)
-        return set_fault(s, "file read error");
-    if (header_refused(s.hdr)) return set_fault(s, "ciso file format error");
-    s.header_ok = true;
-    s.blocks = static_cast<uint32_t>(s.hdr.total_bytes) / s.hdr.block_size;
-    uint64_t bytes = 4 * (static_cast<uint64_t>(s.blocks) + 1);
-    if (s.win.size < HEADER + bytes) return set_fault(s, "file read error");
-    if (bytes > SIZE_MAX / 2 || !(s.index = static_cast<uint32_t*>(malloc(static_cast<size_t>(bytes)))))
-        return set_fault(s, "Can't allocate memory");
-    if (plat_read_at(s.f, HEADER, s.index, static_cast<size_t>(bytes)) != bytes)
-        return set_fault(s, "file read error");
-    return 0;
+    int status = cso_open(&s.cso, cso_stream_source(s.f), 0);
+    s.cso_loaded = true;
+    s.header_ok = s.cso.lay.bs != 0;  // the layout is set once the header passed
+    cso_lend_stream(&s.cso, &Z1, &Z1_mode);
+    return status ? set_fault(s, "%s", s.cso.fault) : 0;
 }
 
-// Returns the stored length of compressed block b, or -1 when the entries decrease or the
-// payload would not fit the decompressors' buffer of two blocks.
-long long stored_len(const image_source& s, uint32_t b) {
-    uint32_t cur = s.index[b] & CSO_OFFSET_MASK, next = s.index[b + 1] & CSO_OFFSET_MASK;
-    if (next < cur) return -1;
-    uint64_t len = static_cast<uint64_t>(next - cur) << s.hdr.index_align;
-    return len > 2ull * s.hdr.block_size ? -1 : static_cast<long long>(len);
-}
-
-// Decodes block b into dst (one block) through the shared block inflater; returns 0, or 1
+// Decodes the source's next block into dst (one block); returns its image bytes, or 0
 // with the fault set exactly as -dec prints it.
-int decode_block(image_source& s, uint32_t b, unsigned char* dst) {
-    static const unsigned char nothing = 0;  // a stored length of 0 reads no byte
-    uint32_t bs = s.hdr.block_size, e = s.index[b];
-    bool plain = (e & CSO_PLAIN_FLAG) != 0;
-    long long len = plain ? bs : stored_len(s, b);
-    uint64_t off = static_cast<uint64_t>(e & CSO_OFFSET_MASK) << s.hdr.index_align;
-    const unsigned char* p =
-        len == 0 ? &nothing : len > 0 ? window_get(s.win, off, static_cast<size_t>(len)) : nullptr;
-    if (!p) return set_fault(s, "block=%d : read error", static_cast<int>(b));
-    if (plain) {
-        memcpy(dst, p, bs);
-        return 0;
-    }
-    unsigned produced = 0;
-    int ret = zb_inflate_block(&Z1, p, static_cast<unsigned>(len), dst, bs, &produced);
-    if (ret != Z_STREAM_END)
-        return set_fault(s, "block %d:inflate : %s[%d]", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
-    if (produced != bs)
-        return set_fault(s, "block %d : block size error %d != %d", static_cast<int>(b),
-                         static_cast<int>(produced), static_cast<int>(bs));
+size_t decode_next(image_source& s, unsigned char* dst) {
+    if (cso_decode(&s.cso, s.next, dst) == CSO_OK) return cso_block_bytes(s.cso.lay, s.next++);
+    set_fault(s, "%s", s.cso.fault);
     return 0;
 }
 
 // Fills out with up to cap image bytes decoded from a CSO; returns the count, short only
 // at the image's end or at a fault.
 size_t fill_from_cso(image_source& s, unsigned char* out, size_t cap) {
-    size_t got = 0, bs = s.hdr.block_size;
+    size_t got = 0, bs = s.cso.lay.bs;
     while (got < cap) {
         if (s.staged_len > 0) {
             size_t n = std::min(s.staged_len, cap - got);
@@ -203,12 +137,12 @@ size_t fill_from_cso(image_source& s, unsigned char* out, size_t cap) {
             got += n;
             continue;
         }
-        if (s.ended || s.next == s.blocks) break;
+        if (s.ended || s.next == s.cso.lay.blocks) break;
         bool direct = cap - got >= bs;
-        if (decode_block(s, s.next, direct ? out + got : s.staging)) break;
-        s.next++;
-        if (direct) got += bs;
-        else s.staged_at = 0, s.staged_len = bs;
+        size_t n = decode_next(s, direct ? out + got : s.staging);
+        if (n == 0) break;
+        if (direct) got += n;
+        else s.staged_at = 0, s.staged_len = n;
     }
     if (got < cap) s.ended = true;
     return got;
@@ -218,7 +152,7 @@ size_t fill_from_cso(image_source& s, unsigned char* out, size_t cap) {
 // end or at a read error.
 size_t fill_from_image(image_source& s, unsigned char* out, size_t cap) {
     if (s.ended) return 0;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(cap, s.win.size - s.produced));
+    size_t want = static_cast<size_t>(std::min<uint64_t>(cap, s.size - s.produced));
     size_t got = plat_read_at(s.f, static_cast<long long>(s.produced), out, want);
     if (got < want) set_fault(s, "block=%d : read error", static_cast<int>((s.produced + got) / BLOCK));
     if (got < cap) s.ended = true;
@@ -227,11 +161,9 @@ size_t fill_from_image(image_source& s, unsigned char* out, size_t cap) {
 
 // Allocates a source's chunk buffers, window, staging block and digests; returns 0, or 1.
 int prepare_source(image_source& s) {
-    size_t bs = s.header_ok ? s.hdr.block_size : BLOCK;
-    s.win.room = std::max(CHUNK, 2 * bs);
-    s.win.buf = static_cast<unsigned char*>(malloc(s.win.room));
+    size_t bs = s.header_ok ? s.cso.lay.bs : BLOCK;
     s.staging = static_cast<unsigned char*>(malloc(bs));
-    bool ok = s.win.buf && s.staging;
+    bool ok = s.staging != nullptr;
     for (unsigned char*& p : s.slot) ok = (p = static_cast<unsigned char*>(malloc(CHUNK))) && ok;
     if (!ok) {
         printf("Can't allocate memory\n");
@@ -368,10 +300,10 @@ void print_hex(const char* label, const unsigned char* d, int len) {
 // Prints the image size line; a CSO that leaves out the image's partial last block says so.
 void print_size(const image_source& s) {
     printf("Image size    %llu bytes", static_cast<unsigned long long>(s.produced));
-    uint32_t total = static_cast<uint32_t>(s.hdr.total_bytes);
+    uint64_t total = s.cso.hdr.total_bytes;
     if (s.is_cso && total != s.produced)
-        printf(" (the header records %u: the last %u bytes are not held)", static_cast<unsigned>(total),
-               static_cast<unsigned>(total - s.produced));
+        printf(" (the header records %llu: the last %llu bytes are not held)",
+               static_cast<unsigned long long>(total), static_cast<unsigned long long>(total - s.produced));
     printf("\n");
 }
 
@@ -394,8 +326,8 @@ int print_checksums(image_source& s) {
 int report_source(image_source& s) {
     printf("File          %s\n", s.name);
     if (s.header_ok)
-        printf("Format        CSO, %u block%s of %u bytes\n", static_cast<unsigned>(s.blocks),
-               s.blocks == 1 ? "" : "s", static_cast<unsigned>(s.hdr.block_size));
+        printf("Format        CSO, %u block%s of %u bytes\n", static_cast<unsigned>(s.cso.lay.blocks),
+               s.cso.lay.blocks == 1 ? "" : "s", static_cast<unsigned>(s.cso.lay.bs));
     else if (!s.is_cso)
         printf("Format        plain image\n");
     if (s.fault[0]) {
@@ -487,19 +419,18 @@ void print_header(const ciso_header& h) {
 // Writes into `why` what is wrong with block b's index entries, if anything; returns true
 // when something is (the cases that make -dec fail at that block).
 bool entry_fault(const image_source& s, uint32_t b, char* why, size_t room) {
-    uint32_t e = s.index[b], bs = s.hdr.block_size;
-    uint32_t cur = e & CSO_OFFSET_MASK, next = s.index[b + 1] & CSO_OFFSET_MASK;
-    uint64_t len = bs;
+    const cso_layout& l = s.cso.lay;
+    uint32_t e = s.cso.index[b];
+    long long len = cso_block_bytes(l, b);
     if (!(e & CSO_PLAIN_FLAG)) {
-        if (next < cur) return snprintf(why, room, "the next entry is smaller") > 0;
-        len = static_cast<uint64_t>(next - cur) << s.hdr.index_align;
+        len = cso_stored_length(e, s.cso.index[b + 1], l.shift, UINT64_MAX);
+        if (len < 0) return snprintf(why, room, "the next entry is smaller") > 0;
         if (len == 0) return snprintf(why, room, "stored length 0") > 0;
-        if (len > 2ull * bs)
-            return snprintf(why, room, "stored length %llu is over two blocks",
-                            static_cast<unsigned long long>(len)) > 0;
+        if (static_cast<uint64_t>(len) > 2ull * l.bs)
+            return snprintf(why, room, "stored length %lld is over two blocks", len) > 0;
     }
-    uint64_t off = static_cast<uint64_t>(cur) << s.hdr.index_align;
-    if (off > s.win.size || len > s.win.size - off)
+    uint64_t off = cso_entry_offset(e, l.shift);
+    if (off > s.size || static_cast<uint64_t>(len) > s.size - off)
         return snprintf(why, room, "the payload ends past the end of the file") > 0;
     return false;
 }
@@ -522,34 +453,33 @@ void print_compressed_sizes(std::vector<uint64_t>& lens) {
 
 // Prints where the index says the file ends against its real size, and the ratio.
 void print_ends(const image_source& s) {
-    uint64_t end = static_cast<uint64_t>(s.index[s.blocks] & CSO_OFFSET_MASK) << s.hdr.index_align;
-    uint64_t size = s.win.size;
+    uint64_t end = cso_entry_offset(s.cso.index[s.cso.lay.blocks], s.cso.lay.shift);
+    uint64_t size = s.size;
     printf("Index end     %llu bytes\n", static_cast<unsigned long long>(end));
     printf("File size     %llu bytes", static_cast<unsigned long long>(size));
     if (size > end) printf(" (%llu bytes after the index end)", static_cast<unsigned long long>(size - end));
     if (size < end) printf(" (%llu bytes short of the index end)", static_cast<unsigned long long>(end - size));
     printf("\n");
-    uint32_t total = static_cast<uint32_t>(s.hdr.total_bytes);
     printf("Ratio         %llu%% (file size to image size)\n",
-           static_cast<unsigned long long>(size * 100 / total));
+           static_cast<unsigned long long>(size * 100 / s.cso.lay.total));
 }
 
 // Counts and sizes the blocks, prints them and the first index fault; returns 0, or 1 when
 // the index is broken.
 int print_blocks(const image_source& s) {
     std::vector<uint64_t> lens;
-    uint32_t plain = 0;
+    uint32_t plain = 0, n = s.cso.lay.blocks;
     char why[120] = "";
     long long fault_block = -1;
-    for (uint32_t b = 0; b < s.blocks; b++) {
-        uint32_t e = s.index[b], next = s.index[b + 1] & CSO_OFFSET_MASK;
+    for (uint32_t b = 0; b < n; b++) {
+        uint32_t e = s.cso.index[b];
+        long long len = cso_stored_length(e, s.cso.index[b + 1], s.cso.lay.shift, UINT64_MAX);
         if (e & CSO_PLAIN_FLAG) plain++;
-        else if (next >= (e & CSO_OFFSET_MASK))
-            lens.push_back(static_cast<uint64_t>(next - (e & CSO_OFFSET_MASK)) << s.hdr.index_align);
+        else if (len >= 0) lens.push_back(static_cast<uint64_t>(len));
         if (fault_block < 0 && entry_fault(s, b, why, sizeof why)) fault_block = b;
     }
-    printf("Blocks        %u: %u stored compressed, %u stored plain\n", static_cast<unsigned>(s.blocks),
-           static_cast<unsigned>(s.blocks - plain), static_cast<unsigned>(plain));
+    printf("Blocks        %u: %u stored compressed, %u stored plain\n", static_cast<unsigned>(n),
+           static_cast<unsigned>(n - plain), static_cast<unsigned>(plain));
     print_compressed_sizes(lens);
     print_ends(s);
     if (fault_block < 0) {
@@ -569,7 +499,8 @@ int info_ciso() {
     if (open_source(s, O.input_name)) return 1;
     printf("File          %s\n", s.name);
     ciso_header h{};
-    if (plat_read_at(s.f, 0, &h, HEADER) == HEADER && memcmp(h.magic, "CISO", 4) == 0) print_header(h);
+    if (plat_read_at(s.f, 0, &h, CSO_HEADER_SIZE) == CSO_HEADER_SIZE && cso_magic_at(h.magic))
+        print_header(h);
     if (load_cso(s)) {
         printf("%s\n", s.fault);
         return 1;

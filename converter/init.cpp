@@ -363,9 +363,9 @@ void parse_ligne_commande(int argc, char** argv) {
 // Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
 void initcisoheader(int size) {
     memset(&ciso, 0, sizeof ciso);
-    memcpy(ciso.magic, "CISO", 4);
+    memcpy(ciso.magic, CSO_MAGIC, CSO_MAGIC_SIZE);
     ciso.version = 1;
-    ciso.block_size = 2048;
+    ciso.block_size = BLOCK;
     ciso.total_bytes = static_cast<uint32_t>(size);
     ciso_total_block = static_cast<uint32_t>(size) / ciso.block_size;
 }

@@ -3,19 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cso_format.h"
 #include "platform.h"
-
-// The 24-byte CSO header, stored byte for byte as laid out here.
-struct ciso_header {
-    unsigned char magic[4];   // "CISO"
-    uint32_t header_size;     // written as 0, never read
-    uint64_t total_bytes;     // image size; only the low 32 bits are used
-    uint32_t block_size;      // 2048 in every file we write
-    uint8_t version;          // 1
-    uint8_t index_align;      // offsets in the index are shifted right by this
-    uint8_t reserved[2];
-};
-static_assert(sizeof(ciso_header) == 24, "CSO header must be 24 bytes");
 
 // Everything the command line can ask for.
 struct options {

@@ -1,0 +1,69 @@
+// The CSO format's rules, in one place for every reader.
+#include "cso_format.h"
+
+#include <cstring>
+
+// Compares the first four bytes with the magic.
+bool cso_magic_at(const void* bytes) {
+    return memcmp(bytes, CSO_MAGIC, CSO_MAGIC_SIZE) == 0;
+}
+
+// The checks every decoder makes before it reads the index.
+bool cso_header_refused(const ciso_header& h, int sequential) {
+    if (!cso_magic_at(h.magic) || h.block_size == 0 || h.total_bytes == 0) return true;
+    if (h.block_size > CSO_MAX_BLOCK_SIZE || h.index_align > CSO_MAX_ALIGN) return true;
+    return sequential && (h.block_size != static_cast<uint32_t>(BLOCK) || h.index_align != 0);
+}
+
+// Whole blocks only: whether the tail has an entry is known once the index is read.
+cso_layout cso_layout_of(const ciso_header& h) {
+    cso_layout l{};
+    l.total = h.total_bytes;
+    l.bs = h.block_size;
+    l.shift = h.index_align;
+    l.countable = l.total / l.bs <= CSO_MAX_BLOCKS;
+    l.whole = l.countable ? static_cast<uint32_t>(l.total / l.bs) : 0;
+    l.tail = static_cast<uint32_t>(l.total % l.bs);
+    l.blocks = l.whole;
+    return l;
+}
+
+// One entry per block plus the end's.
+uint64_t cso_index_bytes(const cso_layout& l) {
+    return 4 * (static_cast<uint64_t>(l.blocks) + 1);
+}
+
+// The header and the whole index must be in the file.
+bool cso_index_fits(const cso_layout& l, uint64_t file_size) {
+    return l.countable && file_size >= CSO_HEADER_SIZE &&
+           file_size - CSO_HEADER_SIZE >= cso_index_bytes(l);
+}
+
+// Entries hold offsets shifted right by the alignment; 64 bits, since shifted they may
+// lie past 4 GiB.
+uint64_t cso_entry_offset(uint32_t entry, unsigned shift) {
+    return static_cast<uint64_t>(entry & CSO_OFFSET_MASK) << shift;
+}
+
+// The distance to the next payload, padding included.
+long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint64_t cap) {
+    uint32_t cur = entry & CSO_OFFSET_MASK, end = next & CSO_OFFSET_MASK;
+    if (end < cur) return -1;
+    uint64_t len = static_cast<uint64_t>(end - cur) << shift;
+    return len > cap ? -1 : static_cast<long long>(len);
+}
+
+// A file that does not store its tail has only zero padding (or block 0's payload)
+// where the longer index's last entry would be, so that entry would not end the file.
+bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index) {
+    if (l.tail == 0) return false;
+    uint64_t longer = CSO_HEADER_SIZE + 4 * (static_cast<uint64_t>(l.whole) + 2);
+    uint32_t last = index[l.whole], end = index[l.whole + 1];
+    return cso_entry_offset(index[0], l.shift) >= longer && (end & CSO_PLAIN_FLAG) == 0 &&
+           (end & CSO_OFFSET_MASK) > (last & CSO_OFFSET_MASK);
+}
+
+// Only the image's own bytes of the last block count.
+uint32_t cso_block_bytes(const cso_layout& l, uint32_t b) {
+    return b == l.whole && l.tail ? l.tail : l.bs;
+}

@@ -1,0 +1,76 @@
+// The CSO format: the header, the block index, and what every reader of ours accepts.
+//
+// A CSO file is a 24-byte header, then the index (one little-endian 32-bit entry per
+// block and one more for the end), then the payloads in block order. Entry i holds the
+// file offset of block i's payload shifted right by the header's index alignment, with
+// bit 31 set when the block is stored plain (as it is in the image); the next entry marks
+// where a compressed payload, one raw deflate stream, ends. Every file we write has
+// 2048-byte blocks, alignment 0 and an image of whole blocks; files from other tools may
+// have larger blocks, an alignment, images of 4 GiB and more, and a partial last block
+// that has an entry of its own (the index then holds one entry more than the whole
+// blocks need).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr int BLOCK = 2048;                         // ISO sector; block size of the files we write
+constexpr char CSO_MAGIC[] = "CISO";                // the file's first 4 bytes
+constexpr size_t CSO_MAGIC_SIZE = 4;
+constexpr uint32_t CSO_HEADER_SIZE = 24;            // the index starts right after the header
+constexpr uint32_t CSO_PLAIN_FLAG = 0x80000000u;    // index bit: the payload is the block as is
+constexpr uint32_t CSO_OFFSET_MASK = 0x7FFFFFFFu;   // index bits holding the (shifted) offset
+constexpr uint32_t CSO_MAX_BLOCK_SIZE = 1u << 20;   // readers refuse larger blocks
+constexpr unsigned CSO_MAX_ALIGN = 30;              // and larger index shifts
+constexpr uint64_t CSO_MAX_BLOCKS = UINT32_MAX - 2;  // whole blocks an index can count (with
+                                                     // the tail's entry and the end's)
+
+// The 24-byte CSO header, stored byte for byte as laid out here.
+struct ciso_header {
+    unsigned char magic[4];   // CSO_MAGIC
+    uint32_t header_size;     // written as 0, never read
+    uint64_t total_bytes;     // image size (our writers stay below 2^32)
+    uint32_t block_size;      // BLOCK in every file we write
+    uint8_t version;          // 1
+    uint8_t index_align;      // offsets in the index are shifted right by this
+    uint8_t reserved[2];
+};
+static_assert(sizeof(ciso_header) == CSO_HEADER_SIZE, "CSO header must be 24 bytes");
+
+// What a reader takes from an accepted header (and, for the partial block, its index).
+struct cso_layout {
+    uint64_t total;     // image size in bytes, all 64 bits
+    uint32_t bs;        // block size
+    unsigned shift;     // index alignment
+    uint32_t whole;     // whole blocks of the image
+    uint32_t tail;      // bytes of the image past them (0 when it is whole blocks)
+    uint32_t blocks;    // blocks the index holds: `whole`, plus one when it holds the tail
+    bool countable;     // the whole blocks are at most CSO_MAX_BLOCKS
+};
+
+// Returns true when the bytes begin with the CSO magic (at least CSO_MAGIC_SIZE of them).
+bool cso_magic_at(const void* bytes);
+// Returns true when a reader refuses the header as "ciso file format error": no magic,
+// a block size of 0 or over the limit, an empty image or a shift over the limit;
+// `sequential` (the optimised decoder) also refuses
+// blocks of other than BLOCK bytes and any alignment.
+bool cso_header_refused(const ciso_header& h, int sequential);
+// Returns the layout of an accepted header, counting whole blocks only (see
+// cso_index_fits for more than CSO_MAX_BLOCKS).
+cso_layout cso_layout_of(const ciso_header& h);
+// Returns the bytes of the index for a layout: one entry per block and one for the end.
+uint64_t cso_index_bytes(const cso_layout& l);
+// Returns true when a file of file_size bytes holds the layout's whole index (never
+// when the header claims more blocks than an index can count).
+bool cso_index_fits(const cso_layout& l, uint64_t file_size);
+// Returns the file offset of the payload an index entry points at.
+uint64_t cso_entry_offset(uint32_t entry, unsigned shift);
+// Returns the stored length of a compressed block from its entry and the next, or -1
+// when the offsets decrease or the length is over `cap` (two blocks in the decoders).
+long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint64_t cap);
+// Returns true when the index (l.whole + 2 entries read) holds the partial last block:
+// the image has a tail, the first payload lies past the longer index, and the extra
+// entry ends the file after the tail's own entry.
+bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index);
+// Returns the image bytes block b of the layout gives: the block size, or the tail for
+// the partial last block.
+uint32_t cso_block_bytes(const cso_layout& l, uint32_t b);

@@ -1,0 +1,93 @@
+// The one-thread engines' shared buffers, streams and header and index writes.
+#include "engine_io.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cso_format.h"
+#include "init.h"
+#include "zblock.h"
+
+uint32_t* index_buf = nullptr;
+unsigned char* block_buf1 = nullptr;
+unsigned char* block_buf2 = nullptr;
+uint32_t write_pos = 0;
+z_stream Z1;
+int Z1_mode = 0;
+
+// Allocates a zeroed index and the two block buffers; returns 0, or 1 after the message.
+int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
+    free_index_and_buffers();
+    index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
+    block_buf1 = static_cast<unsigned char*>(malloc(size1));
+    block_buf2 = static_cast<unsigned char*>(malloc(size2));
+    if (index_buf && block_buf1 && block_buf2) return 0;
+    printf("Can't allocate memory\n");
+    return 1;
+}
+
+// Frees the index and the two block buffers.
+void free_index_and_buffers() {
+    free(index_buf);
+    free(block_buf1);
+    free(block_buf2);
+    index_buf = nullptr;
+    block_buf1 = block_buf2 = nullptr;
+}
+
+// Writes the header and a zeroed index at offset 0; returns the bytes that takes.
+// A failed write here shows up again at the final index write, which is checked.
+uint32_t write_header_and_placeholder(uint32_t entries) {
+    fwrite(&ciso, 1, sizeof ciso, fout);
+    fwrite(index_buf, sizeof(uint32_t), entries, fout);
+    return static_cast<uint32_t>(sizeof ciso + 4 * static_cast<uint64_t>(entries));
+}
+
+// Writes the finished index over the placeholder and flushes; returns 0, or 1 after a message.
+int write_final_index(uint32_t entries) {
+    int ok = fseek(fout, CSO_HEADER_SIZE, SEEK_SET) == 0 &&
+             fwrite(index_buf, sizeof(uint32_t), entries, fout) == entries &&
+             fflush(fout) == 0 && !ferror(fout);
+    if (ok) return 0;
+    printf("Index write error\n");
+    return 1;
+}
+
+// Opens Z1 for deflate at `lvl`; returns 0, or 1 after the message.
+int open_deflate(int lvl) {
+    if (zb_deflate_open(&Z1, lvl) == Z_OK) {
+        Z1_mode = 1;
+        return 0;
+    }
+    printf("deflateInit : %s\n", zb_msg(&Z1, "???"));
+    return 1;
+}
+
+// Opens Z1 for inflate; returns 0, or 1 after naming the failed initialisation.
+int open_inflate() {
+    if (zb_inflate_open(&Z1) == Z_OK) {
+        Z1_mode = 2;
+        return 0;
+    }
+    printf("inflateInit : %s\n", zb_msg(&Z1, "???"));
+    return 1;
+}
+
+// Ends whatever Z1 holds; returns 0, or 1 after the message.
+int close_z1() {
+    int mode = Z1_mode;
+    Z1_mode = 0;
+    if (mode == 0) return 0;
+    int ret = mode == 1 ? deflateEnd(&Z1) : inflateEnd(&Z1);
+    if (ret == Z_OK || (mode == 1 && ret == Z_DATA_ERROR)) return 0;  // ended mid-stream: fine
+    printf(mode == 1 ? "deflateEnd : %s\n" : "inflateEnd : %s\n", zb_msg(&Z1, "error"));
+    return 1;
+}
+
+// Flushes the decoded image; returns 0, or 1 after the write error of the last block.
+// Without it the tail of the image could fail at close, after "completed" was printed.
+int flush_output(uint32_t n) {
+    if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;
+    printf("block %d : Write error\n", static_cast<int>(n - 1));
+    return 1;
+}
