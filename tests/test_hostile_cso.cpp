@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
+#include <functional>
+
 #include "test_util.h"
 #include "zblock.h"
 
@@ -16,12 +19,12 @@ void put32(std::string& s, uint32_t v) {
 }
 
 // A header with the given fields.
-std::string header(uint32_t total, uint32_t block_size = 2048, uint8_t align = 0,
+std::string header(uint64_t total, uint32_t block_size = 2048, uint8_t align = 0,
                    const char* magic = "CISO") {
     std::string h(magic, 4);
     put32(h, 0);
-    put32(h, total);
-    put32(h, 0);
+    put32(h, static_cast<uint32_t>(total));
+    put32(h, static_cast<uint32_t>(total >> 32));
     put32(h, block_size);
     h += '\x01';
     h += static_cast<char>(align);
@@ -289,6 +292,119 @@ TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
         EXPECT_EQ(ours.out, zlib.out) << c.first;
         EXPECT_EQ(ours.msg, zlib.msg) << c.first;
     }
+}
+
+// Lays out a CSO as other tools write one: blocks of `bs` bytes whose payloads start
+// at multiples of 1 << align, and an entry of its own for a partial last block; block b's
+// payload is payload(b), stored plain when plain(b). Returns the file.
+template <class Payload, class Plain>
+std::string foreign_cso(uint64_t total, uint32_t bs, uint8_t align, Payload payload, Plain plain) {
+    uint32_t blocks = static_cast<uint32_t>((total + bs - 1) / bs), unit = 1u << align;
+    std::string index = header(total, bs, align), data;
+    uint64_t pos = 24 + 4 * (uint64_t{blocks} + 1);
+    pos = (pos + unit - 1) / unit * unit;
+    index.resize(pos, '\0');  // the placeholder and the padding to the first payload
+    for (uint32_t b = 0; b <= blocks; b++) {
+        uint32_t e = static_cast<uint32_t>(pos >> align) | (b < blocks && plain(b) ? 0x80000000u : 0);
+        memcpy(&index[24 + 4 * b], &e, 4);
+        if (b == blocks) break;
+        const std::string p = payload(b);
+        data += p + std::string((unit - p.size() % unit) % unit, '\0');
+        pos += p.size() + (unit - p.size() % unit) % unit;
+    }
+    return index + data;
+}
+
+// An image of 16 KiB blocks that ends in a partial block, as other tools write big
+// images: both -dec and -test give the whole image, whether its last block is stored
+// deflated (alone or padded to a block) or plain; -dec -opt refuses the block size.
+TEST(ForeignLayouts, PartialLastBlockDecodesWhole) {
+    const uint32_t bs = 16384;
+    const std::string img = text_bytes(5 * bs + 6144, 3);
+    const uint32_t last = 5;
+    const std::string padded = img.substr(last * bs) + std::string(bs - 6144, '\0');
+    const std::vector<std::pair<const char*, std::function<std::string(uint32_t)>>> tails = {
+        {"deflated tail", [&](uint32_t b) { return raw_deflate(img.substr(b * bs, bs)); }},
+        {"deflated padded tail",
+         [&](uint32_t b) { return raw_deflate(b == last ? padded : img.substr(b * bs, bs)); }},
+        {"plain tail", [&](uint32_t b) { return b == last ? img.substr(b * bs) : raw_deflate(img.substr(b * bs, bs)); }},
+    };
+    char crc[40];
+    snprintf(crc, sizeof crc, "CRC32         %08lx\n",
+             crc32(0, reinterpret_cast<const Bytef*>(img.data()), static_cast<uInt>(img.size())));
+    std::string dir = make_temp_dir(), cso = dir + "/t.cso", iso = dir + "/t.iso";
+    for (const auto& t : tails) {
+        bool plain_tail = std::string(t.first) == "plain tail";
+        write_file(cso, foreign_cso(img.size(), bs, 2, t.second, [&](uint32_t b) { return plain_tail && b == last; }));
+        RunResult r = run_vellicor({"-dec", cso, iso});
+        EXPECT_EQ(r.status, 0) << t.first << ":\n" << r.out;
+        EXPECT_EQ(r.out.find("Warning"), std::string::npos) << t.first;
+        EXPECT_TRUE(read_file(iso) == img) << t.first;
+        r = run_vellicor({"-test", cso});
+        std::string out = testing_windows_build() ? fold_crlf(r.out) : r.out;
+        EXPECT_EQ(r.status, 0) << t.first;
+        EXPECT_NE(out.find("Image size    " + std::to_string(img.size()) + " bytes\n" + crc), std::string::npos)
+            << t.first << ":\n" << out;
+        r = run_vellicor({"-dec", "-opt", cso, dir + "/opt.iso"});
+        EXPECT_EQ(r.status, 1) << t.first;
+        EXPECT_NE(r.out.find("ciso file format error"), std::string::npos) << t.first;
+    }
+}
+
+// Returns the CRC32 of the file's bytes and sets *size to their count.
+uint32_t file_crc(const std::string& path, uint64_t* size) {
+    FILE* f = fopen(path.c_str(), "rb");
+    std::vector<unsigned char> buf(1 << 20);
+    uLong crc = crc32(0, nullptr, 0);
+    *size = 0;
+    for (size_t n; f && (n = fread(buf.data(), 1, buf.size(), f)) > 0; *size += n)
+        crc = crc32(crc, buf.data(), static_cast<uInt>(n));
+    if (f) fclose(f);
+    return static_cast<uint32_t>(crc);
+}
+
+// A dual-layer image of 4.4 GB (16 KiB blocks, index alignment 2, a partial last block):
+// every reader takes its size whole. The image is zeros with the block number in every
+// 4096th block, so the file stays small.
+TEST(ForeignLayouts, ImageOf4GiBAndMoreDecodesWhole) {
+    const uint64_t total = 4400000000ull;
+    const uint32_t bs = 16384, blocks = static_cast<uint32_t>((total + bs - 1) / bs);
+    auto block = [&](uint32_t b) {
+        std::string s(b + 1 == blocks ? total % bs : bs, '\0');
+        if (b % 4096 == 0) s.replace(0, 10, std::to_string(1000000000u + b));
+        return s;
+    };
+    const std::string zeros = raw_deflate(std::string(bs, '\0'));
+    auto payload = [&](uint32_t b) { return b % 4096 && b + 1 < blocks ? zeros : raw_deflate(block(b)); };
+    std::string dir = make_temp_dir(), cso = dir + "/big.cso", iso = dir + "/big.iso";
+    write_file(cso, foreign_cso(total, bs, 2, payload, [](uint32_t) { return false; }));
+    uLong crc = crc32(0, nullptr, 0);
+    const std::string zero_block(bs, '\0');
+    const uLong zero_crc = crc32(0, reinterpret_cast<const Bytef*>(zero_block.data()), bs);
+    for (uint32_t b = 0; b < blocks; b++) {
+        if (b % 4096 && b + 1 < blocks) {
+            crc = crc32_combine(crc, zero_crc, bs);
+            continue;
+        }
+        std::string s = block(b);
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size()));
+    }
+    char want[80];
+    snprintf(want, sizeof want, "Image size    %llu bytes\nCRC32         %08lx\n",
+             static_cast<unsigned long long>(total), crc);
+    RunResult r = run_vellicor({"-test", cso});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(fold_crlf(r.out).find(want), std::string::npos) << r.out;
+    r = run_vellicor({"-info", cso});
+    EXPECT_NE(fold_crlf(r.out).find("Total bytes   4400000000\n"), std::string::npos) << r.out;
+    EXPECT_NE(fold_crlf(r.out).find("Index         no fault found\n"), std::string::npos) << r.out;
+    r = run_vellicor({"-dec", cso, iso});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("Warning"), std::string::npos);
+    uint64_t size = 0;
+    EXPECT_EQ(file_crc(iso, &size), static_cast<uint32_t>(crc));
+    EXPECT_EQ(size, total);
+    remove(iso.c_str());
 }
 
 }  // namespace
