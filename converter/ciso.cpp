@@ -695,7 +695,7 @@ static uint32_t estimate_period(uint32_t n, uint32_t q) {
 // Prints the estimate's final line for a sum of sampled stored sizes.
 static void print_estimate(uint32_t sum) {
     uint32_t n = ciso_total_block, total = image_size();
-    uint64_t e = static_cast<uint64_t>(pas_estimation) * sum + 24 + 4 * (uint64_t{n} + 1);
+    uint64_t e = static_cast<uint64_t>(pas_estimation) * sum + CSO_HEADER_SIZE + 4 * (uint64_t{n} + 1);
     printf("Ciso estimation completed, total size ");
     number(static_cast<long long>(e));
     printf(" bytes, rate %.1f%%\n", total ? e * 100.0 / total : 0.0);  // empty input: 0.0
