@@ -881,24 +881,13 @@ static int missing_names(int need_output) {
 
 // Runs the engine for O.action; returns its status, or 1 when no engine fits.
 static int run_engine() {
-    int a = O.action, r = a % 100;
-    if (r == 13) {
-        if (a == 13) return decomp_ciso();
-        return (a == 113 || a == 1113) ? MY_decomp_ciso() : 1;
-    }
-    if (r == 12) {
-        if (a == 12) return comp_ciso(level);
-        if (a == 112) return comp_ciso_no_thread_fast();
-        return a > 1000 ? comp_ciso_MT() : 1;
-    }
-    if (r == 14) return a <= 1000 ? comp_ciso_in_memory() : comp_ciso_in_memory_MT();
-    return 1;
-}
-
-// Returns 1 when action a runs an engine that writes an output file, else 0.
-static int writes_output(int a) {
-    if (a % 100 == 13) return a == 13 || a == 113 || a == 1113;
-    return a % 100 == 12 && (a == 12 || a == 112 || a > 1000);
+    int a = O.action;
+    if (is_estimate(a)) return is_threaded(a) ? comp_ciso_in_memory_MT() : comp_ciso_in_memory();
+    if (!writes_output(a)) return 1;
+    if (action_in(a, ACTION_DECOMPRESS))
+        return a == ACTION_DECOMPRESS ? decomp_ciso() : MY_decomp_ciso();
+    if (a == ACTION_COMPRESS) return comp_ciso(level);
+    return is_threaded(a) ? comp_ciso_MT() : comp_ciso_no_thread_fast();
 }
 
 // Returns 1 when the first 4 bytes of the input are the CSO magic; leaves fin at 0.
@@ -944,15 +933,14 @@ static int check_cso(int optimised) {
 // Runs the checks of the input that can refuse action a before anything is written;
 // returns 0, or 1 after one line.
 static int check_input(int a) {
-    if (a % 100 == 14) return check_image(0);
+    if (is_estimate(a)) return check_image(0);
     if (!writes_output(a)) return 0;
-    return a % 100 == 13 ? check_cso(a != 13) : check_image(1);
+    return action_in(a, ACTION_DECOMPRESS) ? check_cso(a != ACTION_DECOMPRESS) : check_image(1);
 }
 
 // Opens the scan log and the output that action a writes; returns 0, or 1 after the message.
 static int open_run_files(int a) {
-    int searches = (a % 100 == 12 && (a == 112 || a > 1000)) || a % 100 == 14;
-    if (searches && open_scan_log()) return 1;
+    if (searches_areas(a) && open_scan_log()) return 1;
     return writes_output(a) && open_output();
 }
 
@@ -984,13 +972,13 @@ static int clean_up(int status) {
 int converter_main(int argc, char** argv) {
     banner();
     parse_ligne_commande(argc, argv);
-    if (O.action == 0) {
+    if (O.action == ACTION_NONE) {
         no_argument_screen();
         return clean_up(0);
     }
-    if (O.action == 1 || O.action == 2) {
+    if (O.action == ACTION_SHORT_HELP || O.action == ACTION_FULL_HELP) {
         printf("Convert PSP-ISO file in compressed CSO format\n");
-        O.action == 1 ? aidecourte() : aidelongue();
+        O.action == ACTION_SHORT_HELP ? aidecourte() : aidelongue();
         return clean_up(0);
     }
     if (O.action == ACTION_TEST) return clean_up(test_ciso());
@@ -1001,15 +989,17 @@ int converter_main(int argc, char** argv) {
         printf("Can't allocate memory\n");
         return clean_up(1);
     }
-    int a = O.action, r = a % 100;
-    if ((r == 12 || r == 13 || r == 14) && missing_names(r != 14)) return clean_up(1);
+    int a = O.action, decompress = action_in(a, ACTION_DECOMPRESS);
+    if ((action_in(a, ACTION_COMPRESS) || decompress || is_estimate(a)) &&
+        missing_names(!is_estimate(a)))
+        return clean_up(1);
     if (writes_output(a) && check_output()) return clean_up(1);
     time_t start = time(nullptr);
     int status = check_input(a);
     if (status == 0) {
         if (open_run_files(a)) return clean_up(1);
         status = run_engine();
-        if (status == 0 && r == 13) warn_partial_block();
+        if (status == 0 && decompress) warn_partial_block();
     }
     printf("Time: %g sec\n", difftime(time(nullptr), start));
     return clean_up(status);

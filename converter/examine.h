@@ -2,9 +2,6 @@
 // prints the image's checksums, -info lists what a CSO's header and index say.
 #pragma once
 
-constexpr int ACTION_TEST = 15;  // "-test FILE [FILE2]"
-constexpr int ACTION_INFO = 16;  // "-info FILE"
-
 // Checks O.input_name (a CSO block by block, an ISO by reading it), prints its first fault
 // or that it is intact, then its size, CRC32, MD5 and SHA-1; with O.output_name also
 // checks that file and compares the two images. Returns 0 when all is intact and equal, else 1.

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "ciso.h"
-#include "examine.h"
 #include "isosearch.h"
 #include "platform.h"
 
@@ -27,7 +26,7 @@ static char fout_buffer[STREAM_BUFFER];
 
 // Sets every field of an options record to its default.
 void reset_options(options* o) {
-    o->action = 0;
+    o->action = ACTION_NONE;
     o->comp_level = 9;
     o->nc_audio = 0;
     o->nc_video = 0;
@@ -215,17 +214,17 @@ static const char* read_only_token = nullptr;  // "-test" or "-info", when given
 
 // Applies one token to O; returns nothing, may end the process.
 static void parse_token(const char* t) {
-    if (!strcmp(t, "-help")) O.action = 1;
+    if (!strcmp(t, "-help")) O.action = ACTION_SHORT_HELP;
     else if (!strcmp(t, "-test") || !strcmp(t, "-info")) {
         O.action = t[1] == 't' ? ACTION_TEST : ACTION_INFO;
         read_only_token = t;
     }
-    else if (!strcmp(t, "-fullhelp")) O.action = 2;
-    else if (!strcmp(t, "-com")) O.action = 12;
-    else if (!strcmp(t, "-dec")) O.action = 13;
-    else if (!strcmp(t, "-est")) O.action = 14;
-    else if (!strcmp(t, "-opt")) O.action += 100;
-    else if (!strcmp(t, "-MT")) O.action += 1000;
+    else if (!strcmp(t, "-fullhelp")) O.action = ACTION_FULL_HELP;
+    else if (!strcmp(t, "-com")) O.action = ACTION_COMPRESS;
+    else if (!strcmp(t, "-dec")) O.action = ACTION_DECOMPRESS;
+    else if (!strcmp(t, "-est")) O.action = ACTION_ESTIMATE;
+    else if (!strcmp(t, "-opt")) O.action += ACTION_OPT;
+    else if (!strcmp(t, "-MT")) O.action += ACTION_MT;
     else if (!strcmp(t, "-aud")) O.nc_audio = 1;
     else if (!strcmp(t, "-vid")) O.nc_video = 1;
     else if (!strcmp(t, "-rm_aud")) O.nc_audio = O.rm_aud = 1;
@@ -268,7 +267,7 @@ static void parse_legacy(char** argv) {
     }
     level = d;
     O.comp_level = d;
-    O.action = d == 0 ? 13 : 12;
+    O.action = d == 0 ? ACTION_DECOMPRESS : ACTION_COMPRESS;
     O.input_name = argv[2];
     O.output_name = argv[3];
 }
@@ -351,12 +350,12 @@ void parse_ligne_commande(int argc, char** argv) {
         check_read_only_line(argc);
         return;  // no file is opened here: a second name is not an output
     }
-    if (O.action == 0 && argc == 4) parse_legacy(argv);
+    if (O.action == ACTION_NONE && argc == 4) parse_legacy(argv);
     open_files();
-    if (argc == 3 && O.input_name && O.output_name) O.action = 2;
-    if (O.action == 12 && (O.nc_audio || O.nc_video || O.ext_list || O.rm_ext ||
-                           O.threshold_pct <= 98))
-        O.action = 112;
+    if (argc == 3 && O.input_name && O.output_name) O.action = ACTION_FULL_HELP;
+    if (O.action == ACTION_COMPRESS && (O.nc_audio || O.nc_video || O.ext_list || O.rm_ext ||
+                                        O.threshold_pct <= 98))
+        O.action = ACTION_COMPRESS + ACTION_OPT;
     if (O.threshold_pct == 100) O.threshold_pct = 99;
 }
 

@@ -6,9 +6,50 @@
 #include "cso_format.h"
 #include "platform.h"
 
+// Action codes: an action token sets one, "-opt" and "-MT" add theirs to it.
+constexpr int ACTION_NONE = 0;         // no action token: the no-argument screen
+constexpr int ACTION_SHORT_HELP = 1;   // "-help"
+constexpr int ACTION_FULL_HELP = 2;    // "-fullhelp", or two bare names
+constexpr int ACTION_COMPRESS = 12;    // "-com"
+constexpr int ACTION_DECOMPRESS = 13;  // "-dec"
+constexpr int ACTION_ESTIMATE = 14;    // "-est"
+constexpr int ACTION_TEST = 15;        // "-test FILE [FILE2]"
+constexpr int ACTION_INFO = 16;        // "-info FILE"
+constexpr int ACTION_OPT = 100;        // added by "-opt"
+constexpr int ACTION_MT = 1000;        // added by "-MT"
+
+// Returns 1 when action a is of the family `family` (ACTION_COMPRESS, ACTION_DECOMPRESS or
+// ACTION_ESTIMATE) whatever its modifiers, else 0.
+constexpr int action_in(int a, int family) {
+    return a % ACTION_OPT == family;
+}
+// Returns 1 when action a asks for the threaded engines (a code over ACTION_MT).
+constexpr int is_threaded(int a) {
+    return a > ACTION_MT;
+}
+// Returns 1 when action a runs an estimate (every code of its family does).
+constexpr int is_estimate(int a) {
+    return action_in(a, ACTION_ESTIMATE);
+}
+// Returns 1 when action a runs an engine that writes an output file, else 0: the reference
+// and optimised codes, the threaded compressor and the optimised decompressor with "-MT".
+constexpr int writes_output(int a) {
+    if (action_in(a, ACTION_DECOMPRESS))
+        return a == ACTION_DECOMPRESS || a == ACTION_DECOMPRESS + ACTION_OPT ||
+               a == ACTION_DECOMPRESS + ACTION_OPT + ACTION_MT;
+    return action_in(a, ACTION_COMPRESS) &&
+           (a == ACTION_COMPRESS || a == ACTION_COMPRESS + ACTION_OPT || is_threaded(a));
+}
+// Returns 1 when action a runs an engine that searches the image for NC and Lost areas
+// (the optimised and threaded compressors and the estimates), else 0.
+constexpr int searches_areas(int a) {
+    return (action_in(a, ACTION_COMPRESS) && a != ACTION_COMPRESS && writes_output(a)) ||
+           is_estimate(a);
+}
+
 // Everything the command line can ask for.
 struct options {
-    int action;              // 12 com, 13 dec, 14 est; +100 -opt, +1000 -MT; 1/2 help
+    int action;              // an ACTION_ code, plus ACTION_OPT and ACTION_MT as given
     int comp_level;          // deflate level 1..9
     int nc_audio;            // audio files go to NC areas
     int nc_video;            // video files go to NC areas
