@@ -131,6 +131,7 @@ static int folder_writable(const char* path) {
 // Returns 0 when `name` could be written by this user, else -1; creates nothing.
 int plat_output_check(const char* name) {
     struct stat st;
+    if (!*name) return -1;  // no file has it, though its "folder" (here) may be writable
     if (stat(name, &st) != 0) return errno == ENOENT && folder_writable(name) ? 0 : -1;
     if (S_ISDIR(st.st_mode)) return -1;
     return access(name, W_OK) == 0 ? 0 : -1;

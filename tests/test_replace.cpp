@@ -80,6 +80,10 @@ TEST(Replace, NoMistakeOnTheCommandLineChangesAnyFile) {
         {{"-com", "D/big.iso", "D/old.cso"}, 1, "Input is larger than 2100000000 bytes\n"},
         {{"-com", "-opt", "-vid", "-logD/none/x.log", "D/a.iso", "D/old.cso"}, 1,
          "Unable to write log file (D/none/x.log)\n"},
+        // An empty name is refused before the summary and the scan, not after the run.
+        {{"-com", "-opt", "-vid", "-log", "D/a.iso", "D/old.cso"}, 1,
+         kBanner + "Unable to write log file ()\n"},
+        {{"-com", "D/a.iso", ""}, 1, kBanner + "Can't create \n"},
         {{"-com", "-MT", "D/short.iso", "D/old.cso"}, 1,
          "Input size 5000 bytes is not a whole number of 2048-byte sectors: D/short.iso\n"},
         {{"-com", "D/empty.iso", "D/old.cso"}, 1, "Input is empty: D/empty.iso\n"},
