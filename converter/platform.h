@@ -59,9 +59,6 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len);
 
 // Entry point of a worker thread: takes its job record, returns 0.
 typedef int (*plat_thread_proc)(void* job);
-// Starts a() and b() on two new threads and waits for both; returns 0, or -1 if either
-// could not be started or joined (then neither job's results may be used).
-int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b);
 
 // A started thread.
 struct plat_thread;

@@ -378,29 +378,6 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     return done;
 }
 
-// Starts a() and b() on two new threads and waits for both; returns 0, or -1 on failure.
-int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b) {
-    std::thread ta, tb;
-    try {
-        ta = std::thread(a, job_a);
-    } catch (const std::system_error&) {
-        return -1;
-    }
-    int status = 0;
-    try {
-        tb = std::thread(b, job_b);
-    } catch (const std::system_error&) {
-        status = -1;  // A still runs on the shared buffers: join it before returning
-    }
-    try {
-        ta.join();
-        if (tb.joinable()) tb.join();
-    } catch (const std::system_error&) {
-        return -1;
-    }
-    return status;
-}
-
 struct plat_thread {
     std::thread t;
 };

@@ -512,23 +512,6 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     return done;
 }
 
-// Starts a() and b() on two new threads and waits for both with one
-// WaitForMultipleObjects; returns 0, or -1 if either could not be started or waited for.
-int plat_run_pair(plat_thread_proc a, void* job_a, plat_thread_proc b, void* job_b) {
-    plat_thread* ta = plat_thread_start(a, job_a);
-    if (!ta) return -1;
-    plat_thread* tb = plat_thread_start(b, job_b);
-    if (!tb) {
-        plat_thread_join(ta);  // A still runs on the shared buffers: wait for it first
-        return -1;
-    }
-    HANDLE both[2] = {ta->handle, tb->handle};
-    DWORD r = WaitForMultipleObjects(2, both, TRUE, INFINITE);
-    // Should the joint wait fail, each join still waits for its own thread to end.
-    int ja = plat_thread_join(ta), jb = plat_thread_join(tb);
-    return r < WAIT_OBJECT_0 + 2 && ja == 0 && jb == 0 ? 0 : -1;
-}
-
 struct plat_count {
     SRWLOCK lock;
     CONDITION_VARIABLE cv;
