@@ -286,13 +286,6 @@ TEST_P(RealImage, OptimisedWithoutAreasEqualsReference) {
     }
 }
 
-TEST_P(RealImage, FullDiskWithAreasEndsWithStatus1) {
-    RunResult r = run_vellicor({"-com", "-opt", "-vid", "-rm_update", img().path, "/dev/full"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(" : Write error\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("completed"), std::string::npos);
-}
-
 INSTANTIATE_TEST_SUITE_P(Masters, RealImage,
                          ::testing::Values("genisoimage", "genisoimage-N", "xorriso",
                                            "xorriso-noversion"),

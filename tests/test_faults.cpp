@@ -1,4 +1,4 @@
-// Fault injection through the built converter: a full disk, inputs that cannot be read,
+// Fault injection through the built converter: inputs that cannot be read,
 // output folders that cannot be written, inputs that shrink or whose size cannot be
 // taken, and CSO files cut at every structural boundary. Each must end with its one
 // message and status 1, never with a success, a crash or foreign bytes in the output.
@@ -37,90 +37,6 @@ std::string mixed_image(size_t blocks) {
         else img += text_bytes(2048, static_cast<uint32_t>(b));
     }
     return img;
-}
-
-// Splits the converter's stdout into the engine's last message and whether the time
-// line followed it; the message is the text after the last line feed or carriage return.
-struct tail_line {
-    std::string message;
-    bool time_line;
-};
-
-// Returns the engine's last message and whether the driver's time line came after it.
-tail_line engine_tail(std::string out) {
-    tail_line t{"", false};
-    size_t time_at = out.rfind("Time: ");
-    if (time_at != std::string::npos && out.compare(out.size() - 5, 5, " sec\n") == 0 &&
-        (time_at == 0 || out[time_at - 1] == '\n')) {
-        t.time_line = true;
-        out.resize(time_at);
-    }
-    if (!out.empty() && out.back() == '\n') out.pop_back();
-    size_t cut = out.find_last_of("\r\n");
-    t.message = cut == std::string::npos ? out : out.substr(cut + 1);
-    return t;
-}
-
-// Returns n when text is "block N : Write error" or "block=N : read error" (as `form`), else -1.
-long block_number(const std::string& text, const char* form) {
-    unsigned long n = 0;
-    int used = 0;
-    std::string pattern = std::string(form) + "%n";
-    if (sscanf(text.c_str(), pattern.c_str(), &n, &used) != 1 || used != static_cast<int>(text.size()))
-        return -1;
-    return static_cast<long>(n);
-}
-
-// True when the converter is this build's threaded compressor, not its placeholder.
-bool threaded_compressor_built() {
-    std::string dir = make_temp_dir();
-    write_file(dir + "/in.iso", mixed_image(3));
-    RunResult r = run_vellicor({"-com", "-MT", dir + "/in.iso", dir + "/out.cso"});
-    return r.out.find("not built yet") == std::string::npos;
-}
-
-// ------------------------------------------------------------------ full disk
-
-// One writer run on /dev/full: the arguments before the names, the input's suffix.
-struct full_disk_case {
-    std::vector<std::string> args;
-    bool decompress;
-};
-
-// Runs one writer with /dev/full as output and checks its message and status.
-void expect_write_failure(const full_disk_case& c, const std::string& input, size_t blocks) {
-    std::vector<std::string> args = c.args;
-    args.push_back(input);
-    args.push_back("/dev/full");
-    RunResult r = run_vellicor(args);
-    tail_line t = engine_tail(r.out);
-    std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "") + " on " + input;
-    EXPECT_EQ(r.status, 1) << what << "\n" << r.out;
-    EXPECT_TRUE(t.time_line) << what;
-    EXPECT_EQ(r.out.find("completed"), std::string::npos) << what << ": a failed write was reported as done";
-    long b = block_number(t.message, "block %lu : Write error");
-    bool index_error = t.message == "Index write error";
-    bool close_error = t.message == "Can't close /dev/full";
-    EXPECT_TRUE(index_error || close_error || (b >= 0 && static_cast<size_t>(b) < blocks))
-        << what << ": last message '" << t.message << "'";
-    EXPECT_FALSE(c.decompress && index_error) << what;
-}
-
-TEST(FullDisk, EveryWriterReportsTheFailedWriteWithStatus1) {
-    std::string dir = make_temp_dir();
-    // 20 blocks fit the stream buffer (the failure shows at the index or the close);
-    // 700 mostly random blocks overflow it mid-run (the failure shows at a block).
-    for (size_t blocks : {20u, 700u}) {
-        std::string img = blocks == 20 ? mixed_image(blocks) : random_bytes(blocks * 2048, 9);
-        std::string iso = dir + "/in" + std::to_string(blocks) + ".iso";
-        std::string cso = dir + "/in" + std::to_string(blocks) + ".cso";
-        write_file(iso, img);
-        ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
-        std::vector<full_disk_case> cases{{{"-com"}, false}, {{"-com", "-opt"}, false},
-                                          {{"-dec"}, true}, {{"-dec", "-opt"}, true}};
-        if (threaded_compressor_built()) cases.push_back({{"-com", "-MT"}, false});
-        for (auto& c : cases) expect_write_failure(c, c.decompress ? cso : iso, blocks);
-    }
 }
 
 // ------------------------------------------------------------------ unreadable input

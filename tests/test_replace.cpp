@@ -1,10 +1,9 @@
 // Nothing a user already has is lost: a file under the output's name is replaced only by
 // a whole, successful result. Each mistake a user makes on the command line, each input
-// that can't be converted whole, a full disk and two runs at once, through the built
-// converter (this machine's or the Windows build under Wine).
+// that can't be converted whole and two runs at once, through the built converter (this
+// machine's or the Windows build under Wine); a full disk has a test program of its own.
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,17 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Every file of a folder: its name and contents (a large file by its size only).
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        std::string name = e.path().filename().string();
-        files[name] = e.file_size() > (1u << 20) ? std::to_string(e.file_size())
-                                                  : read_file(e.path().string());
-    }
-    return files;
-}
 
 // A mixed image of `blocks` blocks: text and noise.
 std::string image_of(size_t blocks) {
@@ -106,20 +94,6 @@ TEST(Replace, NoMistakeOnTheCommandLineChangesAnyFile) {
     }
 }
 
-TEST(Replace, ALogThatCannotBeWrittenFailsTheRunAndKeepsTheOutput) {
-    if (testing_windows_build()) GTEST_SKIP() << "/dev/full is this machine's device";
-    std::string dir = make_temp_dir();
-    fill_folder(dir);
-    std::map<std::string, std::string> before = snapshot(dir);
-    for (const char* engine : {"-opt", "-MT"}) {
-        RunResult r = run_vellicor({"-com", engine, "-vid", "-log/dev/full", dir + "/a.iso", dir + "/old.cso"});
-        EXPECT_EQ(r.status, 1) << engine;
-        EXPECT_NE(r.out.find("Can't write log /dev/full\n"), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("Log has been written"), std::string::npos);
-        EXPECT_TRUE(snapshot(dir) == before) << engine;
-    }
-}
-
 TEST(Replace, ASuccessfulRunReplacesTheOutputAndItsLogWhole) {
     std::string dir = make_temp_dir();
     fill_folder(dir);
@@ -194,41 +168,6 @@ TEST(Replace, TwoRunsWritingOneOutputLeaveOneWholeResult) {
     std::string out = read_file(dir + "/out.cso");
     EXPECT_TRUE(out == read_file(dir + "/a.cso") || out == read_file(dir + "/b.cso"));
     EXPECT_EQ(snapshot(dir).size(), 5u) << "a temporary file was left behind";
-}
-
-// A small file system mounted for the test, unmounted whatever happens.
-struct SmallDisk {
-    std::string path;
-    bool mounted = false;
-    explicit SmallDisk(const std::string& at) : path(at) {
-        fs::create_directories(path);
-        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") == 0;
-    }
-    ~SmallDisk() {
-        if (mounted) umount2(path.c_str(), MNT_DETACH);
-    }
-};
-
-TEST(Replace, FullDiskKeepsTheOldFileForEveryWriter) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-    std::string dir = make_temp_dir();
-    SmallDisk disk(dir + "/small");
-    if (!disk.mounted) GTEST_SKIP() << "tmpfs could not be mounted here";
-    std::string img = random_bytes(1000 * 2048, 5);  // 2 MB that deflate can't shrink
-    write_file(dir + "/in.iso", img);
-    ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/in.cso"}).status, 0);
-    std::string old = text_bytes(300000, 3);
-    const std::vector<std::vector<std::string>> writers = {
-        {"-com"}, {"-com", "-opt"}, {"-com", "-MT"}, {"-dec"}, {"-dec", "-opt"}};
-    for (auto args : writers) {
-        write_file(disk.path + "/out", old);
-        args.push_back(dir + (args[0] == "-dec" ? "/in.cso" : "/in.iso"));
-        args.push_back(disk.path + "/out");
-        RunResult r = run_vellicor(args);
-        EXPECT_EQ(r.status, 1) << args[0] << " " << args[1] << "\n" << r.out;
-        EXPECT_TRUE(read_file(disk.path + "/out") == old) << args[1];
-        EXPECT_EQ(snapshot(disk.path).size(), 1u) << args[1] << ": the temporary file was left";
-    }
 }
 
 }  // namespace

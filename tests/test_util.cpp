@@ -276,3 +276,39 @@ const std::string kBanner =
     " Icon by Quillane\t(http://vellicor.example.org)\n"
     " 27/09/07\n"
     "\n";
+
+// Returns the engine's last message and whether the driver's time line came after it.
+tail_line engine_tail(std::string out) {
+    tail_line t{"", false};
+    size_t time_at = out.rfind("Time: ");
+    if (time_at != std::string::npos && out.size() >= 5 && out.compare(out.size() - 5, 5, " sec\n") == 0 &&
+        (time_at == 0 || out[time_at - 1] == '\n')) {
+        t.time_line = true;
+        out.resize(time_at);
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    size_t cut = out.find_last_of("\r\n");
+    t.message = cut == std::string::npos ? out : out.substr(cut + 1);
+    return t;
+}
+
+// Returns n when text is `form` with n and nothing more, else -1.
+long block_number(const std::string& text, const char* form) {
+    unsigned long n = 0;
+    int used = 0;
+    std::string pattern = std::string(form) + "%n";
+    if (sscanf(text.c_str(), pattern.c_str(), &n, &used) != 1 || used != static_cast<int>(text.size()))
+        return -1;
+    return static_cast<long>(n);
+}
+
+// Returns every file of a folder by name, with its contents (a large file by its size).
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        files[name] = e.file_size() > (1u << 20) ? std::to_string(e.file_size())
+                                                  : read_file(e.path().string());
+    }
+    return files;
+}

@@ -2,6 +2,7 @@
 // files, and ISO images mastered with a real tool.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,19 @@ RunResult run_tool(const std::string& prog, const std::vector<std::string>& args
 // before the mapping (e.g. {"-compliance", "omit_version"}). Returns true on success.
 bool master_iso_xorriso(const std::string& tree, const std::string& iso,
                         const std::vector<std::string>& extra = {});
+
+// The engine's last message (the text after the last line feed or carriage return) and
+// whether the driver's time line followed it.
+struct tail_line {
+    std::string message;
+    bool time_line;
+};
+// Splits the converter's stdout into its engine's last message and the time line.
+tail_line engine_tail(std::string out);
+// Returns N when text is exactly `form` (e.g. "block %lu : Write error") with N, else -1.
+long block_number(const std::string& text, const char* form);
+// Returns every file of a folder: its name and contents (a file over 1 MiB by its size).
+std::map<std::string, std::string> snapshot(const std::string& dir);
 
 // The converter's banner: the seven lines and the empty line it begins every run with.
 extern const std::string kBanner;
