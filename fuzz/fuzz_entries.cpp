@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +25,16 @@
 #include <vector>
 
 #include "ciso.h"
+#include "cso_verify.h"
+#include "examine.h"
 #include "halvard.h"
 #include "init.h"
 #include "isosearch.h"
+
+// The sanitizer runtime's allocation hooks; absent (null) in a plain build.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                          void (*)(const volatile void*))
+    __attribute__((weak));
 
 namespace {
 
@@ -63,6 +72,27 @@ int run_guarded(guarded_fn fn, void* ctx) {
     return result;
 }
 
+// Runs fn(ctx) as run_guarded does with standard output kept in *printed; returns its
+// result, or NO_STREAMS when standard output could not be caught.
+int run_printing(guarded_fn fn, void* ctx, std::string* printed) {
+    fflush(stdout);
+    int saved = dup(1), fd = memfd_create("vellicor-stdout", 0);
+    if (saved < 0 || fd < 0 || dup2(fd, 1) < 0) {
+        if (saved >= 0) close(saved);
+        if (fd >= 0) close(fd);
+        return NO_STREAMS;
+    }
+    int status = run_guarded(fn, ctx);
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    off_t n = lseek(fd, 0, SEEK_END);
+    printed->resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (!printed->empty() && pread(fd, &(*printed)[0], printed->size(), 0) != n) printed->clear();
+    close(fd);
+    return status;
+}
+
 // Returns the little-endian 32-bit value at p.
 uint32_t rd32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -89,23 +119,29 @@ FILE* open_input(const uint8_t* data, size_t size) {
 
 // ------------------------------------------------------------------ counting sink
 
-// What a decoder wrote: byte count and CRC-32, the bytes themselves are dropped.
+// What a decoder wrote: byte count and CRC-32; the bytes themselves are dropped, or
+// copied to copy_fd when it is not -1.
 struct sink {
     uint64_t bytes;
     uint32_t crc;
+    int copy_fd;
 };
 
-// Cookie write function of the sink; returns the count it was given.
+// Cookie write function of the sink; returns the count it was given (-1 when the copy
+// failed).
 ssize_t sink_write(void* cookie, const char* buf, size_t n) {
     sink* s = static_cast<sink*>(cookie);
+    if (s->copy_fd >= 0 && write(s->copy_fd, buf, n) != static_cast<ssize_t>(n)) return -1;
     s->bytes += n;
     s->crc = static_cast<uint32_t>(crc32(s->crc, reinterpret_cast<const Bytef*>(buf),
                                          static_cast<uInt>(n)));
     return static_cast<ssize_t>(n);
 }
 
-// Returns a write stream that counts and checksums into *s, or nullptr.
-FILE* open_sink(sink* s) {
+// Returns a write stream that counts and checksums into *s (and copies to copy_fd when it
+// is not -1), or nullptr.
+FILE* open_sink(sink* s, int copy_fd = -1) {
+    s->copy_fd = copy_fd;
     s->bytes = 0;
     s->crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     cookie_io_functions_t io{nullptr, sink_write, nullptr, nullptr};
@@ -126,15 +162,18 @@ int run_decoder(void* ctx) {
     return *static_cast<int*>(ctx) ? MY_decomp_ciso() : decomp_ciso();
 }
 
-// Decodes the CSO bytes with one decoder into a sink; returns what it did.
-decoded decode_once(const uint8_t* data, size_t size, int optimised) {
+// Decodes the CSO bytes with one decoder into a sink; returns what it did. With `printed`
+// its standard output is kept there, with `copy_fd` the image is written there too.
+decoded decode_once(const uint8_t* data, size_t size, int optimised, std::string* printed = nullptr,
+                    int copy_fd = -1) {
     sink s;
     decoded d{NO_STREAMS, 0, 0};
     fin = open_input(data, size);
-    fout = open_sink(&s);
+    fout = open_sink(&s, copy_fd);
     O.input_name = "fuzz.cso";
     O.output_name = "fuzz.iso";
-    if (fin && fout) d.status = run_guarded(run_decoder, &optimised);
+    if (fin && fout)
+        d.status = printed ? run_printing(run_decoder, &optimised, printed) : run_guarded(run_decoder, &optimised);
     converter_reset_state();  // closes fout, which flushes the last bytes into the sink
     d.bytes = s.bytes;
     d.crc = s.crc;
@@ -258,19 +297,8 @@ struct compressed {
 };
 
 // Runs the engine with fatal_exit caught and standard output kept; returns its status.
-int run_printing(int engine, std::string* printed) {
-    fflush(stdout);
-    int saved = dup(1), fd = memfd_create("vellicor-stdout", 0);
-    if (saved < 0 || fd < 0 || dup2(fd, 1) < 0) return NO_STREAMS;
-    int status = run_guarded(run_compressor, &engine);
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    off_t n = lseek(fd, 0, SEEK_END);
-    printed->resize(n > 0 ? static_cast<size_t>(n) : 0);
-    if (!printed->empty() && pread(fd, &(*printed)[0], printed->size(), 0) != n) printed->clear();
-    close(fd);
-    return status;
+int run_engine_printing(int engine, std::string* printed) {
+    return run_printing(run_compressor, &engine, printed);
 }
 
 // Compresses (or estimates) the image with `engine` and the options the option bytes choose.
@@ -282,7 +310,7 @@ compressed compress_once(const uint8_t* opts, int engine, const uint8_t* image, 
     fout = open_memfile();
     O.input_name = "fuzz.iso";
     O.output_name = "fuzz.cso";
-    if (fin && fout && ncareas) c.status = run_printing(engine, &c.printed);
+    if (fin && fout && ncareas) c.status = run_engine_printing(engine, &c.printed);
     c.cso = file_bytes(fout);
     for (uint32_t b = 0; b < size / 2048; b++) c.kinds.push_back(IsNCArea_type(b));
     converter_reset_state();
@@ -587,6 +615,379 @@ const char* check_main_run(const scratch_folder& s, int status, const char* in, 
     return nullptr;
 }
 
+// ------------------------------------------------------------------ -test and -info
+
+// Name of the file -test and -info look at, in the scratch folder.
+const char EXAMINED[] = "examined.cso";
+
+// One entry of a folder listing.
+struct listed {
+    std::string name;
+    long long size, mtime_ns;
+    unsigned mode;
+    bool operator==(const listed& o) const {
+        return name == o.name && size == o.size && mtime_ns == o.mtime_ns && mode == o.mode;
+    }
+};
+
+// Returns the current folder's entries (name, size, modification time, mode), sorted by name.
+std::vector<listed> list_here() {
+    std::vector<listed> out;
+    DIR* d = opendir(".");
+    for (dirent* e; d && (e = readdir(d));) {
+        struct stat st;
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || lstat(e->d_name, &st) != 0) continue;
+        out.push_back({e->d_name, static_cast<long long>(st.st_size),
+                       st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, static_cast<unsigned>(st.st_mode)});
+    }
+    if (d) closedir(d);
+    std::sort(out.begin(), out.end(), [](const listed& a, const listed& b) { return a.name < b.name; });
+    return out;
+}
+
+// Runs -test (*ctx 1) or -info (*ctx 0) on O.input_name; returns its status.
+int run_examiner(void* ctx) {
+    return *static_cast<int*>(ctx) ? test_ciso() : info_ciso();
+}
+
+// What -test or -info did.
+struct examined {
+    int status;
+    std::string printed;
+};
+
+// Runs -test (`test` 1) or -info on the examined file in the current folder; sets *problem
+// when the folder's listing is not `before` afterwards.
+examined examine_once(int test, const std::vector<listed>& before, const char** problem) {
+    examined x{NO_STREAMS, {}};
+    reset_options(&O);
+    O.input_name = EXAMINED;
+    x.status = run_printing(run_examiner, &test, &x.printed);
+    converter_reset_state();
+    if (!*problem && list_here() != before)
+        *problem = test ? "-test created or changed a file" : "-info created or changed a file";
+    return x;
+}
+
+// Returns the lines of console text as a console shows them: a carriage return starts
+// the line again, so a progress line is overwritten by what follows it.
+std::vector<std::string> console_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') lines.push_back(cur);
+        if (c == '\n' || c == '\r') cur.clear();
+        else cur.push_back(c);
+    }
+    if (!cur.empty()) lines.push_back(cur);
+    return lines;
+}
+
+// Sets *value to the rest of the first line that starts with `label`; returns false when
+// no line does.
+bool field(const std::vector<std::string>& lines, const std::string& label, std::string* value) {
+    for (const std::string& l : lines)
+        if (l.compare(0, label.size(), label) == 0) {
+            *value = l.substr(label.size());
+            return true;
+        }
+    return false;
+}
+
+// Checks the size and CRC32 lines of an intact report against a decoder's image; returns
+// nullptr or the problem.
+const char* check_intact_report(const std::vector<std::string>& lines, const decoded& d) {
+    std::string crc, size;
+    if (!field(lines, "CRC32         ", &crc) || !field(lines, "Image size    ", &size))
+        return "-test called a file intact without its size and CRC32";
+    char want[16];
+    snprintf(want, sizeof want, "%08x", static_cast<unsigned>(d.crc));
+    if (crc != want) return "-test's CRC32 is not that of the decompressors' image";
+    if (strtoull(size.c_str(), nullptr, 10) != d.bytes) return "-test's image size is not the decompressors'";
+    return nullptr;
+}
+
+// Checks -test's report against the decoders' runs (`ref_printed`: what the reference one
+// printed): the same status as the reference decoder, its image's checksum when intact, its
+// failure line when damaged, and intact whenever the optimised decoder decodes the file.
+const char* check_test_report(const examined& t, const decoded& ref, const std::string& ref_printed,
+                              const decoded& opt) {
+    if (t.status == NO_STREAMS) return "harness: could not catch standard output";
+    if (t.status >= EXITED) return "-test ended the process";
+    if (t.status != ref.status) return "-test's status is not the reference decompressor's";
+    std::vector<std::string> lines = console_lines(t.printed);
+    if (opt.status == 0) {
+        if (t.status != 0) return "-test calls damaged a file the optimised decompressor decodes";
+        if (const char* p = check_intact_report(lines, opt)) return p;
+    }
+    if (t.status == 0) return check_intact_report(lines, ref);
+    auto damaged = std::find(lines.begin(), lines.end(), "Result        damaged");
+    std::vector<std::string> dec = console_lines(ref_printed);
+    if (damaged == lines.begin() || damaged == lines.end() || dec.empty() || *(damaged - 1) != dec.back())
+        return "-test's fault line is not the one the reference decompressor printed";
+    return nullptr;
+}
+
+// Checks -info's run: 0 or 1, and no index fault in a file the reference decoder decodes.
+const char* check_info_run(const examined& i, const decoded& ref) {
+    if (i.status == NO_STREAMS) return "harness: could not catch standard output";
+    if (i.status >= EXITED) return "-info ended the process";
+    if (i.status != 0 && i.status != 1) return "-info returned neither 0 nor 1";
+    if (i.status == 1 && ref.status == 0) return "-info calls broken a file the reference decompressor decodes";
+    return nullptr;
+}
+
+// Puts the bytes into the current folder as EXAMINED, runs -test and -info on them and
+// checks both against the decoders' runs; returns nullptr or the problem.
+const char* examine_here(const uint8_t* data, size_t size, const decoded& ref, const std::string& ref_printed,
+                         const decoded& opt) {
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    put_file(EXAMINED, bytes);
+    const char* p = get_file(EXAMINED) == bytes ? nullptr : "harness: could not write the examined file";
+    std::vector<listed> before = list_here();
+    examined t = examine_once(1, before, &p);
+    examined i = examine_once(0, before, &p);
+    if (!p && get_file(EXAMINED) != bytes) p = "-test or -info changed the file they looked at";
+    if (!p) p = check_test_report(t, ref, ref_printed, opt);
+    if (!p) p = check_info_run(i, ref);
+    unlink(EXAMINED);
+    return p;
+}
+
+// ------------------------------------------------------------------ the dialogs' verification
+
+// Leading input bytes of the verify entry that choose the image; the CSO follows them.
+constexpr size_t IMAGE_CHOICE_BYTES = 4;
+// Largest image the harness makes or grows itself, so one input stays quick.
+constexpr uint64_t MADE_IMAGE_LIMIT = 16u << 20;
+// Largest allocation a verification may make whatever the files' sizes: the inflate
+// streams' windows and state.
+constexpr uint64_t DECODER_STATE = 64u << 10;
+
+// Images the verification is given besides the decoded one (first choice byte).
+enum { AS_DECODED, ONE_BYTE_CHANGED, TAIL_ADDED, CUT_SHORT, LOOSELY_DECODED, IMAGE_KINDS };
+
+// Returns the size of the file behind fd (0 when it can't be taken).
+uint64_t fd_size(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// Returns the CRC-32 of the first n bytes of the file behind fd.
+uint32_t fd_crc(int fd, uint64_t n) {
+    static unsigned char buf[1 << 16];
+    uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    for (uint64_t at = 0; at < n;) {
+        ssize_t got = pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, n - at)), static_cast<off_t>(at));
+        if (got <= 0) break;
+        crc = static_cast<uint32_t>(crc32(crc, buf, static_cast<uInt>(got)));
+        at += static_cast<uint64_t>(got);
+    }
+    return crc;
+}
+
+// A file as the verification reads it: the fuzz bytes, or a memory file. A read outside
+// it is noted: the verification must check every range before it reads.
+class fuzz_reader : public FileReader {
+public:
+    fuzz_reader(const uint8_t* bytes, size_t size) : bytes_(bytes), fd_(-1), size_(size) {}
+    explicit fuzz_reader(int fd) : bytes_(nullptr), fd_(fd), size_(fd_size(fd)) {}
+    uint64_t size() override { return size_; }
+    bool read_at(uint64_t offset, void* buf, size_t n) override {
+        if (offset > size_ || n > size_ - offset) {
+            outside = true;
+            return false;
+        }
+        if (bytes_) {
+            if (n) memcpy(buf, bytes_ + offset, n);
+            return true;
+        }
+        return pread(fd_, buf, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+    }
+    bool outside = false;  // a read reached past the end
+
+private:
+    const uint8_t* bytes_;
+    int fd_;
+    uint64_t size_;
+};
+
+// The largest allocation seen while `watching` is set (any thread).
+std::atomic<bool> watching{false};
+std::atomic<uint64_t> largest_allocation{0};
+
+// Allocation hook of the sanitizer runtime: notes the size.
+void note_allocation(const volatile void*, size_t n) {
+    if (!watching.load(std::memory_order_relaxed)) return;
+    uint64_t seen = largest_allocation.load();
+    while (n > seen && !largest_allocation.compare_exchange_weak(seen, n)) {
+    }
+}
+
+// Free hook of the sanitizer runtime: nothing to note.
+void note_free(const volatile void*) {}
+
+// Returns true when allocations can be watched: only where a sanitizer runtime is linked in
+// (the fuzz targets, a sanitized test build), not in a plain build of the replay.
+bool allocations_watched() {
+    static const bool installed = __sanitizer_install_malloc_and_free_hooks &&
+                                  __sanitizer_install_malloc_and_free_hooks(note_allocation, note_free) != 0;
+    return installed;
+}
+
+// A verification's verdict, or the promise it broke on the way.
+struct verified {
+    VerifyResult result;
+    const char* problem;
+};
+
+// Verifies the CSO bytes against the image in image_fd; notes a read outside either file,
+// an allocation larger than both files (beyond the decoders' state), a progress that goes
+// back, and a verdict that only a failing read or a stop request can give.
+verified verify_once(const uint8_t* cso, size_t size, int image_fd) {
+    fuzz_reader c(cso, size), image(image_fd);
+    std::atomic<bool> stop{false};
+    int shown = -1;
+    bool bad_progress = false;
+    VerifyProgress progress = [&](int percent) {
+        bad_progress = bad_progress || percent <= shown || percent > 100;
+        shown = percent;
+    };
+    bool watched = allocations_watched();
+    largest_allocation = 0;
+    watching = watched;
+    verified v{verify_cso_files(c, image, "fuzz.cso", "fuzz.iso", stop, progress), nullptr};
+    watching = false;
+    uint64_t allowed = std::max<uint64_t>(size, image.size()) + DECODER_STATE;
+    if (c.outside || image.outside) v.problem = "the verification read outside a file";
+    else if (watched && largest_allocation > allowed) v.problem = "the verification allocated more than the files hold";
+    else if (bad_progress) v.problem = "the verification's progress went back or past 100";
+    else if (v.result.kind == VerifyResult::UNREADABLE || v.result.kind == VerifyResult::STOPPED)
+        v.problem = "the verification could not read a readable file, or stopped unasked";
+    return v;
+}
+
+// Returns the image size the header records as the readers take it (0 when it is short).
+uint64_t recorded_size(const uint8_t* cso, size_t size) {
+    return size < 24 ? 0 : rd32(cso + 8);
+}
+
+// A CSO the reference decoder decodes verifies against the image it wrote: passed, or the
+// tail not held when the decoder wrote less than the header records.
+const char* check_decoded_verifies(const VerifyResult& r, const decoded& ref, uint64_t recorded) {
+    if (r.kind == VerifyResult::PASSED && ref.bytes == recorded) return nullptr;
+    if (r.kind == VerifyResult::TAIL_NOT_HELD && ref.bytes + r.value == recorded) return nullptr;
+    return "a CSO the reference decompressor decodes does not verify against its image";
+}
+
+// Checks a verdict on the image in image_fd against the reference decoder's run: passed only
+// for exactly its image, the tail not held only for its image with or without the tail the
+// header records, damaged only for a file it refuses.
+const char* check_verdict(const VerifyResult& r, const decoded& ref, int image_fd) {
+    uint64_t size = fd_size(image_fd);
+    bool decoded_ok = ref.status == 0;
+    switch (r.kind) {
+    case VerifyResult::PASSED:
+        return decoded_ok && ref.bytes == size && fd_crc(image_fd, size) == ref.crc
+                   ? nullptr
+                   : "the verification passed an image the reference decompressor does not decode the CSO to";
+    case VerifyResult::TAIL_NOT_HELD:  // the image holds the tail, or ends where the CSO's blocks do
+        return decoded_ok && (size == ref.bytes || size == ref.bytes + r.value) &&
+                       fd_crc(image_fd, ref.bytes) == ref.crc
+                   ? nullptr
+                   : "the verification says only the tail is missing where the reference decompressor differs";
+    case VerifyResult::DAMAGED:
+        return decoded_ok ? "the verification calls damaged a CSO the reference decompressor decodes" : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+// Inflates a payload as far as it goes into bytes at..at+bs of fd, as a reader that checks
+// nothing would.
+void loose_inflate(const uint8_t* in, uint64_t len, int fd, uint64_t at, uint32_t bs) {
+    static unsigned char buf[1 << 16];
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) return;
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(std::min<uint64_t>(len, UINT32_MAX));
+    for (uint64_t done = 0; done < bs;) {
+        z.next_out = buf;
+        z.avail_out = static_cast<uInt>(std::min<uint64_t>(sizeof buf, bs - done));
+        int ret = inflate(&z, Z_NO_FLUSH);
+        size_t made = static_cast<size_t>(z.next_out - buf);
+        if (made && pwrite(fd, buf, made, static_cast<off_t>(at + done)) != static_cast<ssize_t>(made)) break;
+        done += made;
+        if (ret != Z_OK || made == 0) break;
+    }
+    inflateEnd(&z);
+}
+
+// Writes block b as a reader that checks nothing would: a plain payload as it is when the
+// file holds it, a compressed one inflated as far as it goes, zeros for the rest.
+void loose_block(const uint8_t* d, size_t size, uint64_t b, uint32_t bs, unsigned shift, int fd) {
+    uint32_t e = rd32(d + 24 + 4 * b), cur = e & OFFSET, next = rd32(d + 28 + 4 * b) & OFFSET;
+    uint64_t off = static_cast<uint64_t>(cur) << shift, at = b * bs;
+    if (off > size) return;
+    if (e & PLAIN) {
+        if (bs <= size - off) (void)!pwrite(fd, d + off, bs, static_cast<off_t>(at));
+        return;
+    }
+    uint64_t len = next > cur ? static_cast<uint64_t>(next - cur) << shift : 0;
+    loose_inflate(d + off, std::min<uint64_t>(len, size - off), fd, at, bs);
+}
+
+// Replaces the file behind fd with the CSO's whole blocks as a reader that checks nothing
+// would decode them; returns false when the header gives no such image or a large one.
+bool loose_decode(const uint8_t* d, size_t size, int fd) {
+    if (size < 24) return false;
+    uint32_t bs = rd32(d + 16);
+    unsigned shift = d[21];
+    if (bs == 0 || shift > 31) return false;
+    uint64_t n = rd32(d + 8) / bs;
+    if ((size - 24) / 4 < n + 1 || n * bs > MADE_IMAGE_LIMIT) return false;
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(n * bs)) != 0) return false;
+    for (uint64_t b = 0; b < n; b++) loose_block(d, size, b, bs, shift, fd);
+    return true;
+}
+
+// Appends `more` bytes of value `fill` to the n-byte file behind fd; returns false when
+// that would pass MADE_IMAGE_LIMIT or a write fails.
+bool grow_image(int fd, uint64_t n, uint64_t more, unsigned char fill) {
+    static unsigned char buf[1 << 16];
+    if (more > MADE_IMAGE_LIMIT) return false;
+    memset(buf, fill, sizeof buf);
+    for (uint64_t done = 0; done < more;) {
+        size_t len = static_cast<size_t>(std::min<uint64_t>(sizeof buf, more - done));
+        if (pwrite(fd, buf, len, static_cast<off_t>(n + done)) != static_cast<ssize_t>(len)) return false;
+        done += len;
+    }
+    return true;
+}
+
+// Turns the decoded image in fd into the one the choice bytes ask for; returns false when
+// there is nothing new to verify (the image as decoded was verified already, or the loose
+// decoder made none).
+bool choose_image(const uint8_t* choice, const uint8_t* cso, size_t size, const decoded& ref, int fd) {
+    uint32_t param = choice[1] | choice[2] << 8 | static_cast<uint32_t>(choice[3]) << 16;
+    uint64_t n = fd_size(fd), recorded = recorded_size(cso, size);
+    unsigned char byte = 0;
+    switch (choice[0] % IMAGE_KINDS) {
+    case AS_DECODED:
+        return ref.status != 0;  // what a failed run left
+    case ONE_BYTE_CHANGED:
+        if (n == 0 || pread(fd, &byte, 1, param % n) != 1) return false;
+        byte ^= choice[1] | 1;
+        return pwrite(fd, &byte, 1, param % n) == 1;
+    case TAIL_ADDED:
+        return grow_image(fd, n, recorded > n ? recorded - n : 1 + param % 4096, choice[1]);
+    case CUT_SHORT:
+        return n > 0 && ftruncate(fd, static_cast<off_t>(n - 1 - param % n)) == 0;
+    default:
+        return loose_decode(cso, size, fd);
+    }
+}
+
 // ------------------------------------------------------------------ sample image
 
 // Writes one directory record at p; returns its length.
@@ -747,6 +1148,48 @@ const char* fuzz_parser(const uint8_t* data, size_t size) {
 const char* fuzz_isoscan(const uint8_t* data, size_t size) {
     const char* p = search_areas(data, size, size > 1 ? data[1] & 1 : 0);
     return p ? p : walk_into_small_store(data, size);
+}
+
+// Runs the reference and the optimised decompressor, then -test and -info in a scratch
+// folder, on arbitrary CSO bytes; returns nullptr or what went wrong.
+const char* fuzz_examine(const uint8_t* data, size_t size) {
+    std::string ref_printed;
+    decoded ref = decode_once(data, size, 0, &ref_printed), opt = decode_once(data, size, 1);
+    if (ref.status == NO_STREAMS || opt.status == NO_STREAMS) return "harness: could not open the in-memory streams";
+    const scratch_folder& s = scratch();
+    int here = open(".", O_RDONLY | O_DIRECTORY);
+    const char* p = "harness: could not enter the scratch folder";
+    if (here >= 0 && chdir(s.path.c_str()) == 0) {
+        p = examine_here(data, size, ref, ref_printed, opt);
+        if (fchdir(here) != 0 && !p) p = "harness: could not leave the scratch folder";
+    }
+    if (here >= 0) close(here);
+    return p;
+}
+
+// Verifies the CSO that follows the choice bytes against the image the reference
+// decompressor makes of it, then against the image the choice bytes ask for.
+const char* fuzz_verify(const uint8_t* data, size_t size) {
+    uint8_t choice[IMAGE_CHOICE_BYTES] = {0};
+    size_t head = std::min(size, IMAGE_CHOICE_BYTES);
+    memcpy(choice, data, head);
+    const uint8_t* cso = data + head;
+    size -= head;
+    int fd = memfd_create("vellicor-fuzz-image", 0);
+    if (fd < 0) return "harness: could not make a memory file";
+    decoded ref = decode_once(cso, size, 0, nullptr, fd);
+    const char* p = ref.status == NO_STREAMS ? "harness: could not open the in-memory streams" : nullptr;
+    if (!p && ref.status >= EXITED) p = "a decompressor ended the process";
+    if (!p && ref.status == 0) {
+        verified v = verify_once(cso, size, fd);
+        p = v.problem ? v.problem : check_decoded_verifies(v.result, ref, recorded_size(cso, size));
+    }
+    if (!p && choose_image(choice, cso, size, ref, fd)) {
+        verified v = verify_once(cso, size, fd);
+        p = v.problem ? v.problem : check_verdict(v.result, ref, fd);
+    }
+    close(fd);
+    return p;
 }
 
 // Sends stdout to /dev/null and feeds stdin from it (the engines print a lot).

@@ -8,6 +8,12 @@
 
 // Runs both decompressors on arbitrary CSO bytes; returns nullptr or what went wrong.
 const char* fuzz_decompress(const uint8_t* data, size_t size);
+// Runs both decompressors, -test and -info on arbitrary CSO bytes; returns nullptr or
+// what went wrong.
+const char* fuzz_examine(const uint8_t* data, size_t size);
+// Runs the dialogs' verification on the CSO after four bytes that choose the image it is
+// checked against; returns nullptr or what went wrong.
+const char* fuzz_verify(const uint8_t* data, size_t size);
 // Runs one compressor chosen by the first bytes (options too) on the rest as an image,
 // then decodes the result; returns nullptr or what went wrong.
 const char* fuzz_compress(const uint8_t* data, size_t size);

@@ -1,0 +1,17 @@
+// libFuzzer target: both decompressors, -test and -info on arbitrary CSO bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_entries.h"
+
+// Silences the engines' console output once; returns 0.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz_quiet_stdio();
+    return 0;
+}
+
+// Runs one input; aborts (so libFuzzer keeps it) when a promise was broken.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz_check(fuzz_examine(data, size));
+    return 0;
+}
