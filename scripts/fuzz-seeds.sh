@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets' seed corpus from real images and the CSO files the converter
-# writes from them: fuzz-build/corpus/{decompress,compress,isoscan,parser}/.
+# writes from them: fuzz-build/corpus/{decompress,compress,isoscan,parser,examine,verify}/.
 #   scripts/fuzz-seeds.sh [converter executable] [output folder]
 # Needs genisoimage and xorriso; builds the converter with g++ into fuzz-build/gcc when no
 # executable is given.
@@ -15,7 +15,7 @@ if [ -z "$exe" ]; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$out"/{decompress,compress,isoscan,parser}
+mkdir -p "$out"/{decompress,compress,isoscan,parser,examine,verify}
 
 # A small game-like tree: a video (PSMF), an audio file (RIFF), an update file, text.
 tree=$work/tree
@@ -62,6 +62,21 @@ for iso in "$work/g1.iso" "$work/g2.iso" "$work/x1.iso" "$work/odd.iso"; do
     done
 done
 
+# -test and -info: the same files, and the damaged-file corpus of the tests.
+cp "$out"/decompress/seed-* "$out/examine/"
+cp "$root"/tests/data/cso/*.cso "$out/examine/"
+
+# Verification: four bytes choosing the image it is given (as decoded, one byte changed,
+# a tail added, cut short, loosely decoded) before each of those files.
+choices=('\x00\x00\x00\x00' '\x01\x35\x02\x00' '\x02\x41\x10\x00' '\x03\x07\x00\x00' '\x04\x00\x00\x00')
+n=0
+for cso in "$out"/decompress/seed-* "$root"/tests/data/cso/*.cso; do
+    for c in "${choices[@]}"; do
+        { printf "$c"; cat "$cso"; } > "$out/verify/seed-$n"
+        n=$((n + 1))
+    done
+done
+
 # Whole converter: argument vectors, zero between arguments, naming the fixture files
 # the target keeps in its folder (a.iso, a.cso, t.txt).
 n=0
@@ -101,4 +116,5 @@ a.iso o.cso
 -info a.iso
 -test -opt a.cso o.iso
 ARGS
-echo "seeds in $out: $(ls "$out/decompress" | wc -l) decompress, $(ls "$out/compress" | wc -l) compress, $(ls "$out/isoscan" | wc -l) isoscan, $(ls "$out/parser" | wc -l) parser"
+echo "seeds in $out:" "$(for t in decompress compress isoscan parser examine verify; do
+    printf ' %s %s' "$(ls "$out/$t" | wc -l)" "$t"; done)"

@@ -3,13 +3,13 @@
 # bounded time on the seed corpus and the kept regression inputs. Exits non-zero when a
 # target finds a crash, a hang, a leak, an oversized allocation or a sanitizer report.
 #   FUZZ_SECONDS=30 scripts/fuzz-smoke.sh [target ...]
-# Targets: decompress compress isoscan parser (all by default).
+# Targets: decompress compress isoscan parser examine verify (all by default).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-30}
 build=$root/fuzz-build
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser)
+[ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser examine verify)
 
 # Installs the Debian packages named when the file or command is missing (root only).
 need() {
@@ -35,8 +35,9 @@ if command -v genisoimage >/dev/null && command -v xorriso >/dev/null; then
 fi
 
 # Per-target limits: longest input, largest single allocation, extra flags.
-declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512)
-declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64)
+declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512 [examine]=65536
+    [verify]=65540)
+declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64 [examine]=16 [verify]=16)
 declare -A extra=([parser]="-dict=$root/fuzz/parser.dict")
 
 status=0

@@ -67,7 +67,9 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzRegressions,
                          ::testing::Values(target{"decompress", fuzz_decompress},
                                            target{"compress", fuzz_compress},
                                            target{"isoscan", fuzz_isoscan},
-                                           target{"parser", fuzz_parser}),
+                                           target{"parser", fuzz_parser},
+                                           target{"examine", fuzz_examine},
+                                           target{"verify", fuzz_verify}),
                          [](const ::testing::TestParamInfo<target>& i) { return std::string(i.param.name); });
 
 // The sample image goes through every engine and area option of the compress entry:
