@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "ciso.h"
+#include "cso_format.h"
 #include "cso_verify.h"
 #include "examine.h"
 #include "halvard.h"
@@ -40,8 +41,6 @@ namespace {
 
 constexpr int EXITED = 100;     // added to the status a run ended the process with
 constexpr int NO_STREAMS = -1;  // the harness could not open its in-memory streams
-constexpr uint32_t PLAIN = 0x80000000u;
-constexpr uint32_t OFFSET = 0x7FFFFFFFu;
 
 jmp_buf exit_jump;
 int exit_status;
@@ -173,7 +172,8 @@ decoded decode_once(const uint8_t* data, size_t size, int optimised, std::string
     O.input_name = "fuzz.cso";
     O.output_name = "fuzz.iso";
     if (fin && fout)
-        d.status = printed ? run_printing(run_decoder, &optimised, printed) : run_guarded(run_decoder, &optimised);
+        d.status = printed ? run_printing(run_decoder, &optimised, printed)
+                           : run_guarded(run_decoder, &optimised);
     converter_reset_state();  // closes fout, which flushes the last bytes into the sink
     d.bytes = s.bytes;
     d.crc = s.crc;
@@ -322,24 +322,24 @@ const char* check_cso_header(const std::vector<uint8_t>& cso, size_t size) {
     uint32_t n = static_cast<uint32_t>(size / 2048);
     if (cso.size() < 24 + 4 * (static_cast<size_t>(n) + 1)) return "the CSO is shorter than its index";
     const uint8_t* h = cso.data();
-    if (memcmp(h, "CISO", 4) != 0 || rd32(h + 4) != 0 || rd32(h + 8) != size ||
+    if (!cso_magic_at(h) || rd32(h + 4) != 0 || rd32(h + 8) != size ||
         rd32(h + 12) != 0 || rd32(h + 16) != 2048 || h[20] != 1 || h[21] != 0 || h[22] || h[23])
         return "the CSO header is not the one every writer puts down";
-    if ((rd32(h + 24) & OFFSET) != 24 + 4 * (n + 1)) return "entry 0 does not point past the index";
+    if ((rd32(h + 24) & CSO_OFFSET_MASK) != 24 + 4 * (n + 1)) return "entry 0 does not point past the index";
     if (rd32(h + 24 + 4 * n) != cso.size()) return "the last entry is not the file size";
     return nullptr;
 }
 
 // Checks block b's entry and payload against its area kind and the limit.
 const char* check_cso_block(const compressed& c, const uint8_t* image, uint32_t b) {
-    uint32_t e = rd32(c.cso.data() + 24 + 4 * b), next = rd32(c.cso.data() + 28 + 4 * b) & OFFSET;
-    if (next < (e & OFFSET) || next > c.cso.size()) return "an entry points outside the file";
-    uint32_t len = next - (e & OFFSET);
-    if (c.kinds[b] == NC_AREA && !(e & PLAIN)) return "a block of an NC area was compressed";
-    if (!(e & PLAIN)) return len < static_cast<uint32_t>(c.limit) ? nullptr
+    uint32_t e = rd32(c.cso.data() + 24 + 4 * b), next = rd32(c.cso.data() + 28 + 4 * b) & CSO_OFFSET_MASK;
+    if (next < (e & CSO_OFFSET_MASK) || next > c.cso.size()) return "an entry points outside the file";
+    uint32_t len = next - (e & CSO_OFFSET_MASK);
+    if (c.kinds[b] == NC_AREA && !(e & CSO_PLAIN_FLAG)) return "a block of an NC area was compressed";
+    if (!(e & CSO_PLAIN_FLAG)) return len < static_cast<uint32_t>(c.limit) ? nullptr
                                                                   : "a compressed payload reaches the limit";
     if (len != 2048) return "a plain payload is not one block long";
-    if (c.kinds[b] == NC_AREA && memcmp(c.cso.data() + (e & OFFSET), image + 2048 * b, 2048))
+    if (c.kinds[b] == NC_AREA && memcmp(c.cso.data() + (e & CSO_OFFSET_MASK), image + 2048 * b, 2048))
         return "a block of an NC area was not stored as it is";
     return nullptr;
 }
@@ -637,8 +637,9 @@ std::vector<listed> list_here() {
     for (dirent* e; d && (e = readdir(d));) {
         struct stat st;
         if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || lstat(e->d_name, &st) != 0) continue;
-        out.push_back({e->d_name, static_cast<long long>(st.st_size),
-                       st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, static_cast<unsigned>(st.st_mode)});
+        long long mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        out.push_back({e->d_name, static_cast<long long>(st.st_size), mtime_ns,
+                       static_cast<unsigned>(st.st_mode)});
     }
     if (d) closedir(d);
     std::sort(out.begin(), out.end(), [](const listed& a, const listed& b) { return a.name < b.name; });
@@ -733,7 +734,8 @@ const char* check_info_run(const examined& i, const decoded& ref) {
     if (i.status == NO_STREAMS) return "harness: could not catch standard output";
     if (i.status >= EXITED) return "-info ended the process";
     if (i.status != 0 && i.status != 1) return "-info returned neither 0 nor 1";
-    if (i.status == 1 && ref.status == 0) return "-info calls broken a file the reference decompressor decodes";
+    if (i.status == 1 && ref.status == 0)
+        return "-info calls broken a file the reference decompressor decodes";
     return nullptr;
 }
 
@@ -760,9 +762,10 @@ const char* examine_here(const uint8_t* data, size_t size, const decoded& ref, c
 constexpr size_t IMAGE_CHOICE_BYTES = 4;
 // Largest image the harness makes or grows itself, so one input stays quick.
 constexpr uint64_t MADE_IMAGE_LIMIT = 16u << 20;
-// Largest allocation a verification may make whatever the files' sizes: the inflate
-// streams' windows and state.
-constexpr uint64_t DECODER_STATE = 64u << 10;
+// Largest allocation a verification may make whatever the files' sizes: the block
+// reader's fixed buffers, at most its two payload spans with room for two of the largest
+// blocks each.
+constexpr uint64_t FIXED_BUFFERS = 4ull * CSO_MAX_BLOCK_SIZE;
 
 // Images the verification is given besides the decoded one (first choice byte).
 enum { AS_DECODED, ONE_BYTE_CHANGED, TAIL_ADDED, CUT_SHORT, LOOSELY_DECODED, IMAGE_KINDS };
@@ -778,7 +781,8 @@ uint32_t fd_crc(int fd, uint64_t n) {
     static unsigned char buf[1 << 16];
     uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     for (uint64_t at = 0; at < n;) {
-        ssize_t got = pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, n - at)), static_cast<off_t>(at));
+        size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, n - at));
+        ssize_t got = pread(fd, buf, want, static_cast<off_t>(at));
         if (got <= 0) break;
         crc = static_cast<uint32_t>(crc32(crc, buf, static_cast<uInt>(got)));
         at += static_cast<uint64_t>(got);
@@ -842,8 +846,8 @@ struct verified {
 };
 
 // Verifies the CSO bytes against the image in image_fd; notes a read outside either file,
-// an allocation larger than both files (beyond the decoders' state), a progress that goes
-// back, and a verdict that only a failing read or a stop request can give.
+// an allocation larger than both files and the reader's fixed buffers, a progress that
+// goes back, and a verdict that only a failing read or a stop request can give.
 verified verify_once(const uint8_t* cso, size_t size, int image_fd) {
     fuzz_reader c(cso, size), image(image_fd);
     std::atomic<bool> stop{false};
@@ -858,18 +862,20 @@ verified verify_once(const uint8_t* cso, size_t size, int image_fd) {
     watching = watched;
     verified v{verify_cso_files(c, image, "fuzz.cso", "fuzz.iso", stop, progress), nullptr};
     watching = false;
-    uint64_t allowed = std::max<uint64_t>(size, image.size()) + DECODER_STATE;
+    uint64_t allowed = std::max<uint64_t>({size, image.size(), FIXED_BUFFERS});
     if (c.outside || image.outside) v.problem = "the verification read outside a file";
-    else if (watched && largest_allocation > allowed) v.problem = "the verification allocated more than the files hold";
+    else if (watched && largest_allocation > allowed)
+        v.problem = "the verification allocated more than the files hold";
     else if (bad_progress) v.problem = "the verification's progress went back or past 100";
     else if (v.result.kind == VerifyResult::UNREADABLE || v.result.kind == VerifyResult::STOPPED)
         v.problem = "the verification could not read a readable file, or stopped unasked";
     return v;
 }
 
-// Returns the image size the header records as the readers take it (0 when it is short).
+// Returns the image size the header records, all 64 bits as the readers take it (0 when
+// the header is short).
 uint64_t recorded_size(const uint8_t* cso, size_t size) {
-    return size < 24 ? 0 : rd32(cso + 8);
+    return size < 24 ? 0 : rd32(cso + 8) | static_cast<uint64_t>(rd32(cso + 12)) << 32;
 }
 
 // A CSO the reference decoder decodes verifies against the image it wrote: passed, or the
@@ -895,9 +901,9 @@ const char* check_verdict(const VerifyResult& r, const decoded& ref, int image_f
         return decoded_ok && (size == ref.bytes || size == ref.bytes + r.value) &&
                        fd_crc(image_fd, ref.bytes) == ref.crc
                    ? nullptr
-                   : "the verification says only the tail is missing where the reference decompressor differs";
+                   : "the verification says only the tail is missing where the reference decoder differs";
     case VerifyResult::DAMAGED:
-        return decoded_ok ? "the verification calls damaged a CSO the reference decompressor decodes" : nullptr;
+        return decoded_ok ? "the verification calls damaged a CSO the reference decoder decodes" : nullptr;
     default:
         return nullptr;
     }
@@ -926,10 +932,11 @@ void loose_inflate(const uint8_t* in, uint64_t len, int fd, uint64_t at, uint32_
 // Writes block b as a reader that checks nothing would: a plain payload as it is when the
 // file holds it, a compressed one inflated as far as it goes, zeros for the rest.
 void loose_block(const uint8_t* d, size_t size, uint64_t b, uint32_t bs, unsigned shift, int fd) {
-    uint32_t e = rd32(d + 24 + 4 * b), cur = e & OFFSET, next = rd32(d + 28 + 4 * b) & OFFSET;
+    uint32_t e = rd32(d + 24 + 4 * b), cur = e & CSO_OFFSET_MASK;
+    uint32_t next = rd32(d + 28 + 4 * b) & CSO_OFFSET_MASK;
     uint64_t off = static_cast<uint64_t>(cur) << shift, at = b * bs;
     if (off > size) return;
-    if (e & PLAIN) {
+    if (e & CSO_PLAIN_FLAG) {
         if (bs <= size - off) (void)!pwrite(fd, d + off, bs, static_cast<off_t>(at));
         return;
     }
@@ -1155,7 +1162,8 @@ const char* fuzz_isoscan(const uint8_t* data, size_t size) {
 const char* fuzz_examine(const uint8_t* data, size_t size) {
     std::string ref_printed;
     decoded ref = decode_once(data, size, 0, &ref_printed), opt = decode_once(data, size, 1);
-    if (ref.status == NO_STREAMS || opt.status == NO_STREAMS) return "harness: could not open the in-memory streams";
+    if (ref.status == NO_STREAMS || opt.status == NO_STREAMS)
+        return "harness: could not open the in-memory streams";
     const scratch_folder& s = scratch();
     int here = open(".", O_RDONLY | O_DIRECTORY);
     const char* p = "harness: could not enter the scratch folder";
