@@ -69,7 +69,10 @@ static int read_index(cso_reader* r) {
     if (read_entries(r, 0, entries - 1)) return CSO_IO;
     cso_layout longer = l;
     longer.blocks = l.whole + 1;  // no wrap: whole is at most CSO_MAX_BLOCKS
-    if (r->sequential || l.tail == 0 || !cso_index_fits(longer, r->src.size)) return CSO_OK;
+    // The sequential walk reads the tail's entry too: a file that stores its tail is then
+    // refused at block 0 (its payloads start past the longer index) even with no whole
+    // block, instead of decoding to nothing and calling the tail never stored.
+    if (l.tail == 0 || !cso_index_fits(longer, r->src.size)) return CSO_OK;
     if (read_entries(r, l.whole + 1, 1)) return CSO_IO;
     if (cso_index_holds_tail(l, r->index)) l.blocks = l.whole + 1;
     return CSO_OK;
