@@ -16,7 +16,7 @@ ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=ON \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build "$build" -j "$(nproc)"
-[ -x "$build/frontend/wendrovix" ] ||
+[ -x "$build/frontend/qt/wendrovix" ] ||
     { echo "Qt 6 was not found: the package would lack the dialog" >&2; exit 1; }
 
 mkdir -p dist

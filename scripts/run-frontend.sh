@@ -10,4 +10,4 @@ build=${WENDROVIX_BUILD:-$root/build-frontend}
 
 cmake -S "$root" -B "$build" -DVELLICOR_FRONTEND=ON -DVELLICOR_TESTS=OFF >/dev/null
 cmake --build "$build" --target wendrovix -j "$(nproc)"
-exec "$build/frontend/wendrovix" "$@"
+exec "$build/frontend/qt/wendrovix" "$@"

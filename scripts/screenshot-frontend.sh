@@ -40,5 +40,5 @@ else
     for name in "${names[@]}"; do images+=("$work/$name.iso"); done
 fi
 TMPDIR=$work/tmp xvfb-run -a -s "-screen 0 640x480x24" \
-    "$build/frontend/wendrovix_screenshot" "${images[@]}" "$out"
+    "$build/frontend/qt/wendrovix_screenshot" "${images[@]}" "$out"
 echo "wrote $out"
