@@ -65,13 +65,6 @@ static std::string format_number(const char* format, double value) {
     return text;
 }
 
-// Returns the text lower-cased in ASCII, so "a.cso" and "A.CSO" count as one name, as
-// they are one file where names ignore case.
-static std::string fold_case(std::string text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // Returns the summary line of a queue.
 std::string queue_summary_line(const JobTally& t) {
     int left = t.files - t.converted - t.failed - t.skipped;
@@ -262,13 +255,14 @@ bool ConversionJob::ReportAllSkipped() {
     return true;
 }
 
-// Collects outputs that exist already or repeat an earlier one, and asks once about all.
+// Collects outputs that exist already or repeat an earlier one (in the platform's rule
+// for letter case), and asks once about all.
 bool ConversionJob::ConfirmOverwrites() {
     std::vector<std::string> seen, clashes;
     for (const JobFile& file : files_) {
         if (file.skipped) continue;
         uint64_t size = 0;
-        std::string key = fold_case(file.output);
+        std::string key = PathKey(file.output, platform_.names_ignore_case());
         bool repeated = std::find(seen.begin(), seen.end(), key) != seen.end();
         if (repeated || platform_.file_size(file.output, size)) clashes.push_back(file.output);
         seen.push_back(key);

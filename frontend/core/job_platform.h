@@ -60,6 +60,9 @@ public:
 class JobPlatform {
 public:
     virtual ~JobPlatform() = default;
+    // Returns true where file names ignore letter case ("A.cso" and "a.cso" are one file);
+    // every comparison of names in the core follows it.
+    virtual bool names_ignore_case() const = 0;
     // Returns the user's temporary folder with its trailing separator.
     virtual std::string temp_path() = 0;
     // Makes a new folder inside `parent` that only this user may enter (mode 0700);

@@ -58,13 +58,19 @@ std::string QueueOutputName(const std::string& input, const std::string& folder,
     return folder + FileTitleOf(output, true);
 }
 
-// Keeps the first of each name (compared folded to lower case when names ignore case).
+// Returns the path folded to lower case when names ignore case.
+std::string PathKey(const std::string& path, bool ignore_case) {
+    std::string key = path;
+    if (ignore_case)
+        for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+// Keeps the first of each name.
 std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case) {
     std::vector<std::string> kept, keys;
     for (const std::string& path : paths) {
-        std::string key = path;
-        if (ignore_case)
-            for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        std::string key = PathKey(path, ignore_case);
         if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
         keys.push_back(key);
         kept.push_back(path);

@@ -22,6 +22,10 @@ std::string QueueBoxText(const std::string& first, size_t count);
 // DeriveOutputName does, and gives "ERROR!" for an input with neither extension.
 std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode);
 
+// Returns the path as it is compared with other paths: lower-cased in ASCII with
+// `ignore_case` (where file names ignore case), else unchanged.
+std::string PathKey(const std::string& path, bool ignore_case);
+
 // Returns the paths with every repeat of an earlier one left out, in their order; with
 // `ignore_case` (where file names ignore case) names differing only in ASCII case repeat.
 std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case);

@@ -8,6 +8,7 @@
 // through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/130".
 class PosixJobPlatform : public JobPlatform {
 public:
+    bool names_ignore_case() const override { return false; }
     std::string temp_path() override;
     std::string make_private_folder(const std::string& parent) override;
     std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override;

@@ -11,6 +11,7 @@
 // comes from the resource of type "ComCore", number 130, of the running program.
 class Win32JobPlatform : public JobPlatform {
 public:
+    bool names_ignore_case() const override { return true; }
     std::string temp_path() override;
     std::string make_private_folder(const std::string& parent) override;
     std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override;

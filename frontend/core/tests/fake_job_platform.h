@@ -169,7 +169,9 @@ public:
     std::vector<std::vector<std::string>> started;     // argument vectors started
     std::vector<std::shared_ptr<FakeProcessState>> processes;
     int folder_count = 0;
+    bool ignore_case = false;  // names as on POSIX systems, unless a test sets it
 
+    bool names_ignore_case() const override { return ignore_case; }
     std::string temp_path() override { return "/fake/tmp/"; }
     std::string make_private_folder(const std::string& parent) override {
         if (fail_folder) return "";

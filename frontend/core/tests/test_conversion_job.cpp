@@ -609,6 +609,26 @@ TEST_F(ConversionJobTest, OverwritesAreAskedAboutOnce) {
     EXPECT_EQ(dlg.converting, 1);
 }
 
+// Outputs whose names differ only in letter case are two files where names keep their
+// case (no question) and one file where they ignore it (asked about, as a repeat).
+TEST_F(ConversionJobTest, CaseOfOutputNamesFollowsThePlatform) {
+    for (bool ignore_case : {true, false}) {  // the second starts the queue
+        SCOPED_TRACE(ignore_case ? "names ignore case" : "names keep case");
+        platform.ignore_case = ignore_case;
+        view.questions.clear();
+        view.answers = {false};
+        start_queue({"/x/A.iso", "/y/a.iso"}, "/out/");
+        std::vector<std::string> asked;
+        if (ignore_case)
+            asked = {"以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n/out/a.cso\n是否继续？"};
+        EXPECT_EQ(view.questions, asked);
+        EXPECT_EQ(dlg.converting, ignore_case ? 0 : 1);
+    }
+    ASSERT_TRUE(platform.wait_started(1));
+    EXPECT_EQ(platform.started[0][3], "/x/A.iso");
+    EXPECT_EQ(platform.started[0][4], "/out/A.cso");
+}
+
 // Files with neither extension are listed as skipped and never converted; a queue of
 // only such files starts nothing.
 TEST_F(ConversionJobTest, SkippedExtensions) {

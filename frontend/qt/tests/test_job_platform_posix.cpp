@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "job_platform_posix.h"
+#include "output_naming.h"
 
 namespace {
 
@@ -158,6 +159,17 @@ TEST_F(PosixPlatformTest, SizesAndRemovals) {
     EXPECT_EQ(platform.remove_folder(dir + "d/"), dir + "d/ was not found.");
     EXPECT_EQ(file_error_text(EACCES, "/x"), "Access to /x was denied.");
     EXPECT_EQ(file_error_text(ETXTBSY, "/x"), "A sharing violation occurred while accessing /x.");
+}
+
+// Names that differ only in letter case are two files here, as the platform says, so the
+// core keeps both in a queue.
+TEST_F(PosixPlatformTest, NamesKeepTheirCase) {
+    std::ofstream(dir + "A.cso") << "x";
+    uint64_t size = 0;
+    EXPECT_FALSE(platform.names_ignore_case());
+    EXPECT_FALSE(platform.file_size(dir + "a.cso", size));
+    EXPECT_EQ(DistinctPaths({dir + "A.cso", dir + "a.cso"}, platform.names_ignore_case()).size(), 2u);
+    EXPECT_EQ(platform.remove_file(dir + "A.cso"), "");
 }
 
 // Returns true when the process has ended: gone, or a zombie no one has reaped yet.

@@ -12,6 +12,7 @@
 
 #include "check.h"
 #include "job_platform_win32.h"
+#include "output_naming.h"
 #include "wide_text.h"
 
 namespace {
@@ -186,6 +187,18 @@ void sizes_reads_and_removals() {
     CHECK(platform.remove_folder(dir) != "");  // not empty: refused, with the name
 }
 
+// Names that differ only in letter case are one file here, as the platform says, so the
+// core counts them once.
+void names_ignore_case() {
+    std::string upper = dir + "A.cso";
+    std::ofstream(std::filesystem::path(to_wide(upper)), std::ios::binary) << "x";
+    uint64_t size = 0;
+    CHECK(platform.names_ignore_case());
+    CHECK(platform.file_size(dir + "a.CSO", size) && size == 1);
+    CHECK(DistinctPaths({upper, dir + "a.cso"}, platform.names_ignore_case()).size() == 1);
+    CHECK(platform.remove_file(upper) == "");
+}
+
 }  // namespace
 
 int wmain() {
@@ -199,6 +212,7 @@ int wmain() {
     RUN(terminate_racing_with_the_wait);
     RUN(private_folders_and_converter);
     RUN(sizes_reads_and_removals);
+    RUN(names_ignore_case);
     std::printf("%d failed check(s)\n", check_failures);
     return check_failures == 0 ? 0 : 1;
 }
