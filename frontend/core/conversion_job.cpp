@@ -65,6 +65,11 @@ static std::string format_number(const char* format, double value) {
     return text;
 }
 
+// Several files, and the box still shows them as chosen.
+bool DialogMembers::shows_queue(const std::string& box_text) const {
+    return input_paths.size() > 1 && box_text == QueueBoxText(input_paths[0], input_paths.size());
+}
+
 // Returns the summary line of a queue.
 std::string queue_summary_line(const JobTally& t) {
     int left = t.files - t.converted - t.failed - t.skipped;
@@ -224,7 +229,7 @@ void ConversionJob::RemoveStaleFolders() {
 // output that exists is replaced only after the user said so.
 bool ConversionJob::PlanFiles() {
     const std::vector<std::string>& chosen = dlg_.input_paths;
-    queue_ = chosen.size() > 1 && dlg_.input_path == QueueBoxText(chosen[0], chosen.size());
+    queue_ = dlg_.shows_queue(dlg_.input_path);
     files_.clear();
     current_ = 0;
     tally_ = JobTally();

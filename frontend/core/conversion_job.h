@@ -24,7 +24,12 @@ struct DialogMembers {
     std::vector<std::string> input_paths;
     std::string output_folder;  // queue: folder for every output (trailing separator);
                                 // "" = each output beside its input
+    // Returns true when `box_text` is what the input box shows for input_paths as a queue.
+    bool shows_queue(const std::string& box_text) const;
 };
+
+// The period of timer 1, which runs the report and shows the progress.
+const int TIMER_PERIOD_MS = 100;
 
 // What the job asks of the dialog window.
 class JobView {

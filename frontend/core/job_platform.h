@@ -63,6 +63,15 @@ public:
     // Returns true where file names ignore letter case ("A.cso" and "a.cso" are one file);
     // every comparison of names in the core follows it.
     virtual bool names_ignore_case() const = 0;
+    // Returns the character that separates folders in names.
+    virtual char path_separator() const = 0;
+    // Returns true when `path` is an existing file (not a folder).
+    virtual bool is_file(const std::string& path) = 0;
+    // Returns true when `path` is an existing folder.
+    virtual bool is_folder(const std::string& path) = 0;
+    // Puts `path` made full (absolute), as a file dialog gives names, into `full`; false
+    // when it cannot be made.
+    virtual bool full_path(const std::string& path, std::string& full) = 0;
     // Returns the user's temporary folder with its trailing separator.
     virtual std::string temp_path() = 0;
     // Makes a new folder inside `parent` that only this user may enter (mode 0700);

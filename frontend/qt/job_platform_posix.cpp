@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -215,6 +216,22 @@ std::string file_error_text(int error, const std::string& path) {
     default:
         return with_name("An unexpected error occurred while accessing %1.", path);
     }
+}
+
+// Regular files, or links to them.
+bool PosixJobPlatform::is_file(const std::string& path) {
+    return QFileInfo(QString::fromStdString(path)).isFile();
+}
+
+// Folders, or links to them.
+bool PosixJobPlatform::is_folder(const std::string& path) {
+    return QFileInfo(QString::fromStdString(path)).isDir();
+}
+
+// Relative names are taken from the current folder.
+bool PosixJobPlatform::full_path(const std::string& path, std::string& full) {
+    full = QFileInfo(QString::fromStdString(path)).absoluteFilePath().toStdString();
+    return true;
 }
 
 // Returns $TMPDIR (or /tmp) with a trailing slash.

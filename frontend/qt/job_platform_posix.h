@@ -9,6 +9,10 @@
 class PosixJobPlatform : public JobPlatform {
 public:
     bool names_ignore_case() const override { return false; }
+    char path_separator() const override { return '/'; }
+    bool is_file(const std::string& path) override;
+    bool is_folder(const std::string& path) override;
+    bool full_path(const std::string& path, std::string& full) override;
     std::string temp_path() override;
     std::string make_private_folder(const std::string& parent) override;
     std::unique_ptr<FolderLock> lock_folder(const std::string& folder) override;

@@ -6,7 +6,6 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QMimeData>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -21,20 +20,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "output_naming.h"
-
-const char* const MAKER_EMAIL = "quillane@example.org";
-const char* const MAKER_WEB = "http://wendrovix.example.org";
 const char* const ABOUT_MENU_TEXT = "关于 Wendrovix(&A)...";
-const char* const OPEN_FILTER =
-    "支持的文件(*.iso;*.cso)|*.iso;*.cso|iso文件 (*.iso)|*.iso|cso文件 (*.cso)|*.cso||";
-const char* const CSO_FILTER = "cso文件 (*.cso)|*.cso||";
-const char* const ISO_FILTER = "iso文件 (*.iso)|*.iso||";
 
 namespace {
-const char* const DIALOG_TITLE = "Wendrovix V1.0";
-const int TIMER_PERIOD_MS = 100;
-
 // Converts text held as UTF-8 to a QString and back.
 QString to_q(const std::string& text) { return QString::fromStdString(text); }
 std::string to_utf8(const QString& text) { return text.toStdString(); }
@@ -139,6 +127,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 CWendrovixDlg::CWendrovixDlg(JobPlatform& platform, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      inputs_(*this, *this, platform),
       job_(*this, *this, platform) {
     setFont(dialog_font());
     units_ = dialog_units(font());
@@ -172,7 +161,7 @@ void CWendrovixDlg::create_settings_controls() {
     input_box_->setGeometry(units_.rect(52, 17, 205, 13));
     // A queue's outputs are named by Save's folder only: its output box takes no typing.
     connect(input_box_, &QLineEdit::textChanged, this,
-            [this] { output_box_->setReadOnly(queue_shown()); });
+            [this] { output_box_->setReadOnly(inputs_.QueueShown()); });
     add_button(IDC_OPEN, "打开文件", units_.rect(262, 16, 43, 16), &CWendrovixDlg::OnOpenFile);
     add_label("输出文件", units_.rect(15, 43, 33, 8));
     controls_[IDC_OUTPUT] = output_box_ = new QLineEdit(this);
@@ -232,120 +221,47 @@ void CWendrovixDlg::enable(int id, bool on) {
 
 // Chooses the input files; derives the output names and mode; enables Save and Start.
 void CWendrovixDlg::OnOpenFile() {
-    FileChoice choice;
-    choice.filter = QString::fromUtf8(OPEN_FILTER);
-    choice.multiple = true;
-    QStringList paths = file_chooser(this, choice);
-    if (paths.isEmpty()) return;
-    OpenInputs(paths);
-}
-
-// Sets the input, derives the output name and mode, shows them; enables Save and Start.
-void CWendrovixDlg::OpenInput(const QString& path) {
-    input_path = to_utf8(path);
-    input_paths = {input_path};
-    output_folder.clear();
-    output_path = DeriveOutputName(input_path, mode);
-    show_members();
-    enable(IDC_SAVE, true);
-    enable(IDC_START, true);
-}
-
-// One file opens alone; several make a queue shown by its first name and count. A file
-// chosen twice counts once.
-void CWendrovixDlg::OpenInputs(const QStringList& paths) {
-    std::vector<std::string> chosen;
-    for (const QString& path : paths) chosen.push_back(to_utf8(path));
-    chosen = DistinctPaths(chosen, false);
-    if (chosen.size() == 1) return OpenInput(to_q(chosen[0]));
-    input_paths = chosen;
-    output_folder.clear();
-    input_path = QueueBoxText(input_paths[0], input_paths.size());
-    show_queue_outputs();
-    enable(IDC_SAVE, true);
-    enable(IDC_START, true);
+    inputs_.OnOpenFile();
 }
 
 // Opens the arguments that are not folders; a missing file still opens (the naming decides).
 void CWendrovixDlg::OpenArguments(const QStringList& files) {
-    QStringList paths;
-    for (const QString& file : files)
-        if (!QFileInfo(file).isDir()) paths << QFileInfo(file).absoluteFilePath();
-    if (!paths.isEmpty()) OpenInputs(paths);
+    std::vector<std::string> arguments;
+    for (const QString& file : files) arguments.push_back(to_utf8(file));
+    inputs_.OpenArguments(arguments);
 }
 
-// Returns the local, existing, non-folder files in mime.
-QStringList CWendrovixDlg::dropped_files(const QMimeData* mime) {
-    QStringList files;
-    if (!mime || !mime->hasUrls()) return files;
+// Returns the local names among mime's addresses.
+std::vector<std::string> CWendrovixDlg::dropped_paths(const QMimeData* mime) {
+    std::vector<std::string> paths;
+    if (!mime || !mime->hasUrls()) return paths;
     for (const QUrl& url : mime->urls())
-        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
-    return files;
+        if (url.isLocalFile()) paths.push_back(to_utf8(url.toLocalFile()));
+    return paths;
 }
 
 // Accepts the drag only when it carries local files and no job runs (Open is disabled
 // then), so the cursor shows what a drop would do.
 void CWendrovixDlg::dragEnterEvent(QDragEnterEvent* event) {
-    if (converting || dropped_files(event->mimeData()).isEmpty()) return event->ignore();
+    if (inputs_.DroppableFiles(dropped_paths(event->mimeData())).empty()) return event->ignore();
     event->acceptProposedAction();
 }
 
 // Opens the dropped files; folders and other data are ignored.
 void CWendrovixDlg::dropEvent(QDropEvent* event) {
-    QStringList files = dropped_files(event->mimeData());
-    if (converting || files.isEmpty()) return event->ignore();
-    OpenInputs(files);
+    if (!inputs_.OpenDropped(dropped_paths(event->mimeData()))) return event->ignore();
     event->acceptProposedAction();
-}
-
-// Returns true while the input box shows the queue's text.
-bool CWendrovixDlg::queue_shown() const {
-    return input_paths.size() > 1 &&
-           to_utf8(input_box_->text()) == QueueBoxText(input_paths[0], input_paths.size());
-}
-
-// The output box shows the first file's output (beside it or in the folder) and the count.
-void CWendrovixDlg::show_queue_outputs() {
-    int32_t first_mode = mode;
-    output_path = QueueBoxText(QueueOutputName(input_paths[0], output_folder, first_mode),
-                               input_paths.size());
-    show_members();
-}
-
-// Chooses the folder for a queue's outputs.
-void CWendrovixDlg::ChooseOutputFolder() {
-    FileChoice choice;
-    choice.folder = true;
-    QStringList folders = file_chooser(this, choice);
-    if (folders.isEmpty()) return;
-    output_folder = to_utf8(folders.first());
-    if (output_folder.back() != '/') output_folder += '/';
-    input_path = to_utf8(input_box_->text());  // keep what the box shows
-    show_queue_outputs();
 }
 
 // Chooses the output with the filter of the current mode, proposing the input's title;
 // for a queue, the folder of all outputs.
 void CWendrovixDlg::OnSaveFile() {
-    if (queue_shown()) return ChooseOutputFolder();
-    FileChoice choice;
-    choice.save = true;
-    choice.filter = QString::fromUtf8(mode == 0 ? CSO_FILTER : ISO_FILTER);
-    choice.default_ext = mode == 0 ? QStringLiteral(".cso") : QStringLiteral(".iso");
-    choice.initial_name = to_q(FileTitleOf(input_path, false));
-    choice.confirm_overwrite = true;
-    QStringList paths = file_chooser(this, choice);
-    if (paths.isEmpty()) return;
-    output_path = to_utf8(paths.first());
-    show_members();
+    inputs_.OnSaveFile();
 }
 
 // The about message; Yes opens the maker's web address.
 void CWendrovixDlg::OnAbout() {
-    QString text = QStringLiteral("Wendrovix Ver 1.0 \n Wendrovix \nMade by Quillane\n"
-                                  "简介:可以ISO和CSO格式互相转换 \n作者邮箱:") +
-                   QString::fromUtf8(MAKER_EMAIL) + QStringLiteral(" \n要访问作者的网站吗？");
-    QMessageBox box(QMessageBox::Information, QStringLiteral("关于"), text,
+    QMessageBox box(QMessageBox::Information, QStringLiteral("关于"), to_q(about_message("\n")),
                     QMessageBox::Yes | QMessageBox::No, this);
     if (box.exec() == QMessageBox::Yes) url_opener(QUrl(QString::fromUtf8(MAKER_WEB)));
 }
@@ -397,6 +313,33 @@ QString CWendrovixDlg::title_for(const QString& label, bool minimised) {
     QString title = QString::fromUtf8(DIALOG_TITLE);
     if (!minimised || label.isEmpty()) return title;
     return label + QStringLiteral(" - ") + title;
+}
+
+// Returns the input box's text.
+std::string CWendrovixDlg::input_box_text() {
+    return to_utf8(input_box_->text());
+}
+
+// Save and Start on; a queue's output box takes no typing.
+void CWendrovixDlg::show_chosen(bool queue) {
+    enable(IDC_SAVE, true);
+    enable(IDC_START, true);
+    output_box_->setReadOnly(queue);
+}
+
+// Asks file_chooser for the dialog the request describes; returns the chosen paths.
+std::vector<std::string> CWendrovixDlg::choose_files(const FileRequest& request) {
+    FileChoice choice;
+    choice.save = request.kind == FileRequest::SAVE_FILE;
+    choice.multiple = request.kind == FileRequest::OPEN_FILES;
+    choice.folder = request.kind == FileRequest::FOLDER;
+    choice.confirm_overwrite = choice.save;
+    choice.filter = QString::fromUtf8(request.filter);
+    choice.default_ext = to_q(request.default_ext);
+    choice.initial_name = to_q(request.initial_name);
+    std::vector<std::string> paths;
+    for (const QString& path : file_chooser(this, choice)) paths.push_back(to_utf8(path));
+    return paths;
 }
 
 // Copies the input and output boxes into the members.

@@ -10,6 +10,8 @@
 #include <functional>
 
 #include "conversion_job.h"
+#include "dialog_texts.h"
+#include "input_choice.h"
 
 class QAction;
 class QComboBox;
@@ -33,14 +35,8 @@ enum {
     IDM_ABOUTBOX = 16,  // the about entry of the dialog's menu
 };
 
-// The texts of the about message and the maker's addresses.
-extern const char* const MAKER_EMAIL;
-extern const char* const MAKER_WEB;
+// The text of the about entry in the dialog's menu.
 extern const char* const ABOUT_MENU_TEXT;
-// The filters of the open and save dialogs ("description|patterns|...||").
-extern const char* const OPEN_FILTER;
-extern const char* const CSO_FILTER;
-extern const char* const ISO_FILTER;
 
 // What the program asks of an open-file or save-file dialog.
 struct FileChoice {
@@ -83,8 +79,9 @@ public:
 };
 
 // The main dialog. Its members input_path, output_path, mode, info_text and converting
-// come from DialogMembers; the conversion job works on them through JobView.
-class CWendrovixDlg : public QDialog, public DialogMembers, private JobView {
+// come from DialogMembers; the conversion job works on them through JobView, the choice
+// of files through InputView.
+class CWendrovixDlg : public QDialog, public DialogMembers, private JobView, private InputView {
     Q_OBJECT
 public:
     explicit CWendrovixDlg(JobPlatform& platform, QWidget* parent = nullptr);
@@ -100,18 +97,11 @@ public:
     std::function<void(const QUrl&)> url_opener;         // opens the maker's web address
 
     void OnOpenFile();
-    // Takes path as the chosen input, as the Open button does after its file dialog:
-    // input box, derived output and mode, Save and Start enabled. Starts nothing.
-    void OpenInput(const QString& path);
-    // Takes several files as chosen together: one opens as OpenInput does; more make a
-    // queue, shown as the first name and the count in both boxes ("/g/a.iso (+2)"),
-    // whose outputs go beside their inputs until Save chooses a folder for them all.
-    void OpenInputs(const QStringList& paths);
     // The program's file arguments: those that are not folders are opened (made absolute,
     // as the file dialog would give them), one as a file, several as a queue.
     void OpenArguments(const QStringList& files);
-    // Returns the local files (not folders) that mime carries, in order.
-    static QStringList dropped_files(const QMimeData* mime);
+    // Returns the local file names (of files or folders) that mime carries, in order.
+    static std::vector<std::string> dropped_paths(const QMimeData* mime);
     void OnSaveFile();
     void OnAbout();
     void OnStartStop();
@@ -144,12 +134,11 @@ private:
     void add_label(const char* text, QRect r);
     // Enables or disables a control.
     void enable(int id, bool on);
-    // Returns true while the input box shows the files chosen together as a queue.
-    bool queue_shown() const;
-    // Shows the queue's outputs in the output box: the first output and the count.
-    void show_queue_outputs();
-    // Save for a queue: chooses the folder for every output.
-    void ChooseOutputFolder();
+
+    // InputView (show_members serves both views)
+    std::string input_box_text() override;
+    void show_chosen(bool queue) override;
+    std::vector<std::string> choose_files(const FileRequest& request) override;
 
     // JobView
     void take_boxes() override;
@@ -177,5 +166,6 @@ private:
     QAction* about_action_ = nullptr;
     QTimer timer_;
     QString progress_label_;  // the progress label shown, "" when hidden
+    InputChoice inputs_;
     ConversionJob job_;
 };

@@ -372,6 +372,27 @@ bool Win32JobPlatform::write_program_file(const std::string& path, const std::st
     return CloseHandle(file) && ok;
 }
 
+// Anything that exists and is no folder.
+bool Win32JobPlatform::is_file(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// An existing folder.
+bool Win32JobPlatform::is_folder(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The system's full name (GetFullPathNameW), which the open dialog gives too.
+bool Win32JobPlatform::full_path(const std::string& path, std::string& full) {
+    std::vector<wchar_t> buf(LONGEST_PATH_CHARS);
+    DWORD n = GetFullPathNameW(to_wide(path).c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
+    if (n == 0 || n >= buf.size()) return false;
+    full = to_utf8(buf.data());
+    return true;
+}
+
 // Returns the 64-bit size of a file (not a folder).
 bool Win32JobPlatform::file_size(const std::string& path, uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;

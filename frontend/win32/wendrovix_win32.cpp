@@ -10,26 +10,17 @@
 
 #include <vector>
 
+#include "dialog_texts.h"
 #include "job_platform_win32.h"
-#include "output_naming.h"
 #include "resource.h"
 #include "wide_text.h"
 
 namespace {
 
-const wchar_t* const DIALOG_TITLE = L"Wendrovix V1.0";
-const char* const MAKER_EMAIL = "quillane@example.org";
-const wchar_t* const MAKER_WEB = L"http://wendrovix.example.org";
-const char* const OPEN_FILTER =
-    "支持的文件(*.iso;*.cso)|*.iso;*.cso|iso文件 (*.iso)|*.iso|cso文件 (*.cso)|*.cso||";
-const char* const CSO_FILTER = "cso文件 (*.cso)|*.cso||";
-const char* const ISO_FILTER = "iso文件 (*.iso)|*.iso||";
 // Declared like the settings key of the program's framework; nothing is stored under it.
 const wchar_t* const SETTINGS_KEY = L"应用程序向导生成的本地应用程序";
 const UINT_PTR TIMER_ID = 1;
-const UINT TIMER_PERIOD_MS = 100;
 const int LEVELS = 9;
-const size_t FILE_NAME_CHARS = 32768;  // the longest path the wide calls take
 
 }  // namespace
 
@@ -67,7 +58,9 @@ INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM) {
 }
 
 CWendrovixDlg::CWendrovixDlg(JobPlatform& platform)
-    : taskbar_created_(RegisterWindowMessageW(L"TaskbarButtonCreated")), job_(*this, *this, platform) {}
+    : taskbar_created_(RegisterWindowMessageW(L"TaskbarButtonCreated")),
+      inputs_(*this, *this, platform),
+      job_(*this, *this, platform) {}
 
 // Lets go of the taskbar button's interface.
 CWendrovixDlg::~CWendrovixDlg() {
@@ -166,13 +159,13 @@ void CWendrovixDlg::SetIcons() {
 // whose outputs are named by Save's folder only).
 BOOL CWendrovixDlg::OnCommand(int id, int code) {
     if (id == IDC_INPUT && code == EN_CHANGE) {
-        SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, QueueShown(), 0);
+        SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, inputs_.QueueShown(), 0);
         return TRUE;
     }
     if (code != BN_CLICKED) return FALSE;
     switch (id) {
-    case IDC_OPEN: OnOpenFile(); return TRUE;
-    case IDC_SAVE: OnSaveFile(); return TRUE;
+    case IDC_OPEN: inputs_.OnOpenFile(); return TRUE;
+    case IDC_SAVE: inputs_.OnSaveFile(); return TRUE;
     case IDC_ABOUT: OnAbout(); return TRUE;
     case IDC_START: job_.OnStartStop(); return TRUE;
     case IDCANCEL: job_.OnExit(); return TRUE;
@@ -203,113 +196,59 @@ BOOL CWendrovixDlg::OnPaintIconic() {
 // Opens the dropped files that exist and are no folders; during a job, as Open is
 // disabled then, nothing.
 void CWendrovixDlg::OnDropFiles(HDROP drop) {
-    if (converting) {
-        DragFinish(drop);
-        return;
-    }
     std::vector<std::string> paths;
-    std::vector<wchar_t> name(FILE_NAME_CHARS);
-    for (UINT i = 0, n = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < n; i++) {
-        if (DragQueryFileW(drop, i, name.data(), static_cast<UINT>(name.size())) == 0) continue;
-        DWORD attributes = GetFileAttributesW(name.data());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    std::vector<wchar_t> name(LONGEST_PATH_CHARS);
+    for (UINT i = 0, n = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < n; i++)
+        if (DragQueryFileW(drop, i, name.data(), static_cast<UINT>(name.size())) != 0)
             paths.push_back(to_utf8(name.data()));
-    }
     DragFinish(drop);
-    if (!paths.empty()) OpenInputs(paths);
-}
-
-// Chooses the input files with the open dialog and takes them.
-void CWendrovixDlg::OnOpenFile() {
-    std::vector<std::string> paths = ChooseFiles(false, OPEN_FILTER, nullptr, "");
-    if (!paths.empty()) OpenInputs(paths);
-}
-
-// Sets the input, derives the output name and mode, shows them; enables Save and Start
-// whatever the naming gave.
-void CWendrovixDlg::OpenInput(const std::string& path) {
-    SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, FALSE, 0);
-    input_path = path;
-    input_paths = {path};
-    output_folder.clear();
-    output_path = DeriveOutputName(input_path, mode);
-    show_members();
-    EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
-    EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
-}
-
-// One file alone; several as a queue with its outputs beside the inputs. A file chosen
-// twice (names here ignore case) counts once.
-void CWendrovixDlg::OpenInputs(const std::vector<std::string>& paths) {
-    std::vector<std::string> chosen = DistinctPaths(paths, true);
-    if (chosen.size() == 1) return OpenInput(chosen[0]);
-    input_paths = chosen;
-    output_folder.clear();
-    input_path = QueueBoxText(input_paths[0], input_paths.size());
-    ShowQueueOutputs();
-    EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
-    EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
+    inputs_.OpenDropped(paths);
 }
 
 // Leaves out existing folders; a missing file still opens (the naming decides), its
 // name made full as the open dialog gives it.
 void CWendrovixDlg::OpenArguments(const std::vector<std::wstring>& arguments) {
-    std::vector<std::string> paths;
-    std::vector<wchar_t> full(FILE_NAME_CHARS);
-    for (const std::wstring& argument : arguments) {
-        DWORD attributes = GetFileAttributesW(argument.c_str());
-        bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        if (folder) continue;
-        DWORD n = GetFullPathNameW(argument.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                                   nullptr);
-        if (n > 0 && n < full.size()) paths.push_back(to_utf8(full.data()));
-    }
-    if (!paths.empty()) OpenInputs(paths);
+    std::vector<std::string> names;
+    for (const std::wstring& argument : arguments) names.push_back(to_utf8(argument));
+    inputs_.OpenArguments(names);
 }
 
-// A queue is shown while the input box still holds its text.
-bool CWendrovixDlg::QueueShown() {
-    return input_paths.size() > 1 &&
-           to_utf8(ItemText(IDC_INPUT)) == QueueBoxText(input_paths[0], input_paths.size());
-}
-
-// The first output and the count; the mode stays as it was.
-void CWendrovixDlg::ShowQueueOutputs() {
-    int32_t first_mode = mode;
-    output_path = QueueBoxText(QueueOutputName(input_paths[0], output_folder, first_mode),
-                               input_paths.size());
-    show_members();
-}
-
-// Chooses an existing folder with the system's folder dialog for every output.
-void CWendrovixDlg::ChooseOutputFolder() {
+// Chooses an existing folder with the system's folder dialog.
+std::string CWendrovixDlg::ChooseFolder() {
     BROWSEINFOW info = {};
     info.hwndOwner = hwnd_;
     info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
-    if (!chosen) return;
-    std::vector<wchar_t> folder(FILE_NAME_CHARS);
+    if (!chosen) return "";
+    std::vector<wchar_t> folder(LONGEST_PATH_CHARS);
     BOOL ok = SHGetPathFromIDListEx(chosen, folder.data(), static_cast<DWORD>(folder.size()),
                                     GPFIDL_DEFAULT);
     CoTaskMemFree(chosen);
-    if (!ok) return;
-    output_folder = to_utf8(folder.data());
-    if (output_folder.back() != '\\') output_folder += '\\';
-    input_path = to_utf8(ItemText(IDC_INPUT));  // keep what the box shows
-    ShowQueueOutputs();
+    return ok ? to_utf8(folder.data()) : "";
 }
 
-// Chooses the output with the filter and default extension of the current mode,
-// proposing the input's name without folder and extension; for a queue, the folder of
-// every output.
-void CWendrovixDlg::OnSaveFile() {
-    if (QueueShown()) return ChooseOutputFolder();
-    std::vector<std::string> paths = ChooseFiles(true, mode == 0 ? CSO_FILTER : ISO_FILTER,
-                                                 mode == 0 ? L"cso" : L"iso",
-                                                 FileTitleOf(input_path, false));
-    if (paths.empty()) return;
-    output_path = paths[0];
-    show_members();
+// The open dialog (several files), the save dialog (the default extension without its
+// dot) or the folder dialog, as the request says.
+std::vector<std::string> CWendrovixDlg::choose_files(const FileRequest& request) {
+    if (request.kind == FileRequest::FOLDER) {
+        std::string folder = ChooseFolder();
+        return folder.empty() ? std::vector<std::string>{} : std::vector<std::string>{folder};
+    }
+    bool save = request.kind == FileRequest::SAVE_FILE;
+    std::wstring ext = save ? to_wide(request.default_ext.substr(1)) : L"";
+    return ChooseFiles(save, request.filter, save ? ext.c_str() : nullptr, request.initial_name);
+}
+
+// Returns the input box's text.
+std::string CWendrovixDlg::input_box_text() {
+    return to_utf8(ItemText(IDC_INPUT));
+}
+
+// Save and Start on; a queue's output box takes no typing.
+void CWendrovixDlg::show_chosen(bool queue) {
+    SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, queue, 0);
+    EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
+    EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
 }
 
 // Shows the open or save dialog: read-only box hidden, asking before overwriting.
@@ -317,7 +256,7 @@ std::vector<std::string> CWendrovixDlg::ChooseFiles(bool save, const char* filte
                                                     const wchar_t* default_ext,
                                                     const std::string& initial_name) {
     std::wstring filters = file_dialog_filter(filter), initial = to_wide(initial_name);
-    std::vector<wchar_t> name(FILE_NAME_CHARS, L'\0');
+    std::vector<wchar_t> name(LONGEST_PATH_CHARS, L'\0');
     initial.copy(name.data(), name.size() - 1);
     OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
@@ -336,11 +275,9 @@ std::vector<std::string> CWendrovixDlg::ChooseFiles(bool save, const char* filte
 
 // The about message; Yes opens the maker's web address with the default handler.
 void CWendrovixDlg::OnAbout() {
-    std::string text = std::string("Wendrovix Ver 1.0 \r\n Wendrovix \r\nMade by Quillane\r\n"
-                                   "简介:可以ISO和CSO格式互相转换 \r\n作者邮箱:") +
-                       MAKER_EMAIL + " \r\n要访问作者的网站吗？";
-    if (MessageBoxW(hwnd_, to_wide(text).c_str(), L"关于", MB_YESNO | MB_ICONINFORMATION) == IDYES)
-        ShellExecuteW(hwnd_, L"open", MAKER_WEB, nullptr, nullptr, SW_SHOWNORMAL);
+    std::wstring text = to_wide(about_message("\r\n"));
+    if (MessageBoxW(hwnd_, text.c_str(), L"关于", MB_YESNO | MB_ICONINFORMATION) == IDYES)
+        ShellExecuteW(hwnd_, L"open", to_wide(MAKER_WEB).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 // Returns a control's whole text.
@@ -354,7 +291,7 @@ std::wstring CWendrovixDlg::ItemText(int id) {
 // "42% - Wendrovix V1.0" while minimised with a progress label, else the plain title;
 // set only when it changes.
 void CWendrovixDlg::UpdateTitle() {
-    std::wstring title = DIALOG_TITLE;
+    std::wstring title = to_wide(DIALOG_TITLE);
     if (IsIconic(hwnd_) && !progress_label_.empty()) title = progress_label_ + L" - " + title;
     wchar_t shown[128] = {};
     GetWindowTextW(hwnd_, shown, 128);

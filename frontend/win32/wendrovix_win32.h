@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conversion_job.h"
+#include "input_choice.h"
 
 // The about dialog (template 100): icon, two lines and OK.
 class CAboutDlg {
@@ -20,8 +21,9 @@ private:
 };
 
 // The main dialog. Its members input_path, output_path, mode, info_text and converting
-// come from DialogMembers; the conversion job works on them through JobView.
-class CWendrovixDlg : public DialogMembers, private JobView {
+// come from DialogMembers; the conversion job works on them through JobView, the choice
+// of files through InputView.
+class CWendrovixDlg : public DialogMembers, private JobView, private InputView {
 public:
     explicit CWendrovixDlg(JobPlatform& platform);
     ~CWendrovixDlg();
@@ -49,22 +51,11 @@ private:
     // The dropped files (folders left out) are opened as the Open button would; not
     // during a job.
     void OnDropFiles(HDROP drop);
-    void OnOpenFile();
-    void OnSaveFile();
     void OnAbout();
-    // Takes path as the chosen input: derived output and mode, Save and Start enabled.
-    void OpenInput(const std::string& path);
-    // One file opens alone; several make a queue, shown by its first name and count,
-    // whose outputs go beside their inputs until Save chooses a folder for them all.
-    void OpenInputs(const std::vector<std::string>& paths);
     // Opens the program's arguments that are not folders, their names made full.
     void OpenArguments(const std::vector<std::wstring>& arguments);
-    // Returns true while the input box shows the queue's text.
-    bool QueueShown();
-    // The output box shows the queue's first output (beside it or in the folder) and count.
-    void ShowQueueOutputs();
-    // Save for a queue: chooses the folder for every output.
-    void ChooseOutputFolder();
+    // Shows the system's folder dialog; returns the chosen folder, "" when cancelled.
+    std::string ChooseFolder();
     // Shows the open dialog (several files may be chosen) or the save dialog; returns the
     // chosen full paths, none when cancelled.
     std::vector<std::string> ChooseFiles(bool save, const char* filter,
@@ -74,6 +65,11 @@ private:
     std::wstring ItemText(int id);
     // Sets the title: with the percentage while minimised during a job.
     void UpdateTitle();
+
+    // InputView (show_members serves both views)
+    std::string input_box_text() override;
+    void show_chosen(bool queue) override;
+    std::vector<std::string> choose_files(const FileRequest& request) override;
 
     // JobView
     void take_boxes() override;
@@ -98,6 +94,7 @@ private:
     std::wstring progress_label_;  // shown in the title while minimised; "" for none
     UINT taskbar_created_;            // the shell's message that the taskbar button exists
     ITaskbarList3* taskbar_ = nullptr;  // the button's progress (Windows 7 and later)
+    InputChoice inputs_;
     ConversionJob job_;
 };
 

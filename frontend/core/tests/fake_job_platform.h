@@ -172,6 +172,22 @@ public:
     bool ignore_case = false;  // names as on POSIX systems, unless a test sets it
 
     bool names_ignore_case() const override { return ignore_case; }
+    char path_separator() const override { return '/'; }
+    // Relative names are taken from the folder /cwd.
+    static std::string absolute(const std::string& path) {
+        return !path.empty() && path[0] == '/' ? path : "/cwd/" + path;
+    }
+    bool is_file(const std::string& path) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return files.count(absolute(path)) > 0;
+    }
+    bool is_folder(const std::string& path) override {
+        return folders.count(absolute(path)) || folders.count(absolute(path) + "/");
+    }
+    bool full_path(const std::string& path, std::string& full) override {
+        full = absolute(path);
+        return true;
+    }
     std::string temp_path() override { return "/fake/tmp/"; }
     std::string make_private_folder(const std::string& parent) override {
         if (fail_folder) return "";
