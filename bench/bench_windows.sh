@@ -16,24 +16,42 @@ mb=${2:-256}
 repeat=${REPEAT:-3}
 lin=$build/converter/vellicor
 source "$root/scripts/wine-env.sh"
-wine64=$(wine_loader 64) wine32=$(wine_loader 32)
-declare -A run_cmd
-run_cmd[w64]="$wine64 $root/build-windows/dist-x64/vellicor.exe"
-sides=(lin w64)
-[ -x "$lin" ] && [ -f "$root/build-windows/dist-x64/vellicor.exe" ] && [ -x "$wine64" ] ||
-    { echo "build both first (and install wine64)"; exit 1; }
-export WINEPREFIX=${WINEPREFIX:-$root/build-wine/wineprefix}  # a 64-bit one runs both
-mkdir -p "$WINEPREFIX"
-"$wineserver_bin" -p 2>/dev/null || true
-"$wine64" wineboot -i >/dev/null 2>&1 || true  # made once, outside the timings
-if [ -f "$root/build-windows/dist/vellicor.exe" ] &&
-   "$wine32" "$root/build-windows/dist/vellicor.exe" -help >/dev/null 2>&1; then
-    run_cmd[w32]="$wine32 $root/build-windows/dist/vellicor.exe"
-    sides+=(w32)
-fi
+use_converter_prefix
+
+# Runs one side's converter: "lin", or "w64"/"w32" (that Windows build under its Wine
+# loader and in its prefix).
+run_side() {
+    local side=$1
+    shift
+    if [ "$side" = lin ]; then "$lin" "$@"; return; fi
+    use_wine_arch "${side#w}" && "$wine_run" "$win_dist/vellicor.exe" "$@"
+}
+
+# Makes the prefix of a Windows side once and starts its server for the whole run, both
+# outside the timings; returns success when the side runs the converter.
+start_side() {
+    use_wine_arch "${1#w}" 2>/dev/null && [ -f "$win_dist/vellicor.exe" ] || return 1
+    mkdir -p "$WINEPREFIX"
+    "$wineserver_bin" -p 2>/dev/null || true
+    "$wine_run" wineboot -i >/dev/null 2>&1 || true
+    run_side "$1" -help >/dev/null 2>&1
+}
+
+# Ends the Wine servers of the sides that ran.
+stop_sides() {
+    local side
+    for side in "${sides[@]:1}"; do
+        use_wine_arch "${side#w}" && "$wineserver_bin" -k 2>/dev/null || true
+    done
+}
+
+sides=(lin)
+[ -x "$lin" ] && start_side w64 || { echo "build both first (and install wine64)"; exit 1; }
+sides+=(w64)
+if start_side w32; then sides+=(w32); fi
 
 dir=$(mktemp -d /tmp/vellicor-bench-windows-XXXXXX)
-trap 'rm -rf "$dir"; "$wineserver_bin" -k 2>/dev/null || true' EXIT
+trap 'rm -rf "$dir"; stop_sides' EXIT
 
 # A mixed image: runs of text-like records, noise (as in video) and zeros.
 { seq 1 4000000 | awk '{ printf "entry %d flags %x name_%d size %d\n", ($1 * 7919) % 100003,
@@ -72,8 +90,7 @@ cat "$img" > /dev/null
 "$lin" -com "$img" "$dir/ref.cso" > /dev/null
 declare -A t t_start args
 for side in "${sides[@]:1}"; do
-    read -r -a run <<< "${run_cmd[$side]}"
-    t_start[$side]=$(best_of "${run[@]}" -help)
+    t_start[$side]=$(best_of run_side "$side" -help)
 done
 # The builds take turns run by run, so a change of load strikes them alike.
 args[com]="-com -l9 $img @.cso"
@@ -83,10 +100,9 @@ args[dec]="-dec $dir/ref.cso @.iso"
 for ((r = 0; r < repeat; r++)); do
     for e in com opt mt dec; do
         for side in "${sides[@]}"; do
-            if [ "$side" = lin ]; then run=("$lin"); else read -r -a run <<< "${run_cmd[$side]}"; fi
             read -r -a a <<< "${args[$e]//@/$dir/$side}"
             rm -f "${a[-1]}"  # every run writes a new file
-            t[$side-$e]=$(min_of "$(time_of "${run[@]}" "${a[@]}")" "${t[$side-$e]:-}")
+            t[$side-$e]=$(min_of "$(time_of run_side "$side" "${a[@]}")" "${t[$side-$e]:-}")
         done
     done
 done

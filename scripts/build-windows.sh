@@ -89,13 +89,13 @@ cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/
 build_arch() {
     local toolchain=$1 dir=$2 dist=$3 deflate=$deflate_dir/$4
     shift 4
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+    # ZLIB_LIBRARY_RELEASE too: it wins over ZLIB_LIBRARY in an older cache.
+    "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF \
         -DLIBDEFLATE_INCLUDE_DIR="$deflate/include" \
         -DLIBDEFLATE_LIBRARY="$deflate/lib/libdeflate.a" \
         -DZLIB_INCLUDE_DIR="$deflate/include" -DZLIB_LIBRARY="$deflate/lib/libz.a" \
-        -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" "$@" >/dev/null  # over an older cache
-    cmake --build "$dir" -j "$(nproc)"
+        -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" "$@"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
         found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -path "$dir/x64" \) -prune \

@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
-# Configures and builds into the folder given (default: build); extra arguments go to cmake.
+# Configures and builds one build folder, the one place the scripts run cmake: the
+# project (or the tree --source names) into FOLDER (default: build), every target or
+# those --target names; other arguments go to cmake. Builds on every core
+# (VELLICOR_JOBS=N for fewer). Relative folders are taken from the project's root.
+#   scripts/build.sh [FOLDER] [--source DIR] [--target NAME]... [cmake arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build}
-shift || true
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+dir=build
+if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+    dir=$1
+    shift
+fi
+source_dir=.
+targets=()
+cmake_args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --source) source_dir=$2; shift 2 ;;
+    --target) targets+=(--target "$2"); shift 2 ;;
+    *) cmake_args+=("$1"); shift ;;
+    esac
+done
+cmake -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
+cmake --build "$dir" -j "${VELLICOR_JOBS:-$(nproc)}" "${targets[@]}"

@@ -9,23 +9,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:-}
 out=${2:-$root/fuzz-build/corpus}
 if [ -z "$exe" ]; then
-    cmake -S "$root" -B "$root/fuzz-build/gcc" -DVELLICOR_FRONTEND=OFF -DVELLICOR_TESTS=OFF >/dev/null
-    cmake --build "$root/fuzz-build/gcc" --target vellicor -j2 >/dev/null
+    VELLICOR_JOBS=2 "$root/scripts/build.sh" "$root/fuzz-build/gcc" --target vellicor \
+        -DVELLICOR_FRONTEND=OFF -DVELLICOR_TESTS=OFF >/dev/null
     exe=$root/fuzz-build/gcc/converter/vellicor
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"/{decompress,compress,isoscan,parser,examine,verify}
 
-# A small game-like tree: a video (PSMF), an audio file (RIFF), an update file, text.
+# A tiny game-like tree: a video (PSMF), an audio file (RIFF), update files, text, an
+# empty file; small enough for the fuzz targets' longest inputs.
 tree=$work/tree
-mkdir -p "$tree/PSP_GAME/SYSDIR/UPDATE" "$tree/PSP_GAME/USRDIR/MOVIE" "$tree/PSP_GAME/USRDIR/DATA"
-for i in $(seq 1 300); do printf 'PSMF0015'; done > "$tree/PSP_GAME/USRDIR/MOVIE/INTRO.PMF"
-for i in $(seq 1 200); do printf 'RIFFxxxxWAVE'; done > "$tree/PSP_GAME/USRDIR/SND.AT3"
-head -c 5000 /dev/urandom > "$tree/PSP_GAME/SYSDIR/UPDATE/DATA.BIN"
-seq 1 800 > "$tree/PSP_GAME/SYSDIR/EBOOT.BIN"
-seq 1 50 > "$tree/PSP_GAME/USRDIR/DATA/MODULE.PRX"
-: > "$tree/PSP_GAME/USRDIR/DATA/EMPTY.BIN"
+"$root/scripts/make-sample-tree.sh" "$tree" 5
 
 # Images: both mastering tools, plain and with Rock Ridge/Joliet extensions, no padding.
 genisoimage -quiet -no-pad -o "$work/g1.iso" "$tree"

@@ -11,25 +11,12 @@ build=$root/fuzz-build
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser examine verify)
 
-# Installs the Debian packages named when the file or command is missing (root only).
-need() {
-    local what=$1; shift
-    [ -e "$what" ] || command -v "$what" >/dev/null 2>&1 && return 0
-    if [ "$(id -u)" = 0 ]; then
-        apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-    else
-        echo "fuzz-smoke: $what is missing and this is not root: install $*" >&2
-        return 1
-    fi
-}
-need clang++-14 clang-14 libclang-rt-14-dev
+source "$root/scripts/apt-env.sh"
 # libFuzzer itself comes with the compiler-rt development package.
-need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
-need genisoimage genisoimage || true
-need xorriso xorriso || true
+install_packages clang-14 libclang-rt-14-dev >/dev/null
+install_packages genisoimage xorriso >/dev/null || true  # without them, no seeds
 
-CXX=clang++-14 cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 >/dev/null
+CXX=clang++-14 VELLICOR_JOBS=2 "$root/scripts/build.sh" "$build" --source "$root/fuzz" >/dev/null
 if command -v genisoimage >/dev/null && command -v xorriso >/dev/null; then
     "$root/scripts/fuzz-seeds.sh" "" "$build/corpus" >/dev/null
 fi

@@ -13,9 +13,8 @@ build=${VELLICOR_PACKAGE_BUILD:-build-package}
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
 flags+=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)"
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=ON \
-    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF \
+    -DVELLICOR_FRONTEND=ON -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
 [ -x "$build/frontend/qt/wendrovix" ] ||
     { echo "Qt 6 was not found: the package would lack the dialog" >&2; exit 1; }
 

@@ -8,6 +8,5 @@ build=${WENDROVIX_BUILD:-$root/build-frontend}
 
 "$root/scripts/setup-deps.sh"
 
-cmake -S "$root" -B "$build" -DVELLICOR_FRONTEND=ON -DVELLICOR_TESTS=OFF >/dev/null
-cmake --build "$build" --target wendrovix -j "$(nproc)"
+"$root/scripts/build.sh" "$build" --target wendrovix -DVELLICOR_FRONTEND=ON -DVELLICOR_TESTS=OFF
 exec "$build/frontend/qt/wendrovix" "$@"

@@ -25,8 +25,8 @@ build=${WENDROVIX_BUILD:-$root/build-frontend}
 
 "$root/scripts/setup-deps.sh"
 
-cmake -S "$root" -B "$build" -DVELLICOR_FRONTEND=ON -DVELLICOR_TESTS=OFF >/dev/null
-cmake --build "$build" --target wendrovix_screenshot -j "$(nproc)"
+"$root/scripts/build.sh" "$build" --target wendrovix_screenshot -DVELLICOR_FRONTEND=ON \
+    -DVELLICOR_TESTS=OFF
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -10,9 +10,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/build-windows.sh" -DVELLICOR_WIN32_TESTS=ON >/dev/null
-if ! import -version >/dev/null 2>&1; then
-    apt-get install -y -q --no-install-recommends imagemagick >/dev/null
-fi
+source "$root/scripts/apt-env.sh"
+install_packages imagemagick >/dev/null
 source "$root/scripts/wine-env.sh"
 choose_wine_arch
 prepare_wine_prefix

@@ -13,9 +13,8 @@ PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
           wine wine64 wine32:i386 icoutils xvfb xauth fonts-wqy-microhei
           dpkg-dev debian-archive-keyring)
 
+source "$root/scripts/apt-env.sh"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root=()
-    [ "$(id -u)" -ne 0 ] && as_root=(sudo)
-    "${as_root[@]}" dpkg --add-architecture i386  # setup-deps.sh updates the lists next
+    as_root dpkg --add-architecture i386  # setup-deps.sh updates the lists next
 fi
 "$root/scripts/setup-deps.sh" "${PACKAGES[@]}"

@@ -10,8 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/package.sh"
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+source "$root/scripts/apt-env.sh"
 deb=$(ls -t dist/vellicor_*_"$(dpkg --print-architecture)".deb | head -n 1)
 tmp=$(mktemp -d)
 installed_here=0
@@ -19,7 +18,7 @@ installed_here=0
 # Removes the package if this script installed it, and the temporary folder.
 clean_up() {
     if [ "$installed_here" = 1 ]; then
-        "${as_root[@]}" apt-get purge -y -q -o DPkg::Lock::Timeout=600 vellicor >/dev/null
+        apt_get purge -y -q vellicor >/dev/null
     fi
     if [ "${VELLICOR_KEEP_TEST_FILES:-}" = 1 ]; then echo "kept $tmp"; else rm -rf "$tmp"; fi
 }
@@ -49,7 +48,7 @@ echo "-- install"
 dpkg-query -W -f='${Status}' vellicor 2>/dev/null | grep -q "install ok installed" &&
     fail "vellicor is already installed; remove it first so the test can remove its copy"
 installed_here=1
-"${as_root[@]}" apt-get install -y -q -o DPkg::Lock::Timeout=600 "./$deb" >/dev/null
+apt_get install -y -q "./$deb" >/dev/null
 [ "$(command -v vellicor)" = /usr/bin/vellicor ] || fail "vellicor is not on the PATH"
 [ "$(command -v wendrovix)" = /usr/bin/wendrovix ] || fail "wendrovix is not on the PATH"
 grep -q '^application/x-compressed-iso=.*wendrovix.desktop' \
@@ -58,10 +57,7 @@ grep -q '^application/x-compressed-iso=.*wendrovix.desktop' \
 echo "-- installed vellicor"
 vellicor -help </dev/null | grep -q '^Usage:  vellicor \[OPTIONS\] inputfile outputfile$' ||
     fail "vellicor -help"
-mkdir -p "$tmp/tree/sub"
-seq 1 60000 >"$tmp/tree/numbers.txt"
-head -c 300000 /dev/urandom >"$tmp/tree/sub/noise.bin"
-genisoimage -quiet -o "$tmp/game.iso" "$tmp/tree"
+"$root/scripts/master-images.sh" "$tmp" game
 (cd "$tmp" && vellicor -com -l9 game.iso game.cso </dev/null >/dev/null) || fail "vellicor -com"
 [ "$(head -c 4 "$tmp/game.cso")" = CISO ] || fail "game.cso is not a CSO file"
 (cd "$tmp" && vellicor -dec game.cso back.iso </dev/null >/dev/null) || fail "vellicor -dec"

@@ -9,8 +9,8 @@ cd "$root"
 "$root/scripts/setup-deps.sh"
 "$root/scripts/build-windows.sh" >/dev/null
 
-export WINEPREFIX=$root/build-wine/wineprefix  # choose_wine_arch adds the architecture
 source "$root/scripts/wine-env.sh"  # LANG=C.UTF-8: Wine passes names in the locale's charset
+use_converter_prefix
 choose_wine_arch
 wine=$wine_run build=$win_build exe=$win_dist/vellicor.exe
 "$root/scripts/build.sh" build-wine -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=OFF \

@@ -1,17 +1,27 @@
 # Sourced by every script that runs the Windows programs under Wine; the one place that
-# decides which build runs and which Wine loader runs it. No debug output, no installer
-# pop-ups. Call choose_wine_arch first; it sets:
+# decides which build runs, which Wine loader runs it and in which prefix. No debug
+# output, no installer pop-ups. Call choose_wine_arch first (or use_wine_arch 32 or 64
+# to take that architecture); it sets:
 #   wine_arch   32 or 64
 #   wine_run    the loader for that architecture (/usr/lib/wine/wine or wine64)
 #   win_build   the build folder of that architecture (build-windows or build-windows/x64)
 #   win_dist    the folder of its shipped .exe files (build-windows/dist or dist-x64)
 #   WINEPREFIX  a prefix of that architecture (a caller's WINEPREFIX gets an -32/-64 suffix)
 # VELLICOR_WINE_ARCH=32 or 64 chooses; by default the 32-bit build (the shipped target)
-# where this machine runs 32-bit processes, else the 64-bit one.
+# where this machine runs 32-bit processes, else the 64-bit one. The prefixes are the
+# dialog's (build-windows/wineprefix-dialog-*, with the CJK font and a desktop) unless
+# use_converter_prefix is called first.
 root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 wineserver_bin=/usr/lib/wine/wineserver
-wine_prefix_base=${WINEPREFIX:-$root/build-windows/wineprefix-dialog}
+caller_prefix=${WINEPREFIX:-}
+wine_prefix_base=${caller_prefix:-$root/build-windows/wineprefix-dialog}
+
+# Takes the bare prefixes of the converter's runs (its tests, the benchmark), kept apart
+# from the dialog's: build-wine/wineprefix-*, or the caller's WINEPREFIX.
+use_converter_prefix() {
+    wine_prefix_base=${caller_prefix:-$root/build-wine/wineprefix}
+}
 
 # Returns success when this machine runs 32-bit processes: the 32-bit loader starts.
 wine32_runs() {
@@ -27,11 +37,19 @@ wine_loader() {
 
 # Chooses the architecture and sets the variables above; fails when its loader is missing.
 choose_wine_arch() {
-    wine_arch=${VELLICOR_WINE_ARCH:-}
-    if [ -z "$wine_arch" ]; then
-        wine_arch=64
-        wine32_runs && wine_arch=32
+    local arch=${VELLICOR_WINE_ARCH:-}
+    if [ -z "$arch" ]; then
+        arch=64
+        wine32_runs && arch=32
     fi
+    use_wine_arch "$arch" || return 1
+    echo "Wine runs the ${wine_arch}-bit build ($win_build)"
+}
+
+# Sets the variables above for architecture $1 (32 or 64), quietly; fails when its
+# loader is missing.
+use_wine_arch() {
+    wine_arch=$1
     wine_run=$(wine_loader "$wine_arch")
     if [ "$wine_arch" = 32 ]; then
         win_build=$root/build-windows
@@ -47,7 +65,6 @@ choose_wine_arch() {
         echo "the ${wine_arch}-bit Wine loader $wine_run is not installed" >&2
         return 1
     fi
-    echo "Wine runs the ${wine_arch}-bit build ($win_build)"
 }
 
 # Makes the prefix once: the CJK font where Wine finds it, "宋体" mapped to it, and a

@@ -1,0 +1,36 @@
+# Sourced by every script that installs Debian packages or runs apt-get or dpkg as root;
+# the one place that works out root (this user, or sudo) and waits for the lock another
+# apt run holds (an unattended upgrade, a second build).
+#   as_root CMD...           runs CMD as root, through sudo when this user is not root
+#   apt_get ARGS...          apt-get as root, without questions, waiting up to 10 minutes
+#                            for the lock
+#   install_packages PKG...  installs those of the packages that are not installed yet
+
+# Runs the command as root; fails with a message when neither this user nor sudo can.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "need root (or sudo) to run: $*" >&2
+        return 1
+    fi
+}
+
+# Runs apt-get as root without questions, waiting for the dpkg lock.
+apt_get() {
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+
+# Installs the named packages that are missing, without recommended ones.
+install_packages() {
+    local p missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    apt_get update -q
+    apt_get install -y -q --no-install-recommends "${missing[@]}"
+}
