@@ -20,6 +20,7 @@
 #include "init.h"
 #include "examine.h"
 #include "isosearch.h"
+#include "messages.h"
 #include "span_writer.h"
 #include "zblock.h"
 
@@ -90,7 +91,7 @@ void Information(int compress_mode, int threads) {
 // Reads block b into block_buf1; returns 0, or 1 after the read error.
 static int read_block(uint32_t b) {
     if (fread(block_buf1, 1, BLOCK, fin) == static_cast<size_t>(BLOCK)) return 0;
-    printf("block=%d : read error\n", static_cast<int>(b));
+    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
     return 1;
 }
 
@@ -101,7 +102,7 @@ static long long opt_store_block(uint32_t b, int kind, uint32_t* flag) {
     unsigned len = 0;
     int ret = zb_deflate_block(&Z1, block_buf1, BLOCK, block_buf2, 2 * BLOCK, &len);
     if (ret != Z_STREAM_END) {
-        printf("block %d:deflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
+        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
         return -1;
     }
     *flag = 0;
@@ -126,7 +127,7 @@ static int opt_one_block(uint32_t b) {
     }
     index_buf[b] |= flag;
     if (fwrite(out, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
-        printf("block %d : Write error\n", static_cast<int>(b));
+        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -145,7 +146,7 @@ void print_completed() {
 int comp_ciso_no_thread_fast() {
     int size = check_file_size(fin);
     if (size < 0) {
-        printf("Can't get file size\n");
+        printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
     initcisoheader(size);
@@ -209,11 +210,11 @@ static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks
 // Opens both workers' deflate streams at `level`; returns 0, or 1 after "deflateInit : ...".
 static int open_worker_streams() {
     if (zb_deflate_open(&ZA, level) != Z_OK) {
-        printf("deflateInit : %s\n", zb_msg(&ZA, "???"));
+        printf(MSG_DEFLATE_INIT "\n", zb_msg(&ZA, "???"));
         return 1;
     }
     if (zb_deflate_open(&ZB, level) != Z_OK) {
-        printf("deflateInit : %s\n", zb_msg(&ZB, "???"));
+        printf(MSG_DEFLATE_INIT "\n", zb_msg(&ZB, "???"));
         deflateEnd(&ZA);
         return 1;
     }
@@ -227,7 +228,7 @@ static int end_worker_streams() {
     worker_streams_open = 0;
     int ra = deflateEnd(&ZA), rb = deflateEnd(&ZB);
     if (ra == Z_STREAM_ERROR || rb == Z_STREAM_ERROR) {
-        printf("deflateEnd : %s\n", zb_msg(ra == Z_STREAM_ERROR ? &ZA : &ZB, "error"));
+        printf(MSG_DEFLATE_END "\n", zb_msg(ra == Z_STREAM_ERROR ? &ZA : &ZB, "error"));
         return 1;
     }
     return 0;
@@ -248,7 +249,7 @@ static int alloc_worker_buffers(int results) {
                  realloc_buffer(&block_temp_out_2, 2 * BLOCK);
     if (results) failed |= realloc_buffer(&block_buf_write_cpu1, RING_SLOTS * BLOCK);
     if (!failed) return 0;
-    printf("Can't allocate memory\n");
+    printf(MSG_NO_MEMORY "\n");
     return 1;
 }
 
@@ -275,7 +276,7 @@ static int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     PIPE.sizes = static_cast<int32_t*>(calloc(RING_SLOTS, sizeof(int32_t)));
     ST1 = ST2 = worker_job{0, 0, -1, 0};
     if (!failed && PIPE.sizes) return 0;
-    printf("Can't allocate memory\n");
+    printf(MSG_NO_MEMORY "\n");
     return 1;
 }
 
@@ -310,7 +311,7 @@ void reset_worker_state() {
 static int measure_input() {
     int size = check_file_size(fin);
     if (size < 0) {
-        printf("Can't get file size\n");
+        printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
     initcisoheader(size);
@@ -455,7 +456,7 @@ int ThreadProcEstB(void* job) {
 
 // Prints the deflate failure a worker (or the head) noted, with its stream's message; returns 1.
 static int report_worker_failure(const worker_job* job, const z_stream* z) {
-    printf("block %d:deflate : %s[%d]\n", job->fail_block, zb_msg(z, "error"), job->fail_code);
+    printf(MSG_DEFLATE "\n", job->fail_block, zb_msg(z, "error"), job->fail_code);
     return 1;
 }
 
@@ -474,7 +475,7 @@ static int start_workers(plat_thread_proc a, plat_thread_proc b, plat_thread** t
     if (*ta && *tb) return 0;
     pipe_stop();
     if (*ta) plat_thread_join(*ta);
-    printf("Can't start the worker threads\n");
+    printf(MSG_THREADS_START "\n");
     return 1;
 }
 
@@ -483,7 +484,7 @@ static int join_workers(plat_thread* ta, plat_thread* tb) {
     pipe_stop();
     int ja = plat_thread_join(ta), jb = plat_thread_join(tb);
     if (ja == 0 && jb == 0) return 0;
-    printf("Can't join the worker threads\n");
+    printf(MSG_THREADS_JOIN "\n");
     return 1;
 }
 
@@ -541,7 +542,7 @@ static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
             *countdown = static_cast<int>(period);
         }
         if (k == bad_chunk) {
-            printf("block=%d : read error\n", static_cast<int>(bad_block));
+            printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(bad_block));
             return 1;
         }
         if (plat_count_wait(PIPE.done[k % RING_CHUNKS], CHUNK_BLOCKS * (k / RING_CHUNKS + 1)))
@@ -575,7 +576,7 @@ static int run_pipeline(const chunk_ops* ops, uint32_t chunks, uint32_t first, u
 // after the write error.
 static int write_stored(const unsigned char* buf, int32_t len, uint32_t b) {
     if (fwrite(buf, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
-        printf("block %d : Write error\n", static_cast<int>(b));
+        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -610,7 +611,7 @@ static void compress_progress(uint32_t s, uint32_t period) {
 static int mt_head(uint32_t head, uint32_t period, int* countdown) {
     if (head == 0) return 0;
     if (read_samples(block_buf1, head, 0, 1) >= 0) {
-        printf("block=%d : read error\n", 0);
+        printf(MSG_BLOCK_READ_ERROR "\n", 0);
         return 1;
     }
     int32_t total = 0;
@@ -642,7 +643,7 @@ static int alloc_index_tables(uint32_t entries) {
     index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
     taille_temp_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
     if (index_buf && taille_temp_buf) return 0;
-    printf("Can't allocate memory\n");
+    printf(MSG_NO_MEMORY "\n");
     return 1;
 }
 
@@ -712,7 +713,7 @@ static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
 // Moves the input forward by `count` blocks after sample b; returns 0, or 1 after the read error.
 static int skip_blocks(uint32_t count, uint32_t b) {
     if (count == 0 || fseek(fin, static_cast<long>(count) * BLOCK, SEEK_CUR) == 0) return 0;
-    printf("block=%d : read error\n", static_cast<int>(b));
+    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
     return 1;
 }
 
@@ -728,7 +729,7 @@ static int estimate_one_sample(uint32_t b, uint32_t q) {
     int code = 0;
     int len = decide_block(block_buf1, kind, &Z1, block_buf2, &src, &code);
     if (len < 0) {
-        printf("block %d:deflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
+        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -771,7 +772,7 @@ static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_
     if (head == 0) return 0;
     int64_t bad = read_samples(block_buf1, head, 0, q);
     if (bad >= 0) {
-        printf("block=%d : read error\n", static_cast<int>(bad));
+        printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(bad));
         return 1;
     }
     for (uint32_t k = 0; k < head; k++) {
@@ -869,11 +870,11 @@ static void derive_globals() {
 // Prints "No input file"/"No output file" when a name is missing; returns 1 if one was.
 static int missing_names(int need_output) {
     if (!O.input_name) {
-        printf("No input file");
+        printf(MSG_NO_INPUT);
         return 1;
     }
     if (need_output && !O.output_name) {
-        printf("No output file");
+        printf(MSG_NO_OUTPUT);
         return 1;
     }
     return 0;
@@ -903,19 +904,19 @@ static int input_is_cso() {
 static int check_image(int compress) {
     int size = check_file_size(fin);
     if (size < 0) {
-        printf("Can't get file size\n");
+        printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
     if (size == 0) {  // a CSO can't say "no bytes": every reader refuses it
-        printf("Input is empty: %s\n", O.input_name);
+        printf(MSG_INPUT_EMPTY "\n", O.input_name);
         return 1;
     }
     if (compress && input_is_cso()) {  // most likely the names were swapped
-        printf("Input is already a CSO file: %s\n", O.input_name);
+        printf(MSG_INPUT_IS_CSO "\n", O.input_name);
         return 1;
     }
     if (size % BLOCK == 0) return 0;  // the trailing bytes would be dropped
-    printf("Input size %lld bytes is not a whole number of 2048-byte sectors: %s\n",
+    printf(MSG_INPUT_NOT_SECTORS "\n",
            static_cast<long long>(size), O.input_name);
     return 1;
 }
@@ -950,7 +951,7 @@ static int open_run_files(int a) {
 static void warn_partial_block() {
     uint64_t held = static_cast<uint64_t>(ciso_total_block) * ciso.block_size;
     if (ciso.total_bytes > held)
-        printf("Warning: the last %llu bytes of the image were never stored in this file\n",
+        printf(MSG_TAIL_NOT_STORED "\n",
                static_cast<unsigned long long>(ciso.total_bytes - held));
 }
 
@@ -986,7 +987,7 @@ int converter_main(int argc, char** argv) {
     derive_globals();
     ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
     if (!ncareas) {
-        printf("Can't allocate memory\n");
+        printf(MSG_NO_MEMORY "\n");
         return clean_up(1);
     }
     int a = O.action, decompress = action_in(a, ACTION_DECOMPRESS);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "messages.h"
 #include "zblock.h"
 
 static const size_t IN_SPAN = 1 << 19;  // payload bytes read at once (more for blocks over 256 KiB)
@@ -38,10 +39,10 @@ static size_t in_span_size(uint32_t bs) {
 
 // Reads and checks the header; returns CSO_OK or the failure.
 static int read_header(cso_reader* r) {
-    if (r->src.size < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, "file read error");
+    if (r->src.size < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
     if (r->src.read_at(r->src.ctx, 0, &r->hdr, CSO_HEADER_SIZE) != CSO_HEADER_SIZE)
-        return fail(r, CSO_IO, "file read error");
-    if (cso_header_refused(r->hdr, r->sequential)) return fail(r, CSO_FORMAT, "ciso file format error");
+        return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+    if (cso_header_refused(r->hdr, r->sequential)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
     r->lay = cso_layout_of(r->hdr);
     return CSO_OK;
 }
@@ -51,20 +52,20 @@ static int read_entries(cso_reader* r, uint32_t first, uint64_t count) {
     size_t bytes = static_cast<size_t>(4 * count);
     uint64_t off = CSO_HEADER_SIZE + 4 * static_cast<uint64_t>(first);
     if (r->src.read_at(r->src.ctx, off, r->index + first, bytes) == bytes) return CSO_OK;
-    return fail(r, CSO_IO, "file read error");
+    return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
 }
 
 // Reads the index (the file must hold it: that also bounds the allocation) and, when the
 // image has a tail, the entry that may follow it; returns CSO_OK or the failure.
 static int read_index(cso_reader* r) {
     cso_layout& l = r->lay;
-    if (!cso_index_fits(l, r->src.size)) return fail(r, CSO_SHORT_INDEX, "file read error");
+    if (!cso_index_fits(l, r->src.size)) return fail(r, CSO_SHORT_INDEX, MSG_FILE_READ_ERROR);
     uint64_t entries = static_cast<uint64_t>(l.whole) + 2;
     size_t span = in_span_size(l.bs);
-    if (entries > SIZE_MAX / 4) return fail(r, CSO_NO_MEMORY, "Can't allocate memory");
+    if (entries > SIZE_MAX / 4) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
     r->index = static_cast<uint32_t*>(calloc(static_cast<size_t>(entries), 4));
     r->spans = static_cast<unsigned char*>(malloc(2 * span));
-    if (!r->index || !r->spans) return fail(r, CSO_NO_MEMORY, "Can't allocate memory");
+    if (!r->index || !r->spans) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
     r->in = {r->spans, span, 0, 0};
     if (read_entries(r, 0, entries - 1)) return CSO_IO;
     cso_layout longer = l;
@@ -192,7 +193,7 @@ static int locate(cso_reader* r, uint32_t b, uint64_t* off, long long* len) {
 // Records block b's read error: CSO_IO when its payload lies in the file but could not
 // be read, CSO_BAD_BLOCK when the index points it elsewhere; returns the status.
 static int read_error(cso_reader* r, uint32_t b, int status) {
-    return fail(r, status, "block=%d : read error", static_cast<int>(b));
+    return fail(r, status, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
 }
 
 // Inflates block b's payload into dst; it must end in the payload and give the block's
@@ -202,7 +203,7 @@ static int inflate_block(cso_reader* r, uint32_t b, const unsigned char* p, long
                          unsigned char* dst) {
     if (*r->z_mode == 0) {
         if (zb_inflate_open(r->z) != Z_OK)
-            return fail(r, CSO_BAD_BLOCK, "inflateInit : %s", zb_msg(r->z, "???"));
+            return fail(r, CSO_BAD_BLOCK, MSG_INFLATE_INIT, zb_msg(r->z, "???"));
         *r->z_mode = 2;
     }
     uint32_t bs = r->lay.bs, need = cso_block_bytes(r->lay, b);
@@ -210,9 +211,9 @@ static int inflate_block(cso_reader* r, uint32_t b, const unsigned char* p, long
     int ret = zb_inflate_into(r->z, p, static_cast<unsigned>(len), dst, bs, &produced);
     if (ret == Z_STREAM_END && produced >= need) return CSO_OK;
     if (ret != Z_STREAM_END)
-        return fail(r, CSO_BAD_BLOCK, "block %d:inflate : %s[%d]", static_cast<int>(b),
+        return fail(r, CSO_BAD_BLOCK, MSG_INFLATE, static_cast<int>(b),
                     zb_msg(r->z, "error"), ret);
-    return fail(r, CSO_BAD_BLOCK, "block %d : block size error %d != %d", static_cast<int>(b),
+    return fail(r, CSO_BAD_BLOCK, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b),
                 static_cast<int>(produced), static_cast<int>(need));
 }
 

@@ -6,6 +6,7 @@
 
 #include "cso_format.h"
 #include "init.h"
+#include "messages.h"
 #include "zblock.h"
 
 uint32_t* index_buf = nullptr;
@@ -22,7 +23,7 @@ int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
     block_buf1 = static_cast<unsigned char*>(malloc(size1));
     block_buf2 = static_cast<unsigned char*>(malloc(size2));
     if (index_buf && block_buf1 && block_buf2) return 0;
-    printf("Can't allocate memory\n");
+    printf(MSG_NO_MEMORY "\n");
     return 1;
 }
 
@@ -49,7 +50,7 @@ int write_final_index(uint32_t entries) {
              fwrite(index_buf, sizeof(uint32_t), entries, fout) == entries &&
              fflush(fout) == 0 && !ferror(fout);
     if (ok) return 0;
-    printf("Index write error\n");
+    printf(MSG_INDEX_WRITE_ERROR "\n");
     return 1;
 }
 
@@ -59,7 +60,7 @@ int open_deflate(int lvl) {
         Z1_mode = 1;
         return 0;
     }
-    printf("deflateInit : %s\n", zb_msg(&Z1, "???"));
+    printf(MSG_DEFLATE_INIT "\n", zb_msg(&Z1, "???"));
     return 1;
 }
 
@@ -69,7 +70,7 @@ int open_inflate() {
         Z1_mode = 2;
         return 0;
     }
-    printf("inflateInit : %s\n", zb_msg(&Z1, "???"));
+    printf(MSG_INFLATE_INIT "\n", zb_msg(&Z1, "???"));
     return 1;
 }
 
@@ -80,7 +81,7 @@ int close_z1() {
     if (mode == 0) return 0;
     int ret = mode == 1 ? deflateEnd(&Z1) : inflateEnd(&Z1);
     if (ret == Z_OK || (mode == 1 && ret == Z_DATA_ERROR)) return 0;  // ended mid-stream: fine
-    printf(mode == 1 ? "deflateEnd : %s\n" : "inflateEnd : %s\n", zb_msg(&Z1, "error"));
+    printf(mode == 1 ? MSG_DEFLATE_END "\n" : MSG_INFLATE_END "\n", zb_msg(&Z1, "error"));
     return 1;
 }
 
@@ -88,6 +89,6 @@ int close_z1() {
 // Without it the tail of the image could fail at close, after "completed" was printed.
 int flush_output(uint32_t n) {
     if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;
-    printf("block %d : Write error\n", static_cast<int>(n - 1));
+    printf(MSG_WRITE_ERROR "\n", static_cast<int>(n - 1));
     return 1;
 }

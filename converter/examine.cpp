@@ -19,6 +19,7 @@
 #include "ciso.h"
 #include "cso_reader.h"
 #include "init.h"
+#include "messages.h"
 #include "platform.h"
 #include "zblock.h"
 
@@ -96,7 +97,7 @@ int open_source(image_source& s, const char* name) {
     }
     long long size = s.f ? plat_stream_size(s.f) : -1;
     if (size < 0) {
-        printf("Can't open %s\n", name);
+        printf(MSG_CANT_OPEN "\n", name);
         return 1;
     }
     s.size = static_cast<uint64_t>(size);
@@ -154,7 +155,7 @@ size_t fill_from_image(image_source& s, unsigned char* out, size_t cap) {
     if (s.ended) return 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(cap, s.size - s.produced));
     size_t got = plat_read_at(s.f, static_cast<long long>(s.produced), out, want);
-    if (got < want) set_fault(s, "block=%d : read error", static_cast<int>((s.produced + got) / BLOCK));
+    if (got < want) set_fault(s, MSG_BLOCK_READ_ERROR, static_cast<int>((s.produced + got) / BLOCK));
     if (got < cap) s.ended = true;
     return got;
 }
@@ -166,14 +167,14 @@ int prepare_source(image_source& s) {
     bool ok = s.staging != nullptr;
     for (unsigned char*& p : s.slot) ok = (p = static_cast<unsigned char*>(malloc(CHUNK))) && ok;
     if (!ok) {
-        printf("Can't allocate memory\n");
+        printf(MSG_NO_MEMORY "\n");
         return 1;
     }
     s.md5 = plat_hash_new(PLAT_HASH_MD5);
     s.sha1 = plat_hash_new(PLAT_HASH_SHA1);
     s.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     if (s.md5 && s.sha1) return 0;
-    printf("Can't compute checksums\n");
+    printf(MSG_NO_CHECKSUMS "\n");
     return 1;
 }
 
@@ -312,7 +313,7 @@ int print_checksums(image_source& s) {
     unsigned char md5[20], sha1[20];
     int lm = plat_hash_finish(s.md5, md5), ls = plat_hash_finish(s.sha1, sha1);
     if (lm != 16 || ls != 20 || s.hash_failed[0] || s.hash_failed[1]) {
-        printf("Can't compute checksums\n");
+        printf(MSG_NO_CHECKSUMS "\n");
         return 1;
     }
     print_size(s);

@@ -7,6 +7,7 @@
 #include "cso_format.h"
 #include "engine_io.h"
 #include "init.h"
+#include "messages.h"
 #include "span_writer.h"
 #include "zblock.h"
 
@@ -29,7 +30,7 @@ static int pad_to_alignment(uint32_t* pos, uint32_t b) {
     while (pad > 0) {
         uint32_t n = pad < sizeof zeros ? pad : sizeof zeros;
         if (fwrite(zeros, 1, n, fout) != n) {
-            printf("block %d : Write error\n", static_cast<int>(b));
+            printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
             return 1;
         }
         *pos += n;
@@ -43,13 +44,13 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
     if (pad_to_alignment(pos, b)) return 1;
     index_buf[b] = *pos >> ciso.index_align;
     if (fread(block_buf1, 1, BLOCK, fin) < static_cast<size_t>(BLOCK)) {
-        printf("block=%d : read error\n", static_cast<int>(b));
+        printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
         return 1;
     }
     unsigned len = 0;
     int ret = zb_deflate_block(&Z1, block_buf1, BLOCK, block_buf2, 2 * BLOCK, &len);
     if (ret != Z_STREAM_END) {
-        printf("block %d:deflate : %s[%d]\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
+        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
         return 1;
     }
     if (len >= static_cast<unsigned>(BLOCK)) {  // deflate did not help: store the block
@@ -58,7 +59,7 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
         len = BLOCK;
     }
     if (fwrite(block_buf2, 1, len, fout) != len) {
-        printf("block %d : Write error\n", static_cast<int>(b));
+        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
         return 1;
     }
     *pos += len;
@@ -87,7 +88,7 @@ static int comp_all_blocks(uint32_t* pos) {
 int comp_ciso(int lvl) {
     int size = check_file_size(fin);
     if (size < 0) {
-        printf("Can't get file size\n");
+        printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
     initcisoheader(size);

@@ -8,6 +8,7 @@
 
 #include "ciso.h"
 #include "isosearch.h"
+#include "messages.h"
 #include "platform.h"
 
 options O;
@@ -174,7 +175,7 @@ static void fail(const char* message) {
 // Returns a heap copy of text, or ends the process when memory runs out.
 static char* copy_or_fail(const char* text, size_t room) {
     char* copy = static_cast<char*>(malloc(room));
-    if (!copy) fail("Can't allocate memory\n");
+    if (!copy) fail(MSG_NO_MEMORY "\n");
     memcpy(copy, text, strlen(text) + 1);
     return copy;
 }
@@ -182,7 +183,7 @@ static char* copy_or_fail(const char* text, size_t room) {
 // Handles "-ext.X.Y": keeps the text from the first '.' on.
 static void parse_ext(const char* token) {
     const char* dot = strchr(token, '.');
-    if (!dot) fail("Bad extension syntax\n");
+    if (!dot) fail(MSG_BAD_EXTENSION "\n");
     free(O.ext_list);
     O.ext_list = copy_or_fail(dot, strlen(token));
 }
@@ -195,7 +196,7 @@ static void parse_value(const char* token) {
             (token[1] == 'l' ? O.comp_level : O.est_quality) = ch - '0';
             return;
         }
-        printf(token[1] == 'l' ? "Unknown level: %c\n" : "Unknown quality: %c\n", ch);
+        printf(token[1] == 'l' ? MSG_UNKNOWN_LEVEL "\n" : MSG_UNKNOWN_QUALITY "\n", ch);
         fail("");
         return;
     }
@@ -205,7 +206,7 @@ static void parse_value(const char* token) {
         O.threshold_pct = static_cast<int>(v);
         return;
     }
-    printf("Unknown threshold: %s\n", token + 2);
+    printf(MSG_UNKNOWN_THRESHOLD "\n", token + 2);
     fail("");
 }
 
@@ -248,12 +249,12 @@ static void parse_token(const char* t) {
 // option, or a wrong number of names, refuses the line.
 static void check_read_only_line(int argc) {
     if (argc - 1 - name_tokens > 1) {
-        printf("%s cannot be combined with other options\n", read_only_token);
+        printf(MSG_READ_ONLY_ALONE "\n", read_only_token);
         fail("");
     } else if (O.action == ACTION_INFO && name_tokens != 1) {
-        fail("-info takes one file name\n");
+        fail(MSG_INFO_NAMES "\n");
     } else if (O.action == ACTION_TEST && (name_tokens < 1 || name_tokens > 2)) {
-        fail("-test takes one or two file names\n");
+        fail(MSG_TEST_NAMES "\n");
     }
 }
 
@@ -261,7 +262,7 @@ static void check_read_only_line(int argc) {
 static void parse_legacy(char** argv) {
     int d = argv[1][0] - '0';
     if (d < 0 || d > 9) {
-        printf("Unknown level: %c\n", argv[1][0]);
+        printf(MSG_UNKNOWN_LEVEL "\n", argv[1][0]);
         fail("");
         return;
     }
@@ -284,7 +285,7 @@ static void open_files() {
             fin = nullptr;
         }
         if (!fin) {
-            printf("Can't open %s\n", O.input_name);
+            printf(MSG_CANT_OPEN "\n", O.input_name);
             fail("");
             return;
         }
@@ -292,7 +293,7 @@ static void open_files() {
     }
     // Writing the output would replace the input before a byte of it is read.
     if (fin && O.output_name && plat_stream_is_file(fin, O.output_name)) {
-        printf("Input and output are the same file: %s\n", O.output_name);
+        printf(MSG_SAME_FILE "\n", O.output_name);
         fail("");
     }
 }
@@ -300,7 +301,7 @@ static void open_files() {
 // Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
 int check_output() {
     if (plat_output_check(O.output_name) == 0) return 0;
-    printf("Can't create %s\n", O.output_name);
+    printf(MSG_CANT_CREATE "\n", O.output_name);
     return 1;
 }
 
@@ -308,7 +309,7 @@ int check_output() {
 int open_output() {
     output_file = plat_output_open(O.output_name, 0);
     if (!output_file) {
-        printf("Can't create %s\n", O.output_name);
+        printf(MSG_CANT_CREATE "\n", O.output_name);
         return 1;
     }
     fout = plat_output_stream(output_file);
@@ -323,7 +324,7 @@ int close_output(int status) {
     fout = nullptr;
     if (!output_file) {  // a stream handed in directly (in-process tests)
         if (f && fclose(f) != 0 && status == 0) {
-            printf("Can't close %s\n", O.output_name);
+            printf(MSG_CANT_CLOSE "\n", O.output_name);
             status = 1;
         }
         return status;
@@ -335,8 +336,8 @@ int close_output(int status) {
         return status;
     }
     int result = plat_output_commit(out);
-    if (result == PLAT_OUTPUT_WRITE_FAILED) printf("Can't close %s\n", O.output_name);
-    if (result == PLAT_OUTPUT_RENAME_FAILED) printf("Can't create %s\n", O.output_name);
+    if (result == PLAT_OUTPUT_WRITE_FAILED) printf(MSG_CANT_CLOSE "\n", O.output_name);
+    if (result == PLAT_OUTPUT_RENAME_FAILED) printf(MSG_CANT_CREATE "\n", O.output_name);
     return result == 0 ? 0 : 1;
 }
 
@@ -376,7 +377,7 @@ int check_file_size(FILE* f) {
     plat_seek(f, 0);
     if (size > MAX_INPUT_SIZE) {
         fflush(stdout);  // what was printed before comes first
-        fprintf(stderr, "Input is larger than %lld bytes\n", MAX_INPUT_SIZE);
+        fprintf(stderr, MSG_INPUT_TOO_LARGE "\n", MAX_INPUT_SIZE);
         fatal_exit(1);
     }
     return static_cast<int>(size);

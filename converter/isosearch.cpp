@@ -19,6 +19,7 @@
 
 #include "ciso.h"
 #include "init.h"
+#include "messages.h"
 #include "platform.h"
 #include "utils.h"
 
@@ -275,12 +276,12 @@ int open_scan_log() {
     if (!O.log || (media == 0 && !O.ext_list && !O.rm_update)) return 0;
     // The log would replace the input or the output.
     if (is_input_or_output(O.log_name)) {
-        printf("Log file is the input or output file (%s)\n", O.log_name);
+        printf(MSG_LOG_IS_IO "\n", O.log_name);
         return 1;
     }
     scan_log = plat_output_open(O.log_name, 1);
     if (scan_log) return 0;
-    printf("Unable to write log file (%s)\n", O.log_name);
+    printf(MSG_LOG_UNWRITABLE "\n", O.log_name);
     return 1;
 }
 
@@ -307,7 +308,7 @@ static int report_count(FILE* log) {
     plat_output* done = scan_log;
     scan_log = nullptr;
     if (plat_output_commit(done) != 0) {
-        printf("Can't write log %s\n", O.log_name);
+        printf(MSG_CANT_WRITE_LOG "\n", O.log_name);
         return 1;
     }
     printf("  Log has been written in '%s'\n", O.log_name);
@@ -321,7 +322,7 @@ int searchMediaFiles(int) {
     if (media == 0 && !O.ext_list && !O.rm_update) return -1;
     file_record* store = static_cast<file_record*>(malloc(MAX_NC_AREAS * sizeof(file_record)));
     if (!store) {
-        printf("Can't allocate memory\n");  // without the store no requested area can be made
+        printf(MSG_NO_MEMORY "\n");  // without the store no requested area can be made
         return search_failed(store);
     }
     long long size = check_file_size(fin);

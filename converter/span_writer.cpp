@@ -14,6 +14,7 @@
 
 #include "engine_io.h"
 #include "init.h"
+#include "messages.h"
 
 static const size_t OUT_SPAN = 1 << 20;  // decoded bytes written at once: the output stream's buffer size
 static const int HELD_MAX = 256;         // progress lines held back at most (a run has about 100)
@@ -157,7 +158,7 @@ static int settle(span_out* s, uint32_t b) {
     if (s->writer) plat_count_wait(s->written, s->handed);
     release_lines(s, s->handed);
     if (!failed_before(s, b)) return 0;
-    printf("block %d : Write error\n", static_cast<int>(s->failed.load()));
+    printf(MSG_WRITE_ERROR "\n", static_cast<int>(s->failed.load()));
     return 1;
 }
 
@@ -208,7 +209,7 @@ static int block_done(span_out* s, uint32_t b, uint32_t len, const unsigned char
 
 // Prints block b's write error unless an earlier one comes first; returns 1.
 static int write_failed(span_out* s, uint32_t b) {
-    if (!settle(s, b)) printf("block %d : Write error\n", static_cast<int>(b));
+    if (!settle(s, b)) printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
     return 1;
 }
 
