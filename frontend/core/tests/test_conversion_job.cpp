@@ -5,6 +5,7 @@
 #include <future>
 
 #include "converter_messages.h"
+#include "messages.h"
 #include "fake_job_platform.h"
 #include "output_naming.h"
 #include "tiny_cso.h"
@@ -710,6 +711,39 @@ TEST(ConverterMessagesTest, LinesAndTheirExplanations) {
         EXPECT_EQ(explain_converter_line(line), nullptr) << line;
     EXPECT_TRUE(line_matches_format("block 3:inflate : bad [x][-3]", "block %d:inflate : %s[%d]"));
     EXPECT_FALSE(line_matches_format("block 3:inflate : bad[x]", "block %d:inflate : %s[%d]"));
+}
+
+// Returns a format with every conversion filled in as the converter might.
+std::string filled_in(const char* format) {
+    std::string line;
+    for (const char* f = format; *f; f++) {
+        if (*f != '%') {
+            line += *f;
+            continue;
+        }
+        while (f[1] == 'l') f++;
+        f++;
+        line += *f == 's' ? "a b" : *f == 'c' ? "x" : "12";
+    }
+    return line;
+}
+
+// The converter's table and the explanations agree both ways: every line it can print is
+// explained or marked as needing none, and every explanation is for one of its lines.
+// Each explained line, filled in, is explained by its own entry, as a warning when the
+// converter's table says so.
+TEST(ConverterMessagesTest, EveryConverterLineExplainedOrMarked) {
+    EXPECT_EQ(unmatched_converter_lines(), std::vector<std::string>{});
+    ASSERT_FALSE(explained_converter_lines().empty());
+    for (const ConverterLineExplanation& entry : explained_converter_lines()) {
+        std::string line = filled_in(entry.format);
+        EXPECT_EQ(explain_converter_line(line), &entry) << line;
+        EXPECT_NE(*entry.explanation, '\0') << line;
+    }
+    const ConverterLineExplanation* warning = explain_converter_line(filled_in(MSG_TAIL_NOT_STORED));
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->warning);
+    EXPECT_EQ(explain_converter_line(filled_in(MSG_UNKNOWN_LEVEL)), nullptr);  // marked: needs none
 }
 
 TEST(QueueSummaryTest, Figures) {
