@@ -60,6 +60,9 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len);
 // Entry point of a worker thread: takes its job record, returns 0.
 typedef int (*plat_thread_proc)(void* job);
 
+// Returns the number of logical processors this process may run on (at least 1).
+int plat_processor_count();
+
 // A started thread.
 struct plat_thread;
 // Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.

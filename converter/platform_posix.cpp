@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -376,6 +377,15 @@ size_t plat_write_span(FILE* f, const void* buf, size_t len) {
     plat_output* out = open_output(f);
     if (out) sync_in_background(out, done);  // only outputs with a temporary file are listed
     return done;
+}
+
+// Counts the processors of the process's affinity mask, which a user may narrow (taskset,
+// a container's CPU set); the machine's count when the mask can't be read.
+int plat_processor_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
 }
 
 struct plat_thread {

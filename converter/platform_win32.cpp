@@ -425,6 +425,19 @@ size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     return done;
 }
 
+// Counts the processors of the process's affinity mask: the active processors of its
+// group that it may run on (a user may narrow them, e.g. start /affinity).
+int plat_processor_count() {
+    DWORD_PTR process = 0, system = 0;
+    int n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1) n++;
+    if (n > 0) return n;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
 struct plat_thread {
     HANDLE handle;
     plat_thread_proc proc;
