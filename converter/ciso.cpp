@@ -3,7 +3,7 @@
 // The format is in cso_format.h. Every writer measures the input, writes the header and a zeroed placeholder index,
 // then passes each 2048-byte block through its engine: reference (plain only when
 // deflate does not shrink the block), optimised (threshold and NC/Lost areas),
-// threaded (chunks of 320 blocks split between two workers, stored sizes summed into
+// threaded (chunks of 320 blocks shared out among the workers, stored sizes summed into
 // offsets at the end) or estimate (sampled blocks, nothing written). The finished
 // index is written over the placeholder last. The decompressors read the CSO through the
 // block reader (cso_reader.cpp) and write the image through span_writer.cpp.
@@ -177,59 +177,76 @@ int comp_ciso_no_thread_fast() {
 // ---------------------------------------------------------------- threaded engines
 //
 // The first blocks, those that do not fill a chunk of 320 (the head), are done on the
-// main thread. The rest goes through a ring of RING_CHUNKS chunk slots shared with two
-// workers that live for the whole run: the main thread reads chunks into free slots ahead
-// of the workers, the workers take the ring's blocks 16 at a time in order, each with its
-// own deflate stream and buffer, and the main thread writes (or adds up) a chunk in block
-// order once all of its blocks are done, then reads the next chunk into that slot. Blocks
-// are handed out in small runs, not halves, so that neither worker idles while the other
-// finishes a slow half; a block's bytes do not depend on which worker made them. Every
-// hand-over between the threads goes through the counts of PIPE; nothing else is shared
-// while the workers run but the ring slots, the index and size-table entries of the
-// blocks each worker took, and the read-only level, threshold and area table.
+// main thread. The rest goes through a ring of chunk slots shared with the workers (two
+// for -MT, n for -MTn), which live for the whole run: the main thread reads chunks into
+// free slots ahead of the workers, the workers take the ring's blocks 16 at a time in
+// order from one shared count, each with its own deflate stream and buffer, and the main
+// thread writes (or adds up) a chunk in block order once all of its blocks are done, then
+// reads the next chunk into that slot. Blocks are handed out in small runs, not in equal
+// shares, so that no worker idles while another finishes a slow share; a block's bytes do
+// not depend on which worker made them, so every count of workers writes the same file.
+// Every hand-over between the threads goes through the counts of PIPE; nothing else is
+// shared while the workers run but the ring slots, the index and size-table entries of
+// the blocks each worker took, and the read-only level, threshold and area table.
 
-worker_job ST1 = {0, 0, -1, 0};
-worker_job ST2 = {0, 0, -1, 0};
+alignas(64) z_stream ZA;
+alignas(64) z_stream ZB;
+worker_job ST1 = {0, 0, -1, 0, &ZA, nullptr};
+worker_job ST2 = {0, 0, -1, 0, &ZB, nullptr};
+extra_worker* extra_workers = nullptr;
+int worker_count = MT_WORKERS;
 uint32_t* taille_temp_buf = nullptr;
 unsigned char* block_buf_write_cpu1 = nullptr;
 unsigned char* block_temp_out_1 = nullptr;
 unsigned char* block_temp_out_2 = nullptr;
-alignas(64) z_stream ZA;
-alignas(64) z_stream ZB;
 int worker_streams_open = 0;
 chunk_pipe PIPE = {};
 plat_thread* (*start_worker)(plat_thread_proc, void*) = plat_thread_start;
 
 static const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
-static const size_t RING_SLOTS = static_cast<size_t>(RING_CHUNKS) * CHUNK_BLOCKS;
 // Blocks a worker takes at a time: few enough that the workers stay even, enough that
 // handing them over costs next to nothing. A chunk holds a whole number of them.
 static const uint32_t CLAIM_BLOCKS = 16;
 static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks");
 
-// Opens both workers' deflate streams at `level`; returns 0, or 1 after "deflateInit : ...".
-static int open_worker_streams() {
-    if (zb_deflate_open(&ZA, level) != Z_OK) {
-        printf(MSG_DEFLATE_INIT "\n", zb_msg(&ZA, "???"));
-        return 1;
-    }
-    if (zb_deflate_open(&ZB, level) != Z_OK) {
-        printf(MSG_DEFLATE_INIT "\n", zb_msg(&ZB, "???"));
-        deflateEnd(&ZA);
-        return 1;
-    }
-    worker_streams_open = 1;
-    return 0;
+// Returns the job record of worker i: A, B, then the extra workers.
+static worker_job* job_of(int i) {
+    if (i == 0) return &ST1;
+    return i == 1 ? &ST2 : &extra_workers[i - 2].job;
 }
 
-// Ends both workers' streams if they are open; returns 0, or 1 after "deflateEnd : ...".
+// Returns the chunk slots of the ring: twice the chunks the workers' claims cover at once
+// (one claim each), so that chunks are read ahead of them and written behind them; 4 for
+// up to 20 workers, 10 for 64.
+static uint32_t ring_chunks() {
+    uint32_t held = (static_cast<uint32_t>(worker_count) * CLAIM_BLOCKS + CHUNK_BLOCKS - 1) /
+                    CHUNK_BLOCKS;
+    return 2 * held + 2;
+}
+
+// Ends the workers' streams that are open; returns 0, or 1 after "deflateEnd : ..." for
+// the first one that failed.
 static int end_worker_streams() {
-    if (!worker_streams_open) return 0;
-    worker_streams_open = 0;
-    int ra = deflateEnd(&ZA), rb = deflateEnd(&ZB);
-    if (ra == Z_STREAM_ERROR || rb == Z_STREAM_ERROR) {
-        printf(MSG_DEFLATE_END "\n", zb_msg(ra == Z_STREAM_ERROR ? &ZA : &ZB, "error"));
-        return 1;
+    int failed = -1;
+    while (worker_streams_open > 0) {
+        int i = --worker_streams_open;
+        if (deflateEnd(job_of(i)->z) == Z_STREAM_ERROR) failed = i;
+    }
+    if (failed < 0) return 0;
+    printf(MSG_DEFLATE_END "\n", zb_msg(job_of(failed)->z, "error"));
+    return 1;
+}
+
+// Opens every worker's deflate stream at `level`; returns 0, or 1 after "deflateInit : ..."
+// (the streams opened before it are ended again).
+static int open_worker_streams() {
+    for (; worker_streams_open < worker_count; worker_streams_open++) {
+        z_stream* z = job_of(worker_streams_open)->z;
+        if (zb_deflate_open(z, level) != Z_OK) {
+            printf(MSG_DEFLATE_INIT "\n", zb_msg(z, "???"));
+            end_worker_streams();
+            return 1;
+        }
     }
     return 0;
 }
@@ -241,13 +258,30 @@ static int realloc_buffer(unsigned char** p, size_t size) {
     return *p == nullptr;
 }
 
-// Allocates the chunk ring, both deflate buffers and, for the compressor (`results`), the
-// ring of stored blocks; returns 0, or 1 after "Can't allocate memory".
+// Allocates the records of the workers after A and B, each pointing at its own stream and
+// deflate output; returns 1 when that fails.
+static int alloc_extra_workers() {
+    free(extra_workers);
+    extra_workers = nullptr;
+    if (worker_count <= 2) return 0;
+    size_t extra = static_cast<size_t>(worker_count - 2);
+    extra_workers = static_cast<extra_worker*>(calloc(extra, sizeof(extra_worker)));
+    if (!extra_workers) return 1;
+    for (size_t i = 0; i < extra; i++)
+        extra_workers[i].job = worker_job{0, 0, -1, 0, &extra_workers[i].z, extra_workers[i].deflate_out};
+    return 0;
+}
+
+// Allocates the chunk ring, the workers' deflate buffers and, for the compressor
+// (`results`), the ring of stored blocks; returns 0, or 1 after "Can't allocate memory".
 static int alloc_worker_buffers(int results) {
-    int failed = realloc_buffer(&block_buf1, RING_SLOTS * BLOCK) |
+    size_t ring_bytes = ring_chunks() * CHUNK_BYTES;
+    int failed = realloc_buffer(&block_buf1, ring_bytes) |
                  realloc_buffer(&block_temp_out_1, 2 * BLOCK) |
-                 realloc_buffer(&block_temp_out_2, 2 * BLOCK);
-    if (results) failed |= realloc_buffer(&block_buf_write_cpu1, RING_SLOTS * BLOCK);
+                 realloc_buffer(&block_temp_out_2, 2 * BLOCK) | alloc_extra_workers();
+    if (results) failed |= realloc_buffer(&block_buf_write_cpu1, ring_bytes);
+    ST1.deflate_out = block_temp_out_1;
+    ST2.deflate_out = block_temp_out_2;
     if (!failed) return 0;
     printf(MSG_NO_MEMORY "\n");
     return 1;
@@ -257,9 +291,21 @@ static int alloc_worker_buffers(int results) {
 static void pipe_free() {
     plat_count_free(PIPE.claimed);
     plat_count_free(PIPE.ready);
-    for (plat_count*& c : PIPE.done) plat_count_free(c);
+    for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++) plat_count_free(PIPE.done[r]);
+    free(PIPE.done);
     free(PIPE.sizes);
     PIPE = chunk_pipe{};
+}
+
+// Puts the counters of every worker's job record back to a run's start.
+static void clear_jobs() {
+    for (int i = 0; i < worker_count; i++) {
+        worker_job* job = job_of(i);
+        job->blocks = 0;
+        job->out_size = 0;
+        job->fail_block = -1;
+        job->fail_code = 0;
+    }
 }
 
 // Sets PIPE up for `chunks` chunks whose blocks are first, first + step, ... and clears
@@ -269,22 +315,25 @@ static int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     PIPE.chunks = chunks;
     PIPE.first = first;
     PIPE.step = step;
+    PIPE.ring = ring_chunks();
     PIPE.claimed = plat_count_new();
     PIPE.ready = plat_count_new();
-    int failed = !PIPE.claimed || !PIPE.ready;
-    for (plat_count*& c : PIPE.done) failed |= (c = plat_count_new()) == nullptr;
-    PIPE.sizes = static_cast<int32_t*>(calloc(RING_SLOTS, sizeof(int32_t)));
-    ST1 = ST2 = worker_job{0, 0, -1, 0};
+    PIPE.done = static_cast<plat_count**>(calloc(PIPE.ring, sizeof(plat_count*)));
+    int failed = !PIPE.claimed || !PIPE.ready || !PIPE.done;
+    for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
+        failed |= (PIPE.done[r] = plat_count_new()) == nullptr;
+    PIPE.sizes = static_cast<int32_t*>(calloc(PIPE.ring * CHUNK_BLOCKS, sizeof(int32_t)));
+    clear_jobs();
     if (!failed && PIPE.sizes) return 0;
     printf(MSG_NO_MEMORY "\n");
     return 1;
 }
 
-// Closes every count of PIPE a thread may wait on, so that both sides stop at once.
+// Closes every count of PIPE a thread may wait on, so that all sides stop at once.
 static void pipe_stop() {
     if (PIPE.ready) plat_count_close(PIPE.ready);
-    for (plat_count* c : PIPE.done)
-        if (c) plat_count_close(c);
+    for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
+        if (PIPE.done[r]) plat_count_close(PIPE.done[r]);
 }
 
 // Frees everything the threaded engines allocated and ends the workers' streams.
@@ -296,14 +345,19 @@ static void free_worker_state() {
     free(block_buf_write_cpu1);
     free(block_temp_out_1);
     free(block_temp_out_2);
+    free(extra_workers);
     taille_temp_buf = nullptr;
     block_buf_write_cpu1 = block_temp_out_1 = block_temp_out_2 = nullptr;
+    extra_workers = nullptr;
+    ST1.deflate_out = ST2.deflate_out = nullptr;
 }
 
-// Frees the threaded engines' state and puts their job records and hooks back.
+// Frees the threaded engines' state and puts their job records, count and hooks back.
 void reset_worker_state() {
     free_worker_state();
-    ST1 = ST2 = worker_job{0, 0, -1, 0};
+    ST1 = worker_job{0, 0, -1, 0, &ZA, nullptr};
+    ST2 = worker_job{0, 0, -1, 0, &ZB, nullptr};
+    worker_count = MT_WORKERS;
     start_worker = plat_thread_start;
 }
 
@@ -335,12 +389,12 @@ static int decide_block(unsigned char* in, int kind, z_stream* z, unsigned char*
     return static_cast<int>(len);
 }
 
-// Stores block b into `out`, sets its plain flag and its size-table entry; returns the
-// stored size, or -1 after noting the deflate failure in `job`.
-static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, z_stream* z,
-                          unsigned char* tmp, worker_job* job) {
+// Stores block b into `out` with the stream and buffer of `job`, sets its plain flag and
+// its size-table entry; returns the stored size, or -1 after noting the deflate failure
+// in `job`.
+static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    int len = decide_block(in, IsNCArea_type(b), job->z, job->deflate_out, &src, &job->fail_code);
     if (len < 0) {
         job->fail_block = static_cast<int32_t>(b);
         return -1;
@@ -353,63 +407,48 @@ static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, z_s
 
 // Worker A's (and the head's) block compressor; returns the stored size, or -1.
 int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b) {
-    return compress_block(in, out, b, &ZA, block_temp_out_1, &ST1);
-}
-
-// Worker B's block compressor; returns the stored size, or -1.
-int compresse1_2bloc(unsigned char* in, unsigned char* out, uint32_t b) {
-    return compress_block(in, out, b, &ZB, block_temp_out_2, &ST2);
+    return compress_block(in, out, b, &ST1);
 }
 
 // Returns the stored size of sample block b (its bytes at `in`) by the optimised rule,
-// deflating with z into tmp; returns -1 after noting a deflate failure in `job`.
-static int estimate_block(unsigned char* in, uint32_t b, z_stream* z, unsigned char* tmp,
-                          worker_job* job) {
+// deflating with the stream and buffer of `job`; returns -1 after noting a deflate
+// failure in `job`.
+static int estimate_block(unsigned char* in, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), z, tmp, &src, &job->fail_code);
+    int len = decide_block(in, IsNCArea_type(b), job->z, job->deflate_out, &src, &job->fail_code);
     if (len < 0) job->fail_block = static_cast<int32_t>(b);
     return len;
 }
 
 // Worker A's (and the head's) sample estimator; returns the stored size, or -1.
 int estimate1bloc_1(unsigned char* in, uint32_t b) {
-    return estimate_block(in, b, &ZA, block_temp_out_1, &ST1);
-}
-
-// Worker B's sample estimator; returns the stored size, or -1.
-int estimate1bloc_2(unsigned char* in, uint32_t b) {
-    return estimate_block(in, b, &ZB, block_temp_out_2, &ST2);
+    return estimate_block(in, b, &ST1);
 }
 
 // A worker's handling of ring slot `slot` holding block b; returns the stored size, or -1.
-typedef int (*slot_proc)(size_t slot, uint32_t b);
+typedef int (*slot_proc)(worker_job* job, size_t slot, uint32_t b);
 
-// Worker A's compression of a ring slot; returns the stored size, or -1.
-static int compress_slot_a(size_t slot, uint32_t b) {
-    return compresse1_1bloc(block_buf1 + slot * BLOCK, block_buf_write_cpu1 + slot * BLOCK, b);
+// A worker's compression of a ring slot; returns the stored size, or -1.
+static int compress_slot(worker_job* job, size_t slot, uint32_t b) {
+    return compress_block(block_buf1 + slot * BLOCK, block_buf_write_cpu1 + slot * BLOCK, b, job);
 }
 
-// Worker B's compression of a ring slot; returns the stored size, or -1.
-static int compress_slot_b(size_t slot, uint32_t b) {
-    return compresse1_2bloc(block_buf1 + slot * BLOCK, block_buf_write_cpu1 + slot * BLOCK, b);
+// A worker's estimate of a ring slot; returns the stored size, or -1.
+static int estimate_slot(worker_job* job, size_t slot, uint32_t b) {
+    return estimate_block(block_buf1 + slot * BLOCK, b, job);
 }
 
-// Worker A's estimate of a ring slot; returns the stored size, or -1.
-static int estimate_slot_a(size_t slot, uint32_t b) {
-    return estimate1bloc_1(block_buf1 + slot * BLOCK, b);
-}
-
-// Worker B's estimate of a ring slot; returns the stored size, or -1.
-static int estimate_slot_b(size_t slot, uint32_t b) {
-    return estimate1bloc_2(block_buf1 + slot * BLOCK, b);
+// Returns the ring slot of the first block of chunk k.
+static size_t ring_slot(uint32_t k) {
+    return (k % PIPE.ring) * static_cast<size_t>(CHUNK_BLOCKS);
 }
 
 // Handles the CLAIM_BLOCKS blocks of the run from block i on (all in one read chunk k);
 // returns 0, or -1 when one failed.
 static int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
-    size_t slot = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS) + i % CHUNK_BLOCKS;
+    size_t slot = ring_slot(k) + i % CHUNK_BLOCKS;
     for (uint32_t j = 0; j < CLAIM_BLOCKS; j++, slot++, i++) {
-        int len = one(slot, PIPE.first + i * PIPE.step);
+        int len = one(job, slot, PIPE.first + i * PIPE.step);
         if (len < 0) return -1;
         PIPE.sizes[slot] = len;
         job->blocks++;
@@ -430,60 +469,68 @@ static int worker_loop(worker_job* job, slot_proc one) {
             pipe_stop();
             return 0;
         }
-        plat_count_add(PIPE.done[k % RING_CHUNKS], CLAIM_BLOCKS);
+        plat_count_add(PIPE.done[k % PIPE.ring], CLAIM_BLOCKS);
     }
 }
 
-// Worker A of the compressor; returns 0.
+// Worker A of the compressor; returns 0. (Its blocks differ from the others' only in the
+// stream and buffer its job record holds.)
 int ThreadProcA(void* job) {
-    return worker_loop(static_cast<worker_job*>(job), compress_slot_a);
+    return worker_loop(static_cast<worker_job*>(job), compress_slot);
 }
 
-// Worker B of the compressor; returns 0.
+// Worker B of the compressor, and every worker after it; returns 0.
 int ThreadProcB(void* job) {
-    return worker_loop(static_cast<worker_job*>(job), compress_slot_b);
+    return worker_loop(static_cast<worker_job*>(job), compress_slot);
 }
 
 // Worker A of the estimate; returns 0.
 int ThreadProcEstA(void* job) {
-    return worker_loop(static_cast<worker_job*>(job), estimate_slot_a);
+    return worker_loop(static_cast<worker_job*>(job), estimate_slot);
 }
 
-// Worker B of the estimate; returns 0.
+// Worker B of the estimate, and every worker after it; returns 0.
 int ThreadProcEstB(void* job) {
-    return worker_loop(static_cast<worker_job*>(job), estimate_slot_b);
+    return worker_loop(static_cast<worker_job*>(job), estimate_slot);
 }
 
 // Prints the deflate failure a worker (or the head) noted, with its stream's message; returns 1.
-static int report_worker_failure(const worker_job* job, const z_stream* z) {
-    printf(MSG_DEFLATE "\n", job->fail_block, zb_msg(z, "error"), job->fail_code);
+static int report_worker_failure(const worker_job* job) {
+    printf(MSG_DEFLATE "\n", job->fail_block, zb_msg(job->z, "error"), job->fail_code);
     return 1;
 }
 
-// After the join: prints the first deflate failure either worker noted; returns 1.
+// After the join: prints the deflate failure of the lowest block any worker noted; returns 1.
 static int report_first_failure() {
-    int b_first = ST2.fail_block >= 0 && (ST1.fail_block < 0 || ST2.fail_block < ST1.fail_block);
-    return b_first ? report_worker_failure(&ST2, &ZB) : report_worker_failure(&ST1, &ZA);
+    const worker_job* first = &ST1;
+    for (int i = 1; i < worker_count; i++) {
+        const worker_job* job = job_of(i);
+        if (job->fail_block >= 0 && (first->fail_block < 0 || job->fail_block < first->fail_block))
+            first = job;
+    }
+    return report_worker_failure(first);
 }
 
-// Starts both workers; returns 0, or 1 after a message (a worker that did start has then
-// been stopped and joined).
-static int start_workers(plat_thread_proc a, plat_thread_proc b, plat_thread** ta,
-                         plat_thread** tb) {
-    *ta = start_worker(a, &ST1);
-    *tb = *ta ? start_worker(b, &ST2) : nullptr;
-    if (*ta && *tb) return 0;
+// Starts the workers in order, A on `a` and the others on `b`, into threads[]; returns 0,
+// or 1 after a message (the workers that did start have then been stopped and joined).
+static int start_workers(plat_thread_proc a, plat_thread_proc b, plat_thread** threads) {
+    int started = 0;
+    while (started < worker_count &&
+           (threads[started] = start_worker(started ? b : a, job_of(started))) != nullptr)
+        started++;
+    if (started == worker_count) return 0;
     pipe_stop();
-    if (*ta) plat_thread_join(*ta);
+    for (int i = 0; i < started; i++) plat_thread_join(threads[i]);
     printf(MSG_THREADS_START "\n");
     return 1;
 }
 
-// Stops the run and joins both workers; returns 0, or 1 after a message when a join failed.
-static int join_workers(plat_thread* ta, plat_thread* tb) {
+// Stops the run and joins every worker; returns 0, or 1 after a message when a join failed.
+static int join_workers(plat_thread** threads) {
     pipe_stop();
-    int ja = plat_thread_join(ta), jb = plat_thread_join(tb);
-    if (ja == 0 && jb == 0) return 0;
+    int failed = 0;
+    for (int i = 0; i < worker_count; i++) failed |= plat_thread_join(threads[i]) != 0;
+    if (!failed) return 0;
     printf(MSG_THREADS_JOIN "\n");
     return 1;
 }
@@ -510,7 +557,7 @@ static uint32_t chunk_start(uint32_t k) {
 
 // The main thread's part of a chunk run.
 struct chunk_ops {
-    plat_thread_proc worker_a, worker_b;     // the workers' entry points
+    plat_thread_proc worker_a, worker_b;     // worker A's entry point; B's and the later ones'
     int (*use)(uint32_t k);                  // writes or adds up done chunk k; 0 or 1
     void (*progress)(uint32_t s, uint32_t period); // the progress line before chunk at block s
 };
@@ -518,7 +565,7 @@ struct chunk_ops {
 // Reads chunk k into its ring slot and hands it to the workers; a failed read is noted in
 // *bad_block and *bad_chunk instead, to be reported when the chunk's turn comes.
 static void feed_chunk(uint32_t k, int64_t* bad_block, uint32_t* bad_chunk) {
-    unsigned char* dst = block_buf1 + (k % RING_CHUNKS) * CHUNK_BYTES;
+    unsigned char* dst = block_buf1 + ring_slot(k) * BLOCK;
     int64_t failed = read_samples(dst, CHUNK_BLOCKS, chunk_start(k), PIPE.step);
     if (failed >= 0) {
         *bad_block = failed;
@@ -532,9 +579,9 @@ static void feed_chunk(uint32_t k, int64_t* bad_block, uint32_t* bad_chunk) {
 // lines and messages where the one-chunk-at-a-time order would; returns 0, 1 after a
 // message, or 2 when a worker failed (reported after the join).
 static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
-    uint32_t n = PIPE.chunks, bad_chunk = n;
+    uint32_t n = PIPE.chunks, ring = PIPE.ring, bad_chunk = n;
     int64_t bad_block = -1;
-    for (uint32_t k = 0; k < n && k < RING_CHUNKS && bad_chunk == n; k++)
+    for (uint32_t k = 0; k < n && k < ring && bad_chunk == n; k++)
         feed_chunk(k, &bad_block, &bad_chunk);
     for (uint32_t k = 0; k < n; k++) {
         if (*countdown <= 0) {
@@ -545,27 +592,25 @@ static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
             printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(bad_block));
             return 1;
         }
-        if (plat_count_wait(PIPE.done[k % RING_CHUNKS], CHUNK_BLOCKS * (k / RING_CHUNKS + 1)))
-            return 2;
+        if (plat_count_wait(PIPE.done[k % ring], CHUNK_BLOCKS * (k / ring + 1))) return 2;
         if (ops->use(k)) return 1;
         *countdown -= CHUNK_BLOCKS;
-        if (k + RING_CHUNKS < n && bad_chunk == n)
-            feed_chunk(k + RING_CHUNKS, &bad_block, &bad_chunk);
+        if (k + ring < n && bad_chunk == n) feed_chunk(k + ring, &bad_block, &bad_chunk);
     }
     return 0;
 }
 
-// Runs `chunks` chunks, whose blocks are first, first + step, ..., through both workers;
+// Runs `chunks` chunks, whose blocks are first, first + step, ..., through the workers;
 // returns 0 or 1.
 static int run_pipeline(const chunk_ops* ops, uint32_t chunks, uint32_t first, uint32_t step,
                         uint32_t period, int* countdown) {
     if (chunks == 0) return 0;
     if (pipe_open(chunks, first, step)) return 1;
-    plat_thread *ta, *tb;
-    int status = start_workers(ops->worker_a, ops->worker_b, &ta, &tb);
+    plat_thread* threads[MT_MAX_WORKERS];
+    int status = start_workers(ops->worker_a, ops->worker_b, threads);
     if (status == 0) {
         status = run_chunks(ops, period, countdown);
-        if (join_workers(ta, tb)) status = 1;
+        if (join_workers(threads)) status = 1;
         else if (status == 2) status = report_first_failure();
     }
     pipe_free();
@@ -585,7 +630,7 @@ static int write_stored(const unsigned char* buf, int32_t len, uint32_t b) {
 
 // Writes the stored blocks of done chunk k in block order; returns 0 or 1.
 static int write_chunk(uint32_t k) {
-    size_t slot0 = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS);
+    size_t slot0 = ring_slot(k);
     for (uint32_t i = 0; i < CHUNK_BLOCKS; i++)
         if (write_stored(block_buf_write_cpu1 + (slot0 + i) * BLOCK, PIPE.sizes[slot0 + i],
                          chunk_start(k) + i))
@@ -622,7 +667,7 @@ static int mt_head(uint32_t head, uint32_t period, int* countdown) {
         }
         int len = compresse1_1bloc(block_buf1 + static_cast<size_t>(b) * BLOCK,
                                    block_buf_write_cpu1 + total, b);
-        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        if (len < 0) return report_worker_failure(&ST1);
         total += len;
     }
     return write_stored(block_buf_write_cpu1, total, 0);
@@ -649,12 +694,12 @@ static int alloc_index_tables(uint32_t entries) {
 
 static const chunk_ops COMPRESS_OPS = {ThreadProcA, ThreadProcB, write_chunk, compress_progress};
 
-// The two-thread compressor's work, leaving the clean-up to the caller; returns 0 or 1.
+// The threaded compressor's work, leaving the clean-up to the caller; returns 0 or 1.
 static int mt_compress() {
     if (measure_input()) return 1;
     uint32_t n = ciso_total_block;
     if (alloc_index_tables(n + 1)) return 1;
-    Information(1, 2);
+    Information(1, worker_count);
     write_pos = write_header_and_placeholder(n + 1);
     uint32_t period = n >= 100 ? n / 100 : 1;
     taille_temp_buf[0] = index_buf[0] = write_pos;
@@ -781,7 +826,7 @@ static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_
             *countdown = static_cast<int>(period);
         }
         int len = estimate1bloc_1(block_buf1 + static_cast<size_t>(k) * BLOCK, k * q);
-        if (len < 0) return report_worker_failure(&ST1, &ZA);
+        if (len < 0) return report_worker_failure(&ST1);
         *sum += static_cast<uint32_t>(len);
         write_pos = *sum;
     }
@@ -790,7 +835,7 @@ static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_
 
 // Adds the stored sizes of done sample chunk k to write_pos; returns 0.
 static int add_up_chunk(uint32_t k) {
-    size_t slot0 = (k % RING_CHUNKS) * static_cast<size_t>(CHUNK_BLOCKS);
+    size_t slot0 = ring_slot(k);
     for (uint32_t i = 0; i < CHUNK_BLOCKS; i++)
         write_pos += static_cast<uint32_t>(PIPE.sizes[slot0 + i]);
     return 0;
@@ -804,10 +849,10 @@ static void estimate_progress(uint32_t s, uint32_t period) {
 static const chunk_ops ESTIMATE_OPS = {ThreadProcEstA, ThreadProcEstB, add_up_chunk,
                                        estimate_progress};
 
-// The two-thread estimate's work, leaving the clean-up to the caller; returns 0 or 1.
+// The threaded estimate's work, leaving the clean-up to the caller; returns 0 or 1.
 static int estimate_two_threads() {
     if (measure_input()) return 1;
-    Information(0, 2);
+    Information(0, worker_count);
     if (alloc_worker_buffers(0)) return 1;
     uint32_t n = ciso_total_block, q = static_cast<uint32_t>(pas_estimation);
     uint32_t samples = sample_count(n, q), period = estimate_period(n, q);
@@ -865,6 +910,8 @@ static void derive_globals() {
     level = O.comp_level;
     pas_estimation = O.est_quality;
     media = (O.nc_audio ? 1 : 0) + (O.nc_video ? 2 : 0);
+    worker_count = O.mt_workers ? O.mt_workers : plat_processor_count();
+    if (worker_count > MT_MAX_WORKERS) worker_count = MT_MAX_WORKERS;
 }
 
 // Prints "No input file"/"No output file" when a name is missing; returns 1 if one was.

@@ -42,6 +42,7 @@ void reset_options(options* o) {
     o->rm_ext = 0;
     o->log = 0;
     o->log_name = nullptr;
+    o->mt_workers = MT_WORKERS;
 }
 
 // Prints the lines of a help text, one per entry.
@@ -141,6 +142,12 @@ void aidelongue() {
         "    vellicor -est -opt -MT -l9 -q1 c:\\umdfile.iso",
         "    vellicor -com -rm_update -l9 c:\\umdfile.iso d:\\umdfile.cso",
         "",
+        "  -MTn: threaded compression with n threads, n from 1 to 64; -MT0 uses one",
+        "        thread per processor Vellicor may run on. The file is the same as with",
+        "        -MT (2 threads) whatever n, and so are the estimates",
+        "ex: vellicor -com -opt -MT0 -l9 c:\\umdfile.iso d:\\umdfile.cso",
+        "    vellicor -est -MT8 c:\\umdfile.iso",
+        "",
         "Checking a file (nothing is written; no other option may be given):",
         "  -test FILE [FILE2]: decode every block of the CSO FILE (or read the ISO FILE)",
         "        and print the first damaged block, or that the file is intact, then the",
@@ -210,6 +217,24 @@ static void parse_value(const char* token) {
     fail("");
 }
 
+// Handles "-MT" and "-MTn" (one or two digits, n up to MT_MAX_WORKERS): the threaded
+// engines' modifier with their worker count.
+static void parse_mt(const char* token) {
+    const char* n = token + 3;
+    size_t digits = strspn(n, "0123456789");
+    O.action += ACTION_MT;
+    if (!*n) {
+        O.mt_workers = MT_WORKERS;
+        return;
+    }
+    if (digits == strlen(n) && digits <= 2 && atoi(n) <= MT_MAX_WORKERS) {
+        O.mt_workers = atoi(n);
+        return;
+    }
+    printf(MSG_UNKNOWN_THREADS "\n", n);
+    fail("");
+}
+
 static int name_tokens = 0;              // file names among the tokens
 static const char* read_only_token = nullptr;  // "-test" or "-info", when given
 
@@ -225,7 +250,7 @@ static void parse_token(const char* t) {
     else if (!strcmp(t, "-dec")) O.action = ACTION_DECOMPRESS;
     else if (!strcmp(t, "-est")) O.action = ACTION_ESTIMATE;
     else if (!strcmp(t, "-opt")) O.action += ACTION_OPT;
-    else if (!strcmp(t, "-MT")) O.action += ACTION_MT;
+    else if (!strncmp(t, "-MT", 3)) parse_mt(t);
     else if (!strcmp(t, "-aud")) O.nc_audio = 1;
     else if (!strcmp(t, "-vid")) O.nc_video = 1;
     else if (!strcmp(t, "-rm_aud")) O.nc_audio = O.rm_aud = 1;

@@ -16,7 +16,10 @@ constexpr int ACTION_ESTIMATE = 14;    // "-est"
 constexpr int ACTION_TEST = 15;        // "-test FILE [FILE2]"
 constexpr int ACTION_INFO = 16;        // "-info FILE"
 constexpr int ACTION_OPT = 100;        // added by "-opt"
-constexpr int ACTION_MT = 1000;        // added by "-MT"
+constexpr int ACTION_MT = 1000;        // added by "-MT" (and "-MTn")
+
+constexpr int MT_WORKERS = 2;          // workers of "-MT" alone
+constexpr int MT_MAX_WORKERS = 64;     // largest n of "-MTn"
 
 // Returns 1 when action a is of the family `family` (ACTION_COMPRESS, ACTION_DECOMPRESS or
 // ACTION_ESTIMATE) whatever its modifiers, else 0.
@@ -64,6 +67,7 @@ struct options {
     int rm_ext;              // -ext files go to Lost areas instead of NC
     unsigned char log;       // -log was given
     char* log_name;          // owned copy of the -log file name
+    int mt_workers;          // MT_WORKERS, n of -MTn, or 0 (-MT0): one per processor
 };
 
 extern options O;                   // the parsed command line

@@ -32,6 +32,7 @@
 #define MSG_UNKNOWN_LEVEL "Unknown level: %c"
 #define MSG_UNKNOWN_QUALITY "Unknown quality: %c"
 #define MSG_UNKNOWN_THRESHOLD "Unknown threshold: %s"
+#define MSG_UNKNOWN_THREADS "Unknown thread number: %s"
 #define MSG_BAD_EXTENSION "Bad extension syntax"
 #define MSG_READ_ONLY_ALONE "%s cannot be combined with other options"
 #define MSG_INFO_NAMES "-info takes one file name"

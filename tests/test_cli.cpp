@@ -82,9 +82,12 @@ TEST(Screens, FullHelpHasItsLinesAndBlankEndings) {
               std::string::npos);
     EXPECT_NE(r.out.find("\n    vellicor -com -rm_update -l9 c:\\umdfile.iso d:\\umdfile.cso\n"),
               std::string::npos);
-    // The 63 lines of the converter's own options, then the 11 of -test and -info.
-    EXPECT_NE(r.out.find("d:\\umdfile.cso\n\nChecking a file (nothing is written"), std::string::npos);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 8 + 1 + 63 + 11);
+    // The 63 lines of the converter's own options, the 6 of -MTn, then the 11 of -test and -info.
+    EXPECT_NE(r.out.find("d:\\umdfile.cso\n\n  -MTn: threaded compression with n threads"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("-est -MT8 c:\\umdfile.iso\n\nChecking a file (nothing is written"),
+              std::string::npos);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 8 + 1 + 63 + 6 + 11);
 }
 
 // Two bare names (a forgotten -dec) show the full help and leave the second file alone.
@@ -116,6 +119,11 @@ TEST(BadOptions, EachEndsWithItsMessageAndStatus1) {
         {{"-ext"}, "Bad extension syntax\n"},
         {{"-extprx"}, "Bad extension syntax\n"},
         {{"x", "a", "b"}, "Unknown level: x\n"},
+        {{"-com", "-MT65"}, "Unknown thread number: 65\n"},
+        {{"-est", "-MTx"}, "Unknown thread number: x\n"},
+        {{"-com", "-MT-1"}, "Unknown thread number: -1\n"},
+        {{"-com", "-MT064"}, "Unknown thread number: 064\n"},
+        {{"-com", "-MT4", "-MT4x"}, "Unknown thread number: 4x\n"},
         {{"-help", "/nonexistent/a.iso"}, "Can't open /nonexistent/a.iso\n"},
     };
     for (const auto& c : cases) {

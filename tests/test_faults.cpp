@@ -296,6 +296,23 @@ TEST(ShrinkingInput, ImageCutAfterItWasMeasuredEveryCompressor) {
     }
 }
 
+// Eight workers, an image of a head of 5 blocks and four chunks cut to 700 blocks before
+// the first chunk is read: all four are read ahead at once, and the third (block 645)
+// fails, after the two before it were written; the output the measuring run wrote stays.
+TEST(ShrinkingInput, ImageCutMidwayUnderEightWorkers) {
+    std::string dir = make_temp_dir();
+    std::string iso = dir + "/in.iso", cso = dir + "/out.cso";
+    write_file(iso, mixed_image(1285));
+    ASSERT_EQ(run_vellicor({"-com", "-opt", iso, dir + "/whole.cso"}).status, 0);
+    RunResult r = run_with_input_cut({"-com", "-MT8", iso, cso}, "Files in Lost area  none", iso,
+                                     700 * 2048);
+    if (r.status == -3) GTEST_SKIP() << r.err;
+    ASSERT_GE(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(engine_tail(r.out).message, "block=645 : read error") << r.out;
+    EXPECT_TRUE(read_file(cso) == read_file(dir + "/whole.cso"));
+}
+
 TEST(ShrinkingInput, CsoCutAfterItsIndexWasReadBothDecompressors) {
     std::string dir = make_temp_dir();
     std::string iso = dir + "/in.iso", cso = dir + "/in.cso", out = dir + "/out.iso";

@@ -98,6 +98,59 @@ TEST(ThreadedCompressor, SameFileAsOptimisedWithAreas) {
     }
 }
 
+// Returns a run's console output without its time line and with its thread count as "N".
+std::string without_count(std::string out) {
+    size_t at = out.find("Thread number       ");
+    if (at != std::string::npos) out.replace(at + 20, out.find('\n', at) - at - 20, "N");
+    return out.substr(0, out.rfind("Time: "));
+}
+
+// Runs `action` (compress or estimate) with -MT and with each other worker count on `in`:
+// expects the same file and the same console output but for the thread count shown.
+void expect_same_as_mt(const std::string& dir, const std::string& in,
+                       const std::vector<std::string>& action) {
+    std::string out = action[0] == "-est" ? "" : dir + "/mt.cso";
+    auto run = [&](const std::string& mt) {
+        std::vector<std::string> args = action;
+        args.insert(args.begin() + 1, mt);
+        args.push_back(in);
+        if (!out.empty()) args.push_back(out);
+        return run_vellicor(args);
+    };
+    RunResult mt = run("-MT");
+    ASSERT_EQ(mt.status, 0) << mt.out;
+    std::string file = out.empty() ? "" : read_file(out);
+    const std::pair<const char*, int> counts[] = {
+        {"-MT1", 1}, {"-MT3", 3}, {"-MT8", 8}, {"-MT64", 64}, {"-MT0", plat_processor_count()}};
+    for (auto [token, threads] : counts) {
+        RunResult r = run(token);
+        EXPECT_EQ(r.status, 0) << token << r.out;
+        EXPECT_NE(r.out.find("Thread number       " + std::to_string(threads) + "\n"),
+                  std::string::npos) << token;
+        EXPECT_EQ(without_count(r.out), without_count(mt.out)) << token;
+        if (!out.empty()) {
+            EXPECT_TRUE(read_file(out) == file) << token;
+        }
+    }
+}
+
+// Every count of workers writes the -MT file and prints its lines and estimates: images
+// of a head only (no chunk), one chunk, a head and chunks, more chunks than the ring of 64
+// workers holds, and a mastered image with NC and Lost areas.
+TEST(ThreadedCompressor, EveryWorkerCountGivesTheFileAndLinesOfMT) {
+    std::string dir = make_temp_dir();
+    for (size_t blocks : {5u, 320u, 965u, 3845u}) {
+        SCOPED_TRACE(blocks);
+        write_file(dir + "/in.iso", mixed_image(blocks));
+        expect_same_as_mt(dir, dir + "/in.iso", {"-com", "-t90"});
+        expect_same_as_mt(dir, dir + "/in.iso", {"-est", "-q3"});
+    }
+    make_game_tree(dir + "/tree");
+    ASSERT_TRUE(master_iso(dir + "/tree", dir + "/game.iso", {"-N"}));
+    expect_same_as_mt(dir, dir + "/game.iso", {"-com", "-opt", "-vid", "-rm_aud", "-rm_update"});
+    expect_same_as_mt(dir, dir + "/game.iso", {"-est", "-ext.bin", "-rm_ext"});
+}
+
 // Progress comes before every head block that ends a period and before every chunk but
 // the first, with the rate over what has been written before that block.
 TEST(ThreadedCompressor, ProgressLinesFollowHeadAndChunks) {
@@ -120,8 +173,9 @@ TEST(ThreadedCompressor, ProgressLinesFollowHeadAndChunks) {
 }
 
 // A read that fails in the head, in the first chunk or in a chunk far beyond the reads
-// made ahead: the error names the chunk's first block and follows exactly the progress
-// lines that come before that chunk, and the file holds exactly the chunks before it.
+// made ahead (or, with 64 workers and their longer ring, among them): for every count of
+// workers the error names the chunk's first block and follows exactly the progress lines
+// that come before that chunk, and the file holds exactly the chunks before it.
 TEST(ThreadedCompressor, ReadErrorStopsBeforeTheFailingChunk) {
     std::string dir = make_temp_dir();
     std::string img = mixed_image(2885);  // period 28, head 5, chunks at 5, 325, ..., 2565
@@ -132,11 +186,13 @@ TEST(ThreadedCompressor, ReadErrorStopsBeforeTheFailingChunk) {
     std::string opt = read_file(dir + "/opt.cso");
     CsoView v = parse_cso(opt);
     const size_t header = 24 + 4 * 2886;
+    for (int workers : {2, 8, 64})
     for (uint32_t bad : {3u, 5u, 400u, 2600u}) {
-        SCOPED_TRACE(bad);
+        SCOPED_TRACE(std::to_string(workers) + " workers, block " + std::to_string(bad));
         uint32_t first = bad < 5 ? 0 : 5 + (bad - 5) / 320 * 320;  // where the failed read starts
         FailingInput f{static_cast<long long>(bad) * 2048, 0, &img};
         set_up_in_process(open_failing(&f), dir + "/mt.cso");
+        worker_count = workers;
         std::string printed;
         EXPECT_EQ(run_captured(comp_ciso_MT, &printed), 1);
         converter_reset_state();
@@ -158,15 +214,17 @@ plat_thread* refusing_start(plat_thread_proc proc, void* job) {
     return ++start_calls == fail_on ? nullptr : plat_thread_start(proc, job);
 }
 
-// A worker that cannot be started, the first or the second: one line, status 1, nothing
-// after the head written, and the worker that did start has been stopped (the run ends).
+// A worker that cannot be started, the first, the second or the fifth of eight: one line,
+// status 1, nothing after the head written, and the workers that did start have been
+// stopped (the run ends).
 TEST(ThreadedCompressor, WorkerThatCannotStartFailsTheRun) {
     std::string dir = make_temp_dir();
     write_file(dir + "/in.iso", mixed_image(965));
     ASSERT_EQ(convert({"-com", "-opt"}, {}, dir + "/in.iso", dir + "/opt.cso").status, 0);
     CsoView v = parse_cso(read_file(dir + "/opt.cso"));
-    for (int which : {1, 2}) {
+    for (auto [workers, which] : {std::pair<int, int>{2, 1}, {2, 2}, {8, 5}}) {
         set_up_in_process(fopen((dir + "/in.iso").c_str(), "rb"), dir + "/mt.cso");
+        worker_count = workers;
         start_calls = 0;
         fail_on = which;
         start_worker = refusing_start;  // the reset below puts the real one back
