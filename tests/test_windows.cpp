@@ -186,6 +186,9 @@ TEST(WindowsBuildOutput, EveryEngineWritesTheSameBytesAsThisMachinesBuild) {
         {{"-com", "-opt", "-MT", "-l9", "-vid", "-rm_aud", "-rm_update"}, false},
         {{"-est", "-opt", "-l9"}, false},
         {{"-est", "-opt", "-MT", "-l1", "-q1", "-vid"}, false},
+        {{"-com", "-opt", "-MT0", "-l5", "-vid"}, false},  // one worker per processor on both
+        {{"-com", "-MT64", "-l9", "-rm_aud"}, false},
+        {{"-est", "-MT3", "-q2"}, false},
         {{"-dec"}, true},
         {{"-dec", "-opt"}, true},
     };
