@@ -178,16 +178,19 @@ int comp_ciso_no_thread_fast() {
 //
 // The first blocks, those that do not fill a chunk of 320 (the head), are done on the
 // main thread. The rest goes through a ring of chunk slots shared with the workers (two
-// for -MT, n for -MTn), which live for the whole run: the main thread reads chunks into
-// free slots ahead of the workers, the workers take the ring's blocks 16 at a time in
-// order from one shared count, each with its own deflate stream and buffer, and the main
-// thread writes (or adds up) a chunk in block order once all of its blocks are done, then
-// reads the next chunk into that slot. Blocks are handed out in small runs, not in equal
-// shares, so that no worker idles while another finishes a slow share; a block's bytes do
-// not depend on which worker made them, so every count of workers writes the same file.
+// for -MT, n for -MTn), which live for the whole run: the workers take the blocks 16 at a
+// time in order from one shared count, read them into their chunk's slot once it is free
+// (reading is theirs, so the main thread's share stays small) and compress them, each
+// with its own deflate stream and buffer; the main thread writes (or adds up) a chunk in
+// block order once all of its blocks are done, naming a failed read where reading the
+// chunk at once would, then frees the slot for the chunk after the ring. Blocks are handed
+// out in small runs, not in equal shares, so that no worker idles while another finishes
+// a slow share; a block's bytes do not depend on which worker made them, so every count
+// of workers writes the same file.
 // Every hand-over between the threads goes through the counts of PIPE; nothing else is
-// shared while the workers run but the ring slots, the index and size-table entries of
-// the blocks each worker took, and the read-only level, threshold and area table.
+// shared while the workers run but the ring slots and their sizes, the index and
+// size-table entries of the blocks each worker took, the input (read at given offsets)
+// and the read-only level, threshold and area table.
 
 alignas(64) z_stream ZA;
 alignas(64) z_stream ZB;
@@ -204,6 +207,7 @@ chunk_pipe PIPE = {};
 plat_thread* (*start_worker)(plat_thread_proc, void*) = plat_thread_start;
 
 static const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
+static const int32_t SLOT_UNREAD = -1;  // PIPE.sizes: the block's read failed
 // Blocks a worker takes at a time: few enough that the workers stay even, enough that
 // handing them over costs next to nothing. A chunk holds a whole number of them.
 static const uint32_t CLAIM_BLOCKS = 16;
@@ -216,8 +220,8 @@ static worker_job* job_of(int i) {
 }
 
 // Returns the chunk slots of the ring: twice the chunks the workers' claims cover at once
-// (one claim each), so that chunks are read ahead of them and written behind them; 4 for
-// up to 20 workers, 10 for 64.
+// (one claim each), so that no worker waits for a slot while done chunks wait to be
+// written; 4 for up to 20 workers, 10 for 64.
 static uint32_t ring_chunks() {
     uint32_t held = (static_cast<uint32_t>(worker_count) * CLAIM_BLOCKS + CHUNK_BLOCKS - 1) /
                     CHUNK_BLOCKS;
@@ -290,7 +294,7 @@ static int alloc_worker_buffers(int results) {
 // Frees the counts and the size ring of PIPE.
 static void pipe_free() {
     plat_count_free(PIPE.claimed);
-    plat_count_free(PIPE.ready);
+    plat_count_free(PIPE.released);
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++) plat_count_free(PIPE.done[r]);
     free(PIPE.done);
     free(PIPE.sizes);
@@ -317,9 +321,9 @@ static int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     PIPE.step = step;
     PIPE.ring = ring_chunks();
     PIPE.claimed = plat_count_new();
-    PIPE.ready = plat_count_new();
+    PIPE.released = plat_count_new();
     PIPE.done = static_cast<plat_count**>(calloc(PIPE.ring, sizeof(plat_count*)));
-    int failed = !PIPE.claimed || !PIPE.ready || !PIPE.done;
+    int failed = !PIPE.claimed || !PIPE.released || !PIPE.done;
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
         failed |= (PIPE.done[r] = plat_count_new()) == nullptr;
     PIPE.sizes = static_cast<int32_t*>(calloc(PIPE.ring * CHUNK_BLOCKS, sizeof(int32_t)));
@@ -331,7 +335,7 @@ static int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
 
 // Closes every count of PIPE a thread may wait on, so that all sides stop at once.
 static void pipe_stop() {
-    if (PIPE.ready) plat_count_close(PIPE.ready);
+    if (PIPE.released) plat_count_close(PIPE.released);
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
         if (PIPE.done[r]) plat_count_close(PIPE.done[r]);
 }
@@ -443,10 +447,45 @@ static size_t ring_slot(uint32_t k) {
     return (k % PIPE.ring) * static_cast<size_t>(CHUNK_BLOCKS);
 }
 
-// Handles the CLAIM_BLOCKS blocks of the run from block i on (all in one read chunk k);
-// returns 0, or -1 when one failed.
+// Reads `count` samples, one every `step` blocks from block `first`, into dst, each from
+// where it lies (past the stream's buffer, so each byte is copied once, and from any
+// thread); returns -1, or the number of the block whose read failed.
+static int64_t read_samples(unsigned char* dst, uint32_t count, uint32_t first, uint32_t step) {
+    if (step == 1) {
+        size_t bytes = static_cast<size_t>(count) * BLOCK;
+        long long at = static_cast<long long>(first) * BLOCK;
+        return plat_read_at(fin, at, dst, bytes) == bytes ? -1 : static_cast<int64_t>(first);
+    }
+    for (uint32_t i = 0; i < count; i++) {
+        long long at = (static_cast<long long>(first) + static_cast<long long>(i) * step) * BLOCK;
+        if (plat_read_at(fin, at, dst + static_cast<size_t>(i) * BLOCK, BLOCK) != BLOCK)
+            return first + i * step;
+    }
+    return -1;
+}
+
+// Returns the number of the first block (or sample block) of chunk k of the run.
+static uint32_t chunk_start(uint32_t k) {
+    return PIPE.first + k * CHUNK_BLOCKS * PIPE.step;
+}
+
+// Reads the CLAIM_BLOCKS blocks (or samples) of the run from block i on into their ring
+// slots from `slot` on; returns 0, or 1 after marking the slots from the one whose read
+// failed on as unread (the main thread reports it when the chunk's turn comes).
+static int read_claim(uint32_t i, size_t slot) {
+    uint32_t first = PIPE.first + i * PIPE.step;
+    int64_t bad = read_samples(block_buf1 + slot * BLOCK, CLAIM_BLOCKS, first, PIPE.step);
+    if (bad < 0) return 0;
+    uint32_t from = static_cast<uint32_t>(bad - first) / PIPE.step;  // 0 for a step of 1
+    for (uint32_t j = from; j < CLAIM_BLOCKS; j++) PIPE.sizes[slot + j] = SLOT_UNREAD;
+    return 1;
+}
+
+// Reads and handles the CLAIM_BLOCKS blocks of the run from block i on (all in chunk k);
+// returns 0 (also when a read failed), or -1 when a block's deflate failed.
 static int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
     size_t slot = ring_slot(k) + i % CHUNK_BLOCKS;
+    if (read_claim(i, slot)) return 0;
     for (uint32_t j = 0; j < CLAIM_BLOCKS; j++, slot++, i++) {
         int len = one(job, slot, PIPE.first + i * PIPE.step);
         if (len < 0) return -1;
@@ -457,14 +496,14 @@ static int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) 
     return 0;
 }
 
-// A worker's loop: takes the ring's blocks a few at a time, waits until their chunk is
-// read, handles them and counts them done; stops once every chunk is handed out, the run
-// is stopped, or a block fails (then it stops the run). Returns 0.
+// A worker's loop: takes the ring's blocks a few at a time, waits until their chunk's slot
+// is free, reads and handles them and counts them done; stops once every chunk is handed
+// out, the run is stopped, or a block's deflate fails (then it stops the run). Returns 0.
 static int worker_loop(worker_job* job, slot_proc one) {
     for (;;) {
         uint32_t i = plat_count_add(PIPE.claimed, 1) * CLAIM_BLOCKS;
         uint32_t k = i / CHUNK_BLOCKS;
-        if (k >= PIPE.chunks || plat_count_wait(PIPE.ready, k + 1) != 0) return 0;
+        if (k >= PIPE.chunks || plat_count_wait(PIPE.released, k + 1) != 0) return 0;
         if (handle_claim(job, one, i, k)) {
             pipe_stop();
             return 0;
@@ -535,26 +574,6 @@ static int join_workers(plat_thread** threads) {
     return 1;
 }
 
-// Reads `count` samples, one every `step` blocks from block `first`, into dst (a step of 1
-// is one read); returns -1, or the number of the block whose read failed.
-static int64_t read_samples(unsigned char* dst, uint32_t count, uint32_t first, uint32_t step) {
-    if (step == 1) {
-        size_t bytes = static_cast<size_t>(count) * BLOCK;
-        return fread(dst, 1, bytes, fin) == bytes ? -1 : static_cast<int64_t>(first);
-    }
-    for (uint32_t i = 0; i < count; i++) {
-        if (fread(dst + static_cast<size_t>(i) * BLOCK, 1, BLOCK, fin) != BLOCK ||
-            fseek(fin, static_cast<long>(step - 1) * BLOCK, SEEK_CUR) != 0)
-            return first + i * step;
-    }
-    return -1;
-}
-
-// Returns the number of the first block (or sample block) of chunk k of the run.
-static uint32_t chunk_start(uint32_t k) {
-    return PIPE.first + k * CHUNK_BLOCKS * PIPE.step;
-}
-
 // The main thread's part of a chunk run.
 struct chunk_ops {
     plat_thread_proc worker_a, worker_b;     // worker A's entry point; B's and the later ones'
@@ -562,40 +581,35 @@ struct chunk_ops {
     void (*progress)(uint32_t s, uint32_t period); // the progress line before chunk at block s
 };
 
-// Reads chunk k into its ring slot and hands it to the workers; a failed read is noted in
-// *bad_block and *bad_chunk instead, to be reported when the chunk's turn comes.
-static void feed_chunk(uint32_t k, int64_t* bad_block, uint32_t* bad_chunk) {
-    unsigned char* dst = block_buf1 + ring_slot(k) * BLOCK;
-    int64_t failed = read_samples(dst, CHUNK_BLOCKS, chunk_start(k), PIPE.step);
-    if (failed >= 0) {
-        *bad_block = failed;
-        *bad_chunk = k;
-        return;
-    }
-    plat_count_add(PIPE.ready, 1);
+// Prints the read error of done chunk k when one of its reads failed, naming the block the
+// one-chunk-at-a-time order names (the chunk's first block, or the failed sample); returns
+// 1 then, else 0.
+static int chunk_unread(uint32_t k) {
+    size_t slot0 = ring_slot(k);
+    uint32_t i = 0;
+    while (i < CHUNK_BLOCKS && PIPE.sizes[slot0 + i] != SLOT_UNREAD) i++;
+    if (i == CHUNK_BLOCKS) return 0;
+    uint32_t b = chunk_start(k) + (PIPE.step == 1 ? 0 : i * PIPE.step);
+    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
+    return 1;
 }
 
 // Uses every chunk in order as soon as the workers are done with it, printing the progress
-// lines and messages where the one-chunk-at-a-time order would; returns 0, 1 after a
-// message, or 2 when a worker failed (reported after the join).
+// lines and messages where the one-chunk-at-a-time order would, and frees its ring slot
+// for the chunk after the ring; returns 0, 1 after a message, or 2 when a worker failed
+// (reported after the join).
 static int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
-    uint32_t n = PIPE.chunks, ring = PIPE.ring, bad_chunk = n;
-    int64_t bad_block = -1;
-    for (uint32_t k = 0; k < n && k < ring && bad_chunk == n; k++)
-        feed_chunk(k, &bad_block, &bad_chunk);
+    uint32_t n = PIPE.chunks, ring = PIPE.ring;
+    plat_count_add(PIPE.released, ring);
     for (uint32_t k = 0; k < n; k++) {
         if (*countdown <= 0) {
             ops->progress(chunk_start(k), period);
             *countdown = static_cast<int>(period);
         }
-        if (k == bad_chunk) {
-            printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(bad_block));
-            return 1;
-        }
         if (plat_count_wait(PIPE.done[k % ring], CHUNK_BLOCKS * (k / ring + 1))) return 2;
-        if (ops->use(k)) return 1;
+        if (chunk_unread(k) || ops->use(k)) return 1;
         *countdown -= CHUNK_BLOCKS;
-        if (k + ring < n && bad_chunk == n) feed_chunk(k + ring, &bad_block, &bad_chunk);
+        plat_count_add(PIPE.released, 1);
     }
     return 0;
 }

@@ -30,7 +30,7 @@ struct extra_worker {
 // The chunks in flight between the main thread and the workers of a run.
 struct chunk_pipe {
     plat_count* claimed;  // blocks (or samples) of the run handed to a worker so far
-    plat_count* ready;    // chunks read into the ring so far
+    plat_count* released; // chunks the workers may read into the ring so far
     plat_count** done;    // blocks finished in each ring slot over the run
     uint32_t ring;        // chunk slots in the ring
     uint32_t chunks;      // chunks in the run

@@ -48,7 +48,7 @@ long long plat_stream_size(FILE* f);
 int plat_seek(FILE* f, long long offset);
 // Reads up to len bytes at `offset` of an open stream without going through its buffer
 // when the stream has a file behind it (the caller seeks before using the stream again);
-// returns the bytes read.
+// returns the bytes read. Several threads may read one stream so at once.
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len);
 
 // Writes len bytes to the file behind a stream that has nothing buffered, past the

@@ -307,7 +307,9 @@ int plat_seek(FILE* f, long long offset) {
 // stream without one (an in-memory stream). Returns the bytes read.
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     int fd = fileno(f);
-    if (fd < 0) {
+    if (fd < 0) {  // a stream of the program's own (tests): a seek and a read, kept together
+        static std::mutex one_at_a_time;
+        std::lock_guard<std::mutex> lock(one_at_a_time);
         if (plat_seek(f, offset) != 0) return 0;
         size_t n = fread(buf, 1, len, f);
         clearerr(f);

@@ -408,13 +408,19 @@ int plat_seek(FILE* f, long long offset) {
 
 // Reads up to len bytes at `offset` of the stream's handle: its file pointer is moved
 // there and plain ReadFile calls follow (the caller seeks the stream before using it
-// again). Not a positioned read with an OVERLAPPED: Wine answers each of those on a
-// synchronous handle with a round trip to its server. Returns the bytes read.
+// again), under one lock, so that threads reading at once never share a position. Not a
+// positioned read with an OVERLAPPED: Wine answers each of those on a synchronous handle
+// with a round trip to its server. Returns the bytes read.
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
+    static SRWLOCK one_at_a_time = SRWLOCK_INIT;
     HANDLE h = stream_handle(f);
     LARGE_INTEGER at;
     at.QuadPart = offset;
-    if (h == INVALID_HANDLE_VALUE || !SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return 0;
+    AcquireSRWLockExclusive(&one_at_a_time);
+    if (h == INVALID_HANDLE_VALUE || !SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
+        ReleaseSRWLockExclusive(&one_at_a_time);
+        return 0;
+    }
     size_t done = 0;
     while (done < len) {
         DWORD want = len - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len - done);
@@ -422,6 +428,7 @@ size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
         if (!ReadFile(h, static_cast<char*>(buf) + done, want, &got, nullptr) || got == 0) break;
         done += got;
     }
+    ReleaseSRWLockExclusive(&one_at_a_time);
     return done;
 }
 
