@@ -13,6 +13,9 @@
 #include <initializer_list>
 
 #include "ciso.h"
+#include "engine_io.h"
+#include "isosearch.h"
+#include "thread_ring.h"
 
 namespace {
 

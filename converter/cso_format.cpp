@@ -30,7 +30,7 @@ cso_layout cso_layout_of(const ciso_header& h) {
 
 // One entry per block plus the end's.
 uint64_t cso_index_bytes(const cso_layout& l) {
-    return 4 * (static_cast<uint64_t>(l.blocks) + 1);
+    return CSO_ENTRY_SIZE * (static_cast<uint64_t>(l.blocks) + 1);
 }
 
 // The header and the whole index must be in the file.
@@ -57,7 +57,7 @@ long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint6
 // where the longer index's last entry would be, so that entry would not end the file.
 bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index) {
     if (l.tail == 0) return false;
-    uint64_t longer = CSO_HEADER_SIZE + 4 * (static_cast<uint64_t>(l.whole) + 2);
+    uint64_t longer = cso_payload_start(static_cast<uint64_t>(l.whole) + 2);
     uint32_t last = index[l.whole], end = index[l.whole + 1];
     return cso_entry_offset(index[0], l.shift) >= longer && (end & CSO_PLAIN_FLAG) == 0 &&
            (end & CSO_OFFSET_MASK) > (last & CSO_OFFSET_MASK);

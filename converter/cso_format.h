@@ -17,6 +17,7 @@ constexpr int BLOCK = 2048;                         // ISO sector; block size of
 constexpr char CSO_MAGIC[] = "CISO";                // the file's first 4 bytes
 constexpr size_t CSO_MAGIC_SIZE = 4;
 constexpr uint32_t CSO_HEADER_SIZE = 24;            // the index starts right after the header
+constexpr uint32_t CSO_ENTRY_SIZE = 4;              // bytes of one index entry
 constexpr uint32_t CSO_PLAIN_FLAG = 0x80000000u;    // index bit: the payload is the block as is
 constexpr uint32_t CSO_OFFSET_MASK = 0x7FFFFFFFu;   // index bits holding the (shifted) offset
 constexpr uint32_t CSO_MAX_BLOCK_SIZE = 1u << 20;   // readers refuse larger blocks
@@ -57,6 +58,10 @@ bool cso_header_refused(const ciso_header& h, int sequential);
 // Returns the layout of an accepted header, counting whole blocks only (see
 // cso_index_fits for more than CSO_MAX_BLOCKS).
 cso_layout cso_layout_of(const ciso_header& h);
+// Returns where the payloads start behind an index of `entries` entries.
+constexpr uint64_t cso_payload_start(uint64_t entries) {
+    return CSO_HEADER_SIZE + CSO_ENTRY_SIZE * entries;
+}
 // Returns the bytes of the index for a layout: one entry per block and one for the end.
 uint64_t cso_index_bytes(const cso_layout& l);
 // Returns true when a file of file_size bytes holds the layout's whole index (never

@@ -1,4 +1,4 @@
-// The one-thread engines' shared buffers, streams and header and index writes.
+// What the engines share.
 #include "engine_io.h"
 
 #include <cstdio>
@@ -15,6 +15,42 @@ unsigned char* block_buf2 = nullptr;
 uint32_t write_pos = 0;
 z_stream Z1;
 int Z1_mode = 0;
+int threshold = DEFAULT_THRESHOLD;
+int level = DEFAULT_LEVEL;
+int pas_estimation = DEFAULT_QUALITY;
+
+void reset_engine_settings() {
+    threshold = DEFAULT_THRESHOLD;
+    level = DEFAULT_LEVEL;
+    pas_estimation = DEFAULT_QUALITY;
+}
+
+int threshold_bytes(int pct) {
+    return (pct * BLOCK + BLOCK) / 100;
+}
+
+int threshold_percent(int bytes) {
+    return (bytes * 100 - 1) / BLOCK + 1;
+}
+
+int measure_input() {
+    int size = check_file_size(fin);
+    if (size < 0) {
+        printf(MSG_NO_FILE_SIZE "\n");
+        return 1;
+    }
+    initcisoheader(size);
+    return 0;
+}
+
+uint32_t progress_period(uint32_t n) {
+    return n >= 100 ? n / 100 : 1;
+}
+
+void print_progress(int shown, int rate) {
+    printf("Compress %3d%% average rate %3d%%  \r", shown, rate);
+    fflush(stdout);
+}
 
 // Allocates a zeroed index and the two block buffers; returns 0, or 1 after the message.
 int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
@@ -41,7 +77,7 @@ void free_index_and_buffers() {
 uint32_t write_header_and_placeholder(uint32_t entries) {
     fwrite(&ciso, 1, sizeof ciso, fout);
     fwrite(index_buf, sizeof(uint32_t), entries, fout);
-    return static_cast<uint32_t>(sizeof ciso + 4 * static_cast<uint64_t>(entries));
+    return static_cast<uint32_t>(cso_payload_start(entries));
 }
 
 // Writes the finished index over the placeholder and flushes; returns 0, or 1 after a message.

@@ -1,10 +1,20 @@
-// The streams, buffers and zlib stream that the one-thread engines share: the index and
-// block buffers, the header and index writes, and the one stream Z1.
+// What the engines share: their settings, the index and block buffers, the input's
+// measure, the header and index writes, the progress line, and the one stream Z1.
 #pragma once
 #include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "cso_format.h"
+
+constexpr int DEFAULT_LEVEL = 9;           // deflate level without -ln
+constexpr int DEFAULT_THRESHOLD = BLOCK;   // threshold without -tnn: a whole block
+constexpr int DEFAULT_QUALITY = 1;         // estimate samples without -qn: every block
+
+extern int threshold;          // compressed size from which a block is stored plain
+extern int level;              // deflate level
+extern int pas_estimation;     // estimate samples every n-th block
 
 extern uint32_t* index_buf;    // block index being built
 extern unsigned char* block_buf1; // input block (or chunk); the decoders' output spans
@@ -12,6 +22,20 @@ extern unsigned char* block_buf2; // deflate output
 extern uint32_t write_pos;     // bytes written (or counted) so far
 extern z_stream Z1;            // the one-thread engines' zlib stream
 extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
+
+// Puts threshold, level and pas_estimation back to their defaults.
+void reset_engine_settings();
+// Returns the threshold in bytes of a threshold percentage (0 to 99): (pct + 1)% of a
+// block, rounding down.
+int threshold_bytes(int pct);
+// Returns a threshold in bytes as the summary shows it: a percentage of a block, rounded up.
+int threshold_percent(int bytes);
+// Measures the input and fills the header; returns 0, or 1 after "Can't get file size".
+int measure_input();
+// Returns how many blocks (or samples) of n one progress line stands for: n / 100, at least 1.
+uint32_t progress_period(uint32_t n);
+// Prints the optimised engines' progress line (percent shown, average rate) and flushes.
+void print_progress(int shown, int rate);
 
 // Allocates a zeroed index of `entries` entries and the two block buffers; on failure
 // prints "Can't allocate memory" and returns 1, else 0.

@@ -16,11 +16,12 @@
 #include <cstring>
 #include <vector>
 
-#include "ciso.h"
 #include "cso_reader.h"
+#include "engine_io.h"
 #include "init.h"
 #include "messages.h"
 #include "platform.h"
+#include "thread_ring.h"
 #include "zblock.h"
 
 namespace {

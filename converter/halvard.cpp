@@ -69,11 +69,11 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
 // Compresses every block with the progress lines; returns 0 or 1.
 static int comp_all_blocks(uint32_t* pos) {
     uint32_t n = ciso_total_block;
-    uint32_t period = n / 100 ? n / 100 : 1;
+    uint32_t period = progress_period(n);
     int countdown = static_cast<int>(n / 100);
     for (uint32_t b = 0; b < n; b++) {
         if (--countdown < 1) {
-            uint32_t rate = b == 0 ? 0 : (*pos / 2048) * 100 / b;
+            uint32_t rate = b == 0 ? 0 : (*pos / BLOCK) * 100 / b;
             printf("compress %3d%% average rate %3d%%\r", static_cast<int>(b / period),
                    static_cast<int>(rate));
             fflush(stdout);  // a front-end reads progress through a pipe
@@ -86,12 +86,7 @@ static int comp_all_blocks(uint32_t* pos) {
 
 // Compresses fin into fout at deflate level `lvl`; returns 0 or 1.
 int comp_ciso(int lvl) {
-    int size = check_file_size(fin);
-    if (size < 0) {
-        printf(MSG_NO_FILE_SIZE "\n");
-        return 1;
-    }
-    initcisoheader(size);
+    if (measure_input()) return 1;
     if (alloc_index_and_buffers(ciso_total_block + 1, BLOCK, 2 * BLOCK)) return 1;
     comp_summary(lvl);
     uint32_t pos = write_header_and_placeholder(ciso_total_block + 1);
@@ -117,19 +112,6 @@ static void decomp_summary(uint32_t n) {
     printf("index align     %d\n", 1 << ciso.index_align);
 }
 
-// Decodes the opened CSO with the summary first; returns 0 or 1.
-static int decomp_blocks(cso_reader* r) {
-    decomp_summary(r->lay.blocks);
-    if (r->lay.blocks > 0 && open_inflate()) return 1;
-    if (decode_blocks(r)) return 1;
-    return close_z1() || flush_output(r->lay.blocks);
-}
-
-// Decompresses the CSO in fin into fout, following its header; returns 0 or 1.
 int decomp_ciso() {
-    cso_reader r;
-    int status = open_cso_input(&r, 0) || decomp_blocks(&r);
-    cso_close(&r);
-    if (status == 0) printf("ciso decompress completed\n");
-    return status;
+    return run_decoder(0, decomp_summary);
 }

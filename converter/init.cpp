@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ciso.h"
-#include "isosearch.h"
 #include "messages.h"
 #include "platform.h"
 
@@ -291,8 +289,7 @@ static void parse_legacy(char** argv) {
         fail("");
         return;
     }
-    level = d;
-    O.comp_level = d;
+    O.comp_level = d;  // the driver derives `level` from it
     O.action = d == 0 ? ACTION_DECOMPRESS : ACTION_COMPRESS;
     O.input_name = argv[2];
     O.output_name = argv[3];

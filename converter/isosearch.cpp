@@ -17,16 +17,16 @@
 #include <set>
 #include <string>
 
-#include "ciso.h"
 #include "init.h"
 #include "messages.h"
 #include "platform.h"
 #include "utils.h"
 
+int media = 0;
 nc_area* ncareas = nullptr;
 int NB_NC_AREAS = 0;
 
-static const int SECTOR = 2048;
+static const int SECTOR = 2048;  // an ISO 9660 logical sector
 static const long long ROOT_RECORD_AT = 32924;  // sector 16, byte 156: the root's record
 static const int WINDOW = 4129;                 // one record read: 33 bytes + identifier room
 static const char UPDATE_PATH[] = "PSP_GAME/SYSDIR/UPDATE/";
@@ -72,7 +72,7 @@ static int signature_matches(const walk* w, const unsigned char* rec) {
     if (n <= 0) return 1;
     unsigned char* buf = static_cast<unsigned char*>(malloc(n));
     int ok = 0;
-    if (buf && plat_read_at(w->f, get_le32(rec + 2) * 2048LL, buf, n) == static_cast<size_t>(n))
+    if (buf && plat_read_at(w->f, get_le32(rec + 2) * static_cast<long long>(SECTOR), buf, n) == static_cast<size_t>(n))
         ok = memcmp(buf, w->crit->signature, n) == 0;
     free(buf);
     return ok;
@@ -118,7 +118,7 @@ static int descend(walk* w, const unsigned char* rec, const char* path, const ch
     uint32_t extent = get_le32(rec + 2);
     w->chain[++w->depth] = extent;
     w->entered.insert(extent);
-    count = scan_dir(w, extent * 2048LL, get_le32(rec + 10), sub, count);
+    count = scan_dir(w, extent * static_cast<long long>(SECTOR), get_le32(rec + 10), sub, count);
     w->depth--;
     return count;
 }
@@ -183,7 +183,7 @@ int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_crite
     unsigned char root[34] = {0};
     if (plat_seek(f, ROOT_RECORD_AT) != 0 || fread(root, 1, sizeof root, f) < sizeof root)
         clearerr(f);
-    plat_seek(f, get_le32(root + 2) * 2048LL);
+    plat_seek(f, get_le32(root + 2) * static_cast<long long>(SECTOR));
     return isoScanFiles(f, store, capacity, crit, 0, "", get_le32(root + 10));
 }
 
@@ -193,7 +193,7 @@ int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_crite
 static void report_area(FILE* log, const char* label, const file_record* slot) {
     uint32_t extent = get_le32(slot->record + 2), len = get_le32(slot->record + 10);
     fprintf(log ? log : stdout, "%sFile: %35s (offset=%08X, size=%dKB)\n", label, slot->name,
-            extent * 2048u, static_cast<int>(len / 1024));
+            extent * static_cast<uint32_t>(SECTOR), static_cast<int>(len / 1024));
 }
 
 // Turns store slots from..to-1 into area entries of `kind`, reporting each one.

@@ -47,6 +47,7 @@ constexpr int MAX_NC_AREAS = 4096;  // room in the area table and the found-file
 constexpr int ISO_PATH_ROOM = 2048;  // bytes of a directory path, terminating zero included
 constexpr int MAX_SCAN_DEPTH = 128;  // directory levels below the root the walk descends
 
+extern int media;         // media files to NC areas: 1 audio, 2 video, 3 both (set by the driver)
 extern nc_area* ncareas;  // area table, allocated by the driver
 extern int NB_NC_AREAS;   // entries of ncareas in use
 extern plat_output* scan_log;  // the -log file being written, opened by open_scan_log

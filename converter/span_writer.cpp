@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cso_reader.h"
 #include "engine_io.h"
 #include "init.h"
 #include "messages.h"
@@ -247,9 +248,11 @@ static void write_partial(span_out* s) {
     if (s->writer) plat_count_wait(s->written, s->handed);
 }
 
-// Opens fin as a CSO (the header and index into `ciso` and the reader), lends the reader
-// Z1 and allocates the output spans; returns 0, or 1 after the decoder's line.
-int open_cso_input(cso_reader* r, int sequential) {
+// Opens fin as a CSO for a decompressor (`sequential` for the optimised one): the header
+// and index into `ciso`, ciso_total_block and the reader, which it lends Z1, and the output
+// spans allocated. Returns 0, or 1 after printing the decoder's line (the reader is to be
+// closed either way).
+static int open_cso_input(cso_reader* r, int sequential) {
     int status = cso_open(r, cso_stream_source(fin), sequential);
     ciso = r->hdr;
     ciso_total_block = r->lay.blocks;
@@ -261,8 +264,9 @@ int open_cso_input(cso_reader* r, int sequential) {
     return alloc_index_and_buffers(1, 2 * OUT_SPAN + r->lay.bs, 1);
 }
 
-// Decodes every block the reader holds into fout; returns 0 or 1.
-int decode_blocks(cso_reader* in) {
+// Decodes every block the reader holds into fout with the progress lines; returns 0, or 1
+// after printing the first block's read, inflate, size or write error.
+static int decode_blocks(cso_reader* in) {
     decode_run r{};
     uint32_t n = in->lay.blocks, whole = in->lay.whole;
     r.in = in;
@@ -270,5 +274,23 @@ int decode_blocks(cso_reader* in) {
     int status = decode_all(&r, n);
     if (status) write_partial(&r.out);
     span_out_close(&r.out);
+    return status;
+}
+
+// Decodes the opened CSO with the summary first; returns 0 or 1. The reference decoder
+// opens its inflate stream before the first block, the sequential one at the first
+// compressed block.
+static int decode_with_summary(cso_reader* r, int sequential, void (*summary)(uint32_t)) {
+    summary(r->lay.blocks);
+    if (!sequential && r->lay.blocks > 0 && open_inflate()) return 1;
+    if (decode_blocks(r)) return 1;
+    return close_z1() || flush_output(r->lay.blocks);
+}
+
+int run_decoder(int sequential, void (*summary)(uint32_t blocks)) {
+    cso_reader r;
+    int status = open_cso_input(&r, sequential) || decode_with_summary(&r, sequential, summary);
+    cso_close(&r);
+    if (status == 0) printf("ciso decompress completed\n");
     return status;
 }

@@ -25,6 +25,9 @@
 #include <vector>
 
 #include "ciso.h"
+#include "engine_io.h"
+#include "isosearch.h"
+#include "thread_ring.h"
 #include "cso_format.h"
 #include "cso_verify.h"
 #include "examine.h"
@@ -1099,7 +1102,7 @@ const char* check_estimates(const uint8_t* opts, const uint8_t* image, size_t si
     if (one.status != 0 || two.status != 0) return "an estimate failed on a readable image";
     if (!one.cso.empty() || !two.cso.empty()) return "an estimate wrote into the output";
     long long e1 = estimated_size(one.printed), e2 = estimated_size(two.printed);
-    if (e1 < 0 || e1 != e2) return "the one-thread and two-thread estimates differ";
+    if (e1 < 0 || e1 != e2) return "the one-thread and threaded estimates differ";
     if (1 + (opts[1] >> 4) % 9 != 1) return nullptr;
     compressed written = compress_once(opts, OPTIMISED, image, size);
     if (written.status == 0 && static_cast<long long>(written.cso.size()) != e1)

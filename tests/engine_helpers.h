@@ -1,4 +1,4 @@
-// Helpers shared by the tests of the two-thread compressor and of the estimates: mixed
+// Helpers shared by the tests of the threaded compressor and of the estimates: mixed
 // images, output lines, in-process runs with captured output, and inputs whose reads fail.
 #pragma once
 #include <gtest/gtest.h>
@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "ciso.h"
+#include "engine_io.h"
+#include "isosearch.h"
+#include "thread_ring.h"
 #include "init.h"
 #include "isosearch.h"
 #include "test_util.h"

@@ -1,4 +1,4 @@
-// Compression estimates, one and two threads: with quality 1 the size of the optimised
+// Compression estimates, one thread and threaded: with quality 1 the size of the optimised
 // compressor's file; sampling every q-th block; the exact summary, progress and final
 // lines; finite figures for images without a whole block; reads that fail.
 #include <cmath>

@@ -9,6 +9,9 @@
 #include <set>
 
 #include "ciso.h"
+#include "engine_io.h"
+#include "isosearch.h"
+#include "thread_ring.h"
 #include "isosearch.h"
 #include "test_util.h"
 #include "utils.h"

@@ -7,6 +7,9 @@
 #include <cstdio>
 
 #include "ciso.h"
+#include "engine_io.h"
+#include "isosearch.h"
+#include "thread_ring.h"
 #include "init.h"
 #include "test_util.h"
 

@@ -1,4 +1,4 @@
-// Two-thread compressor: the same file as the one-thread optimised compressor whatever the
+// Threaded compressor: the same file as the one-thread optimised compressor whatever the
 // image's shape, level, threshold and areas; its summary and progress lines; and failures
 // (reads, workers that cannot start) that end with status 1 and no chunk written after
 // the fault.
