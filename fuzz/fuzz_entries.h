@@ -1,7 +1,7 @@
-// In-process entries shared by the fuzz targets and the regression replay.
-// Each entry runs one input through the real engines on in-memory streams, puts every
-// global back afterwards, and returns nullptr when the run kept its promises, or a
-// short text naming the broken one.
+// In-process entries shared by the fuzz targets and the regression replay, each in the
+// target's own fuzz_<target>.cpp. Each entry runs one input through the real engines on
+// in-memory streams, puts every global back afterwards, and returns nullptr when the run
+// kept its promises, or a short text naming the broken one.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +27,3 @@ const char* fuzz_isoscan(const uint8_t* data, size_t size);
 // Builds a small ISO 9660 image with video, audio, update and plain files; returns its size
 // and writes it to *out (caller frees).
 size_t fuzz_sample_iso(uint8_t** out);
-// Sends stdout to /dev/null and feeds stdin from it (the engines print a lot).
-void fuzz_quiet_stdio();
-// Ends the process with the problem text on stderr when there is one.
-void fuzz_check(const char* problem);
