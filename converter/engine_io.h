@@ -7,10 +7,9 @@
 #include <cstdint>
 
 #include "cso_format.h"
+#include "init.h"
 
-constexpr int DEFAULT_LEVEL = 9;           // deflate level without -ln
 constexpr int DEFAULT_THRESHOLD = BLOCK;   // threshold without -tnn: a whole block
-constexpr int DEFAULT_QUALITY = 1;         // estimate samples without -qn: every block
 
 extern int threshold;          // compressed size from which a block is stored plain
 extern int level;              // deflate level

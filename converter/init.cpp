@@ -23,23 +23,11 @@ static const size_t STREAM_BUFFER = 1 << 20;
 static char fin_buffer[STREAM_BUFFER];
 static char fout_buffer[STREAM_BUFFER];
 
-// Sets every field of an options record to its default.
 void reset_options(options* o) {
-    o->action = ACTION_NONE;
-    o->comp_level = 9;
-    o->nc_audio = 0;
-    o->nc_video = 0;
-    o->threshold_pct = 100;
-    o->est_quality = 1;
-    o->input_name = nullptr;
-    o->output_name = nullptr;
-    o->ext_list = nullptr;
-    o->rm_update = 0;
-    o->rm_aud = 0;
-    o->rm_vid = 0;
-    o->rm_ext = 0;
-    o->log = 0;
-    o->log_name = nullptr;
+    *o = options{};  // no action, no names, no areas, no log
+    o->comp_level = DEFAULT_LEVEL;
+    o->threshold_pct = THRESHOLD_NOT_GIVEN;
+    o->est_quality = DEFAULT_QUALITY;
     o->mt_workers = MT_WORKERS;
 }
 
@@ -379,7 +367,7 @@ void parse_ligne_commande(int argc, char** argv) {
     if (O.action == ACTION_COMPRESS && (O.nc_audio || O.nc_video || O.ext_list || O.rm_ext ||
                                         O.threshold_pct <= 98))
         O.action = ACTION_COMPRESS + ACTION_OPT;
-    if (O.threshold_pct == 100) O.threshold_pct = 99;
+    if (O.threshold_pct == THRESHOLD_NOT_GIVEN) O.threshold_pct = 99;
 }
 
 // Fills `ciso` for an image of `size` bytes and sets ciso_total_block.

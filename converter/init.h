@@ -18,6 +18,9 @@ constexpr int ACTION_INFO = 16;        // "-info FILE"
 constexpr int ACTION_OPT = 100;        // added by "-opt"
 constexpr int ACTION_MT = 1000;        // added by "-MT" (and "-MTn")
 
+constexpr int DEFAULT_LEVEL = 9;          // deflate level without -ln
+constexpr int DEFAULT_QUALITY = 1;        // estimate samples without -qn: every block
+constexpr int THRESHOLD_NOT_GIVEN = 100;  // threshold_pct without -tnn
 constexpr int MT_WORKERS = 2;          // workers of "-MT" alone
 constexpr int MT_MAX_WORKERS = 64;     // largest n of "-MTn"
 
@@ -56,7 +59,7 @@ struct options {
     int comp_level;          // deflate level 1..9
     int nc_audio;            // audio files go to NC areas
     int nc_video;            // video files go to NC areas
-    int threshold_pct;       // 0..99, 100 = not given
+    int threshold_pct;       // 0..99, or THRESHOLD_NOT_GIVEN
     int est_quality;         // estimate samples every n-th block
     const char* input_name;  // points into argv
     const char* output_name; // points into argv

@@ -270,7 +270,7 @@ static int decode_blocks(cso_reader* in) {
     decode_run r{};
     uint32_t n = in->lay.blocks, whole = in->lay.whole;
     r.in = in;
-    span_out_open(&r.out, whole >= 100 ? whole / 100 : 1);
+    span_out_open(&r.out, progress_period(whole));
     int status = decode_all(&r, n);
     if (status) write_partial(&r.out);
     span_out_close(&r.out);
