@@ -400,7 +400,6 @@ static int estimate_one_thread() {
     return 0;
 }
 
-// One-thread estimate; returns 0 or 1.
 int comp_ciso_in_memory() {
     int status = estimate_one_thread();
     close_z1();
@@ -467,7 +466,6 @@ static int estimate_threaded() {
     return 0;
 }
 
-// Threaded estimate; returns 0 or 1.
 int comp_ciso_in_memory_MT() {
     int status = estimate_threaded();
     free_threaded_state();
@@ -613,7 +611,6 @@ static int clean_up(int status) {
     return status;
 }
 
-// Runs the converter for one command line; returns the exit status.
 int converter_main(int argc, char** argv) {
     banner();
     parse_ligne_commande(argc, argv);
@@ -650,7 +647,6 @@ int converter_main(int argc, char** argv) {
     return clean_up(status);
 }
 
-// Frees buffers, closes streams and puts every global back to its start value.
 void converter_reset_state() {
     close_z1();
     close_output(1);  // a run cut short (fatal_exit swapped) never puts its output in place

@@ -52,7 +52,6 @@ void print_progress(int shown, int rate) {
     fflush(stdout);
 }
 
-// Allocates a zeroed index and the two block buffers; returns 0, or 1 after the message.
 int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
     free_index_and_buffers();
     index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
@@ -63,7 +62,6 @@ int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
     return 1;
 }
 
-// Frees the index and the two block buffers.
 void free_index_and_buffers() {
     free(index_buf);
     free(block_buf1);
@@ -80,7 +78,6 @@ uint32_t write_header_and_placeholder(uint32_t entries) {
     return static_cast<uint32_t>(cso_payload_start(entries));
 }
 
-// Writes the finished index over the placeholder and flushes; returns 0, or 1 after a message.
 int write_final_index(uint32_t entries) {
     int ok = fseek(fout, CSO_HEADER_SIZE, SEEK_SET) == 0 &&
              fwrite(index_buf, sizeof(uint32_t), entries, fout) == entries &&
@@ -90,7 +87,6 @@ int write_final_index(uint32_t entries) {
     return 1;
 }
 
-// Opens Z1 for deflate at `lvl`; returns 0, or 1 after the message.
 int open_deflate(int lvl) {
     if (zb_deflate_open(&Z1, lvl) == Z_OK) {
         Z1_mode = 1;
@@ -100,7 +96,6 @@ int open_deflate(int lvl) {
     return 1;
 }
 
-// Opens Z1 for inflate; returns 0, or 1 after naming the failed initialisation.
 int open_inflate() {
     if (zb_inflate_open(&Z1) == Z_OK) {
         Z1_mode = 2;

@@ -84,7 +84,6 @@ static int comp_all_blocks(uint32_t* pos) {
     return 0;
 }
 
-// Compresses fin into fout at deflate level `lvl`; returns 0 or 1.
 int comp_ciso(int lvl) {
     if (measure_input()) return 1;
     if (alloc_index_and_buffers(ciso_total_block + 1, BLOCK, 2 * BLOCK)) return 1;

@@ -36,7 +36,6 @@ static void print_lines(const char* const* lines, size_t count) {
     for (size_t i = 0; i < count; i++) printf("%s\n", lines[i]);
 }
 
-// Prints the short help.
 void aidecourte() {
     static const char* const lines[] = {
         "",
@@ -61,7 +60,6 @@ void aidecourte() {
     print_lines(lines, sizeof lines / sizeof lines[0]);
 }
 
-// Prints the full help.
 void aidelongue() {
     static const char* const lines[] = {
         "Usage:",
@@ -148,7 +146,6 @@ void aidelongue() {
     print_lines(lines, sizeof lines / sizeof lines[0]);
 }
 
-// Prints a count with commas between groups of three digits, no line feed.
 void number(long long n) {
     if (n >= 1000000)
         printf("%lld,%03lld,%03lld", n / 1000000, (n / 1000) % 1000, n % 1000);
@@ -308,14 +305,12 @@ static void open_files() {
     }
 }
 
-// Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
 int check_output() {
     if (plat_output_check(O.output_name) == 0) return 0;
     printf(MSG_CANT_CREATE "\n", O.output_name);
     return 1;
 }
 
-// Opens the file that will replace the output as fout; returns 0, or 1 after "Can't create".
 int open_output() {
     output_file = plat_output_open(O.output_name, 0);
     if (!output_file) {
@@ -327,8 +322,6 @@ int open_output() {
     return 0;
 }
 
-// Puts the output in place after a run with `status` 0, or removes what a failed run
-// wrote (the file under the output's name stays as it was); returns the final status.
 int close_output(int status) {
     FILE* f = fout;
     fout = nullptr;
@@ -351,7 +344,6 @@ int close_output(int status) {
     return result == 0 ? 0 : 1;
 }
 
-// Parses argv into O and opens fin; ends the process with status 1 on a bad option.
 void parse_ligne_commande(int argc, char** argv) {
     reset_options(&O);
     name_tokens = 0;
@@ -370,7 +362,6 @@ void parse_ligne_commande(int argc, char** argv) {
     if (O.threshold_pct == THRESHOLD_NOT_GIVEN) O.threshold_pct = 99;
 }
 
-// Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
 void initcisoheader(int size) {
     memset(&ciso, 0, sizeof ciso);
     memcpy(ciso.magic, CSO_MAGIC, CSO_MAGIC_SIZE);
@@ -380,7 +371,6 @@ void initcisoheader(int size) {
     ciso_total_block = static_cast<uint32_t>(size) / ciso.block_size;
 }
 
-// Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.
 int check_file_size(FILE* f) {
     long long size = plat_stream_size(f);  // 64-bit, so 4 GiB and more never look small
     if (size < 0) return -1;
@@ -393,7 +383,6 @@ int check_file_size(FILE* f) {
     return static_cast<int>(size);
 }
 
-// Prints the two-line summary of the NC and Lost area settings.
 void MEDIA() {
     int any = 0;
     printf("Files in NC area   ");

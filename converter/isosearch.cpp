@@ -164,8 +164,6 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
     return count;
 }
 
-// Scans the directory of dir_len bytes at the stream's position (and below), storing
-// from slot `count` on; returns the new count. dir_len comes from the directory's own record.
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len) {
     long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
@@ -178,7 +176,6 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
     return scan_dir(&w, start, dir_len, path, count);
 }
 
-// Searches the whole image from its root directory; returns the number of records stored.
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit) {
     unsigned char root[34] = {0};
     if (plat_seek(f, ROOT_RECORD_AT) != 0 || fread(root, 1, sizeof root, f) < sizeof root)
@@ -196,7 +193,6 @@ static void report_area(FILE* log, const char* label, const file_record* slot) {
             extent * static_cast<uint32_t>(SECTOR), static_cast<int>(len / 1024));
 }
 
-// Turns store slots from..to-1 into area entries of `kind`, reporting each one.
 void TraiteNCarea(const file_record* store, long long image_size, int from, int to, int kind,
                   FILE* log) {
     for (int i = from; i < to; i++) {
@@ -270,8 +266,6 @@ static int is_input_or_output(const char* name) {
     return O.output_name && (plat_same_file(O.output_name, name) || !strcmp(O.output_name, name));
 }
 
-// Opens the -log file when this run's area search will write one; returns 0, or 1 after
-// the message.
 int open_scan_log() {
     if (!O.log || (media == 0 && !O.ext_list && !O.rm_update)) return 0;
     // The log would replace the input or the output.
@@ -285,7 +279,6 @@ int open_scan_log() {
     return 1;
 }
 
-// Removes a -log file that was opened but not finished (a failed run).
 void close_scan_log() {
     if (scan_log) plat_output_discard(scan_log);
     scan_log = nullptr;

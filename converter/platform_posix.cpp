@@ -28,7 +28,6 @@ char** plat_utf8_args(int*, char** argv) {
     return argv;
 }
 
-// Opens a file by name; returns the stream or nullptr.
 FILE* plat_fopen(const char* name, const char* mode) {
     return fopen(name, mode);
 }
@@ -129,7 +128,6 @@ static int folder_writable(const char* path) {
     return ok;
 }
 
-// Returns 0 when `name` could be written by this user, else -1; creates nothing.
 int plat_output_check(const char* name) {
     struct stat st;
     if (!*name) return -1;  // no file has it, though its "folder" (here) may be writable
@@ -193,8 +191,6 @@ static int create_temp(const char* target, char** temp) {
     return -1;
 }
 
-// Opens the temporary file beside `name` (or `name` itself when it is no regular file);
-// returns the output, or nullptr.
 plat_output* plat_output_open(const char* name, int) {
     if (plat_output_check(name) != 0) return nullptr;
     plat_output* out = static_cast<plat_output*>(calloc(1, sizeof(plat_output)));
@@ -218,7 +214,6 @@ plat_output* plat_output_open(const char* name, int) {
     return nullptr;
 }
 
-// Returns the stream to write the output through.
 FILE* plat_output_stream(plat_output* out) {
     return out->f;
 }
@@ -234,8 +229,6 @@ static void sync_folder(const char* path) {
     free(dir);
 }
 
-// Flushes, syncs, closes and renames the output into place, then frees it; returns 0,
-// PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
 int plat_output_commit(plat_output* out) {
     end_background_sync(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
@@ -257,7 +250,6 @@ int plat_output_commit(plat_output* out) {
     return status;
 }
 
-// Closes the output, removes its temporary file and frees it.
 void plat_output_discard(plat_output* out) {
     end_background_sync(out);
     set_open(out, false);
@@ -271,40 +263,33 @@ void plat_output_discard(plat_output* out) {
     free(out);
 }
 
-// Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b) {
     struct stat sa, sb;
     if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Returns 1 when the open stream and the named file are one file, else 0.
 int plat_stream_is_file(FILE* f, const char* name) {
     struct stat sa, sb;
     if (fstat(fileno(f), &sa) != 0 || stat(name, &sb) != 0) return 0;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Returns 1 when the open stream is a folder, else 0.
 int plat_stream_is_folder(FILE* f) {
     struct stat st;
     return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Returns the size of an open stream in bytes as a 64-bit value, or -1; leaves the position at the end.
 long long plat_stream_size(FILE* f) {
     if (fseeko(f, 0, SEEK_END) != 0) return -1;
     off_t pos = ftello(f);
     return pos < 0 ? -1 : static_cast<long long>(pos);
 }
 
-// Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
 int plat_seek(FILE* f, long long offset) {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
 }
 
-// Reads up to len bytes at `offset`: pread on the descriptor, or seek and read for a
-// stream without one (an in-memory stream). Returns the bytes read.
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     int fd = fileno(f);
     if (fd < 0) {  // a stream of the program's own (tests): a seek and a read, kept together
@@ -394,7 +379,6 @@ struct plat_thread {
     std::thread t;
 };
 
-// Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.
 plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
     plat_thread* p = new (std::nothrow) plat_thread;
     if (!p) return nullptr;
@@ -407,7 +391,6 @@ plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
     return p;
 }
 
-// Waits for the thread to end and frees it; returns 0, or -1 when the join failed.
 int plat_thread_join(plat_thread* p) {
     int status = 0;
     try {
@@ -428,12 +411,10 @@ struct plat_count {
     bool closed = false;
 };
 
-// Returns a new count at 0, or nullptr when there is no memory for it.
 plat_count* plat_count_new() {
     return new (std::nothrow) plat_count;
 }
 
-// Frees a count nobody waits on any more.
 void plat_count_free(plat_count* c) {
     delete c;
 }
@@ -451,7 +432,6 @@ uint32_t plat_count_add(plat_count* c, uint32_t n) {
     return before;
 }
 
-// Waits until the count is at least `value`; returns 0, or -1 once the count is closed.
 int plat_count_wait(plat_count* c, uint32_t value) {
     std::unique_lock<std::mutex> lock(c->m);
     while (!c->closed && c->value < value) {
@@ -461,7 +441,6 @@ int plat_count_wait(plat_count* c, uint32_t value) {
     return c->closed ? -1 : 0;
 }
 
-// Closes the count and wakes every waiter.
 void plat_count_close(plat_count* c) {
     std::lock_guard<std::mutex> lock(c->m);
     c->closed = true;
@@ -487,12 +466,10 @@ plat_hash* plat_hash_new(int kind) {
     return h;
 }
 
-// Adds len bytes to the digest; returns 0, or -1 on failure.
 int plat_hash_add(plat_hash* h, const void* data, size_t len) {
     return EVP_DigestUpdate(h->ctx, data, len) == 1 ? 0 : -1;
 }
 
-// Finishes the digest into out; returns its length, or -1.
 int plat_hash_finish(plat_hash* h, unsigned char* out) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
@@ -501,7 +478,6 @@ int plat_hash_finish(plat_hash* h, unsigned char* out) {
     return static_cast<int>(len);
 }
 
-// Frees a digest (nullptr is ignored).
 void plat_hash_free(plat_hash* h) {
     if (!h) return;
     EVP_MD_CTX_free(h->ctx);

@@ -275,7 +275,6 @@ static int check_long_name(const std::wstring& w) {
     return 0;
 }
 
-// Returns 0 when `name` could be written by this user, else -1; creates nothing.
 int plat_output_check(const char* name) {
     return check_long_name(long_name(name));
 }
@@ -318,7 +317,6 @@ static FILE* create_temp(plat_output* out, int text) {
     return nullptr;
 }
 
-// Opens the temporary file beside `name` (or a device as it is); returns the output, or nullptr.
 plat_output* plat_output_open(const char* name, int text) {
     plat_output* out =
         new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name), false, nullptr, 0};
@@ -336,13 +334,10 @@ plat_output* plat_output_open(const char* name, int text) {
     return nullptr;
 }
 
-// Returns the stream to write the output through.
 FILE* plat_output_stream(plat_output* out) {
     return out->f;
 }
 
-// Flushes, syncs, closes and moves the output into place, then frees it; returns 0,
-// PLAT_OUTPUT_WRITE_FAILED or PLAT_OUTPUT_RENAME_FAILED.
 int plat_output_commit(plat_output* out) {
     end_background_flush(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
@@ -364,7 +359,6 @@ int plat_output_commit(plat_output* out) {
     return status;
 }
 
-// Closes the output, removes its temporary file and frees it.
 void plat_output_discard(plat_output* out) {
     end_background_flush(out);
     set_pending(out, false);
@@ -373,27 +367,22 @@ void plat_output_discard(plat_output* out) {
     delete out;
 }
 
-// Returns 1 when both names refer to one existing file, else 0.
 int plat_same_file(const char* a, const char* b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
     return name_info(a, &ia) && name_info(b, &ib) && same_identity(ia, ib);
 }
 
-// Returns 1 when the open stream and the named file are one file, else 0.
 int plat_stream_is_file(FILE* f, const char* name) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
     return handle_info(stream_handle(f), &ia) && name_info(name, &ib) && same_identity(ia, ib);
 }
 
-// Returns 1 when the open stream is a folder, else 0.
 int plat_stream_is_folder(FILE* f) {
     BY_HANDLE_FILE_INFORMATION info;
     return handle_info(stream_handle(f), &info) &&
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Returns the size of an open stream in bytes as a 64-bit value, or -1; leaves the
-// position at the end. The C runtime's fseek/ftell are 32-bit here: never used for sizes.
 long long plat_stream_size(FILE* f) {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(stream_handle(f), &size)) return -1;
@@ -401,7 +390,6 @@ long long plat_stream_size(FILE* f) {
     return static_cast<long long>(size.QuadPart);
 }
 
-// Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
 int plat_seek(FILE* f, long long offset) {
     return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
 }
@@ -457,7 +445,6 @@ static unsigned __stdcall thread_entry(void* arg) {
     return static_cast<unsigned>(t->proc(t->job));
 }
 
-// Starts proc(job) on a new thread; returns it, or nullptr when it could not be started.
 plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
     plat_thread* t = new (std::nothrow) plat_thread{nullptr, proc, job};
     if (!t) return nullptr;
@@ -470,7 +457,6 @@ plat_thread* plat_thread_start(plat_thread_proc proc, void* job) {
     return t;
 }
 
-// Waits for the thread to end and frees it; returns 0, or -1 when the wait failed.
 int plat_thread_join(plat_thread* t) {
     int status = WaitForSingleObject(t->handle, INFINITE) == WAIT_OBJECT_0 ? 0 : -1;
     CloseHandle(t->handle);
@@ -540,7 +526,6 @@ struct plat_count {
     bool closed;
 };
 
-// Returns a new count at 0, or nullptr when there is no memory for it.
 plat_count* plat_count_new() {
     plat_count* c = new (std::nothrow) plat_count;
     if (!c) return nullptr;
@@ -552,7 +537,6 @@ plat_count* plat_count_new() {
     return c;
 }
 
-// Frees a count nobody waits on any more.
 void plat_count_free(plat_count* c) {
     delete c;
 }
@@ -570,7 +554,6 @@ uint32_t plat_count_add(plat_count* c, uint32_t n) {
     return before;
 }
 
-// Waits until the count is at least `value`; returns 0, or -1 once the count is closed.
 int plat_count_wait(plat_count* c, uint32_t value) {
     AcquireSRWLockExclusive(&c->lock);
     while (!c->closed && c->value < value) {
@@ -582,7 +565,6 @@ int plat_count_wait(plat_count* c, uint32_t value) {
     return status;
 }
 
-// Closes the count and wakes every waiter.
 void plat_count_close(plat_count* c) {
     AcquireSRWLockExclusive(&c->lock);
     c->closed = true;
@@ -627,7 +609,6 @@ plat_hash* plat_hash_new(int kind) {
     return nullptr;
 }
 
-// Adds len bytes to the digest, in pieces a ULONG can count; returns 0, or -1 on failure.
 int plat_hash_add(plat_hash* h, const void* data, size_t len) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (len > 0) {
@@ -639,13 +620,11 @@ int plat_hash_add(plat_hash* h, const void* data, size_t len) {
     return 0;
 }
 
-// Finishes the digest into out; returns its length, or -1.
 int plat_hash_finish(plat_hash* h, unsigned char* out) {
     if (!BCRYPT_SUCCESS(BCryptFinishHash(h->hash, out, h->length, 0))) return -1;
     return static_cast<int>(h->length);
 }
 
-// Frees a digest (nullptr is ignored).
 void plat_hash_free(plat_hash* h) {
     if (!h) return;
     if (h->hash) BCryptDestroyHash(h->hash);

@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-// Returns the extension part of a name (from its last '.' after the first character,
-// or the whole name when there is none), or nullptr for an empty name.
 const char* PointeurExtension(const char* name) {
     size_t len = strlen(name);
     if (len == 0) return nullptr;
@@ -18,7 +16,6 @@ static unsigned char upper_ascii(unsigned char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
-// Returns 1 when a and b are equal ignoring the case of ASCII letters, else 0.
 int equal_toupper(const char* a, const char* b) {
     if (!a || !b) return 0;  // a missing text (empty name's extension) equals nothing
     if (strlen(a) != strlen(b)) return 0;
