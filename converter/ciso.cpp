@@ -66,7 +66,9 @@ static void Information(int compress_mode, int threads) {
     number(image_size());
     printf(" bytes\n");
     printf("Block size          %d bytes\n", BLOCK);
-    printf("Compress level      %d\n", level);
+    printf("Compress level      ");
+    print_level(level);
+    printf("\n");
     printf("Compress threshold  %d%%\n", threshold_percent(threshold));
     if (!compress_mode) printf("Estimation quality  %d\n", pas_estimation);
     MEDIA();

@@ -18,7 +18,9 @@ static void comp_summary(int lvl) {
     printf("Total File Size %llu bytes\n", static_cast<unsigned long long>(ciso.total_bytes));
     printf("block size      %d  bytes\n", static_cast<int>(ciso.block_size));
     printf("index align     %d\n", 1 << ciso.index_align);
-    printf("compress level  %d\n", lvl);
+    printf("compress level  ");
+    print_level(lvl);
+    printf("\n");
     fflush(stdout);  // shown before the first block, not with the first progress line
 }
 

@@ -146,6 +146,11 @@ void aidelongue() {
     print_lines(lines, sizeof lines / sizeof lines[0]);
 }
 
+void print_level(int lvl) {
+    if (lvl == LEVEL_BEST) printf("best");
+    else printf("%d", lvl);
+}
+
 void number(long long n) {
     if (n >= 1000000)
         printf("%lld,%03lld,%03lld", n / 1000000, (n / 1000) % 1000, n % 1000);
@@ -233,6 +238,7 @@ static void parse_token(const char* t) {
     else if (!strcmp(t, "-dec")) O.action = ACTION_DECOMPRESS;
     else if (!strcmp(t, "-est")) O.action = ACTION_ESTIMATE;
     else if (!strcmp(t, "-opt")) O.action += ACTION_OPT;
+    else if (!strcmp(t, "-best")) O.comp_level = LEVEL_BEST;
     else if (!strncmp(t, "-MT", 3)) parse_mt(t);
     else if (!strcmp(t, "-aud")) O.nc_audio = 1;
     else if (!strcmp(t, "-vid")) O.nc_video = 1;
