@@ -16,6 +16,7 @@ cd "$root"
 
 LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; the README names it
 ZLIB_VERSION=1.2.13.dfsg-1  # Debian bookworm's, as the Linux build's zlib1g
+ZOPFLI_VERSION=1.0.3-1  # Debian bookworm's, as the Linux build's libzopfli-dev
 deflate_dir=$root/build-windows/libdeflate
 
 # Prints the URI of the machine's Debian archive, as its own apt sources give it.
@@ -29,7 +30,8 @@ debian_uri() {
     fi
 }
 
-# Fetches and unpacks the Debian source packages of libdeflate and zlib into $deflate_dir/src.
+# Fetches and unpacks the Debian source packages of libdeflate, zlib and zopfli into
+# $deflate_dir/src.
 fetch_sources() {
     local apt=$deflate_dir/apt uri
     uri=$(debian_uri)
@@ -42,7 +44,8 @@ fetch_sources() {
                 -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
     apt-get -q "${opts[@]}" update
     (cd "$deflate_dir/src" &&
-        apt-get -q "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION")
+        apt-get -q "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
+            "zopfli=$ZOPFLI_VERSION")
 }
 
 # Builds the static library for mingw triple $1 into $deflate_dir/$1/{include,lib}.
@@ -77,11 +80,31 @@ build_zlib() {
     rm -rf "$work"
 }
 
+# Builds zopfli's static library for mingw triple $1 into $deflate_dir/$1/{include,lib},
+# its header under zopfli/ as Debian installs it (its source package has no mingw makefile).
+build_zopfli() {
+    local triple=$1 out=$deflate_dir/$1 work=$deflate_dir/zopfli-work-$1
+    local src=$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}/src/zopfli f
+    [ -f "$out/lib/libzopfli.a" ] && return 0
+    rm -rf "$work"
+    mkdir -p "$work" "$out/include/zopfli" "$out/lib"
+    # Without -Wall: the unused helpers of its own headers would warn in every file.
+    for f in blocksplitter cache deflate gzip_container hash katajainen lz77 squeeze tree util \
+             zlib_container zopfli_lib; do
+        "$triple-gcc-posix" -O2 -c "$src/$f.c" -o "$work/$f.o"
+    done
+    "$triple-ar" rcs "$out/lib/libzopfli.a" "$work"/*.o
+    cp "$src/zopfli.h" "$out/include/zopfli/"
+    rm -rf "$work"
+}
+
 [ -d "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}" ] &&
-    [ -d "$deflate_dir/src/zlib-${ZLIB_VERSION%-*}" ] || fetch_sources
+    [ -d "$deflate_dir/src/zlib-${ZLIB_VERSION%-*}" ] &&
+    [ -d "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}" ] || fetch_sources
 for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
     build_libdeflate "$triple"
     build_zlib "$triple"
+    build_zopfli "$triple"
 done
 cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
 
@@ -95,15 +118,17 @@ build_arch() {
         -DLIBDEFLATE_INCLUDE_DIR="$deflate/include" \
         -DLIBDEFLATE_LIBRARY="$deflate/lib/libdeflate.a" \
         -DZLIB_INCLUDE_DIR="$deflate/include" -DZLIB_LIBRARY="$deflate/lib/libz.a" \
-        -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" "$@"
+        -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" \
+        -DZOPFLI_INCLUDE_DIR="$deflate/include" -DZOPFLI_LIBRARY="$deflate/lib/libzopfli.a" "$@"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
         found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -path "$dir/x64" \) -prune \
                 -o -name "$exe" -type f -print | head -n 1)
         if [ -n "$found" ]; then cp "$found" "$dist/$exe"; fi
     done
-    # The programs carry libdeflate, whose licence asks for its notice beside them.
+    # The programs carry libdeflate and zopfli, whose licences ask for their notices beside them.
     cp "$deflate_dir/COPYING" "$dist/libdeflate-COPYING.txt"
+    cp "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}/COPYING" "$dist/zopfli-COPYING.txt"
 }
 
 build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"

@@ -3,13 +3,13 @@
 # bounded time on the seed corpus and the kept regression inputs. Exits non-zero when a
 # target finds a crash, a hang, a leak, an oversized allocation or a sanitizer report.
 #   FUZZ_SECONDS=30 scripts/fuzz-smoke.sh [target ...]
-# Targets: decompress compress isoscan parser examine verify (all by default).
+# Targets: decompress compress isoscan parser examine verify shape (all by default).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-30}
 build=$root/fuzz-build
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser examine verify)
+[ ${#targets[@]} -gt 0 ] || targets=(decompress compress isoscan parser examine verify shape)
 
 source "$root/scripts/apt-env.sh"
 # libFuzzer itself comes with the compiler-rt development package.
@@ -23,8 +23,8 @@ fi
 
 # Per-target limits: longest input, largest single allocation, extra flags.
 declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512 [examine]=65536
-    [verify]=65540)
-declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64 [examine]=16 [verify]=16)
+    [verify]=65540 [shape]=8192)
+declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64 [examine]=16 [verify]=16 [shape]=16)
 declare -A extra=([parser]="-dict=$root/fuzz/parser.dict")
 
 status=0

@@ -1,0 +1,108 @@
+// The -best block encoder: zlib's level 9 stream, then each other encoder of the mix in a
+// fixed order, a candidate replacing the best so far only when strictly shorter, so ties
+// and the order of calls never change the bytes.
+#include "zbest.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+#include <zopfli/zopfli.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cso_format.h"
+#include "deflate_shape.h"
+#include "zblock.h"
+
+struct zbest_state {
+    zbest_mix mix;
+    z_stream z;                       // level 9, reset for every block
+    libdeflate_compressor* ld;        // level 12; nullptr when the mix has none
+    libdeflate_decompressor* back;    // decodes a candidate back to compare it
+    unsigned char candidate[2 * BLOCK];
+    unsigned char decoded[BLOCK];
+};
+
+// Returns a new state for the mix, or nullptr when memory runs out.
+zbest_state* zbest_create(zbest_mix mix) {
+    zbest_state* s = static_cast<zbest_state*>(calloc(1, sizeof(zbest_state)));
+    if (!s) return nullptr;
+    s->mix = mix;
+    bool ok = zb_deflate_open(&s->z, 9) == Z_OK;
+    if (mix.libdeflate) s->ld = libdeflate_alloc_compressor(12);
+    s->back = libdeflate_alloc_decompressor();
+    if (ok && s->back && (s->ld || !mix.libdeflate)) return s;
+    zbest_free(s);
+    return nullptr;
+}
+
+// Frees a state (nullptr is ignored).
+void zbest_free(zbest_state* s) {
+    if (!s) return;
+    deflateEnd(&s->z);  // harmless on a stream that failed to open
+    libdeflate_free_compressor(s->ld);
+    libdeflate_free_decompressor(s->back);
+    free(s);
+}
+
+// zopfli's stream of in[0..len) into out[0..cap); returns its length, 0 when it does not fit.
+static unsigned zopfli_encode(const unsigned char* in, unsigned len, unsigned char* out,
+                              unsigned cap, int iterations) {
+    ZopfliOptions o;
+    ZopfliInitOptions(&o);
+    o.numiterations = iterations;
+    o.blocksplitting = 0;  // several blocks are not of zlib's shape
+    unsigned char* z = nullptr;
+    size_t n = 0;
+    ZopfliCompress(&o, ZOPFLI_FORMAT_DEFLATE, in, len, &z, &n);
+    bool fits = z && n <= cap;
+    if (fits) memcpy(out, z, n);
+    free(z);
+    return fits ? static_cast<unsigned>(n) : 0;
+}
+
+// One encoder's stream, whatever its shape; returns its length, or 0 when it does not fit.
+unsigned zbest_encode(zbest_state* s, zbest_encoder e, const unsigned char* in, unsigned len,
+                      unsigned char* out, unsigned cap, int iterations) {
+    unsigned n = 0;
+    switch (e) {
+    case ZBEST_ZLIB9:
+        return zb_deflate_block(&s->z, in, len, out, cap, &n) == Z_STREAM_END ? n : 0;
+    case ZBEST_LIBDEFLATE12:
+        return s->ld ? static_cast<unsigned>(libdeflate_deflate_compress(s->ld, in, len, out, cap)) : 0;
+    case ZBEST_ZOPFLI:
+        return zopfli_encode(in, len, out, cap, iterations);
+    default:
+        return 0;
+    }
+}
+
+// True when the candidate's n bytes are of zlib's shape and decode back to in[0..len).
+static bool fit_to_store(zbest_state* s, unsigned n, const unsigned char* in, unsigned len) {
+    if (!deflate_shape_ok(deflate_shape(s->candidate, n, len))) return false;
+    size_t got = 0;
+    return libdeflate_deflate_decompress(s->back, s->candidate, n, s->decoded, len, &got) ==
+               LIBDEFLATE_SUCCESS &&
+           got == len && memcmp(s->decoded, in, len) == 0;
+}
+
+// Lets encoder e try the block: its stream replaces out[0..*best) when shorter and fit.
+static void try_encoder(zbest_state* s, zbest_encoder e, int iterations, const unsigned char* in,
+                        unsigned len, unsigned char* out, unsigned* best) {
+    // The whole buffer: libdeflate gives up on a buffer without some slack past its stream.
+    unsigned n = zbest_encode(s, e, in, len, s->candidate, sizeof s->candidate, iterations);
+    if (n == 0 || n >= *best || !fit_to_store(s, n, in, len)) return;
+    memcpy(out, s->candidate, n);
+    *best = n;
+}
+
+// The smallest stream of the mix; returns deflate's code and sets *out_len.
+int zbest_block(zbest_state* s, const unsigned char* in, unsigned len, unsigned char* out,
+                unsigned cap, unsigned* out_len) {
+    int ret = zb_deflate_block(&s->z, in, len, out, cap, out_len);
+    if (ret != Z_STREAM_END || len > BLOCK) return ret;
+    if (s->mix.libdeflate) try_encoder(s, ZBEST_LIBDEFLATE12, 0, in, len, out, out_len);
+    if (s->mix.zopfli_iterations > 0)
+        try_encoder(s, ZBEST_ZOPFLI, s->mix.zopfli_iterations, in, len, out, out_len);
+    return Z_STREAM_END;
+}
