@@ -84,16 +84,16 @@ static int read_block(uint32_t b) {
 }
 
 // Decides how a block of kind `kind` (its BLOCK bytes at `in`, zeroed in place first when
-// Lost) is stored, deflating with z into tmp unless it is NC. Returns the stored size and
+// Lost) is stored, deflating with z (or best's encoders) into tmp unless it is NC. Returns the stored size and
 // points *src at the bytes to store (`in` when plain); returns -1 with deflate's code in
 // *code when deflate fails.
-static int decide_block(unsigned char* in, int kind, z_stream* z, unsigned char* tmp,
-                        const unsigned char** src, int* code) {
+static int decide_block(unsigned char* in, int kind, z_stream* z, zbest_state* best,
+                        unsigned char* tmp, const unsigned char** src, int* code) {
     *src = in;
     if (kind == NC_AREA) return BLOCK;
     if (kind == LOST_AREA) memset(in, 0, BLOCK);
     unsigned len = 0;
-    *code = zb_deflate_block(z, in, BLOCK, tmp, 2 * BLOCK, &len);
+    *code = encode_block(z, best, in, tmp, &len);
     if (*code != Z_STREAM_END) return -1;
     if (len >= static_cast<unsigned>(threshold)) return BLOCK;
     *src = tmp;
@@ -106,7 +106,7 @@ static int opt_one_block(uint32_t b) {
     if (read_block(b)) return 1;
     const unsigned char* out;
     int code = 0;
-    int len = decide_block(block_buf1, IsNCArea_type(b), &Z1, block_buf2, &out, &code);
+    int len = decide_block(block_buf1, IsNCArea_type(b), &Z1, Z1_best, block_buf2, &out, &code);
     if (len < 0) {
         printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
         return 1;
@@ -170,7 +170,8 @@ static uint32_t* taille_temp_buf = nullptr;  // [0]: offset of block 0; [b + 1]:
 // in `job`.
 static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), job->z, job->deflate_out, &src, &job->fail_code);
+    int len = decide_block(in, IsNCArea_type(b), job->z, job->best, job->deflate_out, &src,
+                           &job->fail_code);
     if (len < 0) {
         job->fail_block = static_cast<int32_t>(b);
         return -1;
@@ -191,7 +192,8 @@ static int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b) {
 // failure in `job`.
 static int estimate_block(unsigned char* in, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), job->z, job->deflate_out, &src, &job->fail_code);
+    int len = decide_block(in, IsNCArea_type(b), job->z, job->best, job->deflate_out, &src,
+                           &job->fail_code);
     if (len < 0) job->fail_block = static_cast<int32_t>(b);
     return len;
 }
@@ -372,7 +374,7 @@ static int estimate_one_sample(uint32_t b, uint32_t q) {
     if (read_block(b) || skip_blocks(q - 1, b)) return 1;
     const unsigned char* src;
     int code = 0;
-    int len = decide_block(block_buf1, kind, &Z1, block_buf2, &src, &code);
+    int len = decide_block(block_buf1, kind, &Z1, Z1_best, block_buf2, &src, &code);
     if (len < 0) {
         printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
         return 1;

@@ -7,6 +7,7 @@
 #include "cso_format.h"
 #include "init.h"
 #include "messages.h"
+#include "zbest.h"
 #include "zblock.h"
 
 uint32_t* index_buf = nullptr;
@@ -15,6 +16,7 @@ unsigned char* block_buf2 = nullptr;
 uint32_t write_pos = 0;
 z_stream Z1;
 int Z1_mode = 0;
+zbest_state* Z1_best = nullptr;
 int threshold = DEFAULT_THRESHOLD;
 int level = DEFAULT_LEVEL;
 int pas_estimation = DEFAULT_QUALITY;
@@ -41,6 +43,25 @@ int measure_input() {
     }
     initcisoheader(size);
     return 0;
+}
+
+int zlib_level(int lvl) {
+    return lvl == LEVEL_BEST ? 9 : lvl;
+}
+
+int open_best(int lvl, zbest_state** best) {
+    *best = nullptr;
+    if (lvl != LEVEL_BEST) return 0;
+    *best = zbest_create(ZBEST_DEFAULT_MIX);
+    if (*best) return 0;
+    printf(MSG_NO_MEMORY "\n");
+    return 1;
+}
+
+int encode_block(z_stream* z, zbest_state* best, const unsigned char* in, unsigned char* out,
+                 unsigned* len) {
+    if (best) return zbest_block(best, in, BLOCK, out, 2 * BLOCK, len);
+    return zb_deflate_block(z, in, BLOCK, out, 2 * BLOCK, len);
 }
 
 uint32_t progress_period(uint32_t n) {
@@ -88,9 +109,9 @@ int write_final_index(uint32_t entries) {
 }
 
 int open_deflate(int lvl) {
-    if (zb_deflate_open(&Z1, lvl) == Z_OK) {
+    if (zb_deflate_open(&Z1, zlib_level(lvl)) == Z_OK) {
         Z1_mode = 1;
-        return 0;
+        return open_best(lvl, &Z1_best);
     }
     printf(MSG_DEFLATE_INIT "\n", zb_msg(&Z1, "???"));
     return 1;
@@ -109,6 +130,8 @@ int open_inflate() {
 int close_z1() {
     int mode = Z1_mode;
     Z1_mode = 0;
+    zbest_free(Z1_best);
+    Z1_best = nullptr;
     if (mode == 0) return 0;
     int ret = mode == 1 ? deflateEnd(&Z1) : inflateEnd(&Z1);
     if (ret == Z_OK || (mode == 1 && ret == Z_DATA_ERROR)) return 0;  // ended mid-stream: fine

@@ -11,6 +11,8 @@
 
 constexpr int DEFAULT_THRESHOLD = BLOCK;   // threshold without -tnn: a whole block
 
+struct zbest_state;
+
 extern int threshold;          // compressed size from which a block is stored plain
 extern int level;              // deflate level
 extern int pas_estimation;     // estimate samples every n-th block
@@ -20,7 +22,8 @@ extern unsigned char* block_buf1; // input block (or chunk); the decoders' outpu
 extern unsigned char* block_buf2; // deflate output
 extern uint32_t write_pos;     // bytes written (or counted) so far
 extern z_stream Z1;            // the one-thread engines' zlib stream
-extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
+extern int Z1_mode;
+extern zbest_state* Z1_best;   // -best's encoders beside Z1, or nullptr            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
 
 // Puts threshold, level and pas_estimation back to their defaults.
 void reset_engine_settings();
@@ -36,6 +39,17 @@ uint32_t progress_period(uint32_t n);
 // Prints the optimised engines' progress line (percent shown, average rate) and flushes.
 void print_progress(int shown, int rate);
 
+// Returns the zlib level the engines' deflate streams open at for a compression level.
+int zlib_level(int lvl);
+// Makes -best's encoders into *best when `lvl` asks for them (else nullptr); returns 0,
+// or 1 after "Can't allocate memory".
+int open_best(int lvl, zbest_state** best);
+// Deflates the BLOCK bytes at `in` as one raw stream into out (2 * BLOCK bytes) with z,
+// or with -best's encoders when `best` is set; returns deflate's code (Z_STREAM_END on
+// success) and sets *len to the stream's bytes.
+int encode_block(z_stream* z, zbest_state* best, const unsigned char* in, unsigned char* out,
+                 unsigned* len);
+
 // Allocates a zeroed index of `entries` entries and the two block buffers; on failure
 // prints "Can't allocate memory" and returns 1, else 0.
 int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2);
@@ -46,7 +60,8 @@ uint32_t write_header_and_placeholder(uint32_t entries);
 // Seeks back to offset 24, writes the finished index and flushes the output;
 // prints a message and returns 1 when any of that fails, else 0.
 int write_final_index(uint32_t entries);
-// Opens Z1 for deflate at `lvl`; prints "deflateInit : ..." and returns 1 on failure.
+// Opens Z1 for deflate at `lvl` (and Z1_best for -best); prints "deflateInit : ..." or
+// "Can't allocate memory" and returns 1 on failure.
 int open_deflate(int lvl);
 // Opens Z1 for inflate; prints the failed initialisation and returns 1 on failure.
 int open_inflate();

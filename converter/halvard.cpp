@@ -50,7 +50,7 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
         return 1;
     }
     unsigned len = 0;
-    int ret = zb_deflate_block(&Z1, block_buf1, BLOCK, block_buf2, 2 * BLOCK, &len);
+    int ret = encode_block(&Z1, Z1_best, block_buf1, block_buf2, &len);
     if (ret != Z_STREAM_END) {
         printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
         return 1;

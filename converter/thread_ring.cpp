@@ -9,6 +9,7 @@
 
 #include "engine_io.h"
 #include "messages.h"
+#include "zbest.h"
 #include "zblock.h"
 
 alignas(64) worker_rec workers[MT_MAX_WORKERS];
@@ -44,7 +45,7 @@ static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks
 
 // Returns worker i's job record as a run starts: no blocks, no failure.
 worker_job idle_job(int i) {
-    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out};
+    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out, workers[i].job.best};
 }
 
 // Returns the chunk slots of the ring: twice the chunks the workers' claims cover at once
@@ -225,8 +226,13 @@ int ring_open_streams(int lvl) {
     for (; streams_open < worker_count; streams_open++) {
         workers[streams_open].job = idle_job(streams_open);
         z_stream* z = &workers[streams_open].z;
-        if (zb_deflate_open(z, lvl) != Z_OK) {
+        if (zb_deflate_open(z, zlib_level(lvl)) != Z_OK) {
             printf(MSG_DEFLATE_INIT "\n", zb_msg(z, "???"));
+            ring_end_streams();
+            return 1;
+        }
+        if (open_best(lvl, &workers[streams_open].job.best)) {
+            streams_open++;  // its stream is open: ended with the others
             ring_end_streams();
             return 1;
         }
@@ -238,6 +244,8 @@ int ring_end_streams() {
     int failed = -1;
     while (streams_open > 0) {
         int i = --streams_open;
+        zbest_free(workers[i].job.best);
+        workers[i].job.best = nullptr;
         if (deflateEnd(&workers[i].z) == Z_STREAM_ERROR) failed = i;
     }
     if (failed < 0) return 0;

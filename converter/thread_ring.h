@@ -21,6 +21,8 @@
 #include "init.h"
 #include "platform.h"
 
+struct zbest_state;
+
 constexpr int CHUNK_BLOCKS = 320;  // blocks (or samples) per chunk
 
 // Job record of one worker, kept for a whole run.
@@ -31,6 +33,7 @@ struct worker_job {
     int fail_code;              // deflate's return code for that block
     z_stream* z;                // its deflate stream, reset per block
     unsigned char* deflate_out; // its deflate output, two blocks long
+    zbest_state* best;          // its -best encoders, or nullptr
 };
 
 // One worker: its job record and what that points at.
@@ -64,8 +67,9 @@ int ring_worker(worker_job* job, slot_proc one);
 // Allocates the input ring and, for a compressor (`results`), the ring of stored blocks;
 // returns 0, or 1 after "Can't allocate memory".
 int ring_alloc(int results);
-// Opens the first worker_count workers' deflate streams at `lvl`; returns 0, or 1 after
-// "deflateInit : ..." (the streams opened before it are ended again).
+// Opens the first worker_count workers' deflate streams (and -best's encoders) for level
+// `lvl`; returns 0, or 1 after "deflateInit : ..." or "Can't allocate memory" (the
+// streams opened before it are ended again).
 int ring_open_streams(int lvl);
 // Ends the workers' open streams; returns 0, or 1 after "deflateEnd : ..." for the first
 // one that failed.
