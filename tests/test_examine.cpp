@@ -89,7 +89,7 @@ TEST(TestChecksums, ExactReportOfTheCorpusFile) {
     RunResult r = run_vellicor({"-test", kData + "valid.cso"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kBanner + "File          " + kData + "valid.cso\n" +
-                         "Format        CSO, 7 blocks of 2048 bytes\n" +
+                         "Format        CSO v1, 7 blocks of 2048 bytes\n" +
                          "Result        intact\n" +
                          "Image size    14336 bytes\n" +
                          "CRC32         " + gzip_crc32(image) + "\n" +
