@@ -440,7 +440,7 @@ void print_any_header(const image_source& s) {
         print_dax_header(*reinterpret_cast<const dax_header*>(head));
     } else if (f != FORMAT_NONE && f != FORMAT_DAX && got >= CSO_HEADER_SIZE) {
         const ciso_header& h = *reinterpret_cast<const ciso_header*>(head);
-        printf("Format        %s\n", format_name(format_of_header(h)));
+        if (!cso_version_unknown(h)) printf("Format        %s\n", format_name(format_of_header(h)));
         print_cso_header(h);
     }
 }
