@@ -125,26 +125,37 @@ static int read_table(cso_reader* r, uint64_t off, void* dst, size_t count) {
     return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
 }
 
+static const uint32_t AREAS_AT_ONCE = 512;  // NC areas read in one go
+
+// Counts where each of `count` areas starts and ends among n frames (one past its last);
+// returns CSO_OK, or CSO_FORMAT for an area past the last frame.
+static int count_areas(cso_reader* r, const dax_nc_area* a, uint32_t count, uint32_t n, int32_t* edges) {
+    for (uint32_t i = 0; i < count; i++) {
+        if (dax_area_refused(a[i], n)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+        if (a[i].count == 0) continue;
+        edges[a[i].first]++;
+        edges[a[i].first + a[i].count]--;
+    }
+    return CSO_OK;
+}
+
 // Reads the NC areas and marks their frames, counting starts and ends first so that any
 // number of overlapping areas costs one pass; returns CSO_OK or the failure.
 static int read_nc_areas(cso_reader* r) {
-    uint32_t n = r->lay.blocks;
-    int32_t* starts = static_cast<int32_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(int32_t)));
-    if (!starts) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
-    dax_nc_area chunk[512];
+    uint32_t n = r->lay.blocks, m = r->dax.nc_areas;
+    int32_t* edges = static_cast<int32_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(int32_t)));
+    if (!edges) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    dax_nc_area chunk[AREAS_AT_ONCE];
     int status = CSO_OK;
-    for (uint32_t done = 0; status == CSO_OK && done < r->dax.nc_areas;) {
-        uint32_t count = r->dax.nc_areas - done < 512 ? r->dax.nc_areas - done : 512;
-        status = read_table(r, dax_areas_at(r->dax) + 8 * static_cast<uint64_t>(done), chunk, 8 * count);
-        for (uint32_t i = 0; status == CSO_OK && i < count; i++) {
-            if (dax_area_refused(chunk[i], n)) status = fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
-            else if (chunk[i].count) starts[chunk[i].first]++, starts[chunk[i].first + chunk[i].count]--;
-        }
-        done += count;
+    for (uint32_t done = 0, count = 0; status == CSO_OK && done < m; done += count) {
+        count = m - done < AREAS_AT_ONCE ? m - done : AREAS_AT_ONCE;
+        uint64_t at = dax_areas_at(r->dax) + sizeof(dax_nc_area) * static_cast<uint64_t>(done);
+        status = read_table(r, at, chunk, sizeof(dax_nc_area) * count);
+        if (status == CSO_OK) status = count_areas(r, chunk, count, n, edges);
     }
     for (uint32_t b = 0, depth = 0; status == CSO_OK && b < n; b++)
-        r->dax_nc[b] = (depth += static_cast<uint32_t>(starts[b])) > 0;
-    free(starts);
+        r->dax_nc[b] = (depth += static_cast<uint32_t>(edges[b])) > 0;
+    free(edges);
     return status;
 }
 
