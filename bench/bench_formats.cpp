@@ -11,32 +11,40 @@
 #include "bench_run.h"
 #include "format_writers.h"
 
+namespace {
+
+// Writes data to path; returns false when it can't.
+bool put(const std::string& path, const std::string& data) {
+    FILE* f = fopen(path.c_str(), "wb");
+    bool ok = f && fwrite(data.data(), 1, data.size(), f) == data.size();
+    return f && fclose(f) == 0 && ok;
+}
+
+// Writes the mixed image of `mb` MiB and its ZSO into dir; returns the image's MB, or 0.
+double write_inputs(const std::string& dir, size_t mb) {
+    std::vector<unsigned char> img = make_image(mb * 1024 * 1024 / kBlock);
+    std::string image(img.begin(), img.end());
+    std::string zso = write_cso_family("ZISO", 1, image, kBlock, [](uint32_t) { return Store::LZ4; });
+    bool ok = put(dir + "/image.iso", image) && put(dir + "/image.zso", zso);
+    return ok ? image.size() / 1e6 : 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    size_t mb = argc > 1 ? strtoul(argv[1], nullptr, 10) : 128;
     std::string dir = "/tmp/vellicor-bench-XXXXXX";
     if (!mkdtemp(&dir[0])) return 1;
-    double mbytes = 0;
-    {
-        std::vector<unsigned char> img = make_image(mb * 1024 * 1024 / kBlock);
-        std::string image(img.begin(), img.end());
-        mbytes = image.size() / 1e6;
-        std::string zso = write_cso_family("ZISO", 1, image, kBlock, [](uint32_t) { return Store::LZ4; });
-        FILE* f = fopen((dir + "/image.iso").c_str(), "wb");
-        FILE* z = fopen((dir + "/image.zso").c_str(), "wb");
-        if (!f || !z) return 1;
-        fwrite(image.data(), 1, image.size(), f);
-        fwrite(zso.data(), 1, zso.size(), z);
-        fclose(f);
-        fclose(z);
+    double mbytes = write_inputs(dir, argc > 1 ? strtoul(argv[1], nullptr, 10) : 128);
+    if (mbytes > 0) {
+        run_once({"-com", "-l9", dir + "/image.iso", dir + "/image.cso"});
+        double t_cso = best_run(5, {"-dec", dir + "/image.cso", dir + "/back.iso"}, dir + "/back.iso");
+        double t_zso = best_run(5, {"-dec", dir + "/image.zso", dir + "/back.iso"}, dir + "/back.iso");
+        printf("image: %.1f MB mixed\n", mbytes);
+        printf("vellicor -dec of the CSO   %7.1f MB/s\n", mbytes / t_cso);
+        printf("vellicor -dec of the ZSO   %7.1f MB/s  (%.2f times the CSO's; target 1.5)\n",
+               mbytes / t_zso, t_cso / t_zso);
     }
-    run_once({"-com", "-l9", dir + "/image.iso", dir + "/image.cso"});
-    double t_cso = best_run(5, {"-dec", dir + "/image.cso", dir + "/back.iso"}, dir + "/back.iso");
-    double t_zso = best_run(5, {"-dec", dir + "/image.zso", dir + "/back.iso"}, dir + "/back.iso");
-    printf("image: %.1f MB mixed\n", mbytes);
-    printf("vellicor -dec of the CSO   %7.1f MB/s\n", mbytes / t_cso);
-    printf("vellicor -dec of the ZSO   %7.1f MB/s  (%.2f times the CSO's; target 1.5)\n", mbytes / t_zso,
-           t_cso / t_zso);
     for (auto name : {"/image.iso", "/image.cso", "/image.zso", "/back.iso"}) unlink((dir + name).c_str());
     rmdir(dir.c_str());
-    return 0;
+    return mbytes > 0 ? 0 : 1;
 }
