@@ -47,21 +47,6 @@ std::vector<Sample> samples() {
     return s;
 }
 
-// Returns the text after "Label" (padded to 14 columns) on the first line that has it.
-std::string field(const std::string& out, const std::string& label) {
-    std::string key = "\n" + label + std::string(14 - label.size(), ' ');
-    size_t at = out.find(key);
-    if (at == std::string::npos) return "(missing)";
-    at += key.size();
-    return out.substr(at, out.find('\n', at) - at);
-}
-
-// The first word a coreutils digest tool prints for a file.
-std::string digest(const char* tool, const std::string& path) {
-    std::string out = run_tool(std::string("/usr/bin/") + tool, {path}).out;
-    return out.substr(0, out.find(' '));
-}
-
 TEST(Formats, DecTestAndInfoReadEachFormatWhole) {
     std::string dir = make_temp_dir();
     for (const Sample& s : samples()) {
