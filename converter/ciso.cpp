@@ -537,10 +537,10 @@ static int run_engine() {
     return is_threaded(a) ? comp_ciso_MT() : comp_ciso_no_thread_fast();
 }
 
-// Returns 1 when the first 4 bytes of the input are the CSO magic; leaves fin at 0.
+// Returns 1 when the input starts with a compressed format's magic; leaves fin at 0.
 static int input_is_cso() {
     char magic[4];
-    int cso = fread(magic, 1, 4, fin) == 4 && cso_magic_at(magic);
+    int cso = fread(magic, 1, 4, fin) == 4 && format_of_magic(magic) != FORMAT_NONE;
     plat_seek(fin, 0);
     return cso;
 }

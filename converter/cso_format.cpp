@@ -3,16 +3,68 @@
 
 #include <cstring>
 
+#include "dax_format.h"
+
 // Compares the first four bytes with the magic.
 bool cso_magic_at(const void* bytes) {
     return memcmp(bytes, CSO_MAGIC, CSO_MAGIC_SIZE) == 0;
 }
 
+// Every magic is four bytes long.
+image_format format_of_magic(const void* bytes) {
+    if (cso_magic_at(bytes)) return FORMAT_CSO1;
+    if (memcmp(bytes, ZSO_MAGIC, CSO_MAGIC_SIZE) == 0) return FORMAT_ZSO;
+    if (dax_magic_at(bytes)) return FORMAT_DAX;
+    if (memcmp(bytes, JISO_MAGIC, CSO_MAGIC_SIZE) == 0) return FORMAT_JISO;
+    return FORMAT_NONE;
+}
+
+// Version 2 is the only CSO version that reads differently.
+image_format format_of_header(const ciso_header& h) {
+    image_format f = format_of_magic(h.magic);
+    return f == FORMAT_CSO1 && h.version == CSO_V2 ? FORMAT_CSO2 : f;
+}
+
+// Versions past those the formats define.
+bool cso_version_unknown(const ciso_header& h) {
+    image_format f = format_of_magic(h.magic);
+    return (f == FORMAT_CSO1 && h.version > CSO_V2) || (f == FORMAT_ZSO && h.version > ZSO_MAX_VERSION);
+}
+
+// The names -test and -info print.
+const char* format_name(image_format f) {
+    static const char* const names[] = {"plain image", "CSO v1", "CSO v2", "ZSO", "DAX", "JISO"};
+    return names[f];
+}
+
+// The names -info counts blocks by.
+const char* block_kind_name(block_kind k) {
+    static const char* const names[] = {"plain", "deflate", "LZ4", "zlib"};
+    return names[k];
+}
+
+// v1 and ZSO flag plain blocks; v2 knows them by their length and flags LZ4.
+block_kind cso_block_kind(image_format f, uint32_t entry, uint64_t stored, uint32_t bs) {
+    bool flag = (entry & CSO_PLAIN_FLAG) != 0;
+    if (f == FORMAT_CSO2) return stored >= bs ? BLOCK_PLAIN : flag ? BLOCK_LZ4 : BLOCK_DEFLATE;
+    if (flag) return BLOCK_PLAIN;
+    return f == FORMAT_ZSO ? BLOCK_LZ4 : BLOCK_DEFLATE;
+}
+
+// A v2 header's fixed fields.
+static bool v2_fields_refused(const ciso_header& h) {
+    return h.header_size != CSO_HEADER_SIZE || h.reserved[0] != 0 || h.reserved[1] != 0;
+}
+
 // The checks every decoder makes before it reads the index.
 bool cso_header_refused(const ciso_header& h, int sequential) {
-    if (!cso_magic_at(h.magic) || h.block_size == 0 || h.total_bytes == 0) return true;
+    image_format f = format_of_header(h);
+    if (f != FORMAT_CSO1 && f != FORMAT_CSO2 && f != FORMAT_ZSO) return true;
+    if (h.block_size == 0 || h.total_bytes == 0) return true;
     if (h.block_size > CSO_MAX_BLOCK_SIZE || h.index_align > CSO_MAX_ALIGN) return true;
-    return sequential && (h.block_size != static_cast<uint32_t>(BLOCK) || h.index_align != 0);
+    if (f == FORMAT_CSO2 && v2_fields_refused(h)) return true;
+    return sequential && (f != FORMAT_CSO1 || h.block_size != static_cast<uint32_t>(BLOCK) ||
+                          h.index_align != 0);
 }
 
 // Whole blocks only: whether the tail has an entry is known once the index is read.
@@ -25,6 +77,7 @@ cso_layout cso_layout_of(const ciso_header& h) {
     l.whole = l.countable ? static_cast<uint32_t>(l.total / l.bs) : 0;
     l.tail = static_cast<uint32_t>(l.total % l.bs);
     l.blocks = l.whole;
+    l.format = format_of_header(h);
     return l;
 }
 

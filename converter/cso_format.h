@@ -9,6 +9,12 @@
 // have larger blocks, an alignment, images of 4 GiB and more, and a partial last block
 // that has an entry of its own (the index then holds one entry more than the whole
 // blocks need).
+//
+// Two relatives share the header and the index. CSO v2 (version byte 2, header size 24,
+// reserved bytes 0): a payload as long as a block or longer (padding included) is the
+// block as is; a shorter one is a raw LZ4 block when its entry has bit 31 set, else a raw
+// deflate stream. ZSO (magic "ZISO", version 0 or 1): bit 31 marks a plain block, every
+// other payload is a raw LZ4 block. The DAX format is in dax_format.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +22,10 @@
 constexpr int BLOCK = 2048;                         // ISO sector; block size of the files we write
 constexpr char CSO_MAGIC[] = "CISO";                // the file's first 4 bytes
 constexpr size_t CSO_MAGIC_SIZE = 4;
+constexpr char ZSO_MAGIC[] = "ZISO";                // a ZSO's first 4 bytes
+constexpr char JISO_MAGIC[] = "JISO";               // a format we know of but do not read
+constexpr uint8_t CSO_V2 = 2;                       // version byte of CSO v2 (0 and 1: v1)
+constexpr uint8_t ZSO_MAX_VERSION = 1;              // ZSO versions 0 and 1 are read
 constexpr uint32_t CSO_HEADER_SIZE = 24;            // the index starts right after the header
 constexpr uint32_t CSO_ENTRY_SIZE = 4;              // bytes of one index entry
 constexpr uint32_t CSO_PLAIN_FLAG = 0x80000000u;    // index bit: the payload is the block as is
@@ -37,6 +47,19 @@ struct ciso_header {
 };
 static_assert(sizeof(ciso_header) == CSO_HEADER_SIZE, "CSO header must be 24 bytes");
 
+// The formats a reader tells apart by their first bytes.
+enum image_format {
+    FORMAT_NONE,  // no magic we know: a plain image
+    FORMAT_CSO1,
+    FORMAT_CSO2,
+    FORMAT_ZSO,
+    FORMAT_DAX,
+    FORMAT_JISO,  // known, never read
+};
+
+// How one block is stored.
+enum block_kind { BLOCK_PLAIN, BLOCK_DEFLATE, BLOCK_LZ4, BLOCK_ZLIB, BLOCK_KINDS };
+
 // What a reader takes from an accepted header (and, for the partial block, its index).
 struct cso_layout {
     uint64_t total;     // image size in bytes, all 64 bits
@@ -46,14 +69,31 @@ struct cso_layout {
     uint32_t tail;      // bytes of the image past them (0 when it is whole blocks)
     uint32_t blocks;    // blocks the index holds: `whole`, plus one when it holds the tail
     bool countable;     // the whole blocks are at most CSO_MAX_BLOCKS
+    image_format format;
 };
 
 // Returns true when the bytes begin with the CSO magic (at least CSO_MAGIC_SIZE of them).
 bool cso_magic_at(const void* bytes);
+// Returns the format whose magic the first CSO_MAGIC_SIZE bytes hold (CSO v1 for any
+// "CISO": the version byte tells v2 apart), or FORMAT_NONE.
+image_format format_of_magic(const void* bytes);
+// Returns the format a CSO or ZSO header says it is, by its magic and version byte.
+image_format format_of_header(const ciso_header& h);
+// Returns true when a header of a format we read has a version we do not (a CSO's over
+// 2, a ZSO's over 1).
+bool cso_version_unknown(const ciso_header& h);
+// Returns the format's name as -test and -info print it ("CSO v1", "ZSO", ...).
+const char* format_name(image_format f);
+// Returns the name of a kind of stored block ("plain", "deflate", "LZ4", "zlib").
+const char* block_kind_name(block_kind k);
+// Returns how a block of a CSO or ZSO is stored, from its entry and its stored length
+// (padding included; the plain flag's meaning depends on the format).
+block_kind cso_block_kind(image_format f, uint32_t entry, uint64_t stored, uint32_t bs);
 // Returns true when a reader refuses the header as "ciso file format error": no magic,
-// a block size of 0 or over the limit, an empty image or a shift over the limit;
+// a block size of 0 or over the limit, an empty image, a shift over the limit, or a v2
+// header whose size field is not 24 or whose reserved bytes are not 0;
 // `sequential` (the optimised decoder) also refuses
-// blocks of other than BLOCK bytes and any alignment.
+// blocks of other than BLOCK bytes, any alignment, and every format but CSO v1.
 bool cso_header_refused(const ciso_header& h, int sequential);
 // Returns the layout of an accepted header, counting whole blocks only (see
 // cso_index_fits for more than CSO_MAX_BLOCKS).

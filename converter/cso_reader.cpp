@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <lz4.h>
+
 #include "messages.h"
 #include "zblock.h"
 
@@ -37,14 +39,52 @@ static size_t in_span_size(uint32_t bs) {
     return 2 * static_cast<size_t>(bs) > IN_SPAN ? 2 * static_cast<size_t>(bs) : IN_SPAN;
 }
 
-// Reads and checks the header; returns CSO_OK or the failure.
-static int read_header(cso_reader* r) {
-    if (r->src.size < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
-    if (r->src.read_at(r->src.ctx, 0, &r->hdr, CSO_HEADER_SIZE) != CSO_HEADER_SIZE)
-        return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+// Refuses a version the format defines no reading for.
+static int unknown_version(cso_reader* r, const char* format, unsigned version) {
+    return fail(r, CSO_UNSUPPORTED, MSG_UNSUPPORTED_VERSION, format, version);
+}
+
+// Takes a DAX header from the file's first `got` bytes; returns CSO_OK or the failure.
+// The reader's CSO header holds its fields in CSO terms (frames as blocks, no alignment)
+// for the decompressors' summary.
+static int take_dax_header(cso_reader* r, const unsigned char* head, size_t got) {
+    if (got < DAX_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
+    dax_header& d = r->dax;
+    memcpy(&d, head, DAX_HEADER_SIZE);
+    if (d.version > DAX_MAX_VERSION) return unknown_version(r, "DAX", d.version);
+    if (r->sequential || d.total_bytes == 0) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+    memcpy(r->hdr.magic, d.magic, DAX_MAGIC_SIZE);
+    r->hdr.header_size = DAX_HEADER_SIZE;
+    r->hdr.total_bytes = d.total_bytes;
+    r->hdr.block_size = DAX_FRAME;
+    r->hdr.version = static_cast<uint8_t>(d.version);
+    cso_layout& l = r->lay;
+    l = {d.total_bytes, DAX_FRAME, 0, d.total_bytes / DAX_FRAME, d.total_bytes % DAX_FRAME,
+         dax_frames(d), true, FORMAT_DAX};
+    return CSO_OK;
+}
+
+// Takes a CSO or ZSO header from the file's first `got` bytes; returns CSO_OK or the failure.
+static int take_cso_header(cso_reader* r, const unsigned char* head, size_t got) {
+    if (got < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
+    memcpy(&r->hdr, head, CSO_HEADER_SIZE);
+    if (cso_version_unknown(r->hdr))
+        return unknown_version(r, format_of_magic(head) == FORMAT_ZSO ? "ZSO" : "CSO", r->hdr.version);
     if (cso_header_refused(r->hdr, r->sequential)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
     r->lay = cso_layout_of(r->hdr);
     return CSO_OK;
+}
+
+// Reads and checks the header of whichever format the magic names; returns CSO_OK or
+// the failure.
+static int read_header(cso_reader* r) {
+    unsigned char head[DAX_HEADER_SIZE] = {};
+    size_t got = r->src.size < sizeof head ? static_cast<size_t>(r->src.size) : sizeof head;
+    if (got < CSO_MAGIC_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
+    if (r->src.read_at(r->src.ctx, 0, head, got) != got) return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+    image_format f = format_of_magic(head);
+    if (f == FORMAT_JISO) return fail(r, CSO_UNSUPPORTED, MSG_UNSUPPORTED_FORMAT, JISO_MAGIC);
+    return f == FORMAT_DAX ? take_dax_header(r, head, got) : take_cso_header(r, head, got);
 }
 
 // Reads `count` entries from entry `first` on; returns CSO_OK or CSO_IO.
@@ -79,6 +119,62 @@ static int read_index(cso_reader* r) {
     return CSO_OK;
 }
 
+// Reads `count` bytes at `off` into dst; returns CSO_OK or CSO_IO.
+static int read_table(cso_reader* r, uint64_t off, void* dst, size_t count) {
+    if (r->src.read_at(r->src.ctx, off, dst, count) == count) return CSO_OK;
+    return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+}
+
+static const uint32_t AREAS_AT_ONCE = 512;  // NC areas read in one go
+
+// Counts where each of `count` areas starts and ends among n frames (one past its last);
+// returns CSO_OK, or CSO_FORMAT for an area past the last frame.
+static int count_areas(cso_reader* r, const dax_nc_area* a, uint32_t count, uint32_t n, int32_t* edges) {
+    for (uint32_t i = 0; i < count; i++) {
+        if (dax_area_refused(a[i], n)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+        if (a[i].count == 0) continue;
+        edges[a[i].first]++;
+        edges[a[i].first + a[i].count]--;
+    }
+    return CSO_OK;
+}
+
+// Reads the NC areas and marks their frames, counting starts and ends first so that any
+// number of overlapping areas costs one pass; returns CSO_OK or the failure.
+static int read_nc_areas(cso_reader* r) {
+    uint32_t n = r->lay.blocks, m = r->dax.nc_areas;
+    int32_t* edges = static_cast<int32_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(int32_t)));
+    if (!edges) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    dax_nc_area chunk[AREAS_AT_ONCE];
+    int status = CSO_OK;
+    for (uint32_t done = 0, count = 0; status == CSO_OK && done < m; done += count) {
+        count = m - done < AREAS_AT_ONCE ? m - done : AREAS_AT_ONCE;
+        uint64_t at = dax_areas_at(r->dax) + sizeof(dax_nc_area) * static_cast<uint64_t>(done);
+        status = read_table(r, at, chunk, sizeof(dax_nc_area) * count);
+        if (status == CSO_OK) status = count_areas(r, chunk, count, n, edges);
+    }
+    for (uint32_t b = 0, depth = 0; status == CSO_OK && b < n; b++)
+        r->dax_nc[b] = (depth += static_cast<uint32_t>(edges[b])) > 0;
+    free(edges);
+    return status;
+}
+
+// Reads a DAX file's offsets, lengths and NC areas (the file must hold them all: that
+// also bounds the allocations); returns CSO_OK or the failure.
+static int read_dax_tables(cso_reader* r) {
+    if (!dax_tables_fit(r->dax, r->src.size)) return fail(r, CSO_SHORT_INDEX, MSG_FILE_READ_ERROR);
+    size_t n = r->lay.blocks, span = in_span_size(DAX_FRAME);
+    r->index = static_cast<uint32_t*>(calloc(n + 1, 4));
+    r->dax_len = static_cast<uint16_t*>(calloc(n, 2));
+    r->dax_nc = static_cast<uint8_t*>(calloc(n, 1));
+    r->spans = static_cast<unsigned char*>(malloc(2 * span));
+    if (!r->index || !r->dax_len || !r->dax_nc || !r->spans) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    r->in = {r->spans, span, 0, 0};
+    if (read_table(r, DAX_HEADER_SIZE, r->index, 4 * n)) return CSO_IO;
+    if (read_table(r, dax_lengths_at(r->dax), r->dax_len, 2 * n)) return CSO_IO;
+    return read_nc_areas(r);
+}
+
 // Reads and checks the header and the index.
 int cso_open(cso_reader* r, const cso_source& src, int sequential) {
     memset(r, 0, sizeof *r);
@@ -88,7 +184,7 @@ int cso_open(cso_reader* r, const cso_source& src, int sequential) {
     r->z_mode = &r->own_z_mode;
     int status = read_header(r);
     if (status) return status;
-    status = read_index(r);
+    status = r->lay.format == FORMAT_DAX ? read_dax_tables(r) : read_index(r);
     r->walk_pos = CSO_HEADER_SIZE + 4 * (static_cast<uint64_t>(r->lay.whole) + 1);
     return status;
 }
@@ -177,16 +273,34 @@ static const unsigned char* payload_at(cso_reader* r, uint64_t off, size_t len) 
 
 // ---------------------------------------------------------------- decoding
 
-// Finds block b's payload (the tail's plain payload holds only the tail); sets *off and
-// *len and returns 0, or -1 when the entries or the walk refuse it.
-static int locate(cso_reader* r, uint32_t b, uint64_t* off, long long* len) {
+// Finds a DAX frame: plain inside an NC area, else a zlib stream of its stored length,
+// which must be no longer than a frame; offsets may not go back.
+static int dax_locate(const cso_reader* r, uint32_t b, cso_place* p) {
+    p->off = r->index[b];
+    p->kind = r->dax_nc[b] ? BLOCK_PLAIN : BLOCK_ZLIB;
+    p->len = r->dax_nc[b] ? cso_block_bytes(r->lay, b) : r->dax_len[b];
+    return r->dax_len[b] > DAX_FRAME || (b > 0 && r->index[b] < r->index[b - 1]) ? -1 : 0;
+}
+
+// Finds block b's payload (the tail's plain payload holds only the tail).
+int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
+    if (r->lay.format == FORMAT_DAX) return dax_locate(r, b, p);
     uint32_t e = r->index[b], bs = r->lay.bs;
     unsigned shift = r->sequential ? 0 : r->lay.shift;
-    if (e & CSO_PLAIN_FLAG) *len = cso_block_bytes(r->lay, b);
-    else *len = cso_stored_length(e, r->index[b + 1], shift, 2 * static_cast<uint64_t>(bs));
-    *off = cso_entry_offset(e, shift);
-    if (*len < 0 || (r->sequential && *off != r->walk_pos)) return -1;  // else foreign bytes
-    r->walk_pos = *off + static_cast<uint64_t>(*len);
+    long long stored = cso_stored_length(e, r->index[b + 1], shift, 2 * static_cast<uint64_t>(bs));
+    bool flagged_plain = r->lay.format != FORMAT_CSO2 && (e & CSO_PLAIN_FLAG);
+    p->off = cso_entry_offset(e, shift);
+    if (stored < 0 && !flagged_plain) return -1;  // a flagged block's next entry is not read
+    p->kind = cso_block_kind(r->lay.format, e, stored < 0 ? 0 : static_cast<uint64_t>(stored), bs);
+    p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : static_cast<uint64_t>(stored);
+    return 0;
+}
+
+// Finds block b's payload for decoding; sets *p and returns 0, or -1 when the entries or
+// the walk refuse it.
+static int locate(cso_reader* r, uint32_t b, cso_place* p) {
+    if (cso_locate(r, b, p) || (r->sequential && p->off != r->walk_pos)) return -1;  // else foreign bytes
+    r->walk_pos = p->off + p->len;
     return 0;
 }
 
@@ -196,39 +310,71 @@ static int read_error(cso_reader* r, uint32_t b, int status) {
     return fail(r, status, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
 }
 
-// Inflates block b's payload into dst; it must end in the payload and give the block's
-// image bytes (a block's size, or for the tail at least the tail). Returns CSO_OK or the
-// failure.
-static int inflate_block(cso_reader* r, uint32_t b, const unsigned char* p, long long len,
-                         unsigned char* dst) {
-    if (*r->z_mode == 0) {
-        if (zb_inflate_open(r->z) != Z_OK)
-            return fail(r, CSO_BAD_BLOCK, MSG_INFLATE_INIT, zb_msg(r->z, "???"));
-        *r->z_mode = 2;
-    }
-    uint32_t bs = r->lay.bs, need = cso_block_bytes(r->lay, b);
-    unsigned produced = 0;
-    int ret = zb_inflate_into(r->z, p, static_cast<unsigned>(len), dst, bs, &produced);
+// Writes a failure line into the scratch's room; returns CSO_BAD_BLOCK.
+static int bad_block(const cso_scratch& s, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(s.fault, s.room, format, args);
+    va_end(args);
+    return CSO_BAD_BLOCK;
+}
+
+// Opens the scratch's inflate stream at its first use; returns CSO_OK or the failure.
+static int inflate_ready(const cso_scratch& s) {
+    if (*s.z_mode) return CSO_OK;
+    if (zb_inflate_open(s.z) != Z_OK) return bad_block(s, MSG_INFLATE_INIT, zb_msg(s.z, "???"));
+    *s.z_mode = 2;
+    return CSO_OK;
+}
+
+// Inflates a raw deflate or zlib payload; it must end in the payload and give the block's
+// image bytes (a raw stream: a block's size, or for the tail at least the tail; a zlib
+// frame: exactly its bytes). Returns CSO_OK or the failure.
+static int inflate_payload(const cso_layout& l, uint32_t b, bool zlib, const unsigned char* p,
+                           size_t len, unsigned char* dst, const cso_scratch& s) {
+    if (inflate_ready(s)) return CSO_BAD_BLOCK;
+    uint32_t need = cso_block_bytes(l, b), cap = zlib ? need : l.bs;
+    unsigned produced = 0, in = static_cast<unsigned>(len);
+    int ret = zlib ? zb_zlib_inflate_into(s.z, p, in, dst, cap, &produced)
+                   : zb_inflate_into(s.z, p, in, dst, cap, &produced);
     if (ret == Z_STREAM_END && produced >= need) return CSO_OK;
     if (ret != Z_STREAM_END)
-        return fail(r, CSO_BAD_BLOCK, MSG_INFLATE, static_cast<int>(b),
-                    zb_msg(r->z, "error"), ret);
-    return fail(r, CSO_BAD_BLOCK, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b),
-                static_cast<int>(produced), static_cast<int>(need));
+        return bad_block(s, MSG_INFLATE, static_cast<int>(b), zb_msg(s.z, "error"), ret);
+    return bad_block(s, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b), static_cast<int>(produced),
+                     static_cast<int>(need));
+}
+
+// Decodes a raw LZ4 payload; it must give the block's image bytes exactly (the tail's, or
+// a whole block for a padded tail). Returns CSO_OK or the failure.
+static int lz4_payload(const cso_layout& l, uint32_t b, const unsigned char* p, size_t len,
+                       unsigned char* dst, const cso_scratch& s) {
+    uint32_t need = cso_block_bytes(l, b);
+    int got = LZ4_decompress_safe(reinterpret_cast<const char*>(p), reinterpret_cast<char*>(dst),
+                                  static_cast<int>(len), static_cast<int>(l.bs));
+    if (got < 0) return bad_block(s, MSG_LZ4, static_cast<int>(b), got);
+    if (static_cast<uint32_t>(got) == need || static_cast<uint32_t>(got) == l.bs) return CSO_OK;
+    return bad_block(s, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b), got, static_cast<int>(need));
+}
+
+// Decodes one payload by its kind.
+int cso_decode_payload(const cso_layout& l, uint32_t b, block_kind kind, const unsigned char* p,
+                       size_t len, unsigned char* dst, const cso_scratch& s) {
+    if (kind == BLOCK_LZ4) return lz4_payload(l, b, p, len, dst, s);
+    if (kind != BLOCK_PLAIN) return inflate_payload(l, b, kind == BLOCK_ZLIB, p, len, dst, s);
+    memcpy(dst, p, len);
+    return CSO_OK;
 }
 
 // Decodes block b into dst.
 int cso_decode(cso_reader* r, uint32_t b, unsigned char* dst) {
     if (!r->ahead.started) ahead_start(r);
-    uint64_t off = 0;
-    long long len = -1;
-    if (locate(r, b, &off, &len)) return read_error(r, b, CSO_BAD_BLOCK);
-    const unsigned char* p = payload_at(r, off, static_cast<size_t>(len));
-    int inside = off <= r->src.size && static_cast<uint64_t>(len) <= r->src.size - off;
+    cso_place pl{};
+    if (locate(r, b, &pl)) return read_error(r, b, CSO_BAD_BLOCK);
+    const unsigned char* p = payload_at(r, pl.off, static_cast<size_t>(pl.len));
+    int inside = pl.off <= r->src.size && pl.len <= r->src.size - pl.off;
     if (!p) return read_error(r, b, inside ? CSO_IO : CSO_BAD_BLOCK);
-    if (!(r->index[b] & CSO_PLAIN_FLAG)) return inflate_block(r, b, p, len, dst);
-    memcpy(dst, p, static_cast<size_t>(len));
-    return CSO_OK;
+    cso_scratch s{r->z, r->z_mode, r->fault, sizeof r->fault};
+    return cso_decode_payload(r->lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, s);
 }
 
 // Frees everything; the lent stream stays the caller's.
@@ -238,6 +384,10 @@ void cso_close(cso_reader* r) {
     r->own_z_mode = 0;
     free(r->index);
     free(r->spans);
+    free(r->dax_len);
+    free(r->dax_nc);
     r->index = nullptr;
     r->spans = nullptr;
+    r->dax_len = nullptr;
+    r->dax_nc = nullptr;
 }

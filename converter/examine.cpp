@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cso_reader.h"
+#include "dax_format.h"
 #include "engine_io.h"
 #include "init.h"
 #include "messages.h"
@@ -80,12 +81,13 @@ int set_fault(image_source& s, const char* format, ...) {
     return 1;
 }
 
-// Returns true when the name ends in ".cso", in any case.
-bool named_cso(const char* name) {
+// Returns true when the name ends in ".cso", ".zso" or ".dax", in any case.
+bool named_compressed(const char* name) {
     size_t n = strlen(name);
-    if (n < 4) return false;
-    const char* ext = name + n - 4;
-    return ext[0] == '.' && (ext[1] | 0x20) == 'c' && (ext[2] | 0x20) == 's' && (ext[3] | 0x20) == 'o';
+    if (n < 4 || name[n - 4] != '.') return false;
+    char ext[4] = {};
+    for (int i = 0; i < 3; i++) ext[i] = static_cast<char>(name[n - 3 + i] | 0x20);
+    return strcmp(ext, "cso") == 0 || strcmp(ext, "zso") == 0 || strcmp(ext, "dax") == 0;
 }
 
 // Opens a file for reading; returns 0, or 1 after the parser's "Can't open" line.
@@ -104,7 +106,7 @@ int open_source(image_source& s, const char* name) {
     s.size = static_cast<uint64_t>(size);
     char magic[CSO_MAGIC_SIZE] = {0, 0, 0, 0};
     plat_read_at(s.f, 0, magic, sizeof magic);
-    s.is_cso = named_cso(name) || cso_magic_at(magic);
+    s.is_cso = named_compressed(name) || format_of_magic(magic) != FORMAT_NONE;
     return 0;
 }
 
@@ -328,8 +330,9 @@ int print_checksums(image_source& s) {
 int report_source(image_source& s) {
     printf("File          %s\n", s.name);
     if (s.header_ok)
-        printf("Format        CSO, %u block%s of %u bytes\n", static_cast<unsigned>(s.cso.lay.blocks),
-               s.cso.lay.blocks == 1 ? "" : "s", static_cast<unsigned>(s.cso.lay.bs));
+        printf("Format        %s, %u block%s of %u bytes\n", format_name(s.cso.lay.format),
+               static_cast<unsigned>(s.cso.lay.blocks), s.cso.lay.blocks == 1 ? "" : "s",
+               static_cast<unsigned>(s.cso.lay.bs));
     else if (!s.is_cso)
         printf("Format        plain image\n");
     if (s.fault[0]) {
@@ -407,9 +410,9 @@ int test_ciso() {
 
 namespace {
 
-// Prints the header fields of a file that begins with the CSO magic.
-void print_header(const ciso_header& h) {
-    printf("Magic         CISO\n");
+// Prints the header fields of a CSO or ZSO.
+void print_cso_header(const ciso_header& h) {
+    printf("Magic         %.4s\n", reinterpret_cast<const char*>(h.magic));
     printf("Header size   %u\n", static_cast<unsigned>(h.header_size));
     printf("Total bytes   %llu\n", static_cast<unsigned long long>(h.total_bytes));
     printf("Block size    %u\n", static_cast<unsigned>(h.block_size));
@@ -418,21 +421,51 @@ void print_header(const ciso_header& h) {
     printf("Reserved      %u %u\n", static_cast<unsigned>(h.reserved[0]), static_cast<unsigned>(h.reserved[1]));
 }
 
+// Prints the header fields of a DAX file.
+void print_dax_header(const dax_header& d) {
+    printf("Magic         %s\n", DAX_MAGIC);
+    printf("Total bytes   %u\n", static_cast<unsigned>(d.total_bytes));
+    printf("Block size    %u\n", static_cast<unsigned>(DAX_FRAME));
+    printf("Version       %u\n", static_cast<unsigned>(d.version));
+    printf("NC areas      %u\n", static_cast<unsigned>(d.nc_areas));
+}
+
+// Prints the format line and the header of a file that starts with a known magic.
+void print_any_header(const image_source& s) {
+    unsigned char head[DAX_HEADER_SIZE] = {};
+    size_t got = plat_read_at(s.f, 0, head, sizeof head);
+    image_format f = got >= CSO_MAGIC_SIZE ? format_of_magic(head) : FORMAT_NONE;
+    if (f == FORMAT_DAX && got >= DAX_HEADER_SIZE) {
+        printf("Format        %s\n", format_name(f));
+        print_dax_header(*reinterpret_cast<const dax_header*>(head));
+    } else if (f != FORMAT_NONE && f != FORMAT_DAX && got >= CSO_HEADER_SIZE) {
+        const ciso_header& h = *reinterpret_cast<const ciso_header*>(head);
+        if (!cso_version_unknown(h)) printf("Format        %s\n", format_name(format_of_header(h)));
+        print_cso_header(h);
+    }
+}
+
+// Writes into `why` what is wrong with a DAX frame's tables, if anything; returns true
+// when something is.
+bool frame_fault(const image_source& s, uint32_t b, char* why, size_t room) {
+    if (s.cso.dax_len[b] > DAX_FRAME)
+        return snprintf(why, room, "stored length %u is over a frame", s.cso.dax_len[b]) > 0;
+    return snprintf(why, room, "the offset is below the frame before") > 0;
+}
+
 // Writes into `why` what is wrong with block b's index entries, if anything; returns true
 // when something is (the cases that make -dec fail at that block).
 bool entry_fault(const image_source& s, uint32_t b, char* why, size_t room) {
     const cso_layout& l = s.cso.lay;
-    uint32_t e = s.cso.index[b];
-    long long len = cso_block_bytes(l, b);
-    if (!(e & CSO_PLAIN_FLAG)) {
-        len = cso_stored_length(e, s.cso.index[b + 1], l.shift, UINT64_MAX);
+    cso_place pl{};
+    if (cso_locate(&s.cso, b, &pl)) {
+        if (l.format == FORMAT_DAX) return frame_fault(s, b, why, room);
+        long long len = cso_stored_length(s.cso.index[b], s.cso.index[b + 1], l.shift, UINT64_MAX);
         if (len < 0) return snprintf(why, room, "the next entry is smaller") > 0;
-        if (len == 0) return snprintf(why, room, "stored length 0") > 0;
-        if (static_cast<uint64_t>(len) > 2ull * l.bs)
-            return snprintf(why, room, "stored length %lld is over two blocks", len) > 0;
+        return snprintf(why, room, "stored length %lld is over two blocks", len) > 0;
     }
-    uint64_t off = cso_entry_offset(e, l.shift);
-    if (off > s.size || static_cast<uint64_t>(len) > s.size - off)
+    if (pl.len == 0) return snprintf(why, room, "stored length 0") > 0;
+    if (pl.off > s.size || pl.len > s.size - pl.off)
         return snprintf(why, room, "the payload ends past the end of the file") > 0;
     return false;
 }
@@ -453,9 +486,19 @@ void print_compressed_sizes(std::vector<uint64_t>& lens) {
            static_cast<unsigned long long>(*hi));
 }
 
+// Returns where the file's payloads end by its tables: the index's end entry, or (DAX,
+// which has none) the end of the last frame's payload.
+uint64_t tables_end(const image_source& s) {
+    const cso_layout& l = s.cso.lay;
+    if (l.format != FORMAT_DAX) return cso_entry_offset(s.cso.index[l.blocks], l.shift);
+    cso_place pl{};
+    cso_locate(&s.cso, l.blocks - 1, &pl);
+    return pl.off + pl.len;
+}
+
 // Prints where the index says the file ends against its real size, and the ratio.
 void print_ends(const image_source& s) {
-    uint64_t end = cso_entry_offset(s.cso.index[s.cso.lay.blocks], s.cso.lay.shift);
+    uint64_t end = tables_end(s);
     uint64_t size = s.size;
     printf("Index end     %llu bytes\n", static_cast<unsigned long long>(end));
     printf("File size     %llu bytes", static_cast<unsigned long long>(size));
@@ -466,22 +509,51 @@ void print_ends(const image_source& s) {
            static_cast<unsigned long long>(size * 100 / s.cso.lay.total));
 }
 
+// Prints how many blocks are stored each way, the kinds the file has.
+void print_kinds(const uint32_t* count) {
+    printf("Stored as    ");
+    const char* sep = " ";
+    for (int k = BLOCK_DEFLATE; k <= BLOCK_KINDS; k++) {
+        int kind = k % BLOCK_KINDS;  // plain last
+        if (count[kind] == 0) continue;
+        printf("%s%u %s", sep, static_cast<unsigned>(count[kind]), block_kind_name(static_cast<block_kind>(kind)));
+        sep = ", ";
+    }
+    printf("\n");
+}
+
+// Prints a DAX file's NC areas: their count and the first few.
+void print_nc_areas(const image_source& s) {
+    const int shown_most = 8;
+    uint32_t m = s.cso.dax.nc_areas;
+    printf("NC frames     %u area%s", static_cast<unsigned>(m), m == 1 ? "" : "s");
+    dax_nc_area a[shown_most];
+    uint32_t shown = m < shown_most ? m : shown_most;
+    if (plat_read_at(s.f, static_cast<long long>(dax_areas_at(s.cso.dax)), a, 8 * shown) != 8 * shown) shown = 0;
+    for (uint32_t i = 0; i < shown; i++)
+        printf("%s frames %u to %u", i ? "," : ":", a[i].first, a[i].first + a[i].count - 1);
+    printf("%s\n", m > shown ? ", ..." : "");
+}
+
 // Counts and sizes the blocks, prints them and the first index fault; returns 0, or 1 when
 // the index is broken.
 int print_blocks(const image_source& s) {
     std::vector<uint64_t> lens;
-    uint32_t plain = 0, n = s.cso.lay.blocks;
+    uint32_t n = s.cso.lay.blocks, count[BLOCK_KINDS] = {};
     char why[120] = "";
     long long fault_block = -1;
     for (uint32_t b = 0; b < n; b++) {
-        uint32_t e = s.cso.index[b];
-        long long len = cso_stored_length(e, s.cso.index[b + 1], s.cso.lay.shift, UINT64_MAX);
-        if (e & CSO_PLAIN_FLAG) plain++;
-        else if (len >= 0) lens.push_back(static_cast<uint64_t>(len));
+        cso_place pl{};
+        if (cso_locate(&s.cso, b, &pl) == 0) {  // else counted as compressed, of no kind
+            count[pl.kind]++;
+            if (pl.kind != BLOCK_PLAIN) lens.push_back(pl.len);
+        }
         if (fault_block < 0 && entry_fault(s, b, why, sizeof why)) fault_block = b;
     }
     printf("Blocks        %u: %u stored compressed, %u stored plain\n", static_cast<unsigned>(n),
-           static_cast<unsigned>(n - plain), static_cast<unsigned>(plain));
+           static_cast<unsigned>(n - count[BLOCK_PLAIN]), static_cast<unsigned>(count[BLOCK_PLAIN]));
+    print_kinds(count);
+    if (s.cso.lay.format == FORMAT_DAX) print_nc_areas(s);
     print_compressed_sizes(lens);
     print_ends(s);
     if (fault_block < 0) {
@@ -500,9 +572,7 @@ int info_ciso() {
     image_source s;
     if (open_source(s, O.input_name)) return 1;
     printf("File          %s\n", s.name);
-    ciso_header h{};
-    if (plat_read_at(s.f, 0, &h, CSO_HEADER_SIZE) == CSO_HEADER_SIZE && cso_magic_at(h.magic))
-        print_header(h);
+    print_any_header(s);
     if (load_cso(s)) {
         printf("%s\n", s.fault);
         return 1;

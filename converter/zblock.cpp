@@ -20,14 +20,27 @@ thread_local ThreadDecoder thread_decoder;
 
 }  // namespace
 
+// Returns the calling thread's decompressor, made at its first use (nullptr when it can't be).
+static libdeflate_decompressor* thread_decompressor() {
+    ThreadDecoder& t = thread_decoder;
+    if (!t.d) t.d = libdeflate_alloc_decompressor();
+    return t.d;
+}
+
 // Decodes in[0..len) straight into out[0..cap) with the thread's decompressor; true only
 // when it is valid and gives exactly cap bytes (else out holds whatever it left).
 static bool fast_inflate_into(const unsigned char* in, unsigned len, unsigned char* out,
                               unsigned cap) {
-    ThreadDecoder& t = thread_decoder;
-    if (!t.d) t.d = libdeflate_alloc_decompressor();
-    return t.d && cap > 0 &&
-           libdeflate_deflate_decompress(t.d, in, len, out, cap, nullptr) == LIBDEFLATE_SUCCESS;
+    libdeflate_decompressor* d = thread_decompressor();
+    return d && cap > 0 &&
+           libdeflate_deflate_decompress(d, in, len, out, cap, nullptr) == LIBDEFLATE_SUCCESS;
+}
+
+// Records a fast decoder's success on the stream as zlib would; returns Z_STREAM_END.
+static int fast_done(z_stream* z, unsigned cap, unsigned* produced) {
+    z->msg = Z_NULL;
+    *produced = cap;
+    return Z_STREAM_END;
 }
 
 // Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
@@ -73,10 +86,11 @@ int zb_inflate_open(z_stream* z) {
     return inflateInit2(z, -15);
 }
 
-// Inflates zlib's way after the fast decoder refused; returns inflate's code, sets *produced.
-static int zlib_inflate(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
-                        unsigned cap, unsigned* produced) {
-    inflateReset(z);
+// Inflates zlib's way after the fast decoder refused, with the window bits that choose raw
+// deflate (-15) or zlib's framing (15); returns inflate's code, sets *produced.
+static int zlib_inflate(z_stream* z, int window, const unsigned char* in, unsigned len,
+                        unsigned char* out, unsigned cap, unsigned* produced) {
+    inflateReset2(z, window);
     set_buffers(z, in, len, out, cap);
     int ret = inflate(z, Z_FULL_FLUSH);
     *produced = cap - z->avail_out;
@@ -88,22 +102,25 @@ static int zlib_inflate(z_stream* z, const unsigned char* in, unsigned len, unsi
 // Returns inflate's code, sets *produced.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced) {
-    if (fast_inflate(in, len, out, cap)) {
-        z->msg = Z_NULL;
-        *produced = cap;
-        return Z_STREAM_END;
-    }
-    return zlib_inflate(z, in, len, out, cap, produced);
+    if (fast_inflate(in, len, out, cap)) return fast_done(z, cap, produced);
+    return zlib_inflate(z, -15, in, len, out, cap, produced);
 }
 
 // Inflates one payload straight into out: the fast decoder, then zlib when it refuses.
 // Returns inflate's code, sets *produced.
 int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                     unsigned cap, unsigned* produced) {
-    if (!fast_inflate_into(in, len, out, cap)) return zlib_inflate(z, in, len, out, cap, produced);
-    z->msg = Z_NULL;
-    *produced = cap;
-    return Z_STREAM_END;
+    if (!fast_inflate_into(in, len, out, cap)) return zlib_inflate(z, -15, in, len, out, cap, produced);
+    return fast_done(z, cap, produced);
+}
+
+// A zlib stream: the fast decoder checks the header and the Adler-32 itself.
+int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                         unsigned cap, unsigned* produced) {
+    libdeflate_decompressor* d = thread_decompressor();
+    bool fast = d && cap > 0 &&
+                libdeflate_zlib_decompress(d, in, len, out, cap, nullptr) == LIBDEFLATE_SUCCESS;
+    return fast ? fast_done(z, cap, produced) : zlib_inflate(z, 15, in, len, out, cap, produced);
 }
 
 // Returns the stream's message, or `fallback` when it has none.

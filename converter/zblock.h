@@ -22,5 +22,10 @@ int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
 // the bytes of out past *produced are undefined (code, *produced and message are zlib's).
 int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                     unsigned cap, unsigned* produced);
+// As zb_inflate_into for a zlib stream (two-byte header, deflate, Adler-32) that must give
+// exactly cap bytes; the stream (opened by zb_inflate_open) is switched to zlib's framing,
+// so a failure's code and message are zlib's own for that stream.
+int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
+                         unsigned cap, unsigned* produced);
 // Returns the stream's message, or `fallback` when it has none.
 const char* zb_msg(const z_stream* z, const char* fallback);

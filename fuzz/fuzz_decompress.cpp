@@ -2,6 +2,7 @@
 // success writes exactly the header's whole blocks (or the whole image when the reference
 // decoder decodes a stored partial last block), failure never a partial block; a file the
 // optimised decoder accepts decodes identically with the reference one.
+#include "dax_format.h"
 #include "fuzz_entries.h"
 #include "fuzz_support.h"
 
@@ -10,7 +11,8 @@ namespace {
 // Returns the block size a decoder uses for these bytes (0 when the header is short).
 uint32_t decoder_block_size(const uint8_t* data, size_t size, int optimised) {
     if (size < 24) return 0;
-    return optimised ? 2048 : rd32(data + 16);
+    if (optimised) return 2048;
+    return size >= DAX_HEADER_SIZE && dax_magic_at(data) ? DAX_FRAME : rd32(data + 16);
 }
 
 // Returns the bytes of the header's whole blocks for a decoder.

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "ciso.h"
+#include "dax_format.h"
 #include "engine_io.h"
 #include "isosearch.h"
 #include "thread_ring.h"
@@ -152,6 +153,7 @@ decoded decode_once(const uint8_t* data, size_t size, int optimised, std::string
 }
 
 uint64_t recorded_size(const uint8_t* data, size_t size) {
+    if (size >= DAX_HEADER_SIZE && dax_magic_at(data)) return rd32(data + 4);  // a DAX header's
     return size < 24 ? 0 : rd32(data + 8) | static_cast<uint64_t>(rd32(data + 12)) << 32;
 }
 

@@ -51,8 +51,8 @@ struct decoded {
 // with `copy_fd` the image is written there too.
 decoded decode_once(const uint8_t* data, size_t size, int optimised, std::string* printed = nullptr,
                     int copy_fd = -1);
-// Returns the image size the header records, all 64 bits as the readers take it (0 when
-// the header is short).
+// Returns the image size the header records, all 64 bits as the readers take it (a DAX
+// header's 32; 0 when the header is short).
 uint64_t recorded_size(const uint8_t* data, size_t size);
 
 // The folder the whole-converter runs happen in, with its input files: a sample image,

@@ -8,7 +8,8 @@
 # apt checks the signatures and checksums) and built as static libraries for each
 # architecture into build-windows/libdeflate/: libdeflate has no mingw package, and zlib is
 # built with the flags Debian's Linux zlib has (-O3, unaligned loads), as the prebuilt
-# mingw one compresses some 15 % slower. Extra arguments go to cmake.
+# mingw one compresses some 15 % slower. liblz4 (LZ4 blocks of CSO v2 and ZSO files) comes
+# the same way, its one source file built as a static library. Extra arguments go to cmake.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,6 +18,7 @@ cd "$root"
 LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; the README names it
 ZLIB_VERSION=1.2.13.dfsg-1  # Debian bookworm's, as the Linux build's zlib1g
 ZOPFLI_VERSION=1.0.3-1  # Debian bookworm's, as the Linux build's libzopfli-dev
+LZ4_VERSION=1.9.4-1  # Debian bookworm's, as the Linux build's liblz4
 deflate_dir=$root/build-windows/libdeflate
 
 # Prints the URI of the machine's Debian archive, as its own apt sources give it.
@@ -30,7 +32,7 @@ debian_uri() {
     fi
 }
 
-# Fetches and unpacks the Debian source packages of libdeflate, zlib and zopfli into
+# Fetches and unpacks the Debian source packages of libdeflate, zlib, zopfli and lz4 into
 # $deflate_dir/src.
 fetch_sources() {
     local apt=$deflate_dir/apt uri
@@ -45,7 +47,7 @@ fetch_sources() {
     apt-get -q "${opts[@]}" update
     (cd "$deflate_dir/src" &&
         apt-get -q "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
-            "zopfli=$ZOPFLI_VERSION")
+            "zopfli=$ZOPFLI_VERSION" "lz4=$LZ4_VERSION")
 }
 
 # Builds the static library for mingw triple $1 into $deflate_dir/$1/{include,lib}.
@@ -98,13 +100,29 @@ build_zopfli() {
     rm -rf "$work"
 }
 
+# Builds liblz4's static library (lib/lz4.c: the block format only) for mingw triple $1
+# into $deflate_dir/$1/{include,lib}.
+build_lz4() {
+    local triple=$1 out=$deflate_dir/$1 work=$deflate_dir/lz4-work-$1
+    local src=$deflate_dir/src/lz4-${LZ4_VERSION%-*}/lib
+    [ -f "$out/lib/liblz4.a" ] && return 0
+    rm -rf "$work"
+    mkdir -p "$work" "$out/include" "$out/lib"
+    "$triple-gcc-posix" -O3 -Wall -c "$src/lz4.c" -o "$work/lz4.o"
+    "$triple-ar" rcs "$out/lib/liblz4.a" "$work/lz4.o"
+    cp "$src/lz4.h" "$out/include/"
+    rm -rf "$work"
+}
+
 [ -d "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}" ] &&
     [ -d "$deflate_dir/src/zlib-${ZLIB_VERSION%-*}" ] &&
-    [ -d "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}" ] || fetch_sources
+    [ -d "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}" ] &&
+    [ -d "$deflate_dir/src/lz4-${LZ4_VERSION%-*}" ] || fetch_sources
 for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
     build_libdeflate "$triple"
     build_zlib "$triple"
     build_zopfli "$triple"
+    build_lz4 "$triple"
 done
 cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
 
@@ -119,7 +137,8 @@ build_arch() {
         -DLIBDEFLATE_LIBRARY="$deflate/lib/libdeflate.a" \
         -DZLIB_INCLUDE_DIR="$deflate/include" -DZLIB_LIBRARY="$deflate/lib/libz.a" \
         -DZLIB_LIBRARY_RELEASE="$deflate/lib/libz.a" \
-        -DZOPFLI_INCLUDE_DIR="$deflate/include" -DZOPFLI_LIBRARY="$deflate/lib/libzopfli.a" "$@"
+        -DZOPFLI_INCLUDE_DIR="$deflate/include" -DZOPFLI_LIBRARY="$deflate/lib/libzopfli.a" \
+        -DLIBLZ4_INCLUDE_DIR="$deflate/include" -DLIBLZ4_LIBRARY="$deflate/lib/liblz4.a" "$@"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
         found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -path "$dir/x64" \) -prune \
@@ -129,6 +148,7 @@ build_arch() {
     # The programs carry libdeflate and zopfli, whose licences ask for their notices beside them.
     cp "$deflate_dir/COPYING" "$dist/libdeflate-COPYING.txt"
     cp "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}/COPYING" "$dist/zopfli-COPYING.txt"
+    cp "$deflate_dir/src/lz4-${LZ4_VERSION%-*}/lib/LICENSE" "$dist/lz4-LICENSE.txt"  # liblz4's, likewise
 }
 
 build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets' seed corpus from real images and the CSO files the converter
-# writes from them: fuzz-build/corpus/{decompress,compress,isoscan,parser,examine,verify}/.
+# Builds the fuzz targets' seed corpus from real images, the CSO files the converter
+# writes from them and files of the other formats it reads:
+# fuzz-build/corpus/{decompress,compress,isoscan,parser,examine,verify}/.
 #   scripts/fuzz-seeds.sh [converter executable] [output folder]
 # Needs genisoimage and xorriso; builds the converter with g++ into fuzz-build/gcc when no
 # executable is given.
@@ -57,15 +58,20 @@ for iso in "$work/g1.iso" "$work/g2.iso" "$work/x1.iso" "$work/odd.iso"; do
     done
 done
 
+# The other tools' formats (CSO v2, ZSO, DAX, and JISO to be refused), as the tests' writers
+# made them for the kept inputs.
+formats=$root/tests/data/fuzz-regressions/decompress
+cp "$formats"/cso2-* "$formats"/zso-* "$formats"/dax-* "$formats"/jiso "$out/decompress/"
+
 # -test and -info: the same files, and the damaged-file corpus of the tests.
-cp "$out"/decompress/seed-* "$out/examine/"
+cp "$out"/decompress/* "$out/examine/"
 cp "$root"/tests/data/cso/*.cso "$out/examine/"
 
 # Verification: four bytes choosing the image it is given (as decoded, one byte changed,
 # a tail added, cut short, loosely decoded) before each of those files.
 choices=('\x00\x00\x00\x00' '\x01\x35\x02\x00' '\x02\x41\x10\x00' '\x03\x07\x00\x00' '\x04\x00\x00\x00')
 n=0
-for cso in "$out"/decompress/seed-* "$root"/tests/data/cso/*.cso; do
+for cso in "$out"/decompress/* "$root"/tests/data/cso/*.cso; do
     for c in "${choices[@]}"; do
         { printf "$c"; cat "$cso"; } > "$out/verify/seed-$n"
         n=$((n + 1))

@@ -30,8 +30,10 @@ for arch in x86:build-windows/dist x64:build-windows/dist-x64; do
     [ -e "${exes[0]}" ] || continue
     zip_name="dist/vellicor-$version-windows-${arch%%:*}.zip"
     rm -f "$zip_name"
-    notice=("${arch#*:}"/libdeflate-COPYING.txt)  # the programs carry libdeflate
-    [ -e "${notice[0]}" ] || notice=()
+    notice=()  # the programs carry libdeflate, zopfli and liblz4
+    for n in "${arch#*:}"/{libdeflate-COPYING,zopfli-COPYING,lz4-LICENSE}.txt; do
+        if [ -e "$n" ]; then notice+=("$n"); fi
+    done
     zip -q -j -X "$zip_name" "${exes[@]}" "${notice[@]}"
 done
 ls -l dist

@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/apt-env.sh"
 
-PACKAGES=(g++ make cmake pkg-config zlib1g-dev libdeflate-dev libzopfli-dev libssl-dev
+PACKAGES=(g++ make cmake pkg-config zlib1g-dev libdeflate-dev libzopfli-dev liblz4-dev libssl-dev
           libgtest-dev googletest genisoimage xorriso qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev
           fonts-wqy-microhei xvfb xauth
           clang-14 libclang-rt-14-dev)

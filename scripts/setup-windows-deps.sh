@@ -3,8 +3,8 @@
 # mingw-w64 C++ compilers (posix threads), Wine with both loaders (wine64 runs the 64-bit
 # build; wine32 the 32-bit one and needs the i386 architecture in dpkg; the "wine" package
 # alone pulls in only one of the two), icoutils for resource listings, Xvfb with a CJK font
-# for the dialog, and what `apt-get source` needs to fetch the source packages of zlib and
-# libdeflate. Only missing packages are installed, by setup-deps.sh.
+# for the dialog, and what `apt-get source` needs to fetch the source packages of zlib,
+# libdeflate and lz4. Only missing packages are installed, by setup-deps.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 
+#include "format_writers.h"
 #include "test_util.h"
 #include "zblock.h"
 
@@ -36,21 +37,6 @@ std::string header(uint64_t total, uint32_t block_size = 2048, uint8_t align = 0
 std::string with_index(std::string h, std::initializer_list<uint32_t> entries) {
     for (uint32_t e : entries) put32(h, e);
     return h;
-}
-
-// Raw deflate of `data` at level 9.
-std::string raw_deflate(const std::string& data) {
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    std::string out(data.size() + 1024, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(out.size() - z.avail_out);
-    deflateEnd(&z);
-    return out;
 }
 
 // One hostile file and the line each decoder must end with.
@@ -102,10 +88,10 @@ TEST(HostileHeader, RefusedAsReadOrFormatError) {
 }
 
 TEST(HostileBlocks, RefusedAsBlockErrors) {
-    std::string z = raw_deflate(std::string(2048, 'a'));
+    std::string z = raw_deflate_of(std::string(2048, 'a'));
     uint32_t zl = static_cast<uint32_t>(z.size());
-    std::string short_stream = raw_deflate(std::string(2040, 'b'));
-    std::string long_stream = raw_deflate(std::string(4096, 'c'));
+    std::string short_stream = raw_deflate_of(std::string(2040, 'b'));
+    std::string long_stream = raw_deflate_of(std::string(4096, 'c'));
     const std::vector<Hostile> cases = {
         {"decreasing entries", with_index(header(2 * 2048), {36, 20, 40}) + z,
          "block=0 : read error\n", "block=0 : read error\n"},
@@ -155,7 +141,7 @@ TEST(ScatteredPayloads, PlainBlocksDecodeFromWhereverTheirEntriesPoint) {
 // A block that can't be decoded fails the run: the file under the output's name stays as
 // it was, whatever the blocks before the damage held.
 TEST(HostileBlocks, DamageLeavesThePreviousOutputAsItWas) {
-    std::string z = raw_deflate(std::string(2048, 'a'));
+    std::string z = raw_deflate_of(std::string(2048, 'a'));
     uint32_t zl = static_cast<uint32_t>(z.size());
     std::string dir = make_temp_dir();
     write_file(dir + "/h.cso", with_index(header(3 * 2048), {40, 40 + zl, 40 + 2 * zl, 40 + 3 * zl}) +
@@ -196,12 +182,12 @@ std::string damaged_at(const Damage& dmg, uint32_t d, const std::string& good) {
 // at the last block, both decompressors stop at the damaged block with its message, right
 // after the progress line before it.
 TEST(HostileBlocks, DamageFarIntoAnImageIsNamedAtItsBlock) {
-    std::string good = raw_deflate(text_bytes(2048, 5));
+    std::string good = raw_deflate_of(text_bytes(2048, 5));
     const std::vector<Damage> cases = {
         {"garbage payload", std::string(16, '\xff'), false, false, "block #:inflate : invalid block type[-3]\n"},
-        {"stream shorter than a block", raw_deflate(std::string(2040, 'b')), false, false,
+        {"stream shorter than a block", raw_deflate_of(std::string(2040, 'b')), false, false,
          "block # : block size error 2040 != 2048\n"},
-        {"stream longer than a block", raw_deflate(std::string(4096, 'c')), false, false,
+        {"stream longer than a block", raw_deflate_of(std::string(4096, 'c')), false, false,
          "block #:inflate : error[0]\n"},
         {"decreasing entries", good, true, false, "block=# : read error\n"},
         {"file cut in the payload", "", false, true, "block=# : read error\n"},
@@ -270,7 +256,7 @@ Decoded with_zlib(const std::string& payload) {
 // The block decoder takes a faster path for valid blocks; whatever it refuses must come
 // out as zlib's own result: code, bytes produced, partial output and message.
 TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
-    std::string good = raw_deflate(random_bytes(1024, 7) + std::string(1024, 'q'));
+    std::string good = raw_deflate_of(random_bytes(1024, 7) + std::string(1024, 'q'));
     std::string flipped = good;
     flipped[flipped.size() / 2] ^= 0x10;
     const std::vector<std::pair<const char*, std::string>> cases = {
@@ -282,8 +268,8 @@ TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
         {"one bit flipped", flipped},
         {"distance before the start", std::string("\x03\x02\x00", 3)},
         {"stored block with a wrong length check", std::string("\x01\x00\x08\x00\x00", 5)},
-        {"shorter than a block", raw_deflate(std::string(2040, 'b'))},
-        {"longer than a block", raw_deflate(std::string(4096, 'c'))},
+        {"shorter than a block", raw_deflate_of(std::string(2040, 'b'))},
+        {"longer than a block", raw_deflate_of(std::string(4096, 'c'))},
     };
     for (const auto& c : cases) {
         Decoded ours = with_block_decoder(c.second), zlib = with_zlib(c.second);
@@ -324,10 +310,10 @@ TEST(ForeignLayouts, PartialLastBlockDecodesWhole) {
     const uint32_t last = 5;
     const std::string padded = img.substr(last * bs) + std::string(bs - 6144, '\0');
     const std::vector<std::pair<const char*, std::function<std::string(uint32_t)>>> tails = {
-        {"deflated tail", [&](uint32_t b) { return raw_deflate(img.substr(b * bs, bs)); }},
+        {"deflated tail", [&](uint32_t b) { return raw_deflate_of(img.substr(b * bs, bs)); }},
         {"deflated padded tail",
-         [&](uint32_t b) { return raw_deflate(b == last ? padded : img.substr(b * bs, bs)); }},
-        {"plain tail", [&](uint32_t b) { return b == last ? img.substr(b * bs) : raw_deflate(img.substr(b * bs, bs)); }},
+         [&](uint32_t b) { return raw_deflate_of(b == last ? padded : img.substr(b * bs, bs)); }},
+        {"plain tail", [&](uint32_t b) { return b == last ? img.substr(b * bs) : raw_deflate_of(img.substr(b * bs, bs)); }},
     };
     char crc[40];
     snprintf(crc, sizeof crc, "CRC32         %08lx\n",
@@ -374,8 +360,8 @@ TEST(ForeignLayouts, ImageOf4GiBAndMoreDecodesWhole) {
         if (b % 4096 == 0) s.replace(0, 10, std::to_string(1000000000u + b));
         return s;
     };
-    const std::string zeros = raw_deflate(std::string(bs, '\0'));
-    auto payload = [&](uint32_t b) { return b % 4096 && b + 1 < blocks ? zeros : raw_deflate(block(b)); };
+    const std::string zeros = raw_deflate_of(std::string(bs, '\0'));
+    auto payload = [&](uint32_t b) { return b % 4096 && b + 1 < blocks ? zeros : raw_deflate_of(block(b)); };
     std::string dir = make_temp_dir(), cso = dir + "/big.cso", iso = dir + "/big.iso";
     write_file(cso, foreign_cso(total, bs, 2, payload, [](uint32_t) { return false; }));
     uLong crc = crc32(0, nullptr, 0);

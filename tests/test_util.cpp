@@ -312,3 +312,18 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     }
     return files;
 }
+
+// The label's column is 14 characters wide.
+std::string field(const std::string& out, const std::string& label, size_t from) {
+    std::string key = "\n" + label + std::string(14 - label.size(), ' ');
+    size_t at = out.find(key, from);
+    if (at == std::string::npos) return "(missing)";
+    at += key.size();
+    return out.substr(at, out.find('\n', at) - at);
+}
+
+// The tools print the digest, then the file name.
+std::string digest(const char* tool, const std::string& path) {
+    std::string out = run_tool(std::string("/usr/bin/") + tool, {path}).out;
+    return out.substr(0, out.find(' '));
+}

@@ -77,6 +77,11 @@ struct HandIso {
 };
 // Runs any program (full path) with args and captures both outputs.
 RunResult run_tool(const std::string& prog, const std::vector<std::string>& args);
+// Returns the text after "Label" (padded to 14 columns) on the first line from `from` on
+// that has it in -test's or -info's report, or "(missing)".
+std::string field(const std::string& out, const std::string& label, size_t from = 0);
+// Returns the first word a coreutils digest tool (md5sum, sha1sum) prints for a file.
+std::string digest(const char* tool, const std::string& path);
 // Masters an ISO 9660 image of the folder `tree` with xorriso into `iso`; `extra` goes
 // before the mapping (e.g. {"-compliance", "omit_version"}). Returns true on success.
 bool master_iso_xorriso(const std::string& tree, const std::string& iso,

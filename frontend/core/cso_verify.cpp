@@ -100,6 +100,7 @@ bool BlockChecker::open() {
     if (status == CSO_SHORT_HEADER) result_ = result_of(VerifyResult::DAMAGED, 0, "文件头不完整");
     else if (status == CSO_FORMAT) result_ = result_of(VerifyResult::DAMAGED, 0, "文件头无效");
     else if (status == CSO_SHORT_INDEX) result_ = result_of(VerifyResult::DAMAGED, 0, "索引不完整");
+    else if (status == CSO_UNSUPPORTED) result_ = result_of(VerifyResult::DAMAGED, 0, "不支持的格式或版本");
     else result_ = result_of(VerifyResult::UNREADABLE, 0, cso_path_);
     return false;
 }

@@ -5,7 +5,8 @@ const char* const DIALOG_TITLE = "Wendrovix V1.0";
 const char* const MAKER_EMAIL = "quillane@example.org";
 const char* const MAKER_WEB = "http://wendrovix.example.org";
 const char* const OPEN_FILTER =
-    "支持的文件(*.iso;*.cso)|*.iso;*.cso|iso文件 (*.iso)|*.iso|cso文件 (*.cso)|*.cso||";
+    "支持的文件(*.iso;*.cso;*.zso;*.dax)|*.iso;*.cso;*.zso;*.dax|iso文件 (*.iso)|*.iso|"
+    "cso文件 (*.cso)|*.cso|zso文件 (*.zso)|*.zso|dax文件 (*.dax)|*.dax||";
 const char* const CSO_FILTER = "cso文件 (*.cso)|*.cso||";
 const char* const ISO_FILTER = "iso文件 (*.iso)|*.iso||";
 

@@ -28,7 +28,7 @@ std::string DeriveOutputName(const std::string& path, int32_t& mode) {
         mode = 0;
         return replace_ending(path, "cso");
     }
-    if (tail == "cso") {
+    if (tail == "cso" || tail == "zso" || tail == "dax") {
         mode = 1;
         return replace_ending(path, "iso");
     }

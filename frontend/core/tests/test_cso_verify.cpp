@@ -6,6 +6,7 @@
 
 #include "cso_verify.h"
 #include "fake_job_platform.h"
+#include "format_writers.h"
 #include "tiny_cso.h"
 
 namespace {
@@ -154,6 +155,23 @@ TEST_F(CsoVerifyTest, StopFlagAndProgress) {
     EXPECT_EQ(r.kind, VerifyResult::STOPPED);
     EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(verify_report_line(r), "");
+}
+
+// ZSO and DAX files verify through the same reader: their image passes, a changed byte is
+// found at its block (a DAX frame), and JISO is refused as a format the reader does not read.
+TEST_F(CsoVerifyTest, OtherFormatsVerifyThroughTheReader) {
+    std::string img = mixed_image(12);
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; }), 2048},
+        {write_dax(img, {{1, 1}}), 8192},
+    };
+    for (const auto& [file, bs] : files) {
+        EXPECT_EQ(check(file, img), "校验通过\r\n");
+        std::string changed = img;
+        changed[bs + 7] ^= 1;
+        EXPECT_EQ(check(file, changed), "校验失败：第 1 块不一致\r\n");
+    }
+    EXPECT_EQ(check("JISO" + files[0].first.substr(4), img), "校验失败：CSO 文件已损坏（不支持的格式或版本）\r\n");
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ TEST(DeriveOutputNameTest, SwitchesExtensionAndMode) {
     EXPECT_EQ(derive("C:\\a\\game.cso", 0), std::make_pair(std::string("C:\\a\\game.iso"), 1));
     EXPECT_EQ(derive("/home/u/Disc.CsO", 0), std::make_pair(std::string("/home/u/Disc.iso"), 1));
     EXPECT_EQ(derive("/home/u/游戏.iso", 1), std::make_pair(std::string("/home/u/游戏.cso"), 0));
+    EXPECT_EQ(derive("/g/a.ZSO", 0), std::make_pair(std::string("/g/a.iso"), 1));
+    EXPECT_EQ(derive("/g/a.dax", 0), std::make_pair(std::string("/g/a.iso"), 1));
 }
 
 // The removal takes every trailing character among the last three: it stops at the dot

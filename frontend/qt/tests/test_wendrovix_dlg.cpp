@@ -371,8 +371,9 @@ void TestWendrovixDlg::saveDialogProposals() {
 // The real chooser sets up a file dialog with the program's filters, extension and name.
 void TestWendrovixDlg::realFileDialogSetUp() {
     QCOMPARE(qt_name_filters(QString::fromUtf8(OPEN_FILTER)),
-             QStringList({"支持的文件(*.iso;*.cso) (*.iso *.cso)", "iso文件 (*.iso) (*.iso)",
-                          "cso文件 (*.cso) (*.cso)"}));
+             QStringList({"支持的文件(*.iso;*.cso;*.zso;*.dax) (*.iso *.cso *.zso *.dax)",
+                          "iso文件 (*.iso) (*.iso)", "cso文件 (*.cso) (*.cso)", "zso文件 (*.zso) (*.zso)",
+                          "dax文件 (*.dax) (*.dax)"}));
     QStringList filters;
     QString suffix;
     bool confirms = false;

@@ -335,13 +335,16 @@ void initial_state() {
 // open dialog's filters, and the save dialog's proposal and default extension.
 void output_naming() {
     Program p;
-    const wchar_t* open_filters = L"支持的文件(*.iso;*.cso);iso文件 (*.iso);cso文件 (*.cso);|";
+    const wchar_t* open_filters =
+        L"支持的文件(*.iso;*.cso;*.zso;*.dax);iso文件 (*.iso);cso文件 (*.cso);zso文件 (*.zso);dax文件 (*.dax);|";
     struct { const wchar_t* chosen; const wchar_t* output; const wchar_t* save_filter; } cases[] = {
         {L"x.ISO", L"x.cso", L"cso文件 (*.cso);"},
         {L"x.cso", L"x.iso", L"iso文件 (*.iso);"},
         {L"iso.iso", L"iso.cso", L"cso文件 (*.cso);"},
         {L"mysoiso", L"mycso", L"cso文件 (*.cso);"},
         {L"x.cso", L"x.iso", L"iso文件 (*.iso);"},
+        {L"x.Zso", L"x.iso", L"iso文件 (*.iso);"},
+        {L"x.dax", L"x.iso", L"iso文件 (*.iso);"},
         {L"noext", nullptr, L"iso文件 (*.iso);"},  // "ERROR!", the mode stays 1
     };
     for (const auto& c : cases) {

@@ -89,7 +89,7 @@ def main(exe):
          1, 0, 'ciso file format error')
     both('index-align-31.cso', base[:21] + b'\x1f' + base[22:], 1, 0, 'ciso file format error')
     both('header-size-24.cso', base[:4] + b'\x18\0\0\0' + base[8:], 0, n * 2048, 'ciso decompress completed')
-    both('version-9.cso', base[:20] + b'\x09' + base[21:], 0, n * 2048, 'ciso decompress completed')
+    both('version-9.cso', base[:20] + b'\x09' + base[21:], 1, 0, 'Unsupported CSO version: 9')
     both('claims-2gb-image.cso', header(2000000000) + struct.pack('<I', 28), 1, 0, 'file read error')
     both('decreasing-entries.cso', header(4096) + struct.pack('<3I', 36, 20, 60) + b'\0' * 40,
          1, 0, 'block=0 : read error')

@@ -1,0 +1,168 @@
+// The engines' image: plain, or decoded block by block through the block reader.
+#include "image_source.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "cso_reader.h"
+#include "messages.h"
+#include "platform.h"
+
+struct img_source {
+    FILE* f;
+    image_format format;  // FORMAT_NONE: a plain image
+    uint64_t size;        // image bytes
+    cso_reader r;         // the compressed file's header and index (read only once open)
+};
+
+struct image_cursor {
+    const img_source* src;
+    unsigned char* payload;  // one stored payload (two blocks at most)
+    unsigned char* block;    // one decoded block
+    long long held;          // the block in `block`, or -1
+    z_stream z;
+    int z_mode;
+    char fault[160];
+};
+
+// Sets the fault's block and line; returns status.
+static int fault_at(img_fault* f, long long block, int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(f->line, sizeof f->line, format, args);
+    va_end(args);
+    f->block = block;
+    return status;
+}
+
+// Returns the image bytes the reader's blocks hold.
+static uint64_t held_bytes(const cso_layout& l) {
+    if (l.blocks == 0) return 0;
+    return static_cast<uint64_t>(l.blocks - 1) * l.bs + cso_block_bytes(l, l.blocks - 1);
+}
+
+// Opens a compressed file's reader into s; returns its status.
+static int open_compressed(img_source* s, img_fault* fault) {
+    int status = cso_open(&s->r, cso_stream_source(s->f), 0);
+    if (status) return fault_at(fault, -1, status, "%s", s->r.fault);
+    s->size = held_bytes(s->r.lay);
+    s->format = s->r.lay.format;
+    return CSO_OK;
+}
+
+// A known magic decides; a file too short for one is a plain image.
+int img_open(FILE* f, img_source** out, img_fault* fault) {
+    *out = nullptr;
+    img_source* s = static_cast<img_source*>(calloc(1, sizeof(img_source)));
+    if (!s) return fault_at(fault, -1, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    s->f = f;
+    long long size = plat_stream_size(f);
+    unsigned char magic[CSO_MAGIC_SIZE] = {};
+    bool whole = size >= 0 && plat_read_at(f, 0, magic, sizeof magic) == sizeof magic;
+    s->format = whole ? format_of_magic(magic) : FORMAT_NONE;
+    s->size = size < 0 ? 0 : static_cast<uint64_t>(size);
+    int status = s->format == FORMAT_NONE ? CSO_OK : open_compressed(s, fault);
+    if (status) {
+        img_close(s);
+        return status;
+    }
+    *out = s;
+    return CSO_OK;
+}
+
+// The image's size, fixed at open.
+uint64_t img_size(const img_source* s) {
+    return s->size;
+}
+
+// The format the header named.
+image_format img_format(const img_source* s) {
+    return s->format;
+}
+
+// A plain image needs no buffers.
+image_cursor* img_cursor_new(const img_source* s) {
+    image_cursor* c = static_cast<image_cursor*>(calloc(1, sizeof(image_cursor)));
+    if (!c) return nullptr;
+    c->src = s;
+    c->held = -1;
+    if (s->format == FORMAT_NONE) return c;
+    size_t bs = s->r.lay.bs;
+    c->payload = static_cast<unsigned char*>(malloc(2 * bs));
+    c->block = static_cast<unsigned char*>(malloc(bs));
+    if (c->payload && c->block) return c;
+    img_cursor_free(c);
+    return nullptr;
+}
+
+// Reads a plain image's bytes; a short read names the block it stopped in.
+static int read_plain(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fault) {
+    size_t got = plat_read_at(c->src->f, static_cast<long long>(off), buf, len);
+    if (got == len) return CSO_OK;
+    long long b = static_cast<long long>((off + got) / BLOCK);
+    return fault_at(fault, b, CSO_IO, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+}
+
+// Decodes block b into dst (a block's room); returns CSO_OK or the failure.
+static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, img_fault* fault) {
+    const cso_reader& r = c->src->r;
+    cso_place pl{};
+    if (cso_locate(&r, b, &pl)) return fault_at(fault, b, CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+    size_t len = static_cast<size_t>(pl.len);
+    if (r.src.read_at(r.src.ctx, pl.off, c->payload, len) != len) {
+        bool inside = pl.off <= r.src.size && pl.len <= r.src.size - pl.off;
+        return fault_at(fault, b, inside ? CSO_IO : CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+    }
+    cso_scratch s{&c->z, &c->z_mode, c->fault, sizeof c->fault};
+    int status = cso_decode_payload(r.lay, b, pl.kind, c->payload, len, dst, s);
+    return status ? fault_at(fault, b, status, "%s", c->fault) : CSO_OK;
+}
+
+// Copies n bytes from `at` in block b into out, decoding the block into the cursor's own
+// buffer unless it holds it already; returns CSO_OK or the failure.
+static int copy_from_block(image_cursor* c, uint32_t b, uint32_t at, size_t n, unsigned char* out,
+                           img_fault* fault) {
+    if (c->held != b) {
+        c->held = -1;
+        if (int status = decode_into(c, b, c->block, fault)) return status;
+        c->held = b;
+    }
+    memcpy(out, c->block + at, n);
+    return CSO_OK;
+}
+
+// Whole blocks go straight into buf; a block read in part is decoded into the cursor's
+// block and kept there for the next read.
+int img_read(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fault) {
+    if (c->src->format == FORMAT_NONE) return read_plain(c, off, buf, len, fault);
+    const cso_layout& l = c->src->r.lay;
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        uint32_t b = static_cast<uint32_t>(off / l.bs), at = static_cast<uint32_t>(off % l.bs);
+        if (off / l.bs >= l.blocks) return fault_at(fault, b, CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+        size_t n = cso_block_bytes(l, b) - at;
+        n = n < len ? n : len;
+        bool whole = at == 0 && len >= l.bs;  // room for all the decoder may write
+        int status = whole ? decode_into(c, b, out, fault) : copy_from_block(c, b, at, n, out, fault);
+        if (status) return status;
+        out += n, off += n, len -= n;
+    }
+    return CSO_OK;
+}
+
+// Frees the buffers and the inflate stream.
+void img_cursor_free(image_cursor* c) {
+    if (!c) return;
+    if (c->z_mode) inflateEnd(&c->z);
+    free(c->payload);
+    free(c->block);
+    free(c);
+}
+
+// Frees the reader; the file stays the caller's.
+void img_close(img_source* s) {
+    if (!s) return;
+    if (s->format != FORMAT_NONE) cso_close(&s->r);
+    free(s);
+}

@@ -1,0 +1,207 @@
+// The compressed formats other tools write (CSO v2, ZSO, DAX), made here from their facts:
+// -dec gives the image byte for byte, -test its checksums and format, -info its format;
+// hostile files of each are refused with one line, or stop at the failing block, and
+// leave no output; JISO and unknown versions are refused by name.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "format_writers.h"
+#include "test_util.h"
+
+namespace {
+
+// One file of a format and the image it holds.
+struct Sample {
+    const char* name;
+    const char* ext;     // the file's extension
+    std::string format;  // -test's and -info's name for it
+    std::string image;
+    std::string file;
+    uint32_t bs;         // block (frame) size
+};
+
+// An image of `blocks` blocks of bs bytes and a tail: text, with noise in every fifth block.
+std::string mixed(uint32_t blocks, uint32_t bs, uint32_t tail) {
+    std::string img;
+    for (uint32_t b = 0; b < blocks; b++) img += b % 5 == 4 ? random_bytes(bs, b) : text_bytes(bs, b);
+    return img + text_bytes(tail, 99);
+}
+
+// Deflate, LZ4 and plain blocks in turn.
+Store in_turn(uint32_t b) {
+    return b % 3 == 0 ? Store::DEFLATE : b % 3 == 1 ? Store::LZ4 : Store::PLAIN;
+}
+
+std::vector<Sample> samples() {
+    std::vector<Sample> s;
+    std::string a = mixed(20, 2048, 700), b = mixed(6, 16384, 5000), c = mixed(13, 2048, 0);
+    std::string d = text_bytes(5 * 8192 + 1000, 7), e = mixed(4, 8192, 0) + text_bytes(8192 * 3 + 5, 8);
+    s.push_back({"CSO v2, 2048-byte blocks", "cso", "CSO v2", a, write_cso_family("CISO", 2, a, 2048, in_turn), 2048});
+    s.push_back({"CSO v2, 16384-byte blocks", "cso", "CSO v2", b, write_cso_family("CISO", 2, b, 16384, in_turn), 16384});
+    s.push_back({"ZSO", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
+                     return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }), 2048});
+    s.push_back({"ZSO, whole blocks", "zso", "ZSO", c, write_cso_family("ZISO", 1, c, 2048, [](uint32_t) {
+                     return Store::LZ4; }), 2048});
+    s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
+    s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}}), 8192});
+    return s;
+}
+
+TEST(Formats, DecTestAndInfoReadEachFormatWhole) {
+    std::string dir = make_temp_dir();
+    for (const Sample& s : samples()) {
+        std::string file = dir + "/in." + s.ext, iso = dir + "/out.iso", want = dir + "/want.iso";
+        write_file(file, s.file);
+        write_file(want, s.image);
+        RunResult r = run_vellicor({"-dec", file, iso});
+        EXPECT_EQ(r.status, 0) << s.name << "\n" << r.out;
+        EXPECT_TRUE(read_file(iso) == s.image) << s.name;
+        r = run_vellicor({"-test", file});
+        std::string out = fold_crlf(r.out);
+        uint32_t blocks = static_cast<uint32_t>((s.image.size() + s.bs - 1) / s.bs);
+        char crc[9];
+        snprintf(crc, sizeof crc, "%08lx", crc32(0, reinterpret_cast<const Bytef*>(s.image.data()),
+                                                 static_cast<uInt>(s.image.size())));
+        EXPECT_EQ(r.status, 0) << s.name << "\n" << out;
+        EXPECT_EQ(field(out, "Format"), s.format + ", " + std::to_string(blocks) + " blocks of " +
+                                            std::to_string(s.bs) + " bytes") << s.name;
+        EXPECT_EQ(field(out, "Image size"), std::to_string(s.image.size()) + " bytes") << s.name;
+        EXPECT_EQ(field(out, "CRC32"), crc) << s.name;
+        EXPECT_EQ(field(out, "MD5"), digest("md5sum", want)) << s.name;
+        EXPECT_EQ(field(out, "SHA-1"), digest("sha1sum", want)) << s.name;
+        r = run_vellicor({"-info", file});
+        out = fold_crlf(r.out);
+        EXPECT_EQ(r.status, 0) << s.name << "\n" << out;
+        EXPECT_EQ(field(out, "Format"), s.format) << s.name;
+        EXPECT_EQ(field(out, "Index"), "no fault found") << s.name;
+    }
+}
+
+TEST(Formats, InfoCountsEachKindOfBlockAndTheNcAreas) {
+    std::string dir = make_temp_dir();
+    std::vector<Sample> all = samples();
+    const std::vector<std::pair<size_t, std::string>> cases = {
+        {0, "6 deflate, 5 LZ4, 10 plain"},  // noise in blocks 4, 9, 19 stays plain
+        {5, "4 zlib, 4 plain"},
+    };
+    for (const auto& [i, kinds] : cases) {
+        write_file(dir + "/f", all[i].file);
+        std::string out = fold_crlf(run_vellicor({"-info", dir + "/f"}).out);
+        EXPECT_EQ(field(out, "Stored as"), kinds) << all[i].name << "\n" << out;
+        if (all[i].format == "DAX") {
+            EXPECT_EQ(field(out, "NC frames"), "3 areas: frames 4 to 4, frames 0 to 1, frames 6 to 6");
+        }
+    }
+}
+
+// One hostile file and the line each decoder must end with.
+struct Hostile {
+    const char* name;
+    std::string bytes;
+    std::string dec_line;  // from -dec (and -test, -info where they read that far)
+    std::string opt_line;  // from -dec -opt
+};
+
+// Returns s with the little-endian value v written over `width` bytes at off.
+std::string patched(std::string s, size_t off, uint64_t v, int width) {
+    return s.replace(off, static_cast<size_t>(width), le(v, width));
+}
+
+// Runs both decoders; each must print its line, return 1 and leave no output.
+void expect_refused(const Hostile& h) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/h", h.bytes);
+    for (bool opt : {false, true}) {
+        std::vector<std::string> args{"-dec", dir + "/h", dir + "/out.iso"};
+        if (opt) args.insert(args.begin() + 1, "-opt");
+        RunResult r = run_vellicor(args);
+        const std::string& line = opt ? h.opt_line : h.dec_line;
+        EXPECT_EQ(r.status, 1) << h.name << (opt ? " -opt" : "");
+        EXPECT_NE(fold_crlf(r.out).find(line), std::string::npos) << h.name << (opt ? " -opt" : "") << ":\n" << r.out;
+        EXPECT_FALSE(file_exists(dir + "/out.iso")) << h.name;
+    }
+    RunResult t = run_vellicor({"-test", dir + "/h"});
+    EXPECT_EQ(t.status, 1) << h.name;
+    EXPECT_NE(fold_crlf(t.out).find(h.dec_line), std::string::npos) << h.name << " -test:\n" << t.out;
+}
+
+const std::string kFmt = "ciso file format error\n", kRead = "file read error\n";
+
+TEST(HostileFormats, HeadersRefusedBeforeAnyOutput) {
+    std::string img = text_bytes(3 * 2048, 1);
+    std::string v2 = write_cso_family("CISO", 2, img, 2048, in_turn);
+    std::string zso = write_cso_family("ZISO", 1, img, 2048, in_turn);
+    std::string dax = write_dax(text_bytes(3 * 8192, 2), {{1, 1}});
+    const std::vector<Hostile> cases = {
+        {"JISO", "JISO" + v2.substr(4), "Unsupported format: JISO\n", "Unsupported format: JISO\n"},
+        {"CSO version 3", patched(v2, 20, 3, 1), "Unsupported CSO version: 3\n", "Unsupported CSO version: 3\n"},
+        {"ZSO version 2", patched(zso, 20, 2, 1), "Unsupported ZSO version: 2\n", "Unsupported ZSO version: 2\n"},
+        {"DAX version 2", patched(dax, 8, 2, 4), "Unsupported DAX version: 2\n", "Unsupported DAX version: 2\n"},
+        {"v2 header size 0", patched(v2, 4, 0, 4), kFmt, kFmt},
+        {"v2 reserved byte set", patched(v2, 23, 1, 1), kFmt, kFmt},
+        {"ZSO block size 0", patched(zso, 16, 0, 4), kFmt, kFmt},
+        {"ZSO index cut", zso.substr(0, 30), kRead, kFmt},
+        {"DAX image size 0", patched(dax, 4, 0, 4), kFmt, kFmt},
+        {"DAX header cut", dax.substr(0, 20), kRead, kRead},
+        {"DAX tables cut", dax.substr(0, 32 + 6 * 3 + 4), kRead, kFmt},
+        {"DAX NC area past the last frame", patched(dax, 32 + 18 + 4, 3, 4), kFmt, kFmt},
+        {"DAX NC count past the file", patched(dax, 12, 0x20000000, 4), kRead, kFmt},
+    };
+    for (const auto& h : cases) expect_refused(h);
+}
+
+TEST(HostileFormats, BlocksStopAtTheFailingBlock) {
+    std::string b = text_bytes(2048, 3), f = text_bytes(8192, 4);
+    std::string lz = lz4_of(b), z = zlib_of(f);
+    auto v2 = [](const std::string& payload, uint32_t flag, uint32_t end_less = 0) {
+        return std::string("CISO") + le(24, 4) + le(2048, 8) + le(2048, 4) + std::string("\x02\0\0\0", 4) +
+               le(32 | flag << 31, 4) + le(32 + payload.size() - end_less, 4) + payload;
+    };
+    auto zso = [](const std::string& payload) {
+        return std::string("ZISO") + le(24, 4) + le(2048, 8) + le(2048, 4) + std::string("\x01\0\0\0", 4) +
+               le(32, 4) + le(32 + payload.size(), 4) + payload;
+    };
+    // Two frames, the first's payload p0 at off0 (0: where it belongs) with stored length
+    // len0 (0: its own).
+    auto dax = [](const std::string& p0, uint32_t off0, uint32_t len0, uint32_t off1 = 0) {
+        std::string p1 = zlib_of(text_bytes(8192, 5));
+        uint32_t at = 32 + 12;
+        return std::string("DAX\0", 4) + le(16384, 4) + le(1, 4) + le(0, 4) + std::string(16, '\0') +
+               le(off0 ? off0 : at, 4) + le(off1 ? off1 : at + p0.size(), 4) + le(len0 ? len0 : p0.size(), 2) + le(p1.size(), 2) + p0 + p1;
+    };
+    std::string bad_header = z, bad_check = z;
+    bad_header[0] ^= 0x01;
+    bad_check[bad_check.size() - 1] ^= 0x01;
+    uint32_t zl = static_cast<uint32_t>(z.size());
+    const std::vector<Hostile> cases = {
+        {"v2 LZ4 runs past its length", v2(lz, 1, 3), "block 0:LZ4 : corrupt block[", kFmt},
+        {"v2 LZ4 decodes short", v2(lz4_of(b.substr(0, 2040)), 1), "block 0 : block size error 2040 != 2048\n", kFmt},
+        {"v2 LZ4 decodes long", v2(lz4_of(b + b), 1), "block 0:LZ4 : corrupt block[", kFmt},
+        {"v2 deflate garbage", v2(std::string(16, '\xff'), 0), "block 0:inflate : invalid block type[-3]\n", kFmt},
+        {"v2 offsets decrease", patched(v2(lz, 1), 28, 20, 4), "block=0 : read error\n", kFmt},
+        {"v2 payload past the file", v2(lz, 1).substr(0, 40), "block=0 : read error\n", kFmt},
+        {"ZSO LZ4 garbage", zso(std::string(16, '\xff')), "block 0:LZ4 : corrupt block[", kFmt},
+        {"ZSO LZ4 decodes short", zso(lz4_of(b.substr(0, 100))), "block 0 : block size error 100 != 2048\n", kFmt},
+        {"DAX stored length over a frame", dax(z, 0, 8193), "block=0 : read error\n", kFmt},
+        {"DAX offset past the file", dax(z, 1u << 30, zl), "block=0 : read error\n", kFmt},
+        {"DAX offsets decrease", dax(z, 0, zl, 40), "block=1 : read error\n", kFmt},
+        {"DAX wrong zlib header", dax(bad_header, 0, zl), "block 0:inflate : incorrect header check[-3]\n", kFmt},
+        {"DAX wrong Adler-32", dax(bad_check, 0, zl), "block 0:inflate : incorrect data check[-3]\n", kFmt},
+        {"DAX frame decodes short", dax(zlib_of(f.substr(0, 8000)), 0, 0),
+         "block 0 : block size error 8000 != 8192\n", kFmt},
+    };
+    for (const Hostile& h : cases) expect_refused(h);
+}
+
+// A user's file under the output's name stays as it was when a block fails.
+TEST(HostileFormats, FailureLeavesThePreviousOutput) {
+    std::string dir = make_temp_dir(), img = text_bytes(4 * 2048, 6);
+    std::string zso = write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; });
+    write_file(dir + "/h.zso", zso.substr(0, zso.size() - 3));
+    write_file(dir + "/a.iso", "previous");
+    RunResult r = run_vellicor({"-dec", dir + "/h.zso", dir + "/a.iso"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(read_file(dir + "/a.iso"), "previous");
+}
+
+}  // namespace
