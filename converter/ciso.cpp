@@ -78,8 +78,9 @@ static void Information(int compress_mode, int threads) {
 
 // Reads block b into block_buf1; returns 0, or 1 after the read error.
 static int read_block(uint32_t b) {
-    if (fread(block_buf1, 1, BLOCK, fin) == static_cast<size_t>(BLOCK)) return 0;
-    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
+    img_fault fault;
+    if (read_image_blocks(image_main, block_buf1, 1, b, 1, &fault) < 0) return 0;
+    report_image_fault(&fault, b);
     return 1;
 }
 
@@ -259,8 +260,9 @@ static void compress_progress(uint32_t s, uint32_t period) {
 // Compresses the first `head` blocks on this thread and writes them; returns 0 or 1.
 static int mt_head(uint32_t head, uint32_t period, int* countdown) {
     if (head == 0) return 0;
-    if (ring_read(block_buf1, head, 0, 1) >= 0) {
-        printf(MSG_BLOCK_READ_ERROR "\n", 0);
+    img_fault fault;
+    if (read_image_blocks(image_main, block_buf1, head, 0, 1, &fault) >= 0) {
+        report_image_fault(&fault, 0);
         return 1;
     }
     int32_t total = 0;
@@ -357,21 +359,14 @@ static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
     double rate = static_cast<double>(write_pos / BLOCK) * 100 * q / (b ? b : 1);
     print_progress(static_cast<int>(b / (period * q) + 1), round_half_up(rate));
 }
-// Moves the input forward by `count` blocks after sample b; returns 0, or 1 after the read error.
-static int skip_blocks(uint32_t count, uint32_t b) {
-    if (count == 0 || fseek(fin, static_cast<long>(count) * BLOCK, SEEK_CUR) == 0) return 0;
-    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
-    return 1;
-}
-
-// Adds the stored size of sample b to write_pos and moves past its q blocks; returns 0 or 1.
-static int estimate_one_sample(uint32_t b, uint32_t q) {
+// Adds the stored size of sample b to write_pos; returns 0 or 1.
+static int estimate_one_sample(uint32_t b) {
     int kind = IsNCArea_type(b);
     if (kind == NC_AREA) {  // plain whatever it holds: no need to read it
         write_pos += BLOCK;
-        return skip_blocks(q, b);
+        return 0;
     }
-    if (read_block(b) || skip_blocks(q - 1, b)) return 1;
+    if (read_block(b)) return 1;
     const unsigned char* src;
     int code = 0;
     int len = decide_block(block_buf1, kind, &Z1, Z1_best, block_buf2, &src, &code);
@@ -397,7 +392,7 @@ static int estimate_one_thread() {
             progress_float(k * q, period, q);
             countdown = static_cast<int>(period);
         }
-        if (estimate_one_sample(k * q, q)) return 1;
+        if (estimate_one_sample(k * q)) return 1;
     }
     if (close_z1()) return 1;
     print_estimate(write_pos);
@@ -416,9 +411,10 @@ static int estimate_head(uint32_t head, uint32_t period, int* countdown, uint32_
     uint32_t q = static_cast<uint32_t>(pas_estimation);
     *sum = 0;
     if (head == 0) return 0;
-    int64_t bad = ring_read(block_buf1, head, 0, q);
+    img_fault fault;
+    int64_t bad = read_image_blocks(image_main, block_buf1, head, 0, q, &fault);
     if (bad >= 0) {
-        printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(bad));
+        report_image_fault(&fault, static_cast<uint32_t>(bad));
         return 1;
     }
     for (uint32_t k = 0; k < head; k++) {
@@ -537,33 +533,22 @@ static int run_engine() {
     return is_threaded(a) ? comp_ciso_MT() : comp_ciso_no_thread_fast();
 }
 
-// Returns 1 when the input starts with a compressed format's magic; leaves fin at 0.
-static int input_is_cso() {
-    char magic[4];
-    int cso = fread(magic, 1, 4, fin) == 4 && format_of_magic(magic) != FORMAT_NONE;
-    plat_seek(fin, 0);
-    return cso;
-}
-
-// Refuses an image that the compressors (`compress`) or the estimates would not take
-// whole; returns 0, or 1 after one line.
-static int check_image(int compress) {
-    int size = check_file_size(fin);
-    if (size < 0) {
+// Refuses an input that the compressors and the estimates would not take whole, opening
+// its image (read through the block reader when the file is compressed); returns 0, or 1
+// after one line.
+static int check_image() {
+    if (check_file_size(fin) < 0) {
         printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
+    if (open_image(fin)) return 1;
+    long long size = image_bytes();
     if (size == 0) {  // a CSO can't say "no bytes": every reader refuses it
         printf(MSG_INPUT_EMPTY "\n", O.input_name);
         return 1;
     }
-    if (compress && input_is_cso()) {  // most likely the names were swapped
-        printf(MSG_INPUT_IS_CSO "\n", O.input_name);
-        return 1;
-    }
     if (size % BLOCK == 0) return 0;  // the trailing bytes would be dropped
-    printf(MSG_INPUT_NOT_SECTORS "\n",
-           static_cast<long long>(size), O.input_name);
+    printf(MSG_INPUT_NOT_SECTORS "\n", size, O.input_name);
     return 1;
 }
 
@@ -580,9 +565,9 @@ static int check_cso(int optimised) {
 // Runs the checks of the input that can refuse action a before anything is written;
 // returns 0, or 1 after one line.
 static int check_input(int a) {
-    if (is_estimate(a)) return check_image(0);
+    if (is_estimate(a)) return check_image();
     if (!writes_output(a)) return 0;
-    return action_in(a, ACTION_DECOMPRESS) ? check_cso(a != ACTION_DECOMPRESS) : check_image(1);
+    return action_in(a, ACTION_DECOMPRESS) ? check_cso(a != ACTION_DECOMPRESS) : check_image();
 }
 
 // Opens the scan log and the output that action a writes; returns 0, or 1 after the message.
@@ -603,6 +588,7 @@ static void warn_partial_block() {
 
 // Closes the streams and frees what the driver owns; returns the final status.
 static int clean_up(int status) {
+    close_image();
     close_scan_log();
     status = close_output(status);
     if (fin) fclose(fin);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "cso_format.h"
+#include "cso_reader.h"
 #include "init.h"
 #include "messages.h"
 #include "zbest.h"
@@ -17,6 +18,8 @@ uint32_t write_pos = 0;
 z_stream Z1;
 int Z1_mode = 0;
 zbest_state* Z1_best = nullptr;
+img_source* image = nullptr;
+image_cursor* image_main = nullptr;
 int threshold = DEFAULT_THRESHOLD;
 int level = DEFAULT_LEVEL;
 int pas_estimation = DEFAULT_QUALITY;
@@ -35,13 +38,57 @@ int threshold_percent(int bytes) {
     return (bytes * 100 - 1) / BLOCK + 1;
 }
 
+int open_image(FILE* f) {
+    img_fault fault{};
+    close_image();
+    if (img_open(f, &image, &fault) != CSO_OK) {
+        printf("%s\n", fault.line);
+        return 1;
+    }
+    image_main = img_cursor_new(image);
+    if (image_main) return 0;
+    printf(MSG_NO_MEMORY "\n");
+    return 1;
+}
+
+void close_image() {
+    img_cursor_free(image_main);
+    img_close(image);
+    image_main = nullptr;
+    image = nullptr;
+}
+
+// Consecutive blocks are read at once, so each byte is copied once.
+int64_t read_image_blocks(image_cursor* c, unsigned char* dst, uint32_t count, uint32_t first,
+                          uint32_t step, img_fault* fault) {
+    uint32_t run = step == 1 ? count : 1;
+    for (uint32_t i = 0; i < count; i += run) {
+        uint64_t b = first + static_cast<uint64_t>(i) * step;
+        if (img_read(c, b * BLOCK, dst + static_cast<size_t>(i) * BLOCK,
+                     static_cast<size_t>(run) * BLOCK, fault) != CSO_OK)
+            return static_cast<int64_t>(b);
+    }
+    return -1;
+}
+
+void report_image_fault(const img_fault* fault, uint32_t block) {
+    if (img_format(image) == FORMAT_NONE) printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(block));
+    else printf("%s\n", fault->line);
+}
+
+long long image_bytes() {
+    if (!image) return check_file_size(fin);
+    return check_size_limit(static_cast<long long>(img_size(image)));
+}
+
 int measure_input() {
-    int size = check_file_size(fin);
+    if (!image && open_image(fin)) return 1;  // engines run without the driver (tests)
+    long long size = image_bytes();
     if (size < 0) {
         printf(MSG_NO_FILE_SIZE "\n");
         return 1;
     }
-    initcisoheader(size);
+    initcisoheader(static_cast<int>(size));
     return 0;
 }
 

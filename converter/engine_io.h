@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cso_format.h"
+#include "image_source.h"
 #include "init.h"
 
 constexpr int DEFAULT_THRESHOLD = BLOCK;   // threshold without -tnn: a whole block
@@ -23,7 +24,9 @@ extern unsigned char* block_buf2; // deflate output
 extern uint32_t write_pos;     // bytes written (or counted) so far
 extern z_stream Z1;            // the one-thread engines' zlib stream
 extern int Z1_mode;
-extern zbest_state* Z1_best;   // -best's encoders beside Z1, or nullptr            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
+extern zbest_state* Z1_best;   // -best's encoders beside Z1, or nullptr
+extern img_source* image;      // the image the compressors and estimates read, or nullptr
+extern image_cursor* image_main; // the main thread's cursor into it            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
 
 // Puts threshold, level and pas_estimation back to their defaults.
 void reset_engine_settings();
@@ -32,7 +35,24 @@ void reset_engine_settings();
 int threshold_bytes(int pct);
 // Returns a threshold in bytes as the summary shows it: a percentage of a block, rounded up.
 int threshold_percent(int bytes);
-// Measures the input and fills the header; returns 0, or 1 after "Can't get file size".
+// Opens f as the engines' image (a plain image, or a compressed file decoded block by
+// block) with the main thread's cursor; returns 0, or 1 after the reader's line.
+int open_image(FILE* f);
+// Closes the engines' image and its main cursor.
+void close_image();
+// Reads `count` blocks, one every `step` blocks from block `first`, of the engines' image
+// through cursor c into dst; returns -1, or the number of the block whose read failed
+// with its fault in *fault.
+int64_t read_image_blocks(image_cursor* c, unsigned char* dst, uint32_t count, uint32_t first,
+                          uint32_t step, img_fault* fault);
+// Prints the line of a failed read of the engines' image: "block=%d : read error" naming
+// `block` for a plain image (the block the engine's own read names), the decoder's own
+// line for a compressed one.
+void report_image_fault(const img_fault* fault, uint32_t block);
+// Returns the size of the engines' image (of fin when none is open: the tests' in-process
+// runs), ending the process over the input limit; negative when it can't be taken.
+long long image_bytes();
+// Measures the image and fills the header; returns 0, or 1 after "Can't get file size".
 int measure_input();
 // Returns how many blocks (or samples) of n one progress line stands for: n / 100, at least 1.
 uint32_t progress_period(uint32_t n);

@@ -45,8 +45,9 @@ static int pad_to_alignment(uint32_t* pos, uint32_t b) {
 static int comp_one_block(uint32_t b, uint32_t* pos) {
     if (pad_to_alignment(pos, b)) return 1;
     index_buf[b] = *pos >> ciso.index_align;
-    if (fread(block_buf1, 1, BLOCK, fin) < static_cast<size_t>(BLOCK)) {
-        printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
+    img_fault fault;
+    if (read_image_blocks(image_main, block_buf1, 1, b, 1, &fault) >= 0) {
+        report_image_fault(&fault, b);
         return 1;
     }
     unsigned len = 0;

@@ -381,12 +381,16 @@ int check_file_size(FILE* f) {
     long long size = plat_stream_size(f);  // 64-bit, so 4 GiB and more never look small
     if (size < 0) return -1;
     plat_seek(f, 0);
+    return static_cast<int>(check_size_limit(size));
+}
+
+long long check_size_limit(long long size) {
     if (size > MAX_INPUT_SIZE) {
         fflush(stdout);  // what was printed before comes first
         fprintf(stderr, MSG_INPUT_TOO_LARGE "\n", MAX_INPUT_SIZE);
         fatal_exit(1);
     }
-    return static_cast<int>(size);
+    return size;
 }
 
 void MEDIA() {

@@ -105,6 +105,8 @@ void number(long long n);
 void initcisoheader(int size);
 // Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.
 int check_file_size(FILE* f);
+// Returns an image size, ending the process with "Input is larger than ..." over the limit.
+long long check_size_limit(long long size);
 // Prints the two-line summary of the NC and Lost area settings.
 void MEDIA();
 

@@ -17,6 +17,8 @@
 #include <set>
 #include <string>
 
+#include "cso_reader.h"
+#include "engine_io.h"
 #include "init.h"
 #include "messages.h"
 #include "platform.h"
@@ -49,11 +51,28 @@ static uint32_t get_le32(const unsigned char* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// Reads up to n image bytes at pos of f, past the stream's buffer (a seek would make it
+// refill all of it for each record); returns the bytes read. Walking fin, it reads the
+// engines' image: a compressed input decoded, a block that fails to decode read as none.
+static size_t scan_read(FILE* f, long long pos, void* buf, size_t n) {
+    if (f != fin || !image) return plat_read_at(f, pos, buf, n);
+    uint64_t size = img_size(image);
+    if (pos < 0 || static_cast<uint64_t>(pos) >= size) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
+    img_fault fault;
+    return img_read(image_main, static_cast<uint64_t>(pos), buf, n, &fault) == CSO_OK ? n : 0;
+}
+
+// Returns the size of the image f holds (the decoded one for the engines' image), or -1.
+static long long scan_size(FILE* f) {
+    if (f != fin || !image) return plat_stream_size(f);
+    return static_cast<long long>(img_size(image));
+}
+
 // Fills win with the WINDOW bytes at image offset pos; bytes past the end stay zero.
-// Read past the stream's buffer: a seek would make it refill all of it for each record.
 static void read_window(FILE* f, long long pos, unsigned char* win) {
     memset(win, 0, WINDOW);
-    plat_read_at(f, pos, win, WINDOW);
+    scan_read(f, pos, win, WINDOW);
 }
 
 // Returns 1 when the data length passes the criteria's size test (or there is none).
@@ -72,7 +91,7 @@ static int signature_matches(const walk* w, const unsigned char* rec) {
     if (n <= 0) return 1;
     unsigned char* buf = static_cast<unsigned char*>(malloc(n));
     int ok = 0;
-    if (buf && plat_read_at(w->f, get_le32(rec + 2) * static_cast<long long>(SECTOR), buf, n) == static_cast<size_t>(n))
+    if (buf && scan_read(w->f, get_le32(rec + 2) * static_cast<long long>(SECTOR), buf, n) == static_cast<size_t>(n))
         ok = memcmp(buf, w->crit->signature, n) == 0;
     free(buf);
     return ok;
@@ -167,7 +186,7 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len) {
     long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
-    long long size = plat_stream_size(f);
+    long long size = scan_size(f);
     walk w{f, store, capacity, crit, size, {}, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
@@ -178,8 +197,7 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
 
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit) {
     unsigned char root[34] = {0};
-    if (plat_seek(f, ROOT_RECORD_AT) != 0 || fread(root, 1, sizeof root, f) < sizeof root)
-        clearerr(f);
+    scan_read(f, ROOT_RECORD_AT, root, sizeof root);  // a short image leaves the root zero
     plat_seek(f, get_le32(root + 2) * static_cast<long long>(SECTOR));
     return isoScanFiles(f, store, capacity, crit, 0, "", get_le32(root + 10));
 }
@@ -318,7 +336,7 @@ int searchMediaFiles(int) {
         printf(MSG_NO_MEMORY "\n");  // without the store no requested area can be made
         return search_failed(store);
     }
-    long long size = check_file_size(fin);
+    long long size = image_bytes();
     print_scan_line();
     if (O.log && !scan_log && open_scan_log()) return search_failed(store);  // run without the driver
     FILE* log = scan_log ? plat_output_stream(scan_log) : nullptr;

@@ -24,7 +24,6 @@
 #define MSG_THREADS_START "Can't start the worker threads"
 #define MSG_THREADS_JOIN "Can't join the worker threads"
 #define MSG_INPUT_EMPTY "Input is empty: %s"
-#define MSG_INPUT_IS_CSO "Input is already a CSO file: %s"
 #define MSG_INPUT_NOT_SECTORS "Input size %lld bytes is not a whole number of 2048-byte sectors: %s"
 #define MSG_INPUT_TOO_LARGE "Input is larger than %lld bytes"
 #define MSG_TAIL_NOT_STORED "Warning: the last %llu bytes of the image were never stored in this file"

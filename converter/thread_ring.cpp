@@ -31,6 +31,7 @@ struct chunk_pipe {
     uint32_t first;       // block number of the run's first block (or sample)
     uint32_t step;        // blocks from one block (or sample) of a chunk to the next
     int32_t* sizes;       // stored size of the block in each slot of the ring
+    img_fault* faults;    // the failed read of each claim's slots, where one failed
 };
 
 chunk_pipe PIPE = {};
@@ -45,7 +46,8 @@ static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks
 
 // Returns worker i's job record as a run starts: no blocks, no failure.
 worker_job idle_job(int i) {
-    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out, workers[i].job.best};
+    const worker_job& was = workers[i].job;
+    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out, was.best, was.cursor};
 }
 
 // Returns the chunk slots of the ring: twice the chunks the workers' claims cover at once
@@ -72,6 +74,7 @@ void pipe_free() {
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++) plat_count_free(PIPE.done[r]);
     free(PIPE.done);
     free(PIPE.sizes);
+    free(PIPE.faults);
     PIPE = chunk_pipe{};
 }
 
@@ -90,8 +93,9 @@ int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
         failed |= (PIPE.done[r] = plat_count_new()) == nullptr;
     PIPE.sizes = static_cast<int32_t*>(calloc(PIPE.ring * CHUNK_BLOCKS, sizeof(int32_t)));
+    PIPE.faults = static_cast<img_fault*>(calloc(PIPE.ring * CHUNK_BLOCKS / CLAIM_BLOCKS, sizeof(img_fault)));
     for (int i = 0; i < worker_count; i++) workers[i].job = idle_job(i);
-    if (!failed && PIPE.sizes) return 0;
+    if (!failed && PIPE.sizes && PIPE.faults) return 0;
     printf(MSG_NO_MEMORY "\n");
     return 1;
 }
@@ -104,11 +108,13 @@ void pipe_stop() {
 }
 
 // Reads the CLAIM_BLOCKS blocks (or samples) of the run from block i on into their ring
-// slots from `slot` on; returns 0, or 1 after marking the slots from the one whose read
-// failed on as unread (the main thread reports it when the chunk's turn comes).
-int read_claim(uint32_t i, size_t slot) {
+// slots from `slot` on through the job's cursor; returns 0, or 1 after noting the fault and
+// marking the slots from the one whose read failed on as unread (the main thread reports
+// it when the chunk's turn comes).
+int read_claim(worker_job* job, uint32_t i, size_t slot) {
     uint32_t first = PIPE.first + i * PIPE.step;
-    int64_t bad = ring_read(block_buf1 + slot * BLOCK, CLAIM_BLOCKS, first, PIPE.step);
+    int64_t bad = read_image_blocks(job->cursor, block_buf1 + slot * BLOCK, CLAIM_BLOCKS, first,
+                                    PIPE.step, &PIPE.faults[slot / CLAIM_BLOCKS]);
     if (bad < 0) return 0;
     uint32_t from = static_cast<uint32_t>(bad - first) / PIPE.step;  // 0 for a step of 1
     for (uint32_t j = from; j < CLAIM_BLOCKS; j++) PIPE.sizes[slot + j] = SLOT_UNREAD;
@@ -119,7 +125,7 @@ int read_claim(uint32_t i, size_t slot) {
 // returns 0 (also when a read failed), or -1 when a block's deflate failed.
 int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
     size_t slot = ring_slot(k) + i % CHUNK_BLOCKS;
-    if (read_claim(i, slot)) return 0;
+    if (read_claim(job, i, slot)) return 0;
     for (uint32_t j = 0; j < CLAIM_BLOCKS; j++, slot++, i++) {
         int len = one(job, slot, PIPE.first + i * PIPE.step);
         if (len < 0) return -1;
@@ -174,7 +180,7 @@ int chunk_unread(uint32_t k) {
     while (i < CHUNK_BLOCKS && PIPE.sizes[slot0 + i] != SLOT_UNREAD) i++;
     if (i == CHUNK_BLOCKS) return 0;
     uint32_t b = chunk_start(k) + (PIPE.step == 1 ? 0 : i * PIPE.step);
-    printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(b));
+    report_image_fault(&PIPE.faults[(slot0 + i) / CLAIM_BLOCKS], b);
     return 1;
 }
 
@@ -216,6 +222,10 @@ int ring_worker(worker_job* job, slot_proc one) {
 int ring_alloc(int results) {
     size_t ring_bytes = ring_chunks() * CHUNK_BYTES;
     int failed = realloc_buffer(&block_buf1, ring_bytes);
+    for (int i = 0; i < worker_count; i++) {
+        img_cursor_free(workers[i].job.cursor);
+        failed |= (workers[i].job.cursor = img_cursor_new(image)) == nullptr;
+    }
     if (results) failed |= realloc_buffer(&block_buf_write_cpu1, ring_bytes);
     if (!failed) return 0;
     printf(MSG_NO_MEMORY "\n");
@@ -280,21 +290,6 @@ int32_t ring_stored(size_t slot) {
     return PIPE.sizes[slot];
 }
 
-// Reads past the stream's buffer, so each byte is copied once, and from any thread.
-int64_t ring_read(unsigned char* dst, uint32_t count, uint32_t first, uint32_t step) {
-    if (step == 1) {
-        size_t bytes = static_cast<size_t>(count) * BLOCK;
-        long long at = static_cast<long long>(first) * BLOCK;
-        return plat_read_at(fin, at, dst, bytes) == bytes ? -1 : static_cast<int64_t>(first);
-    }
-    for (uint32_t i = 0; i < count; i++) {
-        long long at = (static_cast<long long>(first) + static_cast<long long>(i) * step) * BLOCK;
-        if (plat_read_at(fin, at, dst + static_cast<size_t>(i) * BLOCK, BLOCK) != BLOCK)
-            return first + i * step;
-    }
-    return -1;
-}
-
 int report_worker_failure(const worker_job* job) {
     printf(MSG_DEFLATE "\n", job->fail_block, zb_msg(job->z, "error"), job->fail_code);
     return 1;
@@ -302,6 +297,10 @@ int report_worker_failure(const worker_job* job) {
 
 void ring_free() {
     ring_end_streams();
+    for (int i = 0; i < MT_MAX_WORKERS; i++) {
+        img_cursor_free(workers[i].job.cursor);
+        workers[i].job.cursor = nullptr;
+    }
     pipe_free();
     free(block_buf_write_cpu1);
     block_buf_write_cpu1 = nullptr;

@@ -22,6 +22,7 @@
 #include "platform.h"
 
 struct zbest_state;
+struct image_cursor;
 
 constexpr int CHUNK_BLOCKS = 320;  // blocks (or samples) per chunk
 
@@ -34,6 +35,7 @@ struct worker_job {
     z_stream* z;                // its deflate stream, reset per block
     unsigned char* deflate_out; // its deflate output, two blocks long
     zbest_state* best;          // its -best encoders, or nullptr
+    image_cursor* cursor;       // its own cursor into the image
 };
 
 // One worker: its job record and what that points at.
@@ -64,8 +66,8 @@ struct chunk_ops {
 // A worker's body: takes blocks until the run ends or a deflate fails (which stops the
 // run), handing each to `one`; returns 0.
 int ring_worker(worker_job* job, slot_proc one);
-// Allocates the input ring and, for a compressor (`results`), the ring of stored blocks;
-// returns 0, or 1 after "Can't allocate memory".
+// Allocates the input ring, the workers' cursors into the image and, for a compressor
+// (`results`), the ring of stored blocks; returns 0, or 1 after "Can't allocate memory".
 int ring_alloc(int results);
 // Opens the first worker_count workers' deflate streams (and -best's encoders) for level
 // `lvl`; returns 0, or 1 after "deflateInit : ..." or "Can't allocate memory" (the
@@ -76,7 +78,8 @@ int ring_open_streams(int lvl);
 int ring_end_streams();
 // Runs `chunks` chunks, whose blocks are first, first + step, ..., through the workers,
 // printing progress every `period` blocks of *countdown; returns 0, or 1 after a message
-// (a failed read, write or deflate, or workers that could not start or be joined).
+// (a failed read or decode of the image, a failed write or deflate, or workers that could
+// not start or be joined).
 int ring_run(const chunk_ops* ops, uint32_t chunks, uint32_t first, uint32_t step,
              uint32_t period, int* countdown);
 // Returns the ring slot of the first block of chunk k of the running run.
@@ -85,9 +88,6 @@ size_t ring_slot(uint32_t k);
 uint32_t chunk_start(uint32_t k);
 // Returns the stored size the workers left in ring slot `slot`.
 int32_t ring_stored(size_t slot);
-// Reads `count` samples, one every `step` blocks from block `first`, into dst, each from
-// where it lies (from any thread); returns -1, or the number of the block whose read failed.
-int64_t ring_read(unsigned char* dst, uint32_t count, uint32_t first, uint32_t step);
 // Prints the deflate failure a job noted, with its stream's message; returns 1.
 int report_worker_failure(const worker_job* job);
 // Frees the ring's buffers and ends the workers' streams.

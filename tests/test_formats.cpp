@@ -94,6 +94,68 @@ TEST(Formats, InfoCountsEachKindOfBlockAndTheNcAreas) {
     }
 }
 
+// Returns the output of `args` and the input, then the written file, from the final line of
+// an estimate or the file a compressor wrote; the time line is left out.
+std::string compressed(std::vector<std::string> args, const std::string& in, const std::string& out) {
+    args.push_back(in);
+    if (args[0] == "-com") args.push_back(out);
+    RunResult r = run_vellicor(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    if (args[0] == "-com") return read_file(out);
+    size_t at = r.out.rfind("Ciso estimation completed");
+    return at == std::string::npos ? r.out : r.out.substr(at, r.out.find('\n', at) - at);
+}
+
+// -com and -est read any compressed file's image: the same file and the same estimate as
+// from the image itself, NC areas found by the scan included.
+TEST(Formats, CompressAndEstimateReadTheImageOfEachFormat) {
+    std::string dir = make_temp_dir(), tree = dir + "/tree", iso = dir + "/in.iso";
+    ASSERT_EQ(system(("mkdir -p '" + tree + "/PSP_GAME/USRDIR'").c_str()), 0);
+    write_file(tree + "/PSP_GAME/EBOOT.BIN", text_bytes(90000, 1));
+    write_file(tree + "/PSP_GAME/USRDIR/MOVIE.PMF", "PSMF" + random_bytes(30000, 2));
+    ASSERT_TRUE(master_iso(tree, iso));
+    std::string image = read_file(iso);
+    ASSERT_EQ(run_vellicor({"-com", iso, dir + "/v1.cso"}).status, 0);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"CSO v1", read_file(dir + "/v1.cso")},
+        {"CSO v2", write_cso_family("CISO", 2, image, 16384, in_turn)},
+        {"ZSO", write_cso_family("ZISO", 1, image, 2048, [](uint32_t) { return Store::LZ4; })},
+        {"DAX", write_dax(image, {{1, 2}, {17, 5}})},  // frames 17 to 21 hold the noise
+    };
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-com", "-l9"}, {"-com", "-opt", "-MT3", "-vid"}, {"-est", "-MT", "-vid"}}) {
+        std::string want = compressed(args, iso, dir + "/want.cso");
+        for (const auto& [name, bytes] : files) {
+            write_file(dir + "/in.bin", bytes);
+            EXPECT_TRUE(compressed(args, dir + "/in.bin", dir + "/got.cso") == want) << name << " " << args[1];
+        }
+    }
+}
+
+// A compressed input whose image is no whole number of sectors is refused as such an
+// image would be, and one whose block fails stops there: one line, no output.
+TEST(Formats, CompressStopsAtWhatTheImageWouldStopAt) {
+    std::string dir = make_temp_dir(), img = text_bytes(3 * 2048 + 100, 4);
+    std::string zso = write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; });
+    std::string bad = write_cso_family("ZISO", 1, img.substr(0, 4096), 2048, [](uint32_t) { return Store::LZ4; });
+    bad.replace(bad.size() - 8, 8, 8, '\xff');  // block 1's payload ends in garbage
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {zso, "Input size 6244 bytes is not a whole number of 2048-byte sectors: " + dir + "/in.zso\n"},
+        {bad, "block 1:LZ4 : corrupt block["},
+        {std::string("JISO") + std::string(60, '\0'), "Unsupported format: JISO\n"},
+    };
+    for (const auto& [bytes, line] : cases)
+        for (const char* engine : {"-com", "-opt"}) {
+            write_file(dir + "/in.zso", bytes);
+            std::vector<std::string> args = {"-com", dir + "/in.zso", dir + "/out.cso"};
+            if (engine[1] == 'o') args.insert(args.begin() + 1, "-opt");
+            RunResult r = run_vellicor(args);
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_NE(fold_crlf(r.out).find(line), std::string::npos) << r.out;
+            EXPECT_FALSE(file_exists(dir + "/out.cso"));
+        }
+}
+
 // One hostile file and the line each decoder must end with.
 struct Hostile {
     const char* name;

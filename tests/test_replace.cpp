@@ -63,8 +63,6 @@ TEST(Replace, NoMistakeOnTheCommandLineChangesAnyFile) {
         {{"-opt", "D/a.iso", "D/old.cso"}, 1, "Time: "},  // reaches no engine
         {{"-MT", "D/a.iso", "D/old.cso"}, 1, "Time: "},
         {{"-dec", "D/a.iso", "D/old.cso"}, 1, "ciso file format error\n"},  // names swapped
-        {{"-com", "D/game.cso", "D/game.iso"}, 1, "Input is already a CSO file: D/game.cso\n"},
-        {{"-com", "-opt", "D/game.cso", "D/game.iso"}, 1, "Input is already a CSO file: D/game.cso\n"},
         {{"-com", "D/big.iso", "D/old.cso"}, 1, "Input is larger than 2100000000 bytes\n"},
         {{"-com", "-opt", "-vid", "-logD/none/x.log", "D/a.iso", "D/old.cso"}, 1,
          "Unable to write log file (D/none/x.log)\n"},

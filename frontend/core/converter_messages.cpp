@@ -41,8 +41,6 @@ const Explanation EXPLANATIONS[] = {
     {MSG_CANT_WRITE_LOG, "无法写入日志文件：磁盘可能已满，或没有写入权限。"},
     {MSG_SAME_FILE, "输入文件和输出文件是同一个文件。请换一个输出文件名。"},
     {MSG_INPUT_TOO_LARGE, "输入文件太大，超出了转换程序能处理的大小，无法转换。"},
-    {MSG_INPUT_IS_CSO,
-     "输入文件已经是 CSO 文件（只是扩展名不对），无需再压缩。请把它改名为 .cso 后解压，或选择原来的 ISO 文件。"},
     {MSG_INPUT_NOT_SECTORS,
      "输入文件的大小不是 2048 字节扇区的整数倍，多半是不完整的光盘映像。请重新制作或获取完整的 ISO 文件。"},
     {MSG_INPUT_EMPTY, "输入文件是空的（0 字节）。请选择完整的 ISO 文件。"},

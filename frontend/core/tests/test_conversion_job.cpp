@@ -694,7 +694,7 @@ TEST(ConverterMessagesTest, LinesAndTheirExplanations) {
         "block 3:inflate : invalid block type[-3]", "block=77 : read error", "block 5 : Write error",
         "Can't open /a b/游戏 [1].iso", "Can't create C:\\x\\y.cso", "Input and output are the same file: /a.iso",
         "Input is larger than 2100000000 bytes", "Can't allocate memory", "file read error",
-        "Index write error", "Can't close /a.cso", "Input is already a CSO file: /a.iso",
+        "Index write error", "Can't close /a.cso",
         "Input size 5000 bytes is not a whole number of 2048-byte sectors: /a.iso",
         "Input is empty: /a.iso", "Can't write log /l.txt", "block 9:deflate : error[-2]"};
     for (const char* line : explained) {
