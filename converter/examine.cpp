@@ -22,6 +22,7 @@
 #include "init.h"
 #include "messages.h"
 #include "platform.h"
+#include "shape_census.h"
 #include "thread_ring.h"
 #include "zblock.h"
 
@@ -564,6 +565,20 @@ int print_blocks(const image_source& s) {
     return 1;
 }
 
+// Counts the deflate and zlib payloads by their shape and prints the census.
+void print_census(const image_source& s) {
+    shape_census c{};
+    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
+    for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
+        cso_place pl{};
+        if (cso_locate(&s.cso, b, &pl) || (pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB)) continue;
+        size_t len = static_cast<size_t>(pl.len);
+        if (len > p.size() || plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) != len) continue;
+        census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB);
+    }
+    census_print(c, s.cso.lay.format, s.cso.lay.bs);
+}
+
 }  // namespace
 
 // Lists what the CSO holds without decoding a block; returns 0, or 1 for a file that is
@@ -577,5 +592,7 @@ int info_ciso() {
         printf("%s\n", s.fault);
         return 1;
     }
-    return print_blocks(s);
+    int status = print_blocks(s);
+    print_census(s);
+    return status;
 }

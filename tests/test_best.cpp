@@ -76,6 +76,9 @@ TEST(Best, EveryEngineAndWorkerCountWritesOneFileOfZlibShape) {
     std::string opt = compress({"-opt", "-best"}), opt9 = compress({"-opt", "-l9"});
     expect_best_blocks(opt, opt9, image);
     EXPECT_LT(opt.size(), opt9.size());
+    write_file(dir + "/best.cso", opt);
+    EXPECT_EQ(field(fold_crlf(run_vellicor({"-info", dir + "/best.cso"}).out), "Handheld"),
+              "ready: 2048-byte blocks, every payload in zlib's shape");
     for (const char* mt : {"-MT1", "-MT3", "-MT0"})
         EXPECT_TRUE(compress({"-opt", mt, "-best"}) == opt) << mt;
     for (const char* est : {"-opt", "-MT3"}) {

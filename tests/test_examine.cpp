@@ -2,6 +2,7 @@
 // verdicts on the damaged-file corpus against the decompressors', -info's figures against
 // the index read here, and lines that must never open a file for writing.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -278,6 +279,59 @@ TEST(TestThreads, SameReportWithAndWithoutHashingThreads) {
         EXPECT_EQ(start_calls, 2);
         EXPECT_EQ(kBanner + printed, whole.out) << "refused starts " << mask;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Returns one raw deflate stream of `data`, compressed at `level`, with a full flush
+// after `flush_at` bytes when that is inside it.
+std::string raw_deflate(const std::string& data, int level, size_t flush_at = SIZE_MAX) {
+    z_stream z{};
+    std::string out(3 * data.size() + 64, '\0');
+    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    if (flush_at < data.size()) {
+        z.avail_in = static_cast<uInt>(flush_at);
+        deflate(&z, Z_FULL_FLUSH);
+    }
+    z.avail_in = static_cast<uInt>(data.size() - z.total_in);
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// -info counts the deflate payloads that keep zlib's shape and those with each feature,
+// and names the first that may keep handheld firmware from starting the file.
+TEST(Info, CountsThePayloadsByTheirStreamShape) {
+    std::string block = text_bytes(2048, 1), dir = make_temp_dir();
+    const std::vector<std::string> payloads = {
+        raw_deflate(block, 9), raw_deflate(block, 0), raw_deflate(block, 9, 1024),
+        raw_deflate(block.substr(0, 2000), 9), raw_deflate(block, 9) + "xyz"};
+    std::string cso = std::string("CISO") + std::string(4, '\0'), index;
+    for (uint64_t v : {uint64_t{payloads.size() * 2048}}) cso += std::string(reinterpret_cast<char*>(&v), 8);
+    uint32_t bs = 2048, at = 24 + 4 * static_cast<uint32_t>(payloads.size() + 1);
+    cso += std::string(reinterpret_cast<char*>(&bs), 4) + std::string("\x01\0\0\0", 4);
+    for (const std::string& p : payloads) {
+        index += std::string(reinterpret_cast<char*>(&at), 4);
+        at += static_cast<uint32_t>(p.size());
+    }
+    cso += index + std::string(reinterpret_cast<char*>(&at), 4);
+    for (const std::string& p : payloads) cso += p;
+    write_file(dir + "/f.cso", cso);
+    std::string out = fold_crlf(run_vellicor({"-info", dir + "/f.cso"}).out);
+    EXPECT_EQ(field(out, "Zlib's shape"), "1 of 5 deflate payloads") << out;
+    for (const char* line : {"  with several deflate blocks                   1\n",
+                             "  with a stored block                           2\n",
+                             "  with output other than its block              1\n",
+                             "  with bytes after the stream                   1\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payloads with several deflate blocks; "
+                                      "vellicor -com from this file writes one that may");
 }
 
 }  // namespace

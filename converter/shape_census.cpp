@@ -1,0 +1,72 @@
+// -info's shape census.
+#include "shape_census.h"
+
+#include <cstdio>
+
+#include "deflate_shape.h"
+
+namespace {
+
+constexpr size_t ZLIB_HEADER = 2, ZLIB_CHECK = 4;  // around a zlib stream's deflate part
+
+// One feature: its count in the census and how the lines name it.
+struct feature {
+    uint32_t shape_census::*count;
+    const char* name;
+};
+
+const feature FEATURES[] = {
+    {&shape_census::invalid, "invalid stream"},
+    {&shape_census::several, "several deflate blocks"},
+    {&shape_census::stored, "a stored block"},
+    {&shape_census::incomplete_litlen, "an incomplete literal/length code"},
+    {&shape_census::incomplete_dist, "an incomplete distance code"},
+    {&shape_census::few_dist, "fewer than two distance codes"},
+    {&shape_census::crossing, "a code-length run across the two tables"},
+    {&shape_census::wrong_size, "output other than its block"},
+    {&shape_census::trailing, "bytes after the stream"},
+};
+
+// Writes into `why` the first thing that may keep handheld firmware from starting the
+// file; returns false when there is none.
+bool obstacle(const shape_census& c, image_format f, uint32_t bs, char* why, size_t room) {
+    if (bs != BLOCK) return snprintf(why, room, "blocks of %u bytes, not %d", static_cast<unsigned>(bs), BLOCK) > 0;
+    if (f != FORMAT_CSO1) return snprintf(why, room, "the format is %s, not CSO v1", format_name(f)) > 0;
+    for (const feature& x : FEATURES)
+        if (c.*x.count)
+            return snprintf(why, room, "%u payloads with %s", static_cast<unsigned>(c.*x.count), x.name) > 0;
+    return false;
+}
+
+}  // namespace
+
+void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib) {
+    DeflateShape s{};
+    s.invalid = zlib && len < ZLIB_HEADER + ZLIB_CHECK;
+    if (!s.invalid)
+        s = zlib ? deflate_shape(p + ZLIB_HEADER, len - ZLIB_HEADER - ZLIB_CHECK, expected)
+                 : deflate_shape(p, len, expected);
+    c->payloads++;
+    c->in_shape += deflate_shape_ok(s);
+    c->invalid += s.invalid;
+    c->several += s.blocks > 1;
+    c->stored += s.stored > 0;
+    c->incomplete_litlen += s.incomplete_litlen > 0;
+    c->incomplete_dist += s.incomplete_dist > 0;
+    c->few_dist += s.few_dist > 0;
+    c->crossing += s.crossing_runs > 0;
+    c->wrong_size += s.wrong_size;
+    c->trailing += s.trailing;
+}
+
+void census_print(const shape_census& c, image_format f, uint32_t block_size) {
+    printf("Zlib's shape  %u of %u deflate payloads\n", static_cast<unsigned>(c.in_shape),
+           static_cast<unsigned>(c.payloads));
+    for (const feature& x : FEATURES)
+        if (c.*x.count) printf("  with %-40s %u\n", x.name, static_cast<unsigned>(c.*x.count));
+    char why[120];
+    if (obstacle(c, f, block_size, why, sizeof why))
+        printf("Handheld      may not start: %s; vellicor -com from this file writes one that may\n", why);
+    else
+        printf("Handheld      ready: %d-byte blocks, every payload in zlib's shape\n", BLOCK);
+}

@@ -1,0 +1,23 @@
+// -info's count of the deflate payloads that keep zlib's shape (deflate_shape.h), by
+// feature, and its verdict for handheld firmware, which starts games from CSO v1 files
+// of 2048-byte blocks whose payloads all keep that shape.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "cso_format.h"
+
+// The payloads counted so far: how many there were, kept zlib's shape, and had each feature.
+struct shape_census {
+    uint32_t payloads, in_shape, invalid, several, stored, incomplete_litlen, incomplete_dist,
+        few_dist, crossing, wrong_size, trailing;
+};
+
+// Counts one payload that should decode to `expected` bytes: a raw deflate stream, or a
+// zlib stream (`zlib`: its two-byte header and Adler-32 around one) whose deflate part is
+// judged.
+void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib);
+// Prints the census (one line, then one per feature some payload has) and the handheld
+// line: ready, or the first reason it is not (block size, format, a feature and its count)
+// with the advice that -com from the file writes one that is.
+void census_print(const shape_census& c, image_format f, uint32_t block_size);
