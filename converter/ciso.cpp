@@ -109,12 +109,12 @@ static int opt_one_block(uint32_t b) {
     int code = 0;
     int len = decide_block(block_buf1, IsNCArea_type(b), &Z1, Z1_best, block_buf2, &out, &code);
     if (len < 0) {
-        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
+        say(MSG_DEFLATE, static_cast<int>(b), zb_msg(&Z1, "error"), code);
         return 1;
     }
     if (out == block_buf1) index_buf[b] |= CSO_PLAIN_FLAG;
     if (fwrite(out, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
-        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
+        say(MSG_WRITE_ERROR, static_cast<int>(b));
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -228,7 +228,7 @@ static int ThreadProcEst(void* job) {
 // after the write error.
 static int write_stored(const unsigned char* buf, int32_t len, uint32_t b) {
     if (fwrite(buf, 1, static_cast<size_t>(len), fout) != static_cast<size_t>(len)) {
-        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
+        say(MSG_WRITE_ERROR, static_cast<int>(b));
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -294,7 +294,7 @@ static int alloc_index_tables(uint32_t entries) {
     index_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
     taille_temp_buf = static_cast<uint32_t*>(calloc(entries, sizeof(uint32_t)));
     if (index_buf && taille_temp_buf) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -371,7 +371,7 @@ static int estimate_one_sample(uint32_t b) {
     int code = 0;
     int len = decide_block(block_buf1, kind, &Z1, Z1_best, block_buf2, &src, &code);
     if (len < 0) {
-        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), code);
+        say(MSG_DEFLATE, static_cast<int>(b), zb_msg(&Z1, "error"), code);
         return 1;
     }
     write_pos += static_cast<uint32_t>(len);
@@ -512,11 +512,11 @@ static void derive_globals() {
 // Prints "No input file"/"No output file" when a name is missing; returns 1 if one was.
 static int missing_names(int need_output) {
     if (!O.input_name) {
-        printf(MSG_NO_INPUT);
+        fputs(msg(MSG_NO_INPUT), stdout);
         return 1;
     }
     if (need_output && !O.output_name) {
-        printf(MSG_NO_OUTPUT);
+        fputs(msg(MSG_NO_OUTPUT), stdout);
         return 1;
     }
     return 0;
@@ -538,17 +538,17 @@ static int run_engine() {
 // after one line.
 static int check_image() {
     if (check_file_size(fin) < 0) {
-        printf(MSG_NO_FILE_SIZE "\n");
+        say(MSG_NO_FILE_SIZE);
         return 1;
     }
     if (open_image(fin)) return 1;
     long long size = image_bytes();
     if (size == 0) {  // a CSO can't say "no bytes": every reader refuses it
-        printf(MSG_INPUT_EMPTY "\n", O.input_name);
+        say(MSG_INPUT_EMPTY, O.input_name);
         return 1;
     }
     if (size % BLOCK == 0) return 0;  // the trailing bytes would be dropped
-    printf(MSG_INPUT_NOT_SECTORS "\n", size, O.input_name);
+    say(MSG_INPUT_NOT_SECTORS, size, O.input_name);
     return 1;
 }
 
@@ -582,7 +582,7 @@ static int open_run_files(int a) {
 static void warn_partial_block() {
     uint64_t held = static_cast<uint64_t>(ciso_total_block) * ciso.block_size;
     if (ciso.total_bytes > held)
-        printf(MSG_TAIL_NOT_STORED "\n",
+        say(MSG_TAIL_NOT_STORED,
                static_cast<unsigned long long>(ciso.total_bytes - held));
 }
 
@@ -618,7 +618,7 @@ int converter_main(int argc, char** argv) {
     derive_globals();
     ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
     if (!ncareas) {
-        printf(MSG_NO_MEMORY "\n");
+        say(MSG_NO_MEMORY);
         return clean_up(1);
     }
     int a = O.action, decompress = action_in(a, ACTION_DECOMPRESS);

@@ -41,18 +41,18 @@ static size_t in_span_size(uint32_t bs) {
 
 // Refuses a version the format defines no reading for.
 static int unknown_version(cso_reader* r, const char* format, unsigned version) {
-    return fail(r, CSO_UNSUPPORTED, MSG_UNSUPPORTED_VERSION, format, version);
+    return fail(r, CSO_UNSUPPORTED, msg(MSG_UNSUPPORTED_VERSION), format, version);
 }
 
 // Takes a DAX header from the file's first `got` bytes; returns CSO_OK or the failure.
 // The reader's CSO header holds its fields in CSO terms (frames as blocks, no alignment)
 // for the decompressors' summary.
 static int take_dax_header(cso_reader* r, const unsigned char* head, size_t got) {
-    if (got < DAX_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
+    if (got < DAX_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, msg(MSG_FILE_READ_ERROR));
     dax_header& d = r->dax;
     memcpy(&d, head, DAX_HEADER_SIZE);
     if (d.version > DAX_MAX_VERSION) return unknown_version(r, "DAX", d.version);
-    if (r->sequential || d.total_bytes == 0) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+    if (r->sequential || d.total_bytes == 0) return fail(r, CSO_FORMAT, msg(MSG_FORMAT_ERROR));
     memcpy(r->hdr.magic, d.magic, DAX_MAGIC_SIZE);
     r->hdr.header_size = DAX_HEADER_SIZE;
     r->hdr.total_bytes = d.total_bytes;
@@ -66,11 +66,11 @@ static int take_dax_header(cso_reader* r, const unsigned char* head, size_t got)
 
 // Takes a CSO or ZSO header from the file's first `got` bytes; returns CSO_OK or the failure.
 static int take_cso_header(cso_reader* r, const unsigned char* head, size_t got) {
-    if (got < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
+    if (got < CSO_HEADER_SIZE) return fail(r, CSO_SHORT_HEADER, msg(MSG_FILE_READ_ERROR));
     memcpy(&r->hdr, head, CSO_HEADER_SIZE);
     if (cso_version_unknown(r->hdr))
         return unknown_version(r, format_of_magic(head) == FORMAT_ZSO ? "ZSO" : "CSO", r->hdr.version);
-    if (cso_header_refused(r->hdr, r->sequential)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+    if (cso_header_refused(r->hdr, r->sequential)) return fail(r, CSO_FORMAT, msg(MSG_FORMAT_ERROR));
     r->lay = cso_layout_of(r->hdr);
     return CSO_OK;
 }
@@ -80,10 +80,10 @@ static int take_cso_header(cso_reader* r, const unsigned char* head, size_t got)
 static int read_header(cso_reader* r) {
     unsigned char head[DAX_HEADER_SIZE] = {};
     size_t got = r->src.size < sizeof head ? static_cast<size_t>(r->src.size) : sizeof head;
-    if (got < CSO_MAGIC_SIZE) return fail(r, CSO_SHORT_HEADER, MSG_FILE_READ_ERROR);
-    if (r->src.read_at(r->src.ctx, 0, head, got) != got) return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+    if (got < CSO_MAGIC_SIZE) return fail(r, CSO_SHORT_HEADER, msg(MSG_FILE_READ_ERROR));
+    if (r->src.read_at(r->src.ctx, 0, head, got) != got) return fail(r, CSO_IO, msg(MSG_FILE_READ_ERROR));
     image_format f = format_of_magic(head);
-    if (f == FORMAT_JISO) return fail(r, CSO_UNSUPPORTED, MSG_UNSUPPORTED_FORMAT, JISO_MAGIC);
+    if (f == FORMAT_JISO) return fail(r, CSO_UNSUPPORTED, msg(MSG_UNSUPPORTED_FORMAT), JISO_MAGIC);
     return f == FORMAT_DAX ? take_dax_header(r, head, got) : take_cso_header(r, head, got);
 }
 
@@ -92,20 +92,20 @@ static int read_entries(cso_reader* r, uint32_t first, uint64_t count) {
     size_t bytes = static_cast<size_t>(4 * count);
     uint64_t off = CSO_HEADER_SIZE + 4 * static_cast<uint64_t>(first);
     if (r->src.read_at(r->src.ctx, off, r->index + first, bytes) == bytes) return CSO_OK;
-    return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+    return fail(r, CSO_IO, msg(MSG_FILE_READ_ERROR));
 }
 
 // Reads the index (the file must hold it: that also bounds the allocation) and, when the
 // image has a tail, the entry that may follow it; returns CSO_OK or the failure.
 static int read_index(cso_reader* r) {
     cso_layout& l = r->lay;
-    if (!cso_index_fits(l, r->src.size)) return fail(r, CSO_SHORT_INDEX, MSG_FILE_READ_ERROR);
+    if (!cso_index_fits(l, r->src.size)) return fail(r, CSO_SHORT_INDEX, msg(MSG_FILE_READ_ERROR));
     uint64_t entries = static_cast<uint64_t>(l.whole) + 2;
     size_t span = in_span_size(l.bs);
-    if (entries > SIZE_MAX / 4) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    if (entries > SIZE_MAX / 4) return fail(r, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
     r->index = static_cast<uint32_t*>(calloc(static_cast<size_t>(entries), 4));
     r->spans = static_cast<unsigned char*>(malloc(2 * span));
-    if (!r->index || !r->spans) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    if (!r->index || !r->spans) return fail(r, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
     r->in = {r->spans, span, 0, 0};
     if (read_entries(r, 0, entries - 1)) return CSO_IO;
     cso_layout longer = l;
@@ -122,7 +122,7 @@ static int read_index(cso_reader* r) {
 // Reads `count` bytes at `off` into dst; returns CSO_OK or CSO_IO.
 static int read_table(cso_reader* r, uint64_t off, void* dst, size_t count) {
     if (r->src.read_at(r->src.ctx, off, dst, count) == count) return CSO_OK;
-    return fail(r, CSO_IO, MSG_FILE_READ_ERROR);
+    return fail(r, CSO_IO, msg(MSG_FILE_READ_ERROR));
 }
 
 static const uint32_t AREAS_AT_ONCE = 512;  // NC areas read in one go
@@ -131,7 +131,7 @@ static const uint32_t AREAS_AT_ONCE = 512;  // NC areas read in one go
 // returns CSO_OK, or CSO_FORMAT for an area past the last frame.
 static int count_areas(cso_reader* r, const dax_nc_area* a, uint32_t count, uint32_t n, int32_t* edges) {
     for (uint32_t i = 0; i < count; i++) {
-        if (dax_area_refused(a[i], n)) return fail(r, CSO_FORMAT, MSG_FORMAT_ERROR);
+        if (dax_area_refused(a[i], n)) return fail(r, CSO_FORMAT, msg(MSG_FORMAT_ERROR));
         if (a[i].count == 0) continue;
         edges[a[i].first]++;
         edges[a[i].first + a[i].count]--;
@@ -144,7 +144,7 @@ static int count_areas(cso_reader* r, const dax_nc_area* a, uint32_t count, uint
 static int read_nc_areas(cso_reader* r) {
     uint32_t n = r->lay.blocks, m = r->dax.nc_areas;
     int32_t* edges = static_cast<int32_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(int32_t)));
-    if (!edges) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    if (!edges) return fail(r, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
     dax_nc_area chunk[AREAS_AT_ONCE];
     int status = CSO_OK;
     for (uint32_t done = 0, count = 0; status == CSO_OK && done < m; done += count) {
@@ -162,13 +162,13 @@ static int read_nc_areas(cso_reader* r) {
 // Reads a DAX file's offsets, lengths and NC areas (the file must hold them all: that
 // also bounds the allocations); returns CSO_OK or the failure.
 static int read_dax_tables(cso_reader* r) {
-    if (!dax_tables_fit(r->dax, r->src.size)) return fail(r, CSO_SHORT_INDEX, MSG_FILE_READ_ERROR);
+    if (!dax_tables_fit(r->dax, r->src.size)) return fail(r, CSO_SHORT_INDEX, msg(MSG_FILE_READ_ERROR));
     size_t n = r->lay.blocks, span = in_span_size(DAX_FRAME);
     r->index = static_cast<uint32_t*>(calloc(n + 1, 4));
     r->dax_len = static_cast<uint16_t*>(calloc(n, 2));
     r->dax_nc = static_cast<uint8_t*>(calloc(n, 1));
     r->spans = static_cast<unsigned char*>(malloc(2 * span));
-    if (!r->index || !r->dax_len || !r->dax_nc || !r->spans) return fail(r, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    if (!r->index || !r->dax_len || !r->dax_nc || !r->spans) return fail(r, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
     r->in = {r->spans, span, 0, 0};
     if (read_table(r, DAX_HEADER_SIZE, r->index, 4 * n)) return CSO_IO;
     if (read_table(r, dax_lengths_at(r->dax), r->dax_len, 2 * n)) return CSO_IO;
@@ -307,7 +307,7 @@ static int locate(cso_reader* r, uint32_t b, cso_place* p) {
 // Records block b's read error: CSO_IO when its payload lies in the file but could not
 // be read, CSO_BAD_BLOCK when the index points it elsewhere; returns the status.
 static int read_error(cso_reader* r, uint32_t b, int status) {
-    return fail(r, status, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+    return fail(r, status, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
 }
 
 // Writes a failure line into the scratch's room; returns CSO_BAD_BLOCK.
@@ -322,7 +322,7 @@ static int bad_block(const cso_scratch& s, const char* format, ...) {
 // Opens the scratch's inflate stream at its first use; returns CSO_OK or the failure.
 static int inflate_ready(const cso_scratch& s) {
     if (*s.z_mode) return CSO_OK;
-    if (zb_inflate_open(s.z) != Z_OK) return bad_block(s, MSG_INFLATE_INIT, zb_msg(s.z, "???"));
+    if (zb_inflate_open(s.z) != Z_OK) return bad_block(s, msg(MSG_INFLATE_INIT), zb_msg(s.z, "???"));
     *s.z_mode = 2;
     return CSO_OK;
 }
@@ -339,8 +339,8 @@ static int inflate_payload(const cso_layout& l, uint32_t b, bool zlib, const uns
                    : zb_inflate_into(s.z, p, in, dst, cap, &produced);
     if (ret == Z_STREAM_END && produced >= need) return CSO_OK;
     if (ret != Z_STREAM_END)
-        return bad_block(s, MSG_INFLATE, static_cast<int>(b), zb_msg(s.z, "error"), ret);
-    return bad_block(s, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b), static_cast<int>(produced),
+        return bad_block(s, msg(MSG_INFLATE), static_cast<int>(b), zb_msg(s.z, "error"), ret);
+    return bad_block(s, msg(MSG_BLOCK_SIZE_ERROR), static_cast<int>(b), static_cast<int>(produced),
                      static_cast<int>(need));
 }
 
@@ -351,9 +351,9 @@ static int lz4_payload(const cso_layout& l, uint32_t b, const unsigned char* p, 
     uint32_t need = cso_block_bytes(l, b);
     int got = LZ4_decompress_safe(reinterpret_cast<const char*>(p), reinterpret_cast<char*>(dst),
                                   static_cast<int>(len), static_cast<int>(l.bs));
-    if (got < 0) return bad_block(s, MSG_LZ4, static_cast<int>(b), got);
+    if (got < 0) return bad_block(s, msg(MSG_LZ4), static_cast<int>(b), got);
     if (static_cast<uint32_t>(got) == need || static_cast<uint32_t>(got) == l.bs) return CSO_OK;
-    return bad_block(s, MSG_BLOCK_SIZE_ERROR, static_cast<int>(b), got, static_cast<int>(need));
+    return bad_block(s, msg(MSG_BLOCK_SIZE_ERROR), static_cast<int>(b), got, static_cast<int>(need));
 }
 
 // Decodes one payload by its kind.

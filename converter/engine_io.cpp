@@ -47,7 +47,7 @@ int open_image(FILE* f) {
     }
     image_main = img_cursor_new(image);
     if (image_main) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -72,7 +72,7 @@ int64_t read_image_blocks(image_cursor* c, unsigned char* dst, uint32_t count, u
 }
 
 void report_image_fault(const img_fault* fault, uint32_t block) {
-    if (img_format(image) == FORMAT_NONE) printf(MSG_BLOCK_READ_ERROR "\n", static_cast<int>(block));
+    if (img_format(image) == FORMAT_NONE) say(MSG_BLOCK_READ_ERROR, static_cast<int>(block));
     else printf("%s\n", fault->line);
 }
 
@@ -85,7 +85,7 @@ int measure_input() {
     if (!image && open_image(fin)) return 1;  // engines run without the driver (tests)
     long long size = image_bytes();
     if (size < 0) {
-        printf(MSG_NO_FILE_SIZE "\n");
+        say(MSG_NO_FILE_SIZE);
         return 1;
     }
     initcisoheader(static_cast<int>(size));
@@ -101,7 +101,7 @@ int open_best(int lvl, zbest_state** best) {
     if (lvl != LEVEL_BEST) return 0;
     *best = zbest_create(ZBEST_DEFAULT_MIX);
     if (*best) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -126,7 +126,7 @@ int alloc_index_and_buffers(uint32_t entries, size_t size1, size_t size2) {
     block_buf1 = static_cast<unsigned char*>(malloc(size1));
     block_buf2 = static_cast<unsigned char*>(malloc(size2));
     if (index_buf && block_buf1 && block_buf2) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -151,7 +151,7 @@ int write_final_index(uint32_t entries) {
              fwrite(index_buf, sizeof(uint32_t), entries, fout) == entries &&
              fflush(fout) == 0 && !ferror(fout);
     if (ok) return 0;
-    printf(MSG_INDEX_WRITE_ERROR "\n");
+    say(MSG_INDEX_WRITE_ERROR);
     return 1;
 }
 
@@ -160,7 +160,7 @@ int open_deflate(int lvl) {
         Z1_mode = 1;
         return open_best(lvl, &Z1_best);
     }
-    printf(MSG_DEFLATE_INIT "\n", zb_msg(&Z1, "???"));
+    say(MSG_DEFLATE_INIT, zb_msg(&Z1, "???"));
     return 1;
 }
 
@@ -169,7 +169,7 @@ int open_inflate() {
         Z1_mode = 2;
         return 0;
     }
-    printf(MSG_INFLATE_INIT "\n", zb_msg(&Z1, "???"));
+    say(MSG_INFLATE_INIT, zb_msg(&Z1, "???"));
     return 1;
 }
 
@@ -182,7 +182,7 @@ int close_z1() {
     if (mode == 0) return 0;
     int ret = mode == 1 ? deflateEnd(&Z1) : inflateEnd(&Z1);
     if (ret == Z_OK || (mode == 1 && ret == Z_DATA_ERROR)) return 0;  // ended mid-stream: fine
-    printf(mode == 1 ? MSG_DEFLATE_END "\n" : MSG_INFLATE_END "\n", zb_msg(&Z1, "error"));
+    say(mode == 1 ? MSG_DEFLATE_END : MSG_INFLATE_END, zb_msg(&Z1, "error"));
     return 1;
 }
 
@@ -190,6 +190,6 @@ int close_z1() {
 // Without it the tail of the image could fail at close, after "completed" was printed.
 int flush_output(uint32_t n) {
     if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;
-    printf(MSG_WRITE_ERROR "\n", static_cast<int>(n - 1));
+    say(MSG_WRITE_ERROR, static_cast<int>(n - 1));
     return 1;
 }

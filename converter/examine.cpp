@@ -101,7 +101,7 @@ int open_source(image_source& s, const char* name) {
     }
     long long size = s.f ? plat_stream_size(s.f) : -1;
     if (size < 0) {
-        printf(MSG_CANT_OPEN "\n", name);
+        say(MSG_CANT_OPEN, name);
         return 1;
     }
     s.size = static_cast<uint64_t>(size);
@@ -159,7 +159,7 @@ size_t fill_from_image(image_source& s, unsigned char* out, size_t cap) {
     if (s.ended) return 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(cap, s.size - s.produced));
     size_t got = plat_read_at(s.f, static_cast<long long>(s.produced), out, want);
-    if (got < want) set_fault(s, MSG_BLOCK_READ_ERROR, static_cast<int>((s.produced + got) / BLOCK));
+    if (got < want) set_fault(s, msg(MSG_BLOCK_READ_ERROR), static_cast<int>((s.produced + got) / BLOCK));
     if (got < cap) s.ended = true;
     return got;
 }
@@ -171,14 +171,14 @@ int prepare_source(image_source& s) {
     bool ok = s.staging != nullptr;
     for (unsigned char*& p : s.slot) ok = (p = static_cast<unsigned char*>(malloc(CHUNK))) && ok;
     if (!ok) {
-        printf(MSG_NO_MEMORY "\n");
+        say(MSG_NO_MEMORY);
         return 1;
     }
     s.md5 = plat_hash_new(PLAT_HASH_MD5);
     s.sha1 = plat_hash_new(PLAT_HASH_SHA1);
     s.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     if (s.md5 && s.sha1) return 0;
-    printf(MSG_NO_CHECKSUMS "\n");
+    say(MSG_NO_CHECKSUMS);
     return 1;
 }
 
@@ -317,7 +317,7 @@ int print_checksums(image_source& s) {
     unsigned char md5[20], sha1[20];
     int lm = plat_hash_finish(s.md5, md5), ls = plat_hash_finish(s.sha1, sha1);
     if (lm != 16 || ls != 20 || s.hash_failed[0] || s.hash_failed[1]) {
-        printf(MSG_NO_CHECKSUMS "\n");
+        say(MSG_NO_CHECKSUMS);
         return 1;
     }
     print_size(s);

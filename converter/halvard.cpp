@@ -32,7 +32,7 @@ static int pad_to_alignment(uint32_t* pos, uint32_t b) {
     while (pad > 0) {
         uint32_t n = pad < sizeof zeros ? pad : sizeof zeros;
         if (fwrite(zeros, 1, n, fout) != n) {
-            printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
+            say(MSG_WRITE_ERROR, static_cast<int>(b));
             return 1;
         }
         *pos += n;
@@ -53,7 +53,7 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
     unsigned len = 0;
     int ret = encode_block(&Z1, Z1_best, block_buf1, block_buf2, &len);
     if (ret != Z_STREAM_END) {
-        printf(MSG_DEFLATE "\n", static_cast<int>(b), zb_msg(&Z1, "error"), ret);
+        say(MSG_DEFLATE, static_cast<int>(b), zb_msg(&Z1, "error"), ret);
         return 1;
     }
     if (len >= static_cast<unsigned>(BLOCK)) {  // deflate did not help: store the block
@@ -62,7 +62,7 @@ static int comp_one_block(uint32_t b, uint32_t* pos) {
         len = BLOCK;
     }
     if (fwrite(block_buf2, 1, len, fout) != len) {
-        printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
+        say(MSG_WRITE_ERROR, static_cast<int>(b));
         return 1;
     }
     *pos += len;

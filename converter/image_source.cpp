@@ -55,7 +55,7 @@ static int open_compressed(img_source* s, img_fault* fault) {
 int img_open(FILE* f, img_source** out, img_fault* fault) {
     *out = nullptr;
     img_source* s = static_cast<img_source*>(calloc(1, sizeof(img_source)));
-    if (!s) return fault_at(fault, -1, CSO_NO_MEMORY, MSG_NO_MEMORY);
+    if (!s) return fault_at(fault, -1, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
     s->f = f;
     long long size = plat_stream_size(f);
     unsigned char magic[CSO_MAGIC_SIZE] = {};
@@ -101,18 +101,18 @@ static int read_plain(image_cursor* c, uint64_t off, void* buf, size_t len, img_
     size_t got = plat_read_at(c->src->f, static_cast<long long>(off), buf, len);
     if (got == len) return CSO_OK;
     long long b = static_cast<long long>((off + got) / BLOCK);
-    return fault_at(fault, b, CSO_IO, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+    return fault_at(fault, b, CSO_IO, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
 }
 
 // Decodes block b into dst (a block's room); returns CSO_OK or the failure.
 static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, img_fault* fault) {
     const cso_reader& r = c->src->r;
     cso_place pl{};
-    if (cso_locate(&r, b, &pl)) return fault_at(fault, b, CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+    if (cso_locate(&r, b, &pl)) return fault_at(fault, b, CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
     size_t len = static_cast<size_t>(pl.len);
     if (r.src.read_at(r.src.ctx, pl.off, c->payload, len) != len) {
         bool inside = pl.off <= r.src.size && pl.len <= r.src.size - pl.off;
-        return fault_at(fault, b, inside ? CSO_IO : CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+        return fault_at(fault, b, inside ? CSO_IO : CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
     }
     cso_scratch s{&c->z, &c->z_mode, c->fault, sizeof c->fault};
     int status = cso_decode_payload(r.lay, b, pl.kind, c->payload, len, dst, s);
@@ -140,7 +140,7 @@ int img_read(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fa
     unsigned char* out = static_cast<unsigned char*>(buf);
     while (len > 0) {
         uint32_t b = static_cast<uint32_t>(off / l.bs), at = static_cast<uint32_t>(off % l.bs);
-        if (off / l.bs >= l.blocks) return fault_at(fault, b, CSO_BAD_BLOCK, MSG_BLOCK_READ_ERROR, static_cast<int>(b));
+        if (off / l.bs >= l.blocks) return fault_at(fault, b, CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
         size_t n = cso_block_bytes(l, b) - at;
         n = n < len ? n : len;
         bool whole = at == 0 && len >= l.bs;  // room for all the decoder may write

@@ -167,10 +167,16 @@ static void fail(const char* message) {
     fatal_exit(1);
 }
 
+// Prints the line and ends the process with status 1.
+static void fail(message_id id) {
+    say(id);
+    fail("");
+}
+
 // Returns a heap copy of text, or ends the process when memory runs out.
 static char* copy_or_fail(const char* text, size_t room) {
     char* copy = static_cast<char*>(malloc(room));
-    if (!copy) fail(MSG_NO_MEMORY "\n");
+    if (!copy) fail(MSG_NO_MEMORY);
     memcpy(copy, text, strlen(text) + 1);
     return copy;
 }
@@ -178,7 +184,7 @@ static char* copy_or_fail(const char* text, size_t room) {
 // Handles "-ext.X.Y": keeps the text from the first '.' on.
 static void parse_ext(const char* token) {
     const char* dot = strchr(token, '.');
-    if (!dot) fail(MSG_BAD_EXTENSION "\n");
+    if (!dot) fail(MSG_BAD_EXTENSION);
     free(O.ext_list);
     O.ext_list = copy_or_fail(dot, strlen(token));
 }
@@ -191,7 +197,7 @@ static void parse_value(const char* token) {
             (token[1] == 'l' ? O.comp_level : O.est_quality) = ch - '0';
             return;
         }
-        printf(token[1] == 'l' ? MSG_UNKNOWN_LEVEL "\n" : MSG_UNKNOWN_QUALITY "\n", ch);
+        say(token[1] == 'l' ? MSG_UNKNOWN_LEVEL : MSG_UNKNOWN_QUALITY, ch);
         fail("");
         return;
     }
@@ -201,7 +207,7 @@ static void parse_value(const char* token) {
         O.threshold_pct = static_cast<int>(v);
         return;
     }
-    printf(MSG_UNKNOWN_THRESHOLD "\n", token + 2);
+    say(MSG_UNKNOWN_THRESHOLD, token + 2);
     fail("");
 }
 
@@ -219,7 +225,7 @@ static void parse_mt(const char* token) {
         O.mt_workers = atoi(n);
         return;
     }
-    printf(MSG_UNKNOWN_THREADS "\n", n);
+    say(MSG_UNKNOWN_THREADS, n);
     fail("");
 }
 
@@ -263,12 +269,12 @@ static void parse_token(const char* t) {
 // option, or a wrong number of names, refuses the line.
 static void check_read_only_line(int argc) {
     if (argc - 1 - name_tokens > 1) {
-        printf(MSG_READ_ONLY_ALONE "\n", read_only_token);
+        say(MSG_READ_ONLY_ALONE, read_only_token);
         fail("");
     } else if (O.action == ACTION_INFO && name_tokens != 1) {
-        fail(MSG_INFO_NAMES "\n");
+        fail(MSG_INFO_NAMES);
     } else if (O.action == ACTION_TEST && (name_tokens < 1 || name_tokens > 2)) {
-        fail(MSG_TEST_NAMES "\n");
+        fail(MSG_TEST_NAMES);
     }
 }
 
@@ -276,7 +282,7 @@ static void check_read_only_line(int argc) {
 static void parse_legacy(char** argv) {
     int d = argv[1][0] - '0';
     if (d < 0 || d > 9) {
-        printf(MSG_UNKNOWN_LEVEL "\n", argv[1][0]);
+        say(MSG_UNKNOWN_LEVEL, argv[1][0]);
         fail("");
         return;
     }
@@ -298,7 +304,7 @@ static void open_files() {
             fin = nullptr;
         }
         if (!fin) {
-            printf(MSG_CANT_OPEN "\n", O.input_name);
+            say(MSG_CANT_OPEN, O.input_name);
             fail("");
             return;
         }
@@ -306,21 +312,21 @@ static void open_files() {
     }
     // Writing the output would replace the input before a byte of it is read.
     if (fin && O.output_name && plat_stream_is_file(fin, O.output_name)) {
-        printf(MSG_SAME_FILE "\n", O.output_name);
+        say(MSG_SAME_FILE, O.output_name);
         fail("");
     }
 }
 
 int check_output() {
     if (plat_output_check(O.output_name) == 0) return 0;
-    printf(MSG_CANT_CREATE "\n", O.output_name);
+    say(MSG_CANT_CREATE, O.output_name);
     return 1;
 }
 
 int open_output() {
     output_file = plat_output_open(O.output_name, 0);
     if (!output_file) {
-        printf(MSG_CANT_CREATE "\n", O.output_name);
+        say(MSG_CANT_CREATE, O.output_name);
         return 1;
     }
     fout = plat_output_stream(output_file);
@@ -333,7 +339,7 @@ int close_output(int status) {
     fout = nullptr;
     if (!output_file) {  // a stream handed in directly (in-process tests)
         if (f && fclose(f) != 0 && status == 0) {
-            printf(MSG_CANT_CLOSE "\n", O.output_name);
+            say(MSG_CANT_CLOSE, O.output_name);
             status = 1;
         }
         return status;
@@ -345,8 +351,8 @@ int close_output(int status) {
         return status;
     }
     int result = plat_output_commit(out);
-    if (result == PLAT_OUTPUT_WRITE_FAILED) printf(MSG_CANT_CLOSE "\n", O.output_name);
-    if (result == PLAT_OUTPUT_RENAME_FAILED) printf(MSG_CANT_CREATE "\n", O.output_name);
+    if (result == PLAT_OUTPUT_WRITE_FAILED) say(MSG_CANT_CLOSE, O.output_name);
+    if (result == PLAT_OUTPUT_RENAME_FAILED) say(MSG_CANT_CREATE, O.output_name);
     return result == 0 ? 0 : 1;
 }
 
@@ -387,7 +393,7 @@ int check_file_size(FILE* f) {
 long long check_size_limit(long long size) {
     if (size > MAX_INPUT_SIZE) {
         fflush(stdout);  // what was printed before comes first
-        fprintf(stderr, MSG_INPUT_TOO_LARGE "\n", MAX_INPUT_SIZE);
+        say_to(stderr, MSG_INPUT_TOO_LARGE, MAX_INPUT_SIZE);
         fatal_exit(1);
     }
     return size;

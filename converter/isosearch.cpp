@@ -288,12 +288,12 @@ int open_scan_log() {
     if (!O.log || (media == 0 && !O.ext_list && !O.rm_update)) return 0;
     // The log would replace the input or the output.
     if (is_input_or_output(O.log_name)) {
-        printf(MSG_LOG_IS_IO "\n", O.log_name);
+        say(MSG_LOG_IS_IO, O.log_name);
         return 1;
     }
     scan_log = plat_output_open(O.log_name, 1);
     if (scan_log) return 0;
-    printf(MSG_LOG_UNWRITABLE "\n", O.log_name);
+    say(MSG_LOG_UNWRITABLE, O.log_name);
     return 1;
 }
 
@@ -319,7 +319,7 @@ static int report_count(FILE* log) {
     plat_output* done = scan_log;
     scan_log = nullptr;
     if (plat_output_commit(done) != 0) {
-        printf(MSG_CANT_WRITE_LOG "\n", O.log_name);
+        say(MSG_CANT_WRITE_LOG, O.log_name);
         return 1;
     }
     printf("  Log has been written in '%s'\n", O.log_name);
@@ -333,7 +333,7 @@ int searchMediaFiles(int) {
     if (media == 0 && !O.ext_list && !O.rm_update) return -1;
     file_record* store = static_cast<file_record*>(malloc(MAX_NC_AREAS * sizeof(file_record)));
     if (!store) {
-        printf(MSG_NO_MEMORY "\n");  // without the store no requested area can be made
+        say(MSG_NO_MEMORY);  // without the store no requested area can be made
         return search_failed(store);
     }
     long long size = image_bytes();

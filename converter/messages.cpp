@@ -1,48 +1,38 @@
 // The table of the converter's failure and warning lines.
 #include "messages.h"
 
+#include <cstdarg>
+
 const converter_message converter_messages[] = {
-    {MSG_FORMAT_ERROR, MESSAGE_FAILURE},
-    {MSG_FILE_READ_ERROR, MESSAGE_FAILURE},
-    {MSG_NO_MEMORY, MESSAGE_FAILURE},
-    {MSG_BLOCK_READ_ERROR, MESSAGE_FAILURE},
-    {MSG_BLOCK_SIZE_ERROR, MESSAGE_FAILURE},
-    {MSG_INFLATE_INIT, MESSAGE_FAILURE},
-    {MSG_INFLATE, MESSAGE_FAILURE},
-    {MSG_INFLATE_END, MESSAGE_FAILURE},
-    {MSG_LZ4, MESSAGE_FAILURE},
-    {MSG_UNSUPPORTED_FORMAT, MESSAGE_FAILURE},
-    {MSG_UNSUPPORTED_VERSION, MESSAGE_FAILURE},
-    {MSG_DEFLATE_INIT, MESSAGE_FAILURE},
-    {MSG_DEFLATE, MESSAGE_FAILURE},
-    {MSG_DEFLATE_END, MESSAGE_FAILURE},
-    {MSG_WRITE_ERROR, MESSAGE_FAILURE},
-    {MSG_INDEX_WRITE_ERROR, MESSAGE_FAILURE},
-    {MSG_NO_FILE_SIZE, MESSAGE_FAILURE},
-    {MSG_THREADS_START, MESSAGE_FAILURE},
-    {MSG_THREADS_JOIN, MESSAGE_FAILURE},
-    {MSG_INPUT_EMPTY, MESSAGE_FAILURE},
-    {MSG_INPUT_NOT_SECTORS, MESSAGE_FAILURE},
-    {MSG_INPUT_TOO_LARGE, MESSAGE_FAILURE},
-    {MSG_TAIL_NOT_STORED, MESSAGE_WARNING},
-    {MSG_CANT_OPEN, MESSAGE_FAILURE},
-    {MSG_CANT_CREATE, MESSAGE_FAILURE},
-    {MSG_CANT_CLOSE, MESSAGE_FAILURE},
-    {MSG_SAME_FILE, MESSAGE_FAILURE},
-    {MSG_UNKNOWN_LEVEL, MESSAGE_FAILURE},
-    {MSG_UNKNOWN_QUALITY, MESSAGE_FAILURE},
-    {MSG_UNKNOWN_THRESHOLD, MESSAGE_FAILURE},
-    {MSG_UNKNOWN_THREADS, MESSAGE_FAILURE},
-    {MSG_BAD_EXTENSION, MESSAGE_FAILURE},
-    {MSG_READ_ONLY_ALONE, MESSAGE_FAILURE},
-    {MSG_INFO_NAMES, MESSAGE_FAILURE},
-    {MSG_TEST_NAMES, MESSAGE_FAILURE},
-    {MSG_NO_INPUT, MESSAGE_FAILURE},
-    {MSG_NO_OUTPUT, MESSAGE_FAILURE},
-    {MSG_CANT_WRITE_LOG, MESSAGE_FAILURE},
-    {MSG_LOG_IS_IO, MESSAGE_FAILURE},
-    {MSG_LOG_UNWRITABLE, MESSAGE_FAILURE},
-    {MSG_NO_CHECKSUMS, MESSAGE_FAILURE},
+#define MESSAGE_ENTRY(name, kind, format) {format, kind},
+    CONVERTER_MESSAGES(MESSAGE_ENTRY)
+#undef MESSAGE_ENTRY
 };
 
 const size_t converter_message_count = sizeof converter_messages / sizeof converter_messages[0];
+static_assert(sizeof converter_messages / sizeof converter_messages[0] == MESSAGE_COUNT,
+              "one table entry per name");
+
+const char* msg(message_id id) {
+    return converter_messages[id].format;
+}
+
+// Prints the line and its end on f with the arguments in `args`.
+static void vsay(FILE* f, message_id id, va_list args) {
+    vfprintf(f, msg(id), args);
+    fputc('\n', f);
+}
+
+void say(message_id id, ...) {
+    va_list args;
+    va_start(args, id);
+    vsay(stdout, id, args);
+    va_end(args);
+}
+
+void say_to(FILE* f, message_id id, ...) {
+    va_list args;
+    va_start(args, id);
+    vsay(f, id, args);
+    va_end(args);
+}

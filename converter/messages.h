@@ -1,53 +1,65 @@
 // The converter's failure and warning lines: each one printf format, without its line
-// end, written once here. The engines, the parser and the reader print them by these
-// names, and the front-end's explanations are keyed on the table converter_messages.
+// end, written once here in CONVERTER_MESSAGES, the one list that both the names below
+// and the table converter_messages come from. The engines, the parser and the reader print
+// them by name, and the front-end's explanations are keyed on the same names.
 #pragma once
 #include <cstddef>
-
-#define MSG_FORMAT_ERROR "ciso file format error"
-#define MSG_FILE_READ_ERROR "file read error"
-#define MSG_NO_MEMORY "Can't allocate memory"
-#define MSG_BLOCK_READ_ERROR "block=%d : read error"
-#define MSG_BLOCK_SIZE_ERROR "block %d : block size error %d != %d"
-#define MSG_INFLATE_INIT "inflateInit : %s"
-#define MSG_INFLATE "block %d:inflate : %s[%d]"
-#define MSG_INFLATE_END "inflateEnd : %s"
-#define MSG_LZ4 "block %d:LZ4 : corrupt block[%d]"
-#define MSG_UNSUPPORTED_FORMAT "Unsupported format: %s"
-#define MSG_UNSUPPORTED_VERSION "Unsupported %s version: %u"
-#define MSG_DEFLATE_INIT "deflateInit : %s"
-#define MSG_DEFLATE "block %d:deflate : %s[%d]"
-#define MSG_DEFLATE_END "deflateEnd : %s"
-#define MSG_WRITE_ERROR "block %d : Write error"
-#define MSG_INDEX_WRITE_ERROR "Index write error"
-#define MSG_NO_FILE_SIZE "Can't get file size"
-#define MSG_THREADS_START "Can't start the worker threads"
-#define MSG_THREADS_JOIN "Can't join the worker threads"
-#define MSG_INPUT_EMPTY "Input is empty: %s"
-#define MSG_INPUT_NOT_SECTORS "Input size %lld bytes is not a whole number of 2048-byte sectors: %s"
-#define MSG_INPUT_TOO_LARGE "Input is larger than %lld bytes"
-#define MSG_TAIL_NOT_STORED "Warning: the last %llu bytes of the image were never stored in this file"
-#define MSG_CANT_OPEN "Can't open %s"
-#define MSG_CANT_CREATE "Can't create %s"
-#define MSG_CANT_CLOSE "Can't close %s"
-#define MSG_SAME_FILE "Input and output are the same file: %s"
-#define MSG_UNKNOWN_LEVEL "Unknown level: %c"
-#define MSG_UNKNOWN_QUALITY "Unknown quality: %c"
-#define MSG_UNKNOWN_THRESHOLD "Unknown threshold: %s"
-#define MSG_UNKNOWN_THREADS "Unknown thread number: %s"
-#define MSG_BAD_EXTENSION "Bad extension syntax"
-#define MSG_READ_ONLY_ALONE "%s cannot be combined with other options"
-#define MSG_INFO_NAMES "-info takes one file name"
-#define MSG_TEST_NAMES "-test takes one or two file names"
-#define MSG_NO_INPUT "No input file"
-#define MSG_NO_OUTPUT "No output file"
-#define MSG_CANT_WRITE_LOG "Can't write log %s"
-#define MSG_LOG_IS_IO "Log file is the input or output file (%s)"
-#define MSG_LOG_UNWRITABLE "Unable to write log file (%s)"
-#define MSG_NO_CHECKSUMS "Can't compute checksums"
+#include <cstdio>
 
 // Whether a line reports a failed run or warns in a run that still succeeds.
 enum converter_message_kind { MESSAGE_FAILURE, MESSAGE_WARNING };
+
+// X(name, kind, format) for every line.
+#define CONVERTER_MESSAGES(X) \
+    X(MSG_FORMAT_ERROR, MESSAGE_FAILURE, "ciso file format error") \
+    X(MSG_FILE_READ_ERROR, MESSAGE_FAILURE, "file read error") \
+    X(MSG_NO_MEMORY, MESSAGE_FAILURE, "Can't allocate memory") \
+    X(MSG_BLOCK_READ_ERROR, MESSAGE_FAILURE, "block=%d : read error") \
+    X(MSG_BLOCK_SIZE_ERROR, MESSAGE_FAILURE, "block %d : block size error %d != %d") \
+    X(MSG_INFLATE_INIT, MESSAGE_FAILURE, "inflateInit : %s") \
+    X(MSG_INFLATE, MESSAGE_FAILURE, "block %d:inflate : %s[%d]") \
+    X(MSG_INFLATE_END, MESSAGE_FAILURE, "inflateEnd : %s") \
+    X(MSG_LZ4, MESSAGE_FAILURE, "block %d:LZ4 : corrupt block[%d]") \
+    X(MSG_UNSUPPORTED_FORMAT, MESSAGE_FAILURE, "Unsupported format: %s") \
+    X(MSG_UNSUPPORTED_VERSION, MESSAGE_FAILURE, "Unsupported %s version: %u") \
+    X(MSG_DEFLATE_INIT, MESSAGE_FAILURE, "deflateInit : %s") \
+    X(MSG_DEFLATE, MESSAGE_FAILURE, "block %d:deflate : %s[%d]") \
+    X(MSG_DEFLATE_END, MESSAGE_FAILURE, "deflateEnd : %s") \
+    X(MSG_WRITE_ERROR, MESSAGE_FAILURE, "block %d : Write error") \
+    X(MSG_INDEX_WRITE_ERROR, MESSAGE_FAILURE, "Index write error") \
+    X(MSG_NO_FILE_SIZE, MESSAGE_FAILURE, "Can't get file size") \
+    X(MSG_THREADS_START, MESSAGE_FAILURE, "Can't start the worker threads") \
+    X(MSG_THREADS_JOIN, MESSAGE_FAILURE, "Can't join the worker threads") \
+    X(MSG_INPUT_EMPTY, MESSAGE_FAILURE, "Input is empty: %s") \
+    X(MSG_INPUT_NOT_SECTORS, MESSAGE_FAILURE, "Input size %lld bytes is not a whole number of 2048-byte sectors: %s") \
+    X(MSG_INPUT_TOO_LARGE, MESSAGE_FAILURE, "Input is larger than %lld bytes") \
+    X(MSG_TAIL_NOT_STORED, MESSAGE_WARNING, "Warning: the last %llu bytes of the image were never stored in this file") \
+    X(MSG_CANT_OPEN, MESSAGE_FAILURE, "Can't open %s") \
+    X(MSG_CANT_CREATE, MESSAGE_FAILURE, "Can't create %s") \
+    X(MSG_CANT_CLOSE, MESSAGE_FAILURE, "Can't close %s") \
+    X(MSG_SAME_FILE, MESSAGE_FAILURE, "Input and output are the same file: %s") \
+    X(MSG_UNKNOWN_LEVEL, MESSAGE_FAILURE, "Unknown level: %c") \
+    X(MSG_UNKNOWN_QUALITY, MESSAGE_FAILURE, "Unknown quality: %c") \
+    X(MSG_UNKNOWN_THRESHOLD, MESSAGE_FAILURE, "Unknown threshold: %s") \
+    X(MSG_UNKNOWN_THREADS, MESSAGE_FAILURE, "Unknown thread number: %s") \
+    X(MSG_BAD_EXTENSION, MESSAGE_FAILURE, "Bad extension syntax") \
+    X(MSG_READ_ONLY_ALONE, MESSAGE_FAILURE, "%s cannot be combined with other options") \
+    X(MSG_INFO_NAMES, MESSAGE_FAILURE, "-info takes one file name") \
+    X(MSG_TEST_NAMES, MESSAGE_FAILURE, "-test takes one or two file names") \
+    X(MSG_NO_INPUT, MESSAGE_FAILURE, "No input file") \
+    X(MSG_NO_OUTPUT, MESSAGE_FAILURE, "No output file") \
+    X(MSG_CANT_WRITE_LOG, MESSAGE_FAILURE, "Can't write log %s") \
+    X(MSG_LOG_IS_IO, MESSAGE_FAILURE, "Log file is the input or output file (%s)") \
+    X(MSG_LOG_UNWRITABLE, MESSAGE_FAILURE, "Unable to write log file (%s)") \
+    X(MSG_NO_CHECKSUMS, MESSAGE_FAILURE, "Can't compute checksums")
+
+// The lines' names, in the list's order.
+enum message_id {
+#define MESSAGE_NAME(name, kind, format) name,
+    CONVERTER_MESSAGES(MESSAGE_NAME)
+#undef MESSAGE_NAME
+    MESSAGE_COUNT
+};
 
 // One line of the table.
 struct converter_message {
@@ -55,5 +67,12 @@ struct converter_message {
     converter_message_kind kind;  // failure or warning
 };
 
-extern const converter_message converter_messages[];  // every failure and warning line
+extern const converter_message converter_messages[];  // every line, indexed by message_id
 extern const size_t converter_message_count;           // entries in converter_messages
+
+// Returns the line's printf format.
+const char* msg(message_id id);
+// Prints the line with the arguments its format takes, and its line end, on standard output.
+void say(message_id id, ...);
+// Prints the line and its line end on f.
+void say_to(FILE* f, message_id id, ...);

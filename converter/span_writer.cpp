@@ -159,7 +159,7 @@ static int settle(span_out* s, uint32_t b) {
     if (s->writer) plat_count_wait(s->written, s->handed);
     release_lines(s, s->handed);
     if (!failed_before(s, b)) return 0;
-    printf(MSG_WRITE_ERROR "\n", static_cast<int>(s->failed.load()));
+    say(MSG_WRITE_ERROR, static_cast<int>(s->failed.load()));
     return 1;
 }
 
@@ -210,7 +210,7 @@ static int block_done(span_out* s, uint32_t b, uint32_t len, const unsigned char
 
 // Prints block b's write error unless an earlier one comes first; returns 1.
 static int write_failed(span_out* s, uint32_t b) {
-    if (!settle(s, b)) printf(MSG_WRITE_ERROR "\n", static_cast<int>(b));
+    if (!settle(s, b)) say(MSG_WRITE_ERROR, static_cast<int>(b));
     return 1;
 }
 

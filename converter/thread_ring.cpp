@@ -96,7 +96,7 @@ int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     PIPE.faults = static_cast<img_fault*>(calloc(PIPE.ring * CHUNK_BLOCKS / CLAIM_BLOCKS, sizeof(img_fault)));
     for (int i = 0; i < worker_count; i++) workers[i].job = idle_job(i);
     if (!failed && PIPE.sizes && PIPE.faults) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -157,7 +157,7 @@ int start_workers(plat_thread_proc proc, plat_thread** threads) {
     if (started == worker_count) return 0;
     pipe_stop();
     for (int i = 0; i < started; i++) plat_thread_join(threads[i]);
-    printf(MSG_THREADS_START "\n");
+    say(MSG_THREADS_START);
     return 1;
 }
 
@@ -167,7 +167,7 @@ int join_workers(plat_thread** threads) {
     int failed = 0;
     for (int i = 0; i < worker_count; i++) failed |= plat_thread_join(threads[i]) != 0;
     if (!failed) return 0;
-    printf(MSG_THREADS_JOIN "\n");
+    say(MSG_THREADS_JOIN);
     return 1;
 }
 
@@ -228,7 +228,7 @@ int ring_alloc(int results) {
     }
     if (results) failed |= realloc_buffer(&block_buf_write_cpu1, ring_bytes);
     if (!failed) return 0;
-    printf(MSG_NO_MEMORY "\n");
+    say(MSG_NO_MEMORY);
     return 1;
 }
 
@@ -237,7 +237,7 @@ int ring_open_streams(int lvl) {
         workers[streams_open].job = idle_job(streams_open);
         z_stream* z = &workers[streams_open].z;
         if (zb_deflate_open(z, zlib_level(lvl)) != Z_OK) {
-            printf(MSG_DEFLATE_INIT "\n", zb_msg(z, "???"));
+            say(MSG_DEFLATE_INIT, zb_msg(z, "???"));
             ring_end_streams();
             return 1;
         }
@@ -259,7 +259,7 @@ int ring_end_streams() {
         if (deflateEnd(&workers[i].z) == Z_STREAM_ERROR) failed = i;
     }
     if (failed < 0) return 0;
-    printf(MSG_DEFLATE_END "\n", zb_msg(&workers[failed].z, "error"));
+    say(MSG_DEFLATE_END, zb_msg(&workers[failed].z, "error"));
     return 1;
 }
 
@@ -291,7 +291,7 @@ int32_t ring_stored(size_t slot) {
 }
 
 int report_worker_failure(const worker_job* job) {
-    printf(MSG_DEFLATE "\n", job->fail_block, zb_msg(job->z, "error"), job->fail_code);
+    say(MSG_DEFLATE, job->fail_block, zb_msg(job->z, "error"), job->fail_code);
     return 1;
 }
 

@@ -16,9 +16,9 @@ const char* const UNSUPPORTED = "输入文件是本程序不支持的压缩格�
 
 const char* const NEEDS_NONE = "";  // marks a line that needs no explanation
 
-// One explanation, keyed on the converter's format.
+// One explanation, keyed on the converter's line.
 struct Explanation {
-    const char* format;
+    message_id id;
     const char* text;  // NEEDS_NONE for a line that needs none
 };
 
@@ -73,10 +73,10 @@ const Explanation EXPLANATIONS[] = {
     {MSG_NO_OUTPUT, NEEDS_NONE},
 };
 
-// Returns the explanation keyed on `format`, or nullptr.
-const Explanation* explanation_of(const char* format) {
+// Returns the explanation keyed on line `id`, or nullptr.
+const Explanation* explanation_of(size_t id) {
     for (const Explanation& e : EXPLANATIONS)
-        if (strcmp(e.format, format) == 0) return &e;
+        if (static_cast<size_t>(e.id) == id) return &e;
     return nullptr;
 }
 
@@ -88,7 +88,7 @@ const std::vector<ConverterLineExplanation>& explained_converter_lines() {
         std::vector<ConverterLineExplanation> found;
         for (size_t i = 0; i < converter_message_count; i++) {
             const converter_message& m = converter_messages[i];
-            const Explanation* e = explanation_of(m.format);
+            const Explanation* e = explanation_of(i);
             if (e && *e->text) found.push_back({m.format, e->text, m.kind == MESSAGE_WARNING});
         }
         return found;
@@ -137,16 +137,11 @@ const ConverterLineExplanation* explain_converter_line(const std::string& line) 
     return nullptr;
 }
 
-// Walks both tables: every converter line needs an explanation entry, every entry a line.
+// Walks the converter's table: every line needs an explanation entry (an entry names a
+// line by its name, so none can stand for a line the converter lacks).
 std::vector<std::string> unmatched_converter_lines() {
     std::vector<std::string> unmatched;
     for (size_t i = 0; i < converter_message_count; i++)
-        if (!explanation_of(converter_messages[i].format)) unmatched.push_back(converter_messages[i].format);
-    for (const Explanation& e : EXPLANATIONS) {
-        bool printed = false;
-        for (size_t i = 0; i < converter_message_count; i++)
-            printed = printed || strcmp(converter_messages[i].format, e.format) == 0;
-        if (!printed) unmatched.push_back(e.format);
-    }
+        if (!explanation_of(i)) unmatched.push_back(converter_messages[i].format);
     return unmatched;
 }

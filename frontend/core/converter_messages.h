@@ -20,8 +20,7 @@ const ConverterLineExplanation* explain_converter_line(const std::string& line);
 const std::vector<ConverterLineExplanation>& explained_converter_lines();
 
 // Returns the formats of the converter's lines that have no explanation and are not
-// marked as needing none, then those of explanations for no line the converter prints;
-// empty when the two tables agree.
+// marked as needing none; empty when every line has its entry.
 std::vector<std::string> unmatched_converter_lines();
 
 // Returns true when `line` is `format` with its conversions filled in: %d an optional

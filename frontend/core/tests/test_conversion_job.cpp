@@ -740,10 +740,10 @@ TEST(ConverterMessagesTest, EveryConverterLineExplainedOrMarked) {
         EXPECT_EQ(explain_converter_line(line), &entry) << line;
         EXPECT_NE(*entry.explanation, '\0') << line;
     }
-    const ConverterLineExplanation* warning = explain_converter_line(filled_in(MSG_TAIL_NOT_STORED));
+    const ConverterLineExplanation* warning = explain_converter_line(filled_in(msg(MSG_TAIL_NOT_STORED)));
     ASSERT_NE(warning, nullptr);
     EXPECT_TRUE(warning->warning);
-    EXPECT_EQ(explain_converter_line(filled_in(MSG_UNKNOWN_LEVEL)), nullptr);  // marked: needs none
+    EXPECT_EQ(explain_converter_line(filled_in(msg(MSG_UNKNOWN_LEVEL))), nullptr);  // marked: needs none
 }
 
 TEST(QueueSummaryTest, Figures) {
