@@ -69,7 +69,8 @@ unsigned zbest_encode(zbest_state* s, zbest_encoder e, const unsigned char* in, 
     case ZBEST_ZLIB9:
         return zb_deflate_block(&s->z, in, len, out, cap, &n) == Z_STREAM_END ? n : 0;
     case ZBEST_LIBDEFLATE12:
-        return s->ld ? static_cast<unsigned>(libdeflate_deflate_compress(s->ld, in, len, out, cap)) : 0;
+        if (!s->ld) return 0;
+        return static_cast<unsigned>(libdeflate_deflate_compress(s->ld, in, len, out, cap));
     case ZBEST_ZOPFLI:
         return zopfli_encode(in, len, out, cap, iterations);
     default:
