@@ -237,7 +237,6 @@ DeflateShape deflate_shape(const unsigned char* in, size_t len, uint64_t expecte
     return r.shape;
 }
 
-// True when valid and of zlib's shape.
 bool deflate_shape_ok(const DeflateShape& s) {
     return !s.invalid && s.blocks == 1 && s.stored == 0 && s.incomplete_litlen == 0 &&
            s.incomplete_dist == 0 && s.few_dist == 0 && s.crossing_runs == 0 && !s.wrong_size &&
