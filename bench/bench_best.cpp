@@ -47,7 +47,7 @@ struct Mix {
     unsigned members;  // bit i: kEncoders[i]
     zbest_mix real;    // the same mix for zbest_block
 };
-const Mix kMixes[] = {{"zlib9+libdeflate12", 0x03, {true, 0}},
+const Mix kMixes[] = {{"zlib9+libdeflate12", 0x03, ZBEST_FAST_MIX},
                       {"zlib9+libdeflate12+zopfli 1", 0x07, {true, 1}},
                       {"zlib9+libdeflate12+zopfli 3", 0x0B, {true, 3}},
                       {"zlib9+libdeflate12+zopfli 5", 0x13, {true, 5}},
