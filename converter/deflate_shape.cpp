@@ -15,13 +15,14 @@ constexpr int kFirstLength = 257;    // symbols from here on are lengths
 constexpr int kCodeLenCodes = 19;
 constexpr unsigned char kCodeLenOrder[kCodeLenCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                         11, 4,  12, 3, 13, 2, 14, 1, 15};
-constexpr unsigned short kLenBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr unsigned short kLenBase[] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
+                                       15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+                                       67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr unsigned char kLenExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr unsigned short kDistBase[] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                        33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                        1025, 1537, 2049, 3073, 4097, 6145,  8193,  12289, 16385, 24577};
+constexpr unsigned short kDistBase[] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr unsigned char kDistExtra[] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
@@ -136,7 +137,8 @@ struct FixedCodes {
     Huffman lit, dist;
     FixedCodes() {
         unsigned char lens[kFixedLitLen];
-        for (int i = 0; i < kFixedLitLen; i++) lens[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+        for (int i = 0; i < kFixedLitLen; i++)
+            lens[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
         build(lit, lens, kFixedLitLen);
         for (int i = 0; i < kFixedDist; i++) lens[i] = 5;
         build(dist, lens, kFixedDist);
@@ -178,7 +180,8 @@ bool lengths(Reader& r, const Huffman& cl, unsigned char* lens, int nlen, int nd
 bool read_lengths(Reader& r, unsigned char* lens, int nlen, int ndist) {
     int ncode = 4 + static_cast<int>(r.bits.take(4));
     unsigned char cl_lens[kCodeLenCodes] = {0};
-    for (int i = 0; i < ncode; i++) cl_lens[kCodeLenOrder[i]] = static_cast<unsigned char>(r.bits.take(3));
+    for (int i = 0; i < ncode; i++)
+        cl_lens[kCodeLenOrder[i]] = static_cast<unsigned char>(r.bits.take(3));
     Huffman cl;
     if (r.bits.over || build(cl, cl_lens, kCodeLenCodes) != 0) return false;
     return lengths(r, cl, lens, nlen, ndist) && lens[kEndOfBlock] != 0;
@@ -234,7 +237,6 @@ DeflateShape deflate_shape(const unsigned char* in, size_t len, uint64_t expecte
     return r.shape;
 }
 
-// True when valid and of zlib's shape.
 bool deflate_shape_ok(const DeflateShape& s) {
     return !s.invalid && s.blocks == 1 && s.stored == 0 && s.incomplete_litlen == 0 &&
            s.incomplete_dist == 0 && s.few_dist == 0 && s.crossing_runs == 0 && !s.wrong_size &&

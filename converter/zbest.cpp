@@ -14,6 +14,9 @@
 #include "deflate_shape.h"
 #include "zblock.h"
 
+constexpr int kZlibLevel = 9;
+constexpr int kLibdeflateLevel = 12;  // its highest
+
 struct zbest_state {
     zbest_mix mix;
     z_stream z;                       // level 9, reset for every block
@@ -23,20 +26,19 @@ struct zbest_state {
     unsigned char decoded[BLOCK];
 };
 
-// Returns a new state for the mix, or nullptr when memory runs out.
+// calloc: a zeroed stream and null encoders, so a failed state frees like a whole one.
 zbest_state* zbest_create(zbest_mix mix) {
     zbest_state* s = static_cast<zbest_state*>(calloc(1, sizeof(zbest_state)));
     if (!s) return nullptr;
     s->mix = mix;
-    bool ok = zb_deflate_open(&s->z, 9) == Z_OK;
-    if (mix.libdeflate) s->ld = libdeflate_alloc_compressor(12);
+    bool ok = zb_deflate_open(&s->z, kZlibLevel) == Z_OK;
+    if (mix.libdeflate) s->ld = libdeflate_alloc_compressor(kLibdeflateLevel);
     s->back = libdeflate_alloc_decompressor();
     if (ok && s->back && (s->ld || !mix.libdeflate)) return s;
     zbest_free(s);
     return nullptr;
 }
 
-// Frees a state (nullptr is ignored).
 void zbest_free(zbest_state* s) {
     if (!s) return;
     deflateEnd(&s->z);  // harmless on a stream that failed to open
@@ -61,7 +63,6 @@ static unsigned zopfli_encode(const unsigned char* in, unsigned len, unsigned ch
     return fits ? static_cast<unsigned>(n) : 0;
 }
 
-// One encoder's stream, whatever its shape; returns its length, or 0 when it does not fit.
 unsigned zbest_encode(zbest_state* s, zbest_encoder e, const unsigned char* in, unsigned len,
                       unsigned char* out, unsigned cap, int iterations) {
     unsigned n = 0;
@@ -69,7 +70,8 @@ unsigned zbest_encode(zbest_state* s, zbest_encoder e, const unsigned char* in, 
     case ZBEST_ZLIB9:
         return zb_deflate_block(&s->z, in, len, out, cap, &n) == Z_STREAM_END ? n : 0;
     case ZBEST_LIBDEFLATE12:
-        return s->ld ? static_cast<unsigned>(libdeflate_deflate_compress(s->ld, in, len, out, cap)) : 0;
+        if (!s->ld) return 0;
+        return static_cast<unsigned>(libdeflate_deflate_compress(s->ld, in, len, out, cap));
     case ZBEST_ZOPFLI:
         return zopfli_encode(in, len, out, cap, iterations);
     default:
@@ -96,7 +98,7 @@ static void try_encoder(zbest_state* s, zbest_encoder e, int iterations, const u
     *best = n;
 }
 
-// The smallest stream of the mix; returns deflate's code and sets *out_len.
+// zlib's stream goes straight into out; the others go through the candidate buffer.
 int zbest_block(zbest_state* s, const unsigned char* in, unsigned len, unsigned char* out,
                 unsigned cap, unsigned* out_len) {
     int ret = zb_deflate_block(&s->z, in, len, out, cap, out_len);
