@@ -61,8 +61,8 @@ void print_progress(int shown, int rate);
 
 // Returns the zlib level the engines' deflate streams open at for a compression level.
 int zlib_level(int lvl);
-// Makes -best's encoders into *best when `lvl` asks for them (else nullptr); returns 0,
-// or 1 after "Can't allocate memory".
+// Makes the encoders of -best or -better into *best when `lvl` asks for them (else
+// nullptr); returns 0, or 1 after "Can't allocate memory".
 int open_best(int lvl, zbest_state** best);
 // Deflates the BLOCK bytes at `in` as one raw stream into out (2 * BLOCK bytes) with z,
 // or with -best's encoders when `best` is set; returns deflate's code (Z_STREAM_END on

@@ -148,6 +148,7 @@ void aidelongue() {
 
 void print_level(int lvl) {
     if (lvl == LEVEL_BEST) printf("best");
+    else if (lvl == LEVEL_BETTER) printf("better");
     else printf("%d", lvl);
 }
 
@@ -245,6 +246,7 @@ static void parse_token(const char* t) {
     else if (!strcmp(t, "-est")) O.action = ACTION_ESTIMATE;
     else if (!strcmp(t, "-opt")) O.action += ACTION_OPT;
     else if (!strcmp(t, "-best")) O.comp_level = LEVEL_BEST;
+    else if (!strcmp(t, "-better")) O.comp_level = LEVEL_BETTER;
     else if (!strncmp(t, "-MT", 3)) parse_mt(t);
     else if (!strcmp(t, "-aud")) O.nc_audio = 1;
     else if (!strcmp(t, "-vid")) O.nc_video = 1;

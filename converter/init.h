@@ -20,6 +20,7 @@ constexpr int ACTION_MT = 1000;        // added by "-MT" (and "-MTn")
 
 constexpr int DEFAULT_LEVEL = 9;          // deflate level without -ln
 constexpr int LEVEL_BEST = 10;            // "-best": per block the smallest of several encoders
+constexpr int LEVEL_BETTER = 11;          // "-better": the same without the slowest encoder
 constexpr int DEFAULT_QUALITY = 1;        // estimate samples without -qn: every block
 constexpr int THRESHOLD_NOT_GIVEN = 100;  // threshold_pct without -tnn
 constexpr int MT_WORKERS = 2;          // workers of "-MT" alone
@@ -57,7 +58,7 @@ constexpr int searches_areas(int a) {
 // Everything the command line can ask for.
 struct options {
     int action;              // an ACTION_ code, plus ACTION_OPT and ACTION_MT as given
-    int comp_level;          // deflate level 1..9, or LEVEL_BEST
+    int comp_level;          // deflate level 1..9, LEVEL_BEST or LEVEL_BETTER
     int nc_audio;            // audio files go to NC areas
     int nc_video;            // video files go to NC areas
     int threshold_pct;       // 0..99, or THRESHOLD_NOT_GIVEN
@@ -97,7 +98,7 @@ int close_output(int status);
 void aidecourte();
 // Prints the full help.
 void aidelongue();
-// Prints a compression level as the summaries show it: its digit, or "best".
+// Prints a compression level as the summaries show it: its digit, "best" or "better".
 void print_level(int lvl);
 // Prints a count with commas between groups of three digits, no line feed.
 void number(long long n);

@@ -1,6 +1,6 @@
-// -best: every engine and worker count writes one file, every payload in zlib's shape (the
-// shape checker and zlib's inflate agree), no block stored larger than -l9 stores it, and
-// the image comes back byte for byte.
+// -best (and -better): every engine and worker count writes one file, every payload in
+// zlib's shape (the shape checker and zlib's inflate agree), no block stored larger than
+// -l9 stores it, and the image comes back byte for byte.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -81,6 +81,10 @@ TEST(Best, EveryEngineAndWorkerCountWritesOneFileOfZlibShape) {
               "ready: 2048-byte blocks, every payload in zlib's shape");
     for (const char* mt : {"-MT1", "-MT3", "-MT0"})
         EXPECT_TRUE(compress({"-opt", mt, "-best"}) == opt) << mt;
+    std::string better = compress({"-opt", "-better"});  // the same without zopfli
+    expect_best_blocks(better, opt9, image);
+    EXPECT_TRUE(compress({"-opt", "-MT3", "-better"}) == better);
+    EXPECT_LE(opt.size(), better.size());
     for (const char* est : {"-opt", "-MT3"}) {
         RunResult e = run_vellicor({"-est", est, "-best", in});
         std::string size = std::to_string(opt.size());
