@@ -142,6 +142,17 @@ void aidelongue() {
         "ex: vellicor -test d:\\umdfile.cso",
         "    vellicor -test d:\\umdfile.cso c:\\umdfile.iso",
         "    vellicor -info d:\\umdfile.cso",
+        "",
+        "Files of other tools: -dec, -test and -info also read CSO version 2, ZSO and",
+        "        DAX files; -com and -est take any of these (or a CSO) as their input and",
+        "        compress the image it holds in one step, as if it had been decompressed",
+        "  -best: instead of -ln, each block is stored as the smallest of the streams",
+        "        of zlib 9, libdeflate 12 and zopfli that keeps the shape zlib writes,",
+        "        which handheld firmware starts: smaller files, much slower compression",
+        "  -better: as -best without zopfli: most of its gain, several times faster",
+        "  -info also counts the payloads that keep that shape and says whether",
+        "        handheld firmware may start the file",
+        "ex: vellicor -com -opt -MT0 -best d:\\other.zso d:\\umdfile.cso",
     };
     print_lines(lines, sizeof lines / sizeof lines[0]);
 }
