@@ -6,9 +6,10 @@
 # Debian package checked, installed and removed. Prints each stage's time.
 #
 # Each build is made once, and the two processors are kept busy: the Windows compilers
-# and Wine install, and the Windows programs, the fuzz targets and the sanitizer build
-# build, in the background at a lower priority while the stages before them run; the
-# Wine run reuses the Linux test programs; the last three test stages run side by side.
+# and Wine install, and the Windows programs, the fuzz targets and their seeds and the
+# sanitizer build are made in the background at a lower priority while the stages before
+# them run; the Wine run reuses the Linux test programs; the last three test stages run
+# side by side.
 # FUZZ_SECONDS sets each fuzz target's run (default 20).
 set -euo pipefail
 set -m  # each background stage is a process group of its own, to end it whole
@@ -75,6 +76,7 @@ background 10 "Windows build and Wine prefixes" windows_ready
 background 10 "fuzz targets build" "$root/scripts/fuzz-smoke.sh" --build-only
 stage "the package's build, with the tests" \
     "$root/scripts/package.sh" -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=ON
+background 10 "fuzz seeds" "$root/scripts/fuzz-seeds.sh" "$root/build-package/converter/vellicor"
 background 5 "build under AddressSanitizer + UndefinedBehaviorSanitizer" "$root/scripts/build.sh" \
     build-asan -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=OFF -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
 stage "test the package's build" suite build-package
@@ -82,8 +84,8 @@ join "build under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     stage "test under AddressSanitizer + UndefinedBehaviorSanitizer" suite build-asan
 join "fuzz targets build"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20} FUZZ_SEED_CONVERTER=$root/build-package/converter/vellicor \
-    stage "fuzz targets, short runs" "$root/scripts/fuzz-smoke.sh"
+join "fuzz seeds"
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} stage "fuzz targets, short runs" "$root/scripts/fuzz-smoke.sh" --run-only
 join "Windows build and Wine prefixes"
 background 0 "the Windows dialog under Wine" "$root/scripts/test-windows-dialog.sh"
 background 0 "the Debian package: check, install, run, remove" \
