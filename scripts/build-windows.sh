@@ -9,13 +9,31 @@
 # architecture into build-windows/libdeflate/: libdeflate has no mingw package, and zlib is
 # built with the flags Debian's Linux zlib has (-O3, unaligned loads), as the prebuilt
 # mingw one compresses some 15 % slower. liblz4 (LZ4 blocks of CSO v2 and ZSO files) comes
-# the same way, its one source file built as a static library. Extra arguments go to cmake.
+# the same way, its one source file built as a static library. --arch 32 or --arch 64
+# builds that one only (with its libraries), --arch wine the one Wine runs here
+# (scripts/wine-env.sh); extra arguments go to cmake. Two runs at once take turns.
+#   scripts/build-windows.sh [--arch 32|64|wine]... [cmake arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+mkdir -p build-windows
+exec 9>build-windows/.build-lock
+flock 9
+asked=()
+while [ $# -gt 1 ] && [ "$1" = --arch ]; do
+    asked+=("$2")
+    shift 2
+done
+[ ${#asked[@]} -gt 0 ] || asked=(32 64)
 "$root/scripts/setup-windows-deps.sh"
+archs=()
+for arch in "${asked[@]}"; do
+    [ "$arch" != wine ] || arch=$(source "$root/scripts/wine-env.sh" && choose_wine_arch >/dev/null &&
+                                  echo "$wine_arch")
+    [[ " ${archs[*]} " == *" $arch "* ]] || archs+=("$arch")
+done
 
-LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; the README names it
+LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; docs/windows.md names it
 ZLIB_VERSION=1.2.13.dfsg-1  # Debian bookworm's, as the Linux build's zlib1g
 ZOPFLI_VERSION=1.0.3-1  # Debian bookworm's, as the Linux build's libzopfli-dev
 LZ4_VERSION=1.9.4-1  # Debian bookworm's, as the Linux build's liblz4
@@ -118,17 +136,16 @@ build_lz4() {
     [ -d "$deflate_dir/src/zlib-${ZLIB_VERSION%-*}" ] &&
     [ -d "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}" ] &&
     [ -d "$deflate_dir/src/lz4-${LZ4_VERSION%-*}" ] || fetch_sources
-for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
-    build_libdeflate "$triple"
-    build_zlib "$triple"
-    build_zopfli "$triple"
-    build_lz4 "$triple"
-done
 cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
 
-# Configures and builds one architecture into $2 and copies its programs to $3.
+# Builds the libraries of one architecture, then configures and builds it into $2 and
+# copies its programs to $3.
 build_arch() {
     local toolchain=$1 dir=$2 dist=$3 deflate=$deflate_dir/$4
+    build_libdeflate "$4"
+    build_zlib "$4"
+    build_zopfli "$4"
+    build_lz4 "$4"
     shift 4
     # ZLIB_LIBRARY_RELEASE too: it wins over ZLIB_LIBRARY in an older cache.
     "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
@@ -141,7 +158,7 @@ build_arch() {
         -DLIBLZ4_INCLUDE_DIR="$deflate/include" -DLIBLZ4_LIBRARY="$deflate/lib/liblz4.a" "$@"
     mkdir -p "$dist"
     for exe in vellicor.exe wendrovix.exe; do
-        found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -path "$dir/x64" \) -prune \
+        found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -name 'wineprefix*' -o -path "$dir/x64" \) -prune \
                 -o -name "$exe" -type f -print | head -n 1)
         if [ -n "$found" ]; then cp "$found" "$dist/$exe"; fi
     done
@@ -151,6 +168,12 @@ build_arch() {
     cp "$deflate_dir/src/lz4-${LZ4_VERSION%-*}/lib/LICENSE" "$dist/lz4-LICENSE.txt"  # liblz4's, likewise
 }
 
-build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"
-build_arch mingw-x86_64.cmake build-windows/x64 build-windows/dist-x64 x86_64-w64-mingw32 "$@"
-ls -l build-windows/dist build-windows/dist-x64
+for arch in "${archs[@]}"; do
+    case $arch in
+    32) build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"
+        ls -l build-windows/dist ;;
+    64) build_arch mingw-x86_64.cmake build-windows/x64 build-windows/dist-x64 x86_64-w64-mingw32 "$@"
+        ls -l build-windows/dist-x64 ;;
+    *) echo "--arch takes 32 or 64, not $arch" >&2; exit 2 ;;
+    esac
+done

@@ -2,19 +2,23 @@
 # Builds the Debian package of the converter and the dialog into dist/ with CPack, and,
 # where scripts/build-windows.sh has made the Windows executables, a zip of each
 # architecture's executables beside it. Installs what it needs with apt-get as root (or
-# through sudo). Builds in build-package/ (VELLICOR_PACKAGE_BUILD names another folder).
+# through sudo). Builds in build-package/ (VELLICOR_PACKAGE_BUILD names another folder);
+# arguments go to cmake after this script's own (the test command adds the tests, to run
+# them on the very programs the package holds).
+#   scripts/package.sh [cmake arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/setup-deps.sh" dpkg-dev file lintian desktop-file-utils groff zip
+"$root/scripts/setup-deps.sh" --package-tools
 build=${VELLICOR_PACKAGE_BUILD:-build-package}
 
-# Release build with the distribution's hardening flags, without tests.
+# Release build with the distribution's hardening flags, without tests or benchmarks.
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
 flags+=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)"
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF \
-    -DVELLICOR_FRONTEND=ON -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags"
+    -DVELLICOR_BENCH=OFF -DVELLICOR_FRONTEND=ON -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@"
 [ -x "$build/frontend/qt/wendrovix" ] ||
     { echo "Qt 6 was not found: the package would lack the dialog" >&2; exit 1; }
 

@@ -4,7 +4,9 @@
 # build; wine32 the 32-bit one and needs the i386 architecture in dpkg; the "wine" package
 # alone pulls in only one of the two), icoutils for resource listings, Xvfb with a CJK font
 # for the dialog, and what `apt-get source` needs to fetch the source packages of zlib,
-# libdeflate and lz4. Only missing packages are installed, by setup-deps.sh.
+# libdeflate and lz4. Only missing packages are installed, by setup-deps.sh, in one
+# apt-get run with the Linux build's and those named as arguments (--package-tools: as
+# setup-deps.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -17,4 +19,4 @@ source "$root/scripts/apt-env.sh"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386  # setup-deps.sh updates the lists next
 fi
-"$root/scripts/setup-deps.sh" "${PACKAGES[@]}"
+"$root/scripts/setup-deps.sh" "${PACKAGES[@]}" "$@"

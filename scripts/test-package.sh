@@ -4,11 +4,13 @@
 # without warnings. Then installs it with apt-get, runs the installed programs from the
 # PATH (help, a round trip of a mastered image, the dialog with a file argument,
 # offscreen) and removes the package again, pass or fail. Runs apt-get as root (or
-# through sudo). VELLICOR_KEEP_TEST_FILES=1 keeps the temporary folder.
+# through sudo). VELLICOR_KEEP_TEST_FILES=1 keeps the temporary folder. --no-build checks
+# the newest package in dist/ as it is (the test command built it with the suite).
+#   scripts/test-package.sh [--no-build]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/package.sh"
+[ "${1:-}" = --no-build ] || "$root/scripts/package.sh"
 
 source "$root/scripts/apt-env.sh"
 deb=$(ls -t dist/vellicor_*_"$(dpkg --print-architecture)".deb | head -n 1)

@@ -3,13 +3,20 @@
 # platform against real processes, then wendrovix.exe driven from a test program under
 # Xvfb (real jobs through the embedded converter, two of them on images mastered here).
 # Each test program removes its files; the mastered images are removed on exit.
+# --prepare builds the programs and makes the Wine prefix, then stops.
+#   scripts/test-windows-dialog.sh [--prepare]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/build-windows.sh" -DVELLICOR_WIN32_TESTS=ON >/dev/null
+"$root/scripts/setup-windows-deps.sh"
 source "$root/scripts/wine-env.sh"
 choose_wine_arch
+"$root/scripts/build-windows.sh" --arch "$wine_arch" -DVELLICOR_WIN32_TESTS=ON >/dev/null
 prepare_wine_prefix
+if [ "${1:-}" = --prepare ]; then
+    remove_wine_server_dir
+    exit 0
+fi
 tests=$win_build/frontend/win32
 images=$(mktemp -d)
 trap '"$wineserver_bin" -k 2>/dev/null || true; rm -rf "$images"; remove_wine_server_dir' EXIT

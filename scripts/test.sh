@@ -1,31 +1,99 @@
 #!/usr/bin/env bash
-# Runs every test: the suite in a normal build (converter and front-end), the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target,
-# and the converter's suite again against its Windows build under Wine.
+# Runs every test: the suite on the build the Debian package is made from (converter and
+# dialog), the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, a short
+# run of each fuzz target, the converter's suite and the dialog's tests against the
+# Windows build under Wine (the 32-bit build compiled with warnings as errors), and the
+# Debian package checked, installed and removed. Prints each stage's time.
+#
+# Each build is made once, and the two processors are kept busy: the Windows compilers
+# and Wine install, and the Windows programs, the fuzz targets and their seeds and the
+# sanitizer build are made in the background at a lower priority while the stages before
+# them run; the Wine run reuses the Linux test programs; the last three test stages run
+# side by side.
+# FUZZ_SECONDS sets each fuzz target's run (default 20).
 set -euo pipefail
+set -m  # each background stage is a process group of its own, to end it whole
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/setup-deps.sh"
 export QT_QPA_PLATFORM=offscreen
+logs=$(mktemp -d)
+declare -A bg_pid bg_start
+times=()
 
-echo "== build and test =="
-"$root/scripts/build.sh" build -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=ON
-(cd build && ctest --output-on-failure -j 2)
+# Ends the background stages still running, and removes their logs.
+end_background() {
+    local pid
+    for pid in "${bg_pid[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
+    rm -rf "$logs"
+}
+trap end_background EXIT
 
-echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
-"$root/scripts/build.sh" build-asan -DVELLICOR_TESTS=ON -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    ctest --output-on-failure -j 2)
+# Runs a stage in the foreground and prints its time.
+stage() {
+    local name=$1 start=$SECONDS
+    shift
+    echo "== $name"
+    "$@"
+    times+=("$name: $((SECONDS - start)) s")
+    echo "== $name: $((SECONDS - start)) s"
+}
 
-if [ -x "$root/scripts/fuzz-smoke.sh" ]; then
-    echo "== fuzz targets, short runs =="
-    "$root/scripts/fuzz-smoke.sh"
-fi
-echo "== the Windows converter under Wine =="
-"$root/scripts/test-windows.sh"
+# Starts a stage in the background at the given niceness, its output kept in a log; a
+# niceness above 0 lets it take mostly what the foreground leaves.
+background() {
+    local nice=$1 name=$2
+    shift 2
+    bg_start[$name]=$SECONDS
+    ( [ "$nice" = 0 ] || renice -n "$nice" -p "$BASHPID" >/dev/null; "$@" ) >"$logs/$name.log" 2>&1 &
+    bg_pid[$name]=$!
+}
 
-echo "== the Debian package: build, check, install, run, remove =="
-"$root/scripts/test-package.sh"
+# Waits for a background stage, prints its output and time, and fails where it failed.
+join() {
+    local name=$1 status=0 waited=$SECONDS
+    wait "${bg_pid[$name]}" || status=$?
+    unset "bg_pid[$name]"
+    echo "== $name (in the background)"
+    cat "$logs/$name.log"
+    times+=("$name: $((SECONDS - bg_start[$name])) s, of which $((SECONDS - waited)) s waited for")
+    echo "== $name: $((SECONDS - bg_start[$name])) s (waited for $((SECONDS - waited)) s)"
+    [ "$status" = 0 ] || { echo "== $name FAILED (status $status)"; exit "$status"; }
+}
 
-"$root/scripts/test-windows-dialog.sh"
+# ctest in a build folder, on both processors.
+suite() { (cd "$1" && ctest --output-on-failure -j 2); }
+
+# The Windows compilers and Wine, the 32-bit build (and the 64-bit one where Wine cannot
+# run 32-bit programs) with warnings as errors, and the Wine prefixes of both Wine stages.
+windows_ready() {
+    "$root/scripts/build-windows.sh" --arch 32 --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+    "$root/scripts/test-windows.sh" --prepare
+    "$root/scripts/test-windows-dialog.sh" --prepare
+}
+
+stage "install the Linux build's packages" "$root/scripts/setup-deps.sh" --package-tools
+background 10 "Windows build and Wine prefixes" windows_ready
+background 10 "fuzz targets build" "$root/scripts/fuzz-smoke.sh" --build-only
+stage "the package's build, with the tests" \
+    "$root/scripts/package.sh" -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=ON
+background 10 "fuzz seeds" "$root/scripts/fuzz-seeds.sh" "$root/build-package/converter/vellicor"
+background 5 "build under AddressSanitizer + UndefinedBehaviorSanitizer" "$root/scripts/build.sh" \
+    build-asan -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=OFF -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
+stage "test the package's build" suite build-package
+join "build under AddressSanitizer + UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    stage "test under AddressSanitizer + UndefinedBehaviorSanitizer" suite build-asan
+join "fuzz targets build"
+join "fuzz seeds"
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} stage "fuzz targets, short runs" "$root/scripts/fuzz-smoke.sh" --run-only
+join "Windows build and Wine prefixes"
+background 0 "the Windows dialog under Wine" "$root/scripts/test-windows-dialog.sh"
+background 0 "the Debian package: check, install, run, remove" \
+    "$root/scripts/test-package.sh" --no-build
+stage "the Windows converter under Wine" "$root/scripts/test-windows.sh" build-package
+join "the Debian package: check, install, run, remove"
+join "the Windows dialog under Wine"
+echo "== stage times"
+printf '   %s\n' "${times[@]}"
+echo "== all: $SECONDS s"
 echo "All tests passed."

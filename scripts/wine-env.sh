@@ -18,9 +18,9 @@ caller_prefix=${WINEPREFIX:-}
 wine_prefix_base=${caller_prefix:-$root/build-windows/wineprefix-dialog}
 
 # Takes the bare prefixes of the converter's runs (its tests, the benchmark), kept apart
-# from the dialog's: build-wine/wineprefix-*, or the caller's WINEPREFIX.
+# from the dialog's: build-windows/wineprefix-converter-*, or the caller's WINEPREFIX.
 use_converter_prefix() {
-    wine_prefix_base=${caller_prefix:-$root/build-wine/wineprefix}
+    wine_prefix_base=${caller_prefix:-$root/build-windows/wineprefix-converter}
 }
 
 # Returns success when this machine runs 32-bit processes: the 32-bit loader starts.

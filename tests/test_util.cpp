@@ -73,16 +73,32 @@ std::string fold_crlf(const std::string& text) {
     return folded;
 }
 
+// Returns the environment variable's value, "" when it is unset.
+static std::string env_text(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
 bool testing_windows_build() {
-    return VELLICOR_RUNNER[0] != '\0';
+    static const bool windows = !env_text("VELLICOR_TEST_WINDOWS_EXE").empty();
+    return windows;
 }
 
 std::vector<std::string> converter_command(const std::vector<std::string>& args) {
     std::vector<std::string> command;
-    if (testing_windows_build()) command.push_back(VELLICOR_RUNNER);
-    command.push_back(VELLICOR_EXE);
+    if (testing_windows_build()) {
+        command = {env_text("VELLICOR_TEST_WINE"), env_text("VELLICOR_TEST_WINDOWS_EXE")};
+    } else {
+        command = {VELLICOR_NATIVE_EXE};
+    }
     command.insert(command.end(), args.begin(), args.end());
     return command;
+}
+
+RunResult run_windows_tool(const std::string& tool, const std::vector<std::string>& args) {
+    std::vector<std::string> command{env_text("VELLICOR_TEST_WINDOWS_TOOLS") + "/" + tool};
+    command.insert(command.end(), args.begin(), args.end());
+    return run_tool(env_text("VELLICOR_TEST_WINE"), command);
 }
 
 RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input) {

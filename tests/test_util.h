@@ -17,7 +17,10 @@ struct RunResult {
 RunResult run_vellicor(const std::vector<std::string>& args, const std::string& input = "");
 // Returns text with every CR LF pair turned into a bare LF (a bare CR stays).
 std::string fold_crlf(const std::string& text);
-// Returns true when the converter under test is the Windows build, run through Wine.
+// Returns true when the converter under test is the Windows build, run through Wine: when
+// the environment names it in VELLICOR_TEST_WINDOWS_EXE, with the Wine loader in
+// VELLICOR_TEST_WINE and the build's test tools in VELLICOR_TEST_WINDOWS_TOOLS
+// (scripts/test-windows.sh sets all three). Otherwise it is this machine's build.
 bool testing_windows_build();
 // Returns the command line that starts the converter under test with args: the program
 // first (Wine, then the .exe, for the Windows build).
@@ -82,6 +85,8 @@ RunResult run_tool(const std::string& prog, const std::vector<std::string>& args
 std::string field(const std::string& out, const std::string& label, size_t from = 0);
 // Returns the first word a coreutils digest tool (md5sum, sha1sum) prints for a file.
 std::string digest(const char* tool, const std::string& path);
+// Runs one of the Windows build's test tools (e.g. "short_name.exe") under Wine.
+RunResult run_windows_tool(const std::string& tool, const std::vector<std::string>& args);
 // Masters an ISO 9660 image of the folder `tree` with xorriso into `iso`; `extra` goes
 // before the mapping (e.g. {"-compliance", "omit_version"}). Returns true on success.
 bool master_iso_xorriso(const std::string& tree, const std::string& iso,

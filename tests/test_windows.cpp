@@ -72,7 +72,7 @@ TEST(WindowsNames, ChineseJapaneseAndEmojiNamesForInputOutputAndLog) {
 
 // Returns the short 8.3 form of a path as the Windows build sees it, or "" without one.
 std::string short_name(const std::string& path) {
-    RunResult r = run_tool(VELLICOR_RUNNER, {std::string(VELLICOR_WINDOWS_TOOLS) + "/short_name.exe", path});
+    RunResult r = run_windows_tool("short_name.exe", {path});
     return r.status == 0 ? r.out : "";
 }
 
@@ -120,9 +120,9 @@ TEST(WindowsOutputs, ReadOnlyFileAndMissingFolderAreNotCreated) {
 // Runs the converter through the test tool that turns each "<D800>" of an argument into
 // an unpaired UTF-16 surrogate.
 RunResult run_with_lone_surrogate(const std::vector<std::string>& args) {
-    std::vector<std::string> all{std::string(VELLICOR_WINDOWS_TOOLS) + "/lone_surrogate.exe", VELLICOR_EXE};
-    all.insert(all.end(), args.begin(), args.end());
-    RunResult r = run_tool(VELLICOR_RUNNER, all);
+    std::vector<std::string> exe_and_args = converter_command(args);
+    exe_and_args.erase(exe_and_args.begin());  // the Wine loader runs the tool instead
+    RunResult r = run_windows_tool("lone_surrogate.exe", exe_and_args);
     r.out = fold_crlf(r.out);
     return r;
 }
