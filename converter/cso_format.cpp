@@ -31,7 +31,6 @@ bool cso_version_unknown(const ciso_header& h) {
     return (f == FORMAT_CSO1 && h.version > CSO_V2) || (f == FORMAT_ZSO && h.version > ZSO_MAX_VERSION);
 }
 
-// The names -test and -info print.
 const char* format_name(image_format f) {
     static const char* const names[] = {"plain image", "CSO v1", "CSO v2", "ZSO", "DAX", "JISO"};
     return names[f];
@@ -81,7 +80,6 @@ cso_layout cso_layout_of(const ciso_header& h) {
     return l;
 }
 
-// One entry per block plus the end's.
 uint64_t cso_index_bytes(const cso_layout& l) {
     return CSO_ENTRY_SIZE * (static_cast<uint64_t>(l.blocks) + 1);
 }
@@ -116,7 +114,6 @@ bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index) {
            (end & CSO_OFFSET_MASK) > (last & CSO_OFFSET_MASK);
 }
 
-// Only the image's own bytes of the last block count.
 uint32_t cso_block_bytes(const cso_layout& l, uint32_t b) {
     return b == l.whole && l.tail ? l.tail : l.bs;
 }

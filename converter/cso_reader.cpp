@@ -175,7 +175,6 @@ static int read_dax_tables(cso_reader* r) {
     return read_nc_areas(r);
 }
 
-// Reads and checks the header and the index.
 int cso_open(cso_reader* r, const cso_source& src, int sequential) {
     memset(r, 0, sizeof *r);
     r->src = src;
@@ -189,7 +188,6 @@ int cso_open(cso_reader* r, const cso_source& src, int sequential) {
     return status;
 }
 
-// Lends the caller's stream.
 void cso_lend_stream(cso_reader* r, z_stream* z, int* z_mode) {
     r->z = z;
     r->z_mode = z_mode;
@@ -365,7 +363,6 @@ int cso_decode_payload(const cso_layout& l, uint32_t b, block_kind kind, const u
     return CSO_OK;
 }
 
-// Decodes block b into dst.
 int cso_decode(cso_reader* r, uint32_t b, unsigned char* dst) {
     if (!r->ahead.started) ahead_start(r);
     cso_place pl{};

@@ -138,7 +138,6 @@ void free_index_and_buffers() {
     block_buf1 = block_buf2 = nullptr;
 }
 
-// Writes the header and a zeroed index at offset 0; returns the bytes that takes.
 // A failed write here shows up again at the final index write, which is checked.
 uint32_t write_header_and_placeholder(uint32_t entries) {
     fwrite(&ciso, 1, sizeof ciso, fout);
@@ -173,7 +172,6 @@ int open_inflate() {
     return 1;
 }
 
-// Ends whatever Z1 holds; returns 0, or 1 after the message.
 int close_z1() {
     int mode = Z1_mode;
     Z1_mode = 0;
@@ -186,7 +184,6 @@ int close_z1() {
     return 1;
 }
 
-// Flushes the decoded image; returns 0, or 1 after the write error of the last block.
 // Without it the tail of the image could fail at close, after "completed" was printed.
 int flush_output(uint32_t n) {
     if (n == 0 || (fflush(fout) == 0 && !ferror(fout))) return 0;

@@ -390,7 +390,6 @@ bool decodes_any(const test_run& r) {
 
 }  // namespace
 
-// Checks one file, or two and compares them; returns 0 when all is intact and equal, else 1.
 int test_ciso() {
     test_run r;
     if (open_run(r)) return 1;
@@ -581,8 +580,6 @@ void print_census(const image_source& s) {
 
 }  // namespace
 
-// Lists what the CSO holds without decoding a block; returns 0, or 1 for a file that is
-// no CSO or whose index is broken.
 int info_ciso() {
     image_source s;
     if (open_source(s, O.input_name)) return 1;

@@ -71,12 +71,10 @@ int img_open(FILE* f, img_source** out, img_fault* fault) {
     return CSO_OK;
 }
 
-// The image's size, fixed at open.
 uint64_t img_size(const img_source* s) {
     return s->size;
 }
 
-// The format the header named.
 image_format img_format(const img_source* s) {
     return s->format;
 }
@@ -151,7 +149,6 @@ int img_read(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fa
     return CSO_OK;
 }
 
-// Frees the buffers and the inflate stream.
 void img_cursor_free(image_cursor* c) {
     if (!c) return;
     if (c->z_mode) inflateEnd(&c->z);

@@ -326,8 +326,6 @@ static int report_count(FILE* log) {
     return 0;
 }
 
-// Finds the requested media/extension/update files and fills ncareas; returns the count,
-// or -1 when no area option is set (then nothing is printed and fin is not moved).
 int searchMediaFiles(int) {
     NB_NC_AREAS = 0;
     if (media == 0 && !O.ext_list && !O.rm_update) return -1;
@@ -350,7 +348,7 @@ int searchMediaFiles(int) {
     return NB_NC_AREAS;
 }
 
-// Returns the area kind of block b: the first entry holding it decides.
+// The first entry holding the block decides.
 int IsNCArea_type(uint32_t b) {
     for (int i = 0; i < NB_NC_AREAS; i++)
         if (ncareas[i].start_block <= b && b < ncareas[i].end_block) return ncareas[i].type;

@@ -58,7 +58,8 @@ int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_crite
 // from slot `count` on; returns the new count. dir_len comes from the directory's own record.
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len);
-// Finds the requested media/extension/update files and fills ncareas; returns the count or -1.
+// Finds the requested media/extension/update files and fills ncareas; returns the count,
+// or -1 when no area option is set (then nothing is printed and the image is not read).
 int searchMediaFiles(int unused);
 // Opens the -log file when this run's area search will write one (before the output is
 // opened); returns 0, or 1 after "Unable to write log file" or the same-file refusal.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -229,6 +230,17 @@ static void sync_folder(const char* path) {
     free(dir);
 }
 
+// Renames the written temporary file over the target and makes the rename durable;
+// returns 0, or PLAT_OUTPUT_RENAME_FAILED (the temporary file is then still pending).
+static int put_in_place(plat_output* out) {
+    if (rename(out->temp, out->target) != 0) return PLAT_OUTPUT_RENAME_FAILED;
+    set_pending(out->temp, false);
+    free(out->temp);
+    out->temp = nullptr;
+    sync_folder(out->target);
+    return 0;
+}
+
 int plat_output_commit(plat_output* out) {
     end_background_sync(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
@@ -236,24 +248,15 @@ int plat_output_commit(plat_output* out) {
     written = fclose(out->f) == 0 && written;
     out->f = nullptr;
     int status = written ? 0 : PLAT_OUTPUT_WRITE_FAILED;
-    if (written && out->temp) {
-        if (rename(out->temp, out->target) == 0) {
-            set_pending(out->temp, false);
-            free(out->temp);
-            out->temp = nullptr;
-            sync_folder(out->target);
-        } else {
-            status = PLAT_OUTPUT_RENAME_FAILED;
-        }
-    }
+    if (written && out->temp) status = put_in_place(out);
     plat_output_discard(out);
     return status;
 }
 
 void plat_output_discard(plat_output* out) {
-    end_background_sync(out);
-    set_open(out, false);
+    end_background_sync(out);  // its thread syncs the descriptor fclose ends
     if (out->f) fclose(out->f);
+    set_open(out, false);
     if (out->temp) {
         set_pending(out->temp, false);
         unlink(out->temp);
@@ -312,9 +315,9 @@ size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
 
 // Returns the open output whose temporary file the stream writes, or nullptr.
 static plat_output* open_output(FILE* f) {
-    for (plat_output* out : open_outputs)
-        if (out && out->f == f) return out;
-    return nullptr;
+    auto writes_f = [f](const plat_output* out) { return out && out->f == f; };
+    plat_output* const* found = std::find_if(std::begin(open_outputs), std::end(open_outputs), writes_f);
+    return found == std::end(open_outputs) ? nullptr : *found;
 }
 
 // Started write-back does not make the data durable: the sync before the rename still

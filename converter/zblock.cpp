@@ -55,7 +55,6 @@ static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* o
     return true;
 }
 
-// Opens a raw deflate stream (window -15, memLevel 8, default strategy); returns zlib's code.
 int zb_deflate_open(z_stream* z, int lvl) {
     memset(z, 0, sizeof *z);  // null zalloc/zfree/opaque: zlib's own allocator
     return deflateInit2(z, lvl, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
@@ -70,7 +69,6 @@ static void set_buffers(z_stream* z, const unsigned char* in, unsigned len, unsi
     z->avail_out = cap;
 }
 
-// Deflates one block as a complete raw stream; returns deflate's code, sets *out_len.
 int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* out_len) {
     deflateReset(z);
@@ -80,7 +78,6 @@ int zb_deflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
     return ret;
 }
 
-// Opens a raw inflate stream; returns zlib's code.
 int zb_inflate_open(z_stream* z) {
     memset(z, 0, sizeof *z);
     return inflateInit2(z, -15);
@@ -97,9 +94,6 @@ static int zlib_inflate(z_stream* z, int window, const unsigned char* in, unsign
     return ret;
 }
 
-// Inflates one payload that should fill out[0..cap): the fast decoder first, and zlib
-// (with Z_FULL_FLUSH) whenever that one refuses, so a failure reads exactly as zlib's.
-// Returns inflate's code, sets *produced.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced) {
     if (fast_inflate(in, len, out, cap)) return fast_done(z, cap, produced);
@@ -114,7 +108,6 @@ int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned
     return fast_done(z, cap, produced);
 }
 
-// A zlib stream: the fast decoder checks the header and the Adler-32 itself.
 int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                          unsigned cap, unsigned* produced) {
     libdeflate_decompressor* d = thread_decompressor();
@@ -123,7 +116,6 @@ int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, uns
     return fast ? fast_done(z, cap, produced) : zlib_inflate(z, 15, in, len, out, cap, produced);
 }
 
-// Returns the stream's message, or `fallback` when it has none.
 const char* zb_msg(const z_stream* z, const char* fallback) {
     return z->msg ? z->msg : fallback;
 }
