@@ -49,8 +49,10 @@ background() {
 }
 
 # Waits for a background stage, prints its output and time, and fails where it failed.
+# A stage waited for is the foreground's work: it goes on at full priority.
 join() {
     local name=$1 status=0 waited=$SECONDS
+    renice -n 0 -g "${bg_pid[$name]}" >/dev/null 2>&1 || true
     wait "${bg_pid[$name]}" || status=$?
     unset "bg_pid[$name]"
     echo "== $name (in the background)"
