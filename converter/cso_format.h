@@ -75,7 +75,7 @@ struct cso_layout {
 // Returns true when the bytes begin with the CSO magic (at least CSO_MAGIC_SIZE of them).
 bool cso_magic_at(const void* bytes);
 // Returns the format whose magic the first CSO_MAGIC_SIZE bytes hold (CSO v1 for any
-// "CISO": the version byte tells v2 apart), or FORMAT_NONE.
+// CSO_MAGIC: the version byte tells v2 apart), or FORMAT_NONE.
 image_format format_of_magic(const void* bytes);
 // Returns the format a CSO or ZSO header says it is, by its magic and version byte.
 image_format format_of_header(const ciso_header& h);

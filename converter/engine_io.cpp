@@ -93,12 +93,12 @@ int measure_input() {
 }
 
 int zlib_level(int lvl) {
-    return lvl == LEVEL_BEST || lvl == LEVEL_BETTER ? 9 : lvl;
+    return is_mix_level(lvl) ? 9 : lvl;
 }
 
 int open_best(int lvl, zbest_state** best) {
     *best = nullptr;
-    if (lvl != LEVEL_BEST && lvl != LEVEL_BETTER) return 0;
+    if (!is_mix_level(lvl)) return 0;
     *best = zbest_create(lvl == LEVEL_BEST ? ZBEST_DEFAULT_MIX : ZBEST_FAST_MIX);
     if (*best) return 0;
     say(MSG_NO_MEMORY);

@@ -21,6 +21,11 @@ constexpr int ACTION_MT = 1000;        // added by "-MT" (and "-MTn")
 constexpr int DEFAULT_LEVEL = 9;          // deflate level without -ln
 constexpr int LEVEL_BEST = 10;            // "-best": per block the smallest of several encoders
 constexpr int LEVEL_BETTER = 11;          // "-better": the same without the slowest encoder
+
+// Returns true when level lvl picks each block's stream from several encoders.
+constexpr bool is_mix_level(int lvl) {
+    return lvl == LEVEL_BEST || lvl == LEVEL_BETTER;
+}
 constexpr int DEFAULT_QUALITY = 1;        // estimate samples without -qn: every block
 constexpr int THRESHOLD_NOT_GIVEN = 100;  // threshold_pct without -tnn
 constexpr int MT_WORKERS = 2;          // workers of "-MT" alone
