@@ -17,22 +17,10 @@ const char* msg(message_id id) {
     return converter_messages[id].format;
 }
 
-// Prints the line and its end on f with the arguments in `args`.
-static void vsay(FILE* f, message_id id, va_list args) {
-    vfprintf(f, msg(id), args);
+void say_line(FILE* f, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(f, format, args);
+    va_end(args);
     fputc('\n', f);
-}
-
-void say(message_id id, ...) {
-    va_list args;
-    va_start(args, id);
-    vsay(stdout, id, args);
-    va_end(args);
-}
-
-void say_to(FILE* f, message_id id, ...) {
-    va_list args;
-    va_start(args, id);
-    vsay(f, id, args);
-    va_end(args);
 }

@@ -72,7 +72,16 @@ extern const size_t converter_message_count;           // entries in converter_m
 
 // Returns the line's printf format.
 const char* msg(message_id id);
+// Prints `format` with the arguments it takes, and a line end, on f.
+void say_line(FILE* f, const char* format, ...);
 // Prints the line with the arguments its format takes, and its line end, on standard output.
-void say(message_id id, ...);
+// (Templates: a variadic function's last named parameter may not be an enum.)
+template <typename... Args>
+void say(message_id id, Args... args) {
+    say_line(stdout, msg(id), args...);
+}
 // Prints the line and its line end on f.
-void say_to(FILE* f, message_id id, ...);
+template <typename... Args>
+void say_to(FILE* f, message_id id, Args... args) {
+    say_line(f, msg(id), args...);
+}
