@@ -96,11 +96,24 @@ int zlib_level(int lvl) {
     return is_mix_level(lvl) ? 9 : lvl;
 }
 
+static zbest_mix mix_of(int lvl) {
+    return lvl == LEVEL_BEST ? ZBEST_DEFAULT_MIX : ZBEST_FAST_MIX;
+}
+
 int open_best(int lvl, zbest_state** best) {
     *best = nullptr;
     if (!is_mix_level(lvl)) return 0;
-    *best = zbest_create(lvl == LEVEL_BEST ? ZBEST_DEFAULT_MIX : ZBEST_FAST_MIX);
+    *best = zbest_create(mix_of(lvl));
     if (*best) return 0;
+    say(MSG_NO_MEMORY);
+    return 1;
+}
+
+int open_best_pool(int lvl, int slots, zbest_pool** pool) {
+    *pool = nullptr;
+    if (!is_mix_level(lvl)) return 0;
+    *pool = zbest_pool_create(mix_of(lvl), slots);
+    if (*pool) return 0;
     say(MSG_NO_MEMORY);
     return 1;
 }

@@ -13,6 +13,7 @@
 constexpr int DEFAULT_THRESHOLD = BLOCK;   // threshold without -tnn: a whole block
 
 struct zbest_state;
+struct zbest_pool;
 
 extern int threshold;          // compressed size from which a block is stored plain
 extern int level;              // deflate level
@@ -64,6 +65,8 @@ int zlib_level(int lvl);
 // Makes the encoders of -best or -better into *best when `lvl` asks for them (else
 // nullptr); returns 0, or 1 after "Can't allocate memory".
 int open_best(int lvl, zbest_state** best);
+// Makes a pool of those encoders for `slots` threads at once into *pool, as open_best does.
+int open_best_pool(int lvl, int slots, zbest_pool** pool);
 // Deflates the BLOCK bytes at `in` as one raw stream into out (2 * BLOCK bytes) with z,
 // or with -best's encoders when `best` is set; returns deflate's code (Z_STREAM_END on
 // success) and sets *len to the stream's bytes.

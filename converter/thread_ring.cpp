@@ -36,6 +36,7 @@ struct chunk_pipe {
 
 chunk_pipe PIPE = {};
 int streams_open = 0;  // workers whose streams are open, the first ones
+zbest_pool* best_pool = nullptr;  // -best's encoders, lent a claim at a time, or nullptr
 
 const size_t CHUNK_BYTES = static_cast<size_t>(CHUNK_BLOCKS) * BLOCK;
 const int32_t SLOT_UNREAD = -1;  // PIPE.sizes: the block's read failed
@@ -58,6 +59,24 @@ uint32_t ring_chunks() {
     uint32_t held = (static_cast<uint32_t>(worker_count) * CLAIM_BLOCKS + CHUNK_BLOCKS - 1) /
                     CHUNK_BLOCKS;
     return 2 * held + 2;
+}
+
+// Returns how many workers may hold -best's encoders at once: no more than the processors
+// can run, which bounds their memory whatever the number of workers.
+int best_slots() {
+    int n = plat_processor_count();
+    return worker_count < n ? worker_count : n;
+}
+
+// Lends job -best's encoders for the blocks it is about to encode (none without -best).
+void lend_best(worker_job* job) {
+    if (best_pool) job->best = zbest_pool_take(best_pool);
+}
+
+// Takes back what lend_best lent job.
+void return_best(worker_job* job) {
+    if (job->best) zbest_pool_give(best_pool, job->best);
+    job->best = nullptr;
 }
 
 // Allocates `size` bytes into *p (freeing what it held); returns 1 when that fails.
@@ -121,11 +140,9 @@ int read_claim(worker_job* job, uint32_t i, size_t slot) {
     return 1;
 }
 
-// Reads and handles the CLAIM_BLOCKS blocks of the run from block i on (all in chunk k);
-// returns 0 (also when a read failed), or -1 when a block's deflate failed.
-int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
-    size_t slot = ring_slot(k) + i % CHUNK_BLOCKS;
-    if (read_claim(job, i, slot)) return 0;
+// Hands the CLAIM_BLOCKS read blocks of the run from block i on, in ring slots from
+// `slot` on, to `one`; returns 0, or -1 when a block's deflate failed.
+int encode_claim(worker_job* job, slot_proc one, uint32_t i, size_t slot) {
     for (uint32_t j = 0; j < CLAIM_BLOCKS; j++, slot++, i++) {
         int len = one(job, slot, PIPE.first + i * PIPE.step);
         if (len < 0) return -1;
@@ -134,6 +151,20 @@ int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
         job->out_size += len;
     }
     return 0;
+}
+
+// Reads and handles the CLAIM_BLOCKS blocks of the run from block i on (all in chunk k);
+// returns 0 (also when a read failed), or -1 when a block's deflate failed. -best's
+// encoders are lent for the whole claim: lent a block at a time, they would pass from
+// thread to thread and core to core, cold, and the workers would queue for them at every
+// block (measured: -MT4 on two processors a third slower than -MT2).
+int handle_claim(worker_job* job, slot_proc one, uint32_t i, uint32_t k) {
+    size_t slot = ring_slot(k) + i % CHUNK_BLOCKS;
+    if (read_claim(job, i, slot)) return 0;
+    lend_best(job);
+    int status = encode_claim(job, one, i, slot);
+    return_best(job);
+    return status;
 }
 
 // After the join: prints the deflate failure of the lowest block any worker noted; returns 1.
@@ -241,21 +272,22 @@ int ring_open_streams(int lvl) {
             ring_end_streams();
             return 1;
         }
-        if (open_best(lvl, &workers[streams_open].job.best)) {
-            streams_open++;  // its stream is open: ended with the others
-            ring_end_streams();
-            return 1;
-        }
     }
+    if (!best_pool && open_best_pool(lvl, best_slots(), &best_pool)) {
+        ring_end_streams();
+        return 1;
+    }
+    if (!ST1.best) lend_best(&ST1);  // for the head, which the main thread does before the workers start
     return 0;
 }
 
 int ring_end_streams() {
     int failed = -1;
+    for (int i = 0; i < MT_MAX_WORKERS; i++) workers[i].job.best = nullptr;
+    zbest_pool_free(best_pool);
+    best_pool = nullptr;
     while (streams_open > 0) {
         int i = --streams_open;
-        zbest_free(workers[i].job.best);
-        workers[i].job.best = nullptr;
         if (deflateEnd(&workers[i].z) == Z_STREAM_ERROR) failed = i;
     }
     if (failed < 0) return 0;
@@ -265,6 +297,7 @@ int ring_end_streams() {
 
 int ring_run(const chunk_ops* ops, uint32_t chunks, uint32_t first, uint32_t step,
              uint32_t period, int* countdown) {
+    return_best(&ST1);  // the head is done
     if (chunks == 0) return 0;
     if (pipe_open(chunks, first, step)) return 1;
     plat_thread* threads[MT_MAX_WORKERS];

@@ -34,7 +34,7 @@ struct worker_job {
     int fail_code;              // deflate's return code for that block
     z_stream* z;                // its deflate stream, reset per block
     unsigned char* deflate_out; // its deflate output, two blocks long
-    zbest_state* best;          // its -best encoders, or nullptr
+    zbest_state* best;          // -best's encoders lent for the blocks at hand, or nullptr
     image_cursor* cursor;       // its own cursor into the image
 };
 

@@ -7,11 +7,14 @@
 #include <zlib.h>
 #include <zopfli/zopfli.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 
 #include "cso_format.h"
 #include "deflate_shape.h"
+#include "platform.h"
 #include "zblock.h"
 
 constexpr int kZlibLevel = 9;
@@ -107,4 +110,52 @@ int zbest_block(zbest_state* s, const unsigned char* in, unsigned len, unsigned 
     if (s->mix.zopfli_iterations > 0)
         try_encoder(s, ZBEST_ZOPFLI, s->mix.zopfli_iterations, in, len, out, out_len);
     return Z_STREAM_END;
+}
+
+// A counting gate over the slots: the n-th thread to ask goes on once n - slots + 1 states
+// have been given back, so at most `slots` threads hold one; each then takes a state whose
+// flag it finds clear.
+struct zbest_pool {
+    int slots;
+    zbest_state* states[ZBEST_MAX_SLOTS];
+    std::atomic<bool> busy[ZBEST_MAX_SLOTS];
+    plat_count* asked;     // blocks that asked for a state so far
+    plat_count* returned;  // states given back so far
+};
+
+zbest_pool* zbest_pool_create(zbest_mix mix, int slots) {
+    zbest_pool* p = new (std::nothrow) zbest_pool{};
+    if (!p) return nullptr;
+    p->slots = slots < 1 ? 1 : slots > ZBEST_MAX_SLOTS ? ZBEST_MAX_SLOTS : slots;
+    p->asked = plat_count_new();
+    p->returned = plat_count_new();
+    bool ok = p->asked && p->returned;
+    for (int i = 0; i < p->slots; i++) ok &= (p->states[i] = zbest_create(mix)) != nullptr;
+    if (ok) return p;
+    zbest_pool_free(p);
+    return nullptr;
+}
+
+void zbest_pool_free(zbest_pool* p) {
+    if (!p) return;
+    for (int i = 0; i < p->slots; i++) zbest_free(p->states[i]);
+    plat_count_free(p->asked);
+    plat_count_free(p->returned);
+    delete p;
+}
+
+zbest_state* zbest_pool_take(zbest_pool* p) {
+    uint32_t n = plat_count_add(p->asked, 1);
+    if (n >= static_cast<uint32_t>(p->slots))
+        plat_count_wait(p->returned, n - static_cast<uint32_t>(p->slots) + 1);
+    for (;;)  // fewer than `slots` others hold one: a clear flag is there or soon will be
+        for (int i = 0; i < p->slots; i++)
+            if (!p->busy[i].exchange(true, std::memory_order_acquire)) return p->states[i];
+}
+
+void zbest_pool_give(zbest_pool* p, zbest_state* s) {
+    int i = 0;
+    while (p->states[i] != s) i++;
+    p->busy[i].store(false, std::memory_order_release);
+    plat_count_add(p->returned, 1);
 }

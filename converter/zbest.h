@@ -41,3 +41,23 @@ int zbest_block(zbest_state* s, const unsigned char* in, unsigned len, unsigned 
 // For the benchmark, which compares the encoders one by one.
 unsigned zbest_encode(zbest_state* s, zbest_encoder e, const unsigned char* in, unsigned len,
                       unsigned char* out, unsigned cap, int iterations);
+
+// States of one mix lent to any number of threads, so that at most `slots` threads encode
+// at once: the memory grows with the slots, not the threads (a state holds some 0.9 MB,
+// libdeflate's level 12 compressor most of it, and zopfli takes some 1.2 MB more for each
+// block it encodes).
+struct zbest_pool;
+
+// Most slots a pool has: some 35 MB while every slot encodes, on a machine of any size
+// (more would speed -best up only past 16 processors).
+constexpr int ZBEST_MAX_SLOTS = 16;
+
+// Returns a pool of `slots` states (1 to ZBEST_MAX_SLOTS), or nullptr when memory runs out.
+zbest_pool* zbest_pool_create(zbest_mix mix, int slots);
+// Frees a pool nobody uses any more (nullptr is ignored).
+void zbest_pool_free(zbest_pool* p);
+// Lends the calling thread a state of the pool, waiting while every state is lent; any
+// thread may call it.
+zbest_state* zbest_pool_take(zbest_pool* p);
+// Gives a state lent by zbest_pool_take back to its pool.
+void zbest_pool_give(zbest_pool* p, zbest_state* s);
