@@ -199,6 +199,24 @@ const char* check_estimates(const uint8_t* opts, const uint8_t* image, size_t si
     return nullptr;
 }
 
+// An image that starts with a compressed format's magic is read as that format: the
+// plain image's checks do not apply, but the engines must still end with status 0 or 1
+// and agree with each other (the threaded file is the optimised one's; the estimates
+// print the same size).
+const char* check_compressed_input(const uint8_t* opts, int engine, const uint8_t* image,
+                                   size_t size) {
+    bool estimate = engine == ESTIMATE || engine == ESTIMATE_MT;
+    compressed a = compress_once(opts, estimate ? ESTIMATE : OPTIMISED, image, size);
+    compressed b = compress_once(opts, estimate ? ESTIMATE_MT : engine, image, size);
+    if (a.status == NO_STREAMS || b.status == NO_STREAMS) return STREAMS_FAILED;
+    if ((a.status | b.status) & ~1) return "a compressor of a compressed file ended with a status other than 0 or 1";
+    if (a.status != b.status) return "the engines disagree on whether a compressed file can be read";
+    if (a.status != 0 || engine == REFERENCE) return nullptr;
+    if (estimate) return estimated_size(a.printed) == estimated_size(b.printed)
+                             ? nullptr : "the estimates of a compressed file differ";
+    return a.cso == b.cso ? nullptr : "the threaded file of a compressed file differs from the optimised one's";
+}
+
 }  // namespace
 
 const char* fuzz_compress(const uint8_t* data, size_t size) {
@@ -215,6 +233,8 @@ const char* fuzz_compress(const uint8_t* data, size_t size) {
         size = tiled.size();
     }
     int engine = (opts[0] & 7) % COMPRESS_ENGINES;
+    if (size >= CSO_MAGIC_SIZE && format_of_magic(image) != FORMAT_NONE)
+        return check_compressed_input(opts, engine, image, size);
     if (engine == ESTIMATE || engine == ESTIMATE_MT) return check_estimates(opts, image, size);
     compressed c = compress_once(opts, engine, image, size);
     const char* p = check_written(c, image, size);
