@@ -18,7 +18,7 @@ cd "$root"
 export QT_QPA_PLATFORM=offscreen
 logs=$(mktemp -d)
 declare -A bg_pid bg_start
-times=()
+stage_times=()
 
 # Ends the background stages still running, and removes their logs.
 end_background() {
@@ -28,14 +28,28 @@ end_background() {
 }
 trap end_background EXIT
 
-# Runs a stage in the foreground and prints its time.
+# Runs the command, then writes the processor time its processes took (user + system,
+# whole seconds) to file $1; exits with the command's status.
+with_cpu() {
+    local file=$1 status=0
+    shift
+    "$@" || status=$?
+    times > "$file.times"  # not in a pipe: a forked shell counts no children
+    awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/);
+        printf "%d\n", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$file.times" > "$file"
+    return "$status"
+}
+
+# Runs a stage in the foreground and prints its time and processor time.
 stage() {
     local name=$1 start=$SECONDS
     shift
     echo "== $name"
-    "$@"
-    times+=("$name: $((SECONDS - start)) s")
-    echo "== $name: $((SECONDS - start)) s"
+    (with_cpu "$logs/cpu" "$@")
+    local cpu
+    cpu=$(cat "$logs/cpu")
+    stage_times+=("$name: $((SECONDS - start)) s, processor $cpu s")
+    echo "== $name: $((SECONDS - start)) s (processor $cpu s)"
 }
 
 # Starts a stage in the background at the given niceness, its output kept in a log; a
@@ -44,7 +58,8 @@ background() {
     local nice=$1 name=$2
     shift 2
     bg_start[$name]=$SECONDS
-    ( [ "$nice" = 0 ] || renice -n "$nice" -p "$BASHPID" >/dev/null; "$@" ) >"$logs/$name.log" 2>&1 &
+    ( [ "$nice" = 0 ] || renice -n "$nice" -p "$BASHPID" >/dev/null
+      with_cpu "$logs/$name.cpu" "$@" ) >"$logs/$name.log" 2>&1 &
     bg_pid[$name]=$!
 }
 
@@ -57,8 +72,10 @@ join() {
     unset "bg_pid[$name]"
     echo "== $name (in the background)"
     cat "$logs/$name.log"
-    times+=("$name: $((SECONDS - bg_start[$name])) s, of which $((SECONDS - waited)) s waited for")
-    echo "== $name: $((SECONDS - bg_start[$name])) s (waited for $((SECONDS - waited)) s)"
+    local cpu
+    cpu=$(cat "$logs/$name.cpu" 2>/dev/null || echo "?")
+    stage_times+=("$name: $((SECONDS - bg_start[$name])) s, of which $((SECONDS - waited)) s waited for, processor $cpu s")
+    echo "== $name: $((SECONDS - bg_start[$name])) s (waited for $((SECONDS - waited)) s, processor $cpu s)"
     [ "$status" = 0 ] || { echo "== $name FAILED (status $status)"; exit "$status"; }
 }
 
@@ -96,6 +113,8 @@ stage "the Windows converter under Wine" "$root/scripts/test-windows.sh" build-p
 join "the Debian package: check, install, run, remove"
 join "the Windows dialog under Wine"
 echo "== stage times"
-printf '   %s\n' "${times[@]}"
+printf "   %s\n" "${stage_times[@]}"
 echo "== all: $SECONDS s"
+times > "$logs/all.times"
+awk 'NR == 2 { print "== processor time, all stages: " $1 " user, " $2 " system" }' "$logs/all.times"
 echo "All tests passed."
