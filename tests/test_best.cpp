@@ -61,7 +61,7 @@ TEST(Best, EveryEngineAndWorkerCountWritesOneFileOfZlibShape) {
         args.push_back(in);
         args.push_back(dir + "/out.cso");
         RunResult r = run_vellicor(args);
-        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
         bool best = std::count(args.begin(), args.end(), "-best") > 0;
         EXPECT_EQ(r.out.find("Compress level      best\n") != std::string::npos ||
                       r.out.find("compress level  best\n") != std::string::npos,
