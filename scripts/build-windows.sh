@@ -160,7 +160,9 @@ build_arch() {
     for exe in vellicor.exe wendrovix.exe; do
         found=$(find "$dir" -mindepth 1 \( -name 'dist*' -o -name 'wineprefix*' -o -path "$dir/x64" \) -prune \
                 -o -name "$exe" -type f -print | head -n 1)
-        if [ -n "$found" ]; then cp "$found" "$dist/$exe"; fi
+        # Beside, then renamed over: a test run under Wine may be running the old program,
+        # whose file must not change under it (a copy in place made those runs die).
+        if [ -n "$found" ]; then cp "$found" "$dist/$exe.new" && mv -f "$dist/$exe.new" "$dist/$exe"; fi
     done
     # The programs carry libdeflate and zopfli, whose licences ask for their notices beside them.
     cp "$deflate_dir/COPYING" "$dist/libdeflate-COPYING.txt"
