@@ -13,6 +13,7 @@ namespace {
 const int CONVERTER_RESOURCE_ID = 130;
 const wchar_t* const CONVERTER_RESOURCE_TYPE = L"ComCore";
 const UINT TERMINATED_EXIT_CODE = 1;  // a stopped converter must never read as success
+const DWORD OUTPUT_POLL_MS = 20;  // how long a read waits on an empty pipe before looking again
 const wchar_t* const FOLDER_PATTERN = L"wendrovix-*";
 const wchar_t* const LOCK_NAME = L"wendrovix.lock";  // inside every job folder
 
@@ -46,6 +47,7 @@ public:
     unsigned long id() const override { return GetProcessId(process_); }
 
 private:
+    DWORD wait_for_output();
     enum { RUNNING, TERMINATING, WAITED };
     HANDLE process_;
     HANDLE out_;
@@ -63,9 +65,9 @@ size_t Win32Process::read_output(char* buf, size_t size) {
         size_t start = held_cr_ ? 1 : 0;
         if (held_cr_) buf[0] = '\r';
         held_cr_ = false;
-        DWORD n = 0;
-        if (!out_ || !ReadFile(out_, buf + start, static_cast<DWORD>(size - start), &n, nullptr) ||
-            n == 0) {
+        DWORD n = 0, ready = out_ ? wait_for_output() : 0;
+        DWORD want = static_cast<DWORD>(size - start) < ready ? static_cast<DWORD>(size - start) : ready;
+        if (ready == 0 || !ReadFile(out_, buf + start, want, &n, nullptr) || n == 0) {
             if (out_) CloseHandle(out_);
             out_ = nullptr;
             return start;
@@ -74,6 +76,19 @@ size_t Win32Process::read_output(char* buf, size_t size) {
         held_cr_ = len > 0 && buf[len - 1] == '\r';
         if (held_cr_) len--;
         if (len > 0) return len;
+    }
+}
+
+// Returns the bytes the pipe holds once it holds some, or 0 at its end: the pipe's own, or
+// an empty pipe once the child has ended. Under Wine a console host may keep the pipe's
+// write end after a child killed young is gone, and a plain ReadFile then waits for ever.
+DWORD Win32Process::wait_for_output() {
+    for (;;) {
+        DWORD ready = 0;
+        if (!PeekNamedPipe(out_, nullptr, 0, nullptr, &ready, nullptr)) return 0;
+        if (ready > 0) return ready;
+        if (WaitForSingleObject(process_, OUTPUT_POLL_MS) == WAIT_OBJECT_0)
+            return PeekNamedPipe(out_, nullptr, 0, nullptr, &ready, nullptr) ? ready : 0;
     }
 }
 
