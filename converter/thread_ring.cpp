@@ -45,10 +45,10 @@ const int32_t SLOT_UNREAD = -1;  // PIPE.sizes: the block's read failed
 const uint32_t CLAIM_BLOCKS = 16;
 static_assert(CHUNK_BLOCKS % CLAIM_BLOCKS == 0, "claims must not straddle chunks");
 
-// Returns worker i's job record as a run starts: no blocks, no failure.
+// Returns worker i's job record as a run starts: no blocks, no failure, no encoders lent.
 worker_job idle_job(int i) {
-    const worker_job& was = workers[i].job;
-    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out, was.best, was.cursor};
+    return worker_job{0, 0, -1, 0, &workers[i].z, workers[i].deflate_out, nullptr,
+                      workers[i].job.cursor};
 }
 
 // Returns the chunk slots of the ring: twice the chunks the workers' claims cover at once
