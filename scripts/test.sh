@@ -7,9 +7,10 @@
 #
 # Each build is made once, and the two processors are kept busy: the sanitizer build, the
 # Windows compilers and Wine install, the Windows programs, the fuzz targets and their
-# seeds are made in the background at a lower priority from the start; the fuzz targets'
-# short runs go beside the sanitizer suite; the Wine run reuses the Linux test programs;
-# the last three test stages run side by side.
+# seeds are made in the background at a lower priority from the start; the stages under
+# Wine (which reuse the Linux test programs) start once the Windows programs are built and
+# run beside the Linux suites, as do the fuzz targets' short runs: a suite waits on its
+# test programs much of the time.
 # FUZZ_SECONDS sets each fuzz target's run (default 20).
 set -euo pipefail
 set -m  # each background stage is a process group of its own, to end it whole
@@ -87,27 +88,46 @@ suite() {
 }
 
 # The Windows compilers and Wine, the 32-bit build (and the 64-bit one where Wine cannot
-# run 32-bit programs) with warnings as errors, and the Wine prefixes of both Wine stages.
+# run 32-bit programs) with warnings as errors, and the Wine prefixes of both Wine stages;
+# then marks them ready.
 windows_ready() {
-    "$root/scripts/build-windows.sh" --arch 32 --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-    "$root/scripts/test-windows.sh" --prepare
-    "$root/scripts/test-windows-dialog.sh" --prepare
+    "$root/scripts/build-windows.sh" --arch 32 --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
+        "$root/scripts/test-windows.sh" --prepare &&
+        "$root/scripts/test-windows-dialog.sh" --prepare &&
+        touch "$logs/windows-ready"
+}
+
+# Runs the command once windows_ready has marked the Windows programs ready; fails when
+# the stage making them ($1, its process) has ended without.
+after_windows() {
+    local maker=$1 start=$SECONDS
+    shift
+    while [ ! -e "$logs/windows-ready" ]; do
+        kill -0 "$maker" 2>/dev/null || { echo "the Windows programs were not built"; return 1; }
+        sleep 1
+    done
+    echo "(started after $((SECONDS - start)) s, when the Windows programs were ready)"
+    "$@"
 }
 
 stage "install the Linux build's packages" "$root/scripts/setup-deps.sh" --package-tools
 background 5 "build under AddressSanitizer + UndefinedBehaviorSanitizer" "$root/scripts/build.sh" \
     build-asan -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=OFF -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
-background 10 "Windows build and Wine prefixes" windows_ready
+background 5 "Windows build and Wine prefixes" windows_ready
+windows=${bg_pid["Windows build and Wine prefixes"]}
 background 10 "fuzz targets build" "$root/scripts/fuzz-smoke.sh" --build-only
 stage "the package's build, with the tests" \
     "$root/scripts/package.sh" -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=ON
 background 10 "fuzz seeds" "$root/scripts/fuzz-seeds.sh" "$root/build-package/converter/vellicor"
+background 0 "the Debian package: check, install, run, remove" \
+    "$root/scripts/test-package.sh" --no-build
+background 0 "the Windows converter under Wine" \
+    after_windows "$windows" "$root/scripts/test-windows.sh" build-package
+background 0 "the Windows dialog under Wine" after_windows "$windows" "$root/scripts/test-windows-dialog.sh"
 stage "test the package's build" suite build-package
 join "build under AddressSanitizer + UndefinedBehaviorSanitizer"
 join "fuzz targets build"
 join "fuzz seeds"
-# The sanitizer suite waits on its test programs much of the time: the fuzz targets run
-# one at a time beside it.
 FUZZ_JOBS=1 FUZZ_SECONDS=${FUZZ_SECONDS:-20} background 5 "fuzz targets, short runs" \
     "$root/scripts/fuzz-smoke.sh" --run-only
 # The image over 4 GiB is decoded in the package's suite and under Wine; under the
@@ -116,12 +136,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     stage "test under AddressSanitizer + UndefinedBehaviorSanitizer" suite build-asan \
     -E '^ForeignLayouts[.]ImageOf4GiBAndMoreDecodesWhole$'
 join "fuzz targets, short runs"
-join "Windows build and Wine prefixes"
-background 0 "the Windows dialog under Wine" "$root/scripts/test-windows-dialog.sh"
-background 0 "the Debian package: check, install, run, remove" \
-    "$root/scripts/test-package.sh" --no-build
-stage "the Windows converter under Wine" "$root/scripts/test-windows.sh" build-package
 join "the Debian package: check, install, run, remove"
+join "Windows build and Wine prefixes"
+join "the Windows converter under Wine"
 join "the Windows dialog under Wine"
 echo "== stage times"
 printf "   %s\n" "${stage_times[@]}"
