@@ -87,7 +87,8 @@ TEST(ImageSource, TwoThreadsReadTheSameSourceAtOnce) {
 
 TEST(ImageSource, FailuresNameTheBlockWithTheReadersLine) {
     std::string img = text_bytes(6 * 2048, 6);
-    std::string zso = write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; });
+    const std::string whole = write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; });
+    std::string zso = whole;
     uint32_t at3 = static_cast<uint32_t>(le32(zso, 24 + 4 * 3));
     zso.replace(at3, 4, "\xff\xff\xff\xff");
     Opened o(zso);
@@ -97,6 +98,11 @@ TEST(ImageSource, FailuresNameTheBlockWithTheReadersLine) {
     EXPECT_EQ(read_through(o.src, 2048 * 2 + 100, 4000, &fault), "");
     EXPECT_EQ(fault.block, 3);
     EXPECT_EQ(std::string(fault.line).rfind("block 3:LZ4 : corrupt block[", 0), 0u) << fault.line;
+    // A file cut inside block 4's payload: a read of all its blocks at once stops there.
+    Opened cut(whole.substr(0, le32(whole, 24 + 4 * 4) + 10));
+    EXPECT_EQ(read_through(cut.src, 0, img.size(), &fault), "");
+    EXPECT_EQ(fault.block, 4);
+    EXPECT_STREQ(fault.line, "block=4 : read error");
     Opened jiso("JISO" + zso.substr(4));
     EXPECT_EQ(jiso.status, CSO_UNSUPPORTED);
     EXPECT_STREQ(jiso.fault.line, "Unsupported format: JISO");
