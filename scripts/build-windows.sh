@@ -11,7 +11,8 @@
 # mingw one compresses some 15 % slower. liblz4 (LZ4 blocks of CSO v2 and ZSO files) comes
 # the same way, its one source file built as a static library. --arch 32 or --arch 64
 # builds that one only (with its libraries), --arch wine the one Wine runs here
-# (scripts/wine-env.sh); extra arguments go to cmake. Two runs at once take turns.
+# (scripts/wine-env.sh); extra arguments go to cmake. Two runs at once take turns: at
+# fetching the sources, and at building the same architecture.
 #   scripts/build-windows.sh [--arch 32|64|wine]... [cmake arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -137,6 +138,7 @@ build_lz4() {
     [ -d "$deflate_dir/src/zopfli-${ZOPFLI_VERSION%-*}" ] &&
     [ -d "$deflate_dir/src/lz4-${LZ4_VERSION%-*}" ] || fetch_sources
 cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
+flock -u 9  # the sources are here; each architecture has its own lock
 
 # Builds the libraries of one architecture, then configures and builds it into $2 and
 # copies its programs to $3.
@@ -171,6 +173,8 @@ build_arch() {
 }
 
 for arch in "${archs[@]}"; do
+    exec 8>"build-windows/.build-lock-$arch"
+    flock 8
     case $arch in
     32) build_arch mingw-i686.cmake build-windows build-windows/dist i686-w64-mingw32 "$@"
         ls -l build-windows/dist ;;
@@ -178,4 +182,5 @@ for arch in "${archs[@]}"; do
         ls -l build-windows/dist-x64 ;;
     *) echo "--arch takes 32 or 64, not $arch" >&2; exit 2 ;;
     esac
+    flock -u 8
 done

@@ -87,14 +87,15 @@ suite() {
     (cd "$dir" && ctest --output-on-failure -j 2 "$@")
 }
 
-# The Windows compilers and Wine, the 32-bit build (and the 64-bit one where Wine cannot
-# run 32-bit programs) with warnings as errors, and the Wine prefixes of both Wine stages;
-# then marks them ready.
+# The Windows compilers and Wine, the build Wine runs here and the Wine prefixes of both
+# Wine stages, then marks them ready; then the 32-bit build, where Wine runs the 64-bit
+# one. Both builds with warnings as errors.
 windows_ready() {
-    "$root/scripts/build-windows.sh" --arch 32 --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
+    "$root/scripts/build-windows.sh" --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
         "$root/scripts/test-windows.sh" --prepare &&
         "$root/scripts/test-windows-dialog.sh" --prepare &&
-        touch "$logs/windows-ready"
+        touch "$logs/windows-ready" &&
+        "$root/scripts/build-windows.sh" --arch 32 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 }
 
 # Runs the command once windows_ready has marked the Windows programs ready; fails when
