@@ -9,6 +9,10 @@
 // Prepares the console for UTF-8 text (names in any script stay legible) and may buffer
 // stdout fully, so flush it where a line must show at once; call once, before any output.
 void plat_console_init();
+// Keeps the memory the program frees for its next use: -best's encoder takes and frees
+// about a megabyte a block, which the C library would otherwise give back to the system
+// and fault in again, block after block. Call once, at the start.
+void plat_heap_init();
 // Returns the program's arguments as UTF-8 (on Windows from the UTF-16 command line, as
 // the C runtime's argv holds only the ANSI code page); argc is updated to match.
 char** plat_utf8_args(int* argc, char** argv);

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sched.h>
 #include <openssl/evp.h>
 #include <signal.h>
@@ -23,6 +24,16 @@
 
 // POSIX consoles take UTF-8 as it is.
 void plat_console_init() {}
+
+// glibc serves blocks from 128 KiB up with their own mappings and trims the heap's top
+// from 128 KiB: both are raised past what one block's encoding takes (-opt -best of a
+// 0.7 MB text image took 1.8 s with 78,000 page faults, 0.9 s with 1,000).
+void plat_heap_init() {
+#ifdef M_MMAP_THRESHOLD
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+#endif
+}
 
 // POSIX hands the program its arguments as bytes already; returns them unchanged.
 char** plat_utf8_args(int*, char** argv) {
