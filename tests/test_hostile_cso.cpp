@@ -1,7 +1,7 @@
 // Hostile and damaged CSO files: each must end with status 1 and its one-line message
-// from both decompressors, without reading or writing outside any buffer (this program
-// runs under the sanitizers in the test command's second build); and odd layouts that
-// are still valid must decode.
+// from both decompressors, without reading or writing outside any buffer (the test
+// command runs it against the sanitizer build's converter); and odd layouts that are
+// still valid must decode.
 #include <gtest/gtest.h>
 #include <zlib.h>
 

@@ -89,7 +89,8 @@ std::vector<std::string> converter_command(const std::vector<std::string>& args)
     if (testing_windows_build()) {
         command = {env_text("VELLICOR_TEST_WINE"), env_text("VELLICOR_TEST_WINDOWS_EXE")};
     } else {
-        command = {VELLICOR_NATIVE_EXE};
+        std::string other = env_text("VELLICOR_TEST_EXE");
+        command = {other.empty() ? VELLICOR_NATIVE_EXE : other};
     }
     command.insert(command.end(), args.begin(), args.end());
     return command;

@@ -20,7 +20,8 @@ std::string fold_crlf(const std::string& text);
 // Returns true when the converter under test is the Windows build, run through Wine: when
 // the environment names it in VELLICOR_TEST_WINDOWS_EXE, with the Wine loader in
 // VELLICOR_TEST_WINE and the build's test tools in VELLICOR_TEST_WINDOWS_TOOLS
-// (scripts/test-windows.sh sets all three). Otherwise it is this machine's build.
+// (scripts/test-windows.sh sets all three). Otherwise it is this machine's build: the
+// program VELLICOR_TEST_EXE names (the test command's sanitizer build), else this build's.
 bool testing_windows_build();
 // Returns the command line that starts the converter under test with args: the program
 // first (Wine, then the .exe, for the Windows build).
