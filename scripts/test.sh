@@ -127,8 +127,7 @@ stage "install the Linux build's packages" "$root/scripts/setup-deps.sh" --packa
 background 5 "build under AddressSanitizer + UndefinedBehaviorSanitizer" "$root/scripts/build.sh" \
     build-asan -DVELLICOR_TESTS=ON -DVELLICOR_CONVERTER_TESTS=OFF -DVELLICOR_BENCH=OFF \
     -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
-# At full priority: the stages under Wine, the longest chain, start on it.
-background 0 "Windows build and Wine prefixes" windows_ready
+background 5 "Windows build and Wine prefixes" windows_ready
 windows=${bg_pid["Windows build and Wine prefixes"]}
 background 10 "fuzz targets build" "$root/scripts/fuzz-smoke.sh" --build-only
 stage "the package's build, with the tests" \
