@@ -219,16 +219,16 @@ std::string get_file(const std::string& name) {
 namespace {
 
 // Path of the scratch folder once it exists, for the clean-up at exit.
-char scratch_made[64];
+std::string scratch_made;  // the folder scratch() made, removed at exit
 
 // Deletes the scratch folder and everything in it; registered with atexit.
 void remove_scratch() {
-    DIR* d = opendir(scratch_made);
+    DIR* d = opendir(scratch_made.c_str());
     for (dirent* e; d && (e = readdir(d));)
         if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-            unlink((std::string(scratch_made) + "/" + e->d_name).c_str());
+            unlink((scratch_made + "/" + e->d_name).c_str());
     if (d) closedir(d);
-    rmdir(scratch_made);
+    rmdir(scratch_made.c_str());
 }
 
 // Puts the fixtures into the current folder and notes them in s: the sample image, the
@@ -250,11 +250,14 @@ void put_fixtures(scratch_folder& s) {
 const scratch_folder& scratch() {
     static scratch_folder s;
     if (!s.path.empty()) return s;
-    char tmpl[] = "/tmp/vellicor-fuzz-XXXXXX";
-    s.path = mkdtemp(tmpl) ? tmpl : "/tmp";
-    if (s.path != "/tmp") {
-        memcpy(scratch_made, tmpl, sizeof tmpl);
+    // Under TMPDIR, where the caller can remove what a target ended by a crash left.
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vellicor-fuzz-XXXXXX";
+    if (mkdtemp(&tmpl[0])) {
+        s.path = scratch_made = tmpl;
         atexit(remove_scratch);
+    } else {
+        s.path = base && *base ? base : "/tmp";
     }
     int here = enter_folder(s.path);
     if (here < 0) return s;

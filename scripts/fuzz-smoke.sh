@@ -28,6 +28,12 @@ if [ "$mode" != run-only ]; then
     fi
 fi
 
+# The targets' scratch folders go into one folder, removed at the end, pass or fail: a
+# target ended by a crash or a timeout cannot remove its own.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
+
 # Per-target limits: longest input, largest single allocation, extra flags.
 declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512 [examine]=65536
     [verify]=65540 [shape]=8192)
