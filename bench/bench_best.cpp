@@ -107,22 +107,6 @@ void add_to_mixes(const Candidate* c, uint64_t* mix_stored) {
     }
 }
 
-// Returns the image: the file named, or the mixed image of `mb` megabytes.
-std::vector<unsigned char> load_image(const char* arg, std::string* label) {
-    if (!arg || arg[0] == '-') {
-        size_t mb = arg ? strtoul(arg + 1, nullptr, 10) : 16;
-        *label = "mixed image of " + std::to_string(mb) + " MB";
-        return make_image(mb * 1024 * 1024 / kBlock);
-    }
-    *label = arg;
-    std::vector<unsigned char> img;
-    FILE* f = fopen(arg, "rb");
-    unsigned char b[kBlock];
-    while (f && fread(b, 1, kBlock, f) == kBlock) img.insert(img.end(), b, b + kBlock);
-    if (f) fclose(f);
-    return img;
-}
-
 // Prints one row: its stored total against zlib 9's, and its speed.
 void print_row(const char* name, uint64_t stored, uint64_t zlib, double seconds, double mbytes) {
     printf("%-30s %12llu  %7.2f %%  %8.2f MB/s", name, static_cast<unsigned long long>(stored),
@@ -153,7 +137,7 @@ void run_real(const Mix& m, uint64_t expected, const std::vector<unsigned char>&
 
 int main(int argc, char** argv) {
     std::string label;
-    std::vector<unsigned char> img = load_image(argc > 1 ? argv[1] : nullptr, &label);
+    std::vector<unsigned char> img = load_image(argc > 1 ? argv[1] : nullptr, 16, &label);
     size_t step = argc > 2 ? strtoul(argv[2], nullptr, 10) : 1;
     if (img.empty() || step == 0) return fprintf(stderr, "no blocks\n"), 1;
     zbest_state* st = zbest_create(ZBEST_DEFAULT_MIX);

@@ -1,10 +1,9 @@
 // -dec of a ZSO against -dec of the CSO of the same image: the LZ4 blocks must decode at
 // least 1.5 times as fast; and "-com -opt -MT0" from that CSO against the same from the
-// image: at least 0.95 of its speed. Makes the benchmarks' mixed image (or takes the
-// image a path names), compresses it with "-com -l9" and writes the ZSO with the tests'
+// image: at least 0.95 of its speed. Makes the benchmarks' mixed image ("-N": of N MB) or
+// takes the image a path names, compresses it with "-com -l9" and writes the ZSO with the tests'
 // writer (a block LZ4 does not shrink is stored plain), then prints each run's MB/s (best
 // of five runs) and the ratios.
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,31 +22,11 @@ bool put(const std::string& path, const std::string& data) {
     return f && fclose(f) == 0 && ok;
 }
 
-// Returns the file's bytes ("" when it can't be read).
-std::string get(const char* path) {
-    std::string data;
-    FILE* f = fopen(path, "rb");
-    char buf[65536];
-    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;) data.append(buf, n);
-    if (f) fclose(f);
-    return data;
-}
-
-// True when the argument names an image file rather than a size in MiB.
-bool names_file(const char* arg) {
-    return arg && !isdigit(static_cast<unsigned char>(arg[0]));
-}
-
-// Writes the image (the mixed one of `arg` MiB, 128 when none, or the file `arg` names)
-// and its ZSO into dir; returns the image's MB, or 0.
-double write_inputs(const std::string& dir, const char* arg) {
-    std::string image;
-    if (names_file(arg)) {
-        image = get(arg);
-    } else {
-        std::vector<unsigned char> img = make_image((arg ? strtoul(arg, nullptr, 10) : 128) * 1024 * 1024 / kBlock);
-        image.assign(img.begin(), img.end());
-    }
+// Writes the image the argument names (load_image; the mixed one of 128 MB when none) and
+// its ZSO into dir; sets *label; returns the image's MB, or 0.
+double write_inputs(const std::string& dir, const char* arg, std::string* label) {
+    std::vector<unsigned char> img = load_image(arg, 128, label);
+    std::string image(img.begin(), img.end());
     if (image.empty()) return 0;
     std::string zso = write_cso_family("ZISO", 1, image, kBlock, [](uint32_t) { return Store::LZ4; });
     bool ok = put(dir + "/image.iso", image) && put(dir + "/image.zso", zso);
@@ -59,8 +38,8 @@ double write_inputs(const std::string& dir, const char* arg) {
 int main(int argc, char** argv) {
     std::string dir = "/tmp/vellicor-bench-XXXXXX";
     if (!mkdtemp(&dir[0])) return 1;
-    const char* arg = argc > 1 ? argv[1] : nullptr;
-    double mbytes = write_inputs(dir, arg);
+    std::string label;
+    double mbytes = write_inputs(dir, argc > 1 ? argv[1] : nullptr, &label);
     if (mbytes > 0) {
         run_once({"-com", "-l9", dir + "/image.iso", dir + "/image.cso"});
         double t_cso = best_run(5, {"-dec", dir + "/image.cso", dir + "/back.iso"}, dir + "/back.iso");
@@ -68,7 +47,7 @@ int main(int argc, char** argv) {
         std::string out = dir + "/again.cso";
         double t_iso_com = best_run(5, {"-com", "-opt", "-MT0", dir + "/image.iso", out}, out);
         double t_cso_com = best_run(5, {"-com", "-opt", "-MT0", dir + "/image.cso", out}, out);
-        printf("image: %.1f MB %s\n", mbytes, names_file(arg) ? arg : "mixed");
+        printf("image: %.1f MB, %s\n", mbytes, label.c_str());
         printf("vellicor -dec of the CSO   %7.1f MB/s\n", mbytes / t_cso);
         printf("vellicor -dec of the ZSO   %7.1f MB/s  (%.2f times the CSO's; target 1.5)\n",
                mbytes / t_zso, t_cso / t_zso);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -39,6 +40,23 @@ inline std::vector<unsigned char> make_image(size_t blocks) {
     static const int kinds[] = {0, 0, 1, 0, 2, 1, 3, 0, 1, 2};
     for (size_t b = 0; b < blocks; b++)
         fill_block(&img[b * kBlock], kinds[(b / 97) % 10], x, static_cast<uint32_t>(b / 97));
+    return img;
+}
+
+// Returns the image a benchmark's argument names: "-N" the mixed image of N MB (none:
+// default_mb), any other the file of that name (its whole blocks); sets *label to say which.
+inline std::vector<unsigned char> load_image(const char* arg, size_t default_mb, std::string* label) {
+    if (!arg || arg[0] == '-') {
+        size_t mb = arg ? strtoul(arg + 1, nullptr, 10) : default_mb;
+        *label = "mixed image of " + std::to_string(mb) + " MB";
+        return make_image(mb * 1024 * 1024 / kBlock);
+    }
+    *label = arg;
+    std::vector<unsigned char> img;
+    FILE* f = fopen(arg, "rb");
+    unsigned char b[kBlock];
+    while (f && fread(b, 1, kBlock, f) == kBlock) img.insert(img.end(), b, b + kBlock);
+    if (f) fclose(f);
     return img;
 }
 

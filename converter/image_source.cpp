@@ -120,7 +120,7 @@ static void read_ahead(image_cursor* c, uint32_t b, uint32_t n) {
     if (n < 2 || cso_locate(&r, b, &first)) return;
     uint64_t end = first.off + first.len;
     for (uint32_t i = 1; i < n && !cso_locate(&r, b + i, &pl); i++) {
-        if (pl.off < end || pl.len > AHEAD_BYTES || pl.off + pl.len - first.off > AHEAD_BYTES) break;
+        if (pl.off < end || pl.off + pl.len - first.off > AHEAD_BYTES) break;
         end = pl.off + pl.len;
     }
     if (end - first.off > AHEAD_BYTES) return;

@@ -103,16 +103,16 @@ static void restore_console_cp() {
     if (saved_output_cp) SetConsoleOutputCP(saved_output_cp);
 }
 
+// The process heap keeps what is freed below its large-block size, which -best's
+// buffers are.
+void plat_heap_init() {}
+
 static char stdout_buffer[4096];  // stdout's buffer, alive until the exit flush
 
 // Buffers stdout fully (the C runtime would write a console's output one character at a
 // time; the engines flush after each progress line and before writing to stderr), and
 // switches an attached console to UTF-8 output for as long as the program runs, so names
 // in any script print legibly; a pipe or file receives the same UTF-8 bytes.
-// The process heap keeps what is freed below its large-block size, which -best's
-// buffers are.
-void plat_heap_init() {}
-
 void plat_console_init() {
     setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     DWORD mode;

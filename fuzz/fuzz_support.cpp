@@ -251,13 +251,12 @@ const scratch_folder& scratch() {
     static scratch_folder s;
     if (!s.path.empty()) return s;
     // Under TMPDIR, where the caller can remove what a target ended by a crash left.
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vellicor-fuzz-XXXXXX";
-    if (mkdtemp(&tmpl[0])) {
-        s.path = scratch_made = tmpl;
+    const char* env = getenv("TMPDIR");
+    std::string base = env && *env ? env : "/tmp", tmpl = base + "/vellicor-fuzz-XXXXXX";
+    s.path = mkdtemp(&tmpl[0]) ? tmpl : base;
+    if (s.path == tmpl) {
+        scratch_made = tmpl;
         atexit(remove_scratch);
-    } else {
-        s.path = base && *base ? base : "/tmp";
     }
     int here = enter_folder(s.path);
     if (here < 0) return s;
