@@ -5,6 +5,7 @@
 #   apt_get ARGS...          apt-get as root, without questions, waiting up to 10 minutes
 #                            for the lock
 #   install_packages PKG...  installs those of the packages that are not installed yet
+#   retry_fetch CMD...       runs CMD (an apt-get update) up to three times, 15 and 45 s apart
 
 # Runs the command as root; fails with a message when neither this user nor sudo can.
 as_root() {
@@ -18,9 +19,23 @@ as_root() {
     fi
 }
 
-# Runs apt-get as root without questions, waiting for the dpkg lock.
+# Runs apt-get as root without questions, waiting for the dpkg lock; a download that fails
+# is tried again.
 apt_get() {
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+        -o Acquire::Retries=3 "$@"
+}
+
+# A mirror in the middle of a sync serves index files that fail their checks for a while:
+# an update is tried again after a pause before the run gives up.
+retry_fetch() {
+    local pause
+    for pause in 15 45; do
+        "$@" && return 0
+        echo "trying again in $pause s: $*" >&2
+        sleep "$pause"
+    done
+    "$@"
 }
 
 # Installs the named packages that are missing, without recommended ones.
@@ -31,6 +46,6 @@ install_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    apt_get update -q
+    retry_fetch apt_get update -q
     apt_get install -y -q --no-install-recommends "${missing[@]}"
 }

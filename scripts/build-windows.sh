@@ -17,6 +17,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+source "$root/scripts/apt-env.sh"
 mkdir -p build-windows
 exec 9>build-windows/.build-lock
 flock 9
@@ -63,9 +64,9 @@ fetch_sources() {
         >"$apt/sources.list"
     local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=-
                 -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
-    apt-get -q "${opts[@]}" update
+    retry_fetch apt-get -q "${opts[@]}" update
     (cd "$deflate_dir/src" &&
-        apt-get -q "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
+        apt-get -q -o Acquire::Retries=3 "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
             "zopfli=$ZOPFLI_VERSION" "lz4=$LZ4_VERSION")
 }
 
