@@ -27,7 +27,7 @@ apt_get() {
 }
 
 # A mirror in the middle of a sync serves index files that fail their checks for a while:
-# an update is tried again after a pause before the run gives up.
+# an update is tried again after a pause.
 retry_fetch() {
     local pause
     for pause in 15 45; do
@@ -46,6 +46,7 @@ install_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    retry_fetch apt_get update -q
+    retry_fetch apt_get update -q ||
+        echo "some package lists could not be updated; installing from the lists at hand" >&2
     apt_get install -y -q --no-install-recommends "${missing[@]}"
 }

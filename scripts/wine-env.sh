@@ -23,6 +23,25 @@ use_converter_prefix() {
     wine_prefix_base=${caller_prefix:-$root/build-windows/wineprefix-converter}
 }
 
+# Returns success when this machine's kernel runs 32-bit x86 programs, known before Wine
+# is installed: it starts a 93-byte 32-bit program that only exits (a kernel without
+# 32-bit user mode refuses it with "Exec format error"). The probe is written under
+# build-windows/, as a temporary folder may refuse to run any program.
+kernel_runs_32bit() {
+    local probe status=0
+    mkdir -p "$root/build-windows"
+    probe=$(mktemp "$root/build-windows/.probe32.XXXXXX")
+    # ELF header, one loadable segment at 0x08048000, then: mov eax, 1; xor ebx, ebx; int 0x80
+    printf '%b' '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08' \
+        '\x34\0\0\0\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0' \
+        '\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x5d\0\0\0\x5d\0\0\0\x05\0\0\0\0\x10\0\0' \
+        '\xb8\x01\0\0\0\x31\xdb\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    return "$status"
+}
+
 # Returns success when this machine runs 32-bit processes: the 32-bit loader starts.
 wine32_runs() {
     local loader
