@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
-#include <shellapi.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -125,18 +124,28 @@ void plat_console_init() {
     atexit(restore_console_cp);
 }
 
-// Returns the arguments of the UTF-16 command line as UTF-8 (they live until the process
-// ends); falls back to the C runtime's argv when the command line can't be read.
+// The C runtime's split of the UTF-16 command line, by the rules its ANSI argv follows.
+// msvcrt.dll exports it without a public declaration. Taken instead of shell32's
+// CommandLineToArgvW: loading shell32 and the libraries it pulls in doubled the start-up
+// time of every run.
+struct crt_startupinfo {
+    int newmode;
+};
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                                      int expand_wildcards, crt_startupinfo* info);
+
+// Falls back to the C runtime's argv when the wide arguments can't be had.
 char** plat_utf8_args(int* argc, char** argv) {
     int n = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
-    if (!wide) return argv;
+    wchar_t** wide = nullptr;
+    wchar_t** env = nullptr;
+    crt_startupinfo info = {0};
+    if (__wgetmainargs(&n, &wide, &env, 0, &info) < 0 || !wide) return argv;
     char** args = static_cast<char**>(calloc(static_cast<size_t>(n) + 1, sizeof(char*)));
     for (int i = 0; args && i < n; i++) {
         args[i] = narrow(wide[i]);
         if (!args[i]) args = nullptr;  // out of memory at start-up: keep the ANSI form
     }
-    LocalFree(wide);
     if (!args) return argv;
     *argc = n;
     return args;

@@ -38,11 +38,20 @@ retry_fetch() {
     "$@"
 }
 
-# Installs the named packages that are missing, without recommended ones.
+# Installs the named packages that are missing, without recommended ones. One query
+# answers for all of them (NAME stands for this machine's architecture or "all";
+# NAME:ARCH for that architecture).
 install_packages() {
-    local p missing=()
+    local p status name arch native missing=()
+    local -A installed=()
+    native=$(dpkg --print-architecture)
+    while read -r status name arch; do
+        [ "$status" = ii ] || continue
+        installed[$name:$arch]=1
+        if [ "$arch" = "$native" ] || [ "$arch" = all ]; then installed[$name]=1; fi
+    done < <(dpkg-query -W -f='${db:Status-Abbrev} ${Package} ${Architecture}\n' "${@%%:*}" 2>/dev/null)
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+        [ -n "${installed[$p]:-}" ] || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
