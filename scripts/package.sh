@@ -9,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/setup-deps.sh" --package-tools
+"$root/scripts/setup-deps.sh" --build-only
 build=${VELLICOR_PACKAGE_BUILD:-build-package}
 
 # Release build with the distribution's hardening flags, without tests or benchmarks.

@@ -11,6 +11,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 [ "${1:-}" = --no-build ] || "$root/scripts/package.sh"
+"$root/scripts/setup-deps.sh" --package-tools
 
 source "$root/scripts/apt-env.sh"
 deb=$(ls -t dist/vellicor_*_"$(dpkg --print-architecture)".deb | head -n 1)

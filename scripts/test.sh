@@ -5,9 +5,10 @@
 # Windows build under Wine (the 32-bit build compiled with warnings as errors), and the
 # Debian package checked, installed and removed. Prints each stage's time.
 #
-# Each build is made once, and the two processors are kept busy: the sanitizer build, the
-# Windows compilers and Wine install, the Windows programs, the fuzz targets and their
-# seeds are made in the background at a lower priority from the start; the stages under
+# Each build is made once, and the two processors are kept busy: only the packages the
+# builds need are installed first; the others (the tests', the Windows compilers and Wine)
+# are installed beside the builds, and the sanitizer build, the Windows programs, the fuzz
+# targets and their seeds are made in the background at a lower priority; the stages under
 # Wine (which reuse the Linux test programs) start once the Windows programs are built and
 # run beside the Linux suites, as do the fuzz targets' short runs: a suite waits on its
 # test programs much of the time.
@@ -97,47 +98,61 @@ sanitizer_suite() {
             -L '^converter$' -E '^ForeignLayouts[.]ImageOf4GiBAndMoreDecodesWhole$'
 }
 
-# The Windows compilers and Wine, the build Wine runs here and the Wine prefixes of both
-# Wine stages, then marks them ready; then the 32-bit build, where Wine runs the 64-bit
-# one. Both builds with warnings as errors.
+# The packages only the tests, the Debian package's check and the Windows build need, in
+# one apt run at full priority (the package's suite waits for them), marked ready; then,
+# at the sanitizer build's priority, the build Wine runs here and the Wine prefixes of
+# both Wine stages, marked ready; then the 32-bit build, where Wine runs the 64-bit one.
+# Both builds with warnings as errors.
 windows_ready() {
-    "$root/scripts/build-windows.sh" --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
+    "$root/scripts/setup-windows-deps.sh" --package-tools &&
+        touch "$logs/packages-ready" &&
+        renice -n 5 -p "$BASHPID" >/dev/null &&
+        "$root/scripts/build-windows.sh" --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
         "$root/scripts/test-windows.sh" --prepare &&
         "$root/scripts/test-windows-dialog.sh" --prepare &&
         touch "$logs/windows-ready" &&
         "$root/scripts/build-windows.sh" --arch 32 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 }
 
-# Runs the command once windows_ready has marked the Windows programs ready; fails when
-# the stage making them ($1, its process) has ended without.
-after_windows() {
-    local maker=$1 start=$SECONDS
-    shift
-    while [ ! -e "$logs/windows-ready" ]; do
-        kill -0 "$maker" 2>/dev/null || { echo "the Windows programs were not built"; return 1; }
+# Waits until windows_ready (its process $2) has left mark $1; fails when it has ended
+# without.
+wait_for_mark() {
+    local mark=$1 maker=$2
+    while [ ! -e "$logs/$mark" ]; do
+        kill -0 "$maker" 2>/dev/null || { echo "windows_ready ended before $mark"; return 1; }
         sleep 1
     done
-    echo "(started after $((SECONDS - start)) s, when the Windows programs were ready)"
+}
+
+# Runs the command once windows_ready (its process $2) has left mark $1.
+after_mark() {
+    local mark=$1 maker=$2 start=$SECONDS
+    shift 2
+    wait_for_mark "$mark" "$maker" || return 1
+    echo "(started after $((SECONDS - start)) s, when $mark was marked)"
     "$@"
 }
 
-stage "install the Linux build's packages" "$root/scripts/setup-deps.sh" --package-tools
+stage "install what the Linux builds need" "$root/scripts/setup-deps.sh" --build-only
 # The test programs that start the converter come from the package's build (see
 # sanitizer_suite); this build makes those that run the code in-process.
 background 5 "build under AddressSanitizer + UndefinedBehaviorSanitizer" "$root/scripts/build.sh" \
     build-asan -DVELLICOR_TESTS=ON -DVELLICOR_CONVERTER_TESTS=OFF -DVELLICOR_BENCH=OFF \
     -DVELLICOR_FRONTEND=ON -DVELLICOR_SANITIZE=ON
-background 5 "Windows build and Wine prefixes" windows_ready
-windows=${bg_pid["Windows build and Wine prefixes"]}
-background 10 "fuzz targets build" "$root/scripts/fuzz-smoke.sh" --build-only
+background 0 "the tests' packages, the Windows build and Wine prefixes" windows_ready
+windows=${bg_pid["the tests' packages, the Windows build and Wine prefixes"]}
+background 10 "fuzz targets build" after_mark packages-ready "$windows" \
+    "$root/scripts/fuzz-smoke.sh" --build-only
 stage "the package's build, with the tests" \
     "$root/scripts/package.sh" -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=ON
+stage "wait for the tests' packages" wait_for_mark packages-ready "$windows"
 background 10 "fuzz seeds" "$root/scripts/fuzz-seeds.sh" "$root/build-package/converter/vellicor"
 background 0 "the Debian package: check, install, run, remove" \
     "$root/scripts/test-package.sh" --no-build
 background 0 "the Windows converter under Wine" \
-    after_windows "$windows" "$root/scripts/test-windows.sh" build-package
-background 0 "the Windows dialog under Wine" after_windows "$windows" "$root/scripts/test-windows-dialog.sh"
+    after_mark windows-ready "$windows" "$root/scripts/test-windows.sh" build-package
+background 0 "the Windows dialog under Wine" \
+    after_mark windows-ready "$windows" "$root/scripts/test-windows-dialog.sh"
 stage "test the package's build" suite build-package
 join "build under AddressSanitizer + UndefinedBehaviorSanitizer"
 join "fuzz targets build"
@@ -148,7 +163,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     stage "test under AddressSanitizer + UndefinedBehaviorSanitizer" sanitizer_suite
 join "fuzz targets, short runs"
 join "the Debian package: check, install, run, remove"
-join "Windows build and Wine prefixes"
+join "the tests' packages, the Windows build and Wine prefixes"
 join "the Windows converter under Wine"
 join "the Windows dialog under Wine"
 echo "== stage times"
