@@ -21,5 +21,10 @@ while [ $# -gt 0 ]; do
     *) cmake_args+=("$1"); shift ;;
     esac
 done
-cmake -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
+# Ninja, where installed, for a new folder: Make starts a cmake process for every file's
+# progress line. A folder keeps the generator it was made with.
+generator=()
+if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+cmake "${generator[@]}" -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "${cmake_args[@]}" >/dev/null
 cmake --build "$dir" -j "${VELLICOR_JOBS:-$(nproc)}" "${targets[@]}"
