@@ -145,7 +145,11 @@ background 10 "fuzz targets build" after_mark packages-ready "$windows" \
     "$root/scripts/fuzz-smoke.sh" --build-only
 stage "the package's build, with the tests" \
     "$root/scripts/package.sh" -DVELLICOR_TESTS=ON -DVELLICOR_BENCH=ON
-stage "wait for the tests' packages" wait_for_mark packages-ready "$windows"
+# Without them no suite can run: a failed install ends the run with its log.
+wait_start=$SECONDS
+wait_for_mark packages-ready "$windows" ||
+    { join "the tests' packages, the Windows build and Wine prefixes"; exit 1; }
+stage_times+=("wait for the tests' packages: $((SECONDS - wait_start)) s")
 background 10 "fuzz seeds" "$root/scripts/fuzz-seeds.sh" "$root/build-package/converter/vellicor"
 background 0 "the Debian package: check, install, run, remove" \
     "$root/scripts/test-package.sh" --no-build
