@@ -102,8 +102,7 @@ static void restore_console_cp() {
     if (saved_output_cp) SetConsoleOutputCP(saved_output_cp);
 }
 
-// The process heap keeps what is freed below its large-block size, which -best's
-// buffers are.
+// Nothing to set: the process heap has no threshold to raise while the program runs.
 void plat_heap_init() {}
 
 static char stdout_buffer[4096];  // stdout's buffer, alive until the exit flush

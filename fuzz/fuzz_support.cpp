@@ -218,7 +218,6 @@ std::string get_file(const std::string& name) {
 
 namespace {
 
-// Path of the scratch folder once it exists, for the clean-up at exit.
 std::string scratch_made;  // the folder scratch() made, removed at exit
 
 // Deletes the scratch folder and everything in it; registered with atexit.

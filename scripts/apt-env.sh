@@ -6,6 +6,7 @@
 #                            for the lock
 #   install_packages PKG...  installs those of the packages that are not installed yet
 #   retry_fetch CMD...       runs CMD (an apt-get update) up to three times, 15 and 45 s apart
+#   APT_RETRIES              apt-get's options that try a failed download again
 
 # Runs the command as root; fails with a message when neither this user nor sudo can.
 as_root() {
@@ -19,11 +20,13 @@ as_root() {
     fi
 }
 
+APT_RETRIES=(-o Acquire::Retries=3)
+
 # Runs apt-get as root without questions, waiting for the dpkg lock; a download that fails
 # is tried again.
 apt_get() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
-        -o Acquire::Retries=3 "$@"
+        "${APT_RETRIES[@]}" "$@"
 }
 
 # A mirror in the middle of a sync serves index files that fail their checks for a while:

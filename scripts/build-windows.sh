@@ -66,7 +66,7 @@ fetch_sources() {
                 -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
     retry_fetch apt-get -q "${opts[@]}" update
     (cd "$deflate_dir/src" &&
-        apt-get -q -o Acquire::Retries=3 "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
+        apt-get -q "${APT_RETRIES[@]}" "${opts[@]}" source "libdeflate=$LIBDEFLATE_VERSION" "zlib=1:$ZLIB_VERSION" \
             "zopfli=$ZOPFLI_VERSION" "lz4=$LZ4_VERSION")
 }
 
