@@ -87,6 +87,19 @@ std::wstring in_quotes(const std::wstring& name) {
     return L"\"" + name + L"\"";
 }
 
+// Returns how many processes run the program file named `name` (case ignored).
+int processes_named(const wchar_t* name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        count += _wcsicmp(entry.szExeFile, name) == 0 ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
 // wendrovix.exe with optional arguments (a command line's tail), its main dialog, and
 // its other windows.
 class Program {
@@ -165,9 +178,15 @@ public:
     }
     // Returns true when the process has ended within ms milliseconds.
     bool ended(int ms) { return WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0; }
-    // Waits until the job has ended (the button says "开始转换" again).
+    // Waits until the job has ended (the button says "开始转换" again); when it has not,
+    // prints what the dialog shows and which of its windows and converters remain, so a
+    // rare hang says where it stopped.
     bool wait_idle(int ms = 120000) {
-        return wait_for([this] { return text(1006) == L"开始转换"; }, ms);
+        if (wait_for([this] { return text(1006) == L"开始转换"; }, ms)) return true;
+        std::fprintf(stderr, "not idle: button [%s], %d converter(s) running, %zu other window(s)\n"
+                     "  information: [%s]\n", check_utf8(text(1006)).c_str(), processes_named(L"Vellicor.exe"),
+                     dialogs_of(pi.dwProcessId).size() - 1, check_utf8(text(1005)).c_str());
+        return false;
     }
     HWND hwnd = nullptr;
 
@@ -208,19 +227,6 @@ long long size_of(const std::wstring& path) {
     std::error_code ec;
     auto n = std::filesystem::file_size(path, ec);
     return ec ? -1 : static_cast<long long>(n);
-}
-
-// Returns how many processes run the program file named `name` (case ignored).
-int processes_named(const wchar_t* name) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        count += _wcsicmp(entry.szExeFile, name) == 0 ? 1 : 0;
-    CloseHandle(snapshot);
-    return count;
 }
 
 // Returns how many entries the dialog's temporary folder holds.
