@@ -31,9 +31,7 @@ run_side() {
 # outside the timings; returns success when the side runs the converter.
 start_side() {
     use_wine_arch "${1#w}" 2>/dev/null && [ -f "$win_dist/vellicor.exe" ] || return 1
-    mkdir -p "$WINEPREFIX"
-    "$wineserver_bin" -p 2>/dev/null || true
-    "$wine_run" wineboot -i >/dev/null 2>&1 || true
+    start_persistent_server
     run_side "$1" -help >/dev/null 2>&1
 }
 

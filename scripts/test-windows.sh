@@ -16,8 +16,7 @@ use_converter_prefix
 choose_wine_arch
 "$root/scripts/build-windows.sh" --arch "$wine_arch" >/dev/null
 if [ "$tests_build" = --prepare ]; then
-    "$wine_run" wineboot -i >/dev/null 2>&1 || true
-    "$wineserver_bin" -w
+    make_wine_prefix
     remove_wine_server_dir
     exit 0
 fi
@@ -27,11 +26,7 @@ if [ -z "$tests_build" ]; then
 fi
 export VELLICOR_TEST_WINDOWS_EXE=$win_dist/vellicor.exe VELLICOR_TEST_WINE=$wine_run \
     VELLICOR_TEST_WINDOWS_TOOLS=$win_build/tests/windows
-# One Wine server for the whole run, so each converter start takes a fraction of a second;
-# Wine's background services are started under it now, with their output to /dev/null:
-# started by a test's converter run, they would hold its output pipes open.
-"$wineserver_bin" -p || true  # already running is fine
 trap '"$wineserver_bin" -k || true; remove_wine_server_dir' EXIT
-"$wine_run" wineboot -i >/dev/null 2>&1 || true
+start_persistent_server
 # Only the programs that start the converter: the others test this machine's library.
 (cd "$tests_build" && ctest --output-on-failure -j 2 -L '^converter$')

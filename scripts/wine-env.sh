@@ -107,6 +107,25 @@ prepare_wine_prefix() {
     fi
 }
 
+# Makes a bare prefix when it is missing, with a server of its own that ends with the
+# making: a persistent server cannot start in a folder that does not exist yet.
+make_wine_prefix() {
+    [ -f "$WINEPREFIX/system.reg" ] && return 0
+    mkdir -p "$WINEPREFIX"
+    "$wine_run" wineboot -i >/dev/null 2>&1 || true
+    "$wineserver_bin" -w
+}
+
+# Starts one Wine server for the whole run, so each program start takes a fraction of a
+# second and no server ends between two starts (cutting off the second's connection);
+# then Wine's background services under it, their output to /dev/null: started by a
+# test's program run, they would hold its output pipes open. Stop it with wineserver -k.
+start_persistent_server() {
+    make_wine_prefix
+    "$wineserver_bin" -p 2>/dev/null || true  # already running is fine
+    "$wine_run" wineboot -i >/dev/null 2>&1 || true
+}
+
 # Returns a Unix path as Wine sees it (drive Z: is the Unix root).
 wine_path() {
     local p=$1
