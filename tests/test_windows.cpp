@@ -262,4 +262,13 @@ TEST(WindowsBuildOutput, TestAndInfoPrintWhatThisMachinesBuildPrints) {
     }
 }
 
+// The Windows heap gives freed blocks of -best's size back to the system; the build keeps
+// them for reuse, which must never hand one block to two owners.
+TEST(WindowsHeap, KeptBlocksComeBackAndAreNeverHandedOutTwice) {
+    REQUIRE_WINDOWS_BUILD();
+    RunResult r = run_windows_tool("kept_blocks.exe", {});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(fold_crlf(r.out), "ok\n");
+}
+
 }  // namespace
