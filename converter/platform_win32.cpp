@@ -423,6 +423,25 @@ FILE* plat_output_stream(plat_output* out) {
     return out->f;
 }
 
+// How long a refused replacement is tried again, and how often: another program (a virus
+// scanner, an indexer, a second run checking the same name) may hold the old file or the
+// new one open for a moment, and Windows then refuses to replace the name.
+constexpr DWORD RENAME_WAIT_MS = 2000;
+constexpr DWORD RENAME_STEP_MS = 50;
+
+// Gives the finished temporary file the target's name, trying again for RENAME_WAIT_MS
+// while the refusal is one for a file held open; true when it has the name.
+static bool rename_over_target(const plat_output* out) {
+    for (DWORD waited = 0;; waited += RENAME_STEP_MS) {
+        if (MoveFileExW(out->temp.c_str(), out->target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        DWORD e = GetLastError();
+        bool held = e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
+        if (!held || waited >= RENAME_WAIT_MS) return false;
+        Sleep(RENAME_STEP_MS);
+    }
+}
+
 int plat_output_commit(plat_output* out) {
     end_background_flush(out);
     bool written = fflush(out->f) == 0 && !ferror(out->f);
@@ -432,8 +451,7 @@ int plat_output_commit(plat_output* out) {
     out->f = nullptr;
     int status = written ? 0 : PLAT_OUTPUT_WRITE_FAILED;
     if (written && !out->temp.empty()) {
-        if (MoveFileExW(out->temp.c_str(), out->target.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (rename_over_target(out)) {
             set_pending(out, false);
             out->temp.clear();
         } else {

@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "test_util.h"
 
@@ -269,6 +271,23 @@ TEST(WindowsHeap, KeptBlocksComeBackAndAreNeverHandedOutTwice) {
     RunResult r = run_windows_tool("kept_blocks.exe", {});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(fold_crlf(r.out), "ok\n");
+}
+
+// Another program holding the old output open for a moment (a scanner, an indexer) makes
+// Windows refuse to replace its name; the run waits that moment out instead of failing.
+TEST(WindowsOutputs, AnOutputHeldOpenForAMomentIsStillReplaced) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", read_file(image().iso));
+    write_file(dir + "/out.cso", "old");
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/native.cso"}).status, 0);
+    std::thread holder([&] { run_windows_tool("hold_open.exe", {dir + "/out.cso", "1500", dir + "/ready"}); });
+    for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/ready"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    RunResult r = run_vellicor({"-com", dir + "/in.iso", dir + "/out.cso"});
+    holder.join();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(dir + "/out.cso") == read_file(dir + "/native.cso"));
 }
 
 }  // namespace
