@@ -115,6 +115,7 @@ public:
             return hwnd != nullptr;
         });
         CHECK(hwnd != nullptr);
+        if (!hwnd) report_no_window();
         // Lets the window system finish showing and activating the window: a minimise
         // that comes before may be undone by a late activation (seen under Wine).
         wait_for([this] { return GetForegroundWindow() == hwnd; }, 5000);
@@ -191,6 +192,15 @@ public:
     HWND hwnd = nullptr;
 
 private:
+    // Prints whether the program still runs and the message of each box it shows, so a
+    // rare start without a main window says what came instead.
+    void report_no_window() {
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        std::fprintf(stderr, "no main window: %s (code %lu)\n", ended(0) ? "ended" : "running", code);
+        for (HWND h : dialogs_of(pi.dwProcessId))
+            std::fprintf(stderr, "  box: [%s|%s]\n", check_utf8(window_text(h)).c_str(), check_utf8(static_text(h)).c_str());
+    }
     // Presses a button of a box until the box has gone.
     void press_until_gone(HWND box, int id) {
         ::press(box, id);
