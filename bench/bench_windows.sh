@@ -96,8 +96,8 @@ args[opt]="-com -opt -l9 $img @-opt.cso"
 args[mt]="-com -opt -MT -l9 $img @-mt.cso"
 args[dec]="-dec $dir/ref.cso @.iso"
 # -best runs at about 1 MB/s: a slice of text, where its encoder takes and frees the most.
-head -c $((4 * 1048576)) "$img" > "$dir/slice.iso"
 slice_bytes=$((4 * 1048576))
+head -c "$slice_bytes" "$img" > "$dir/slice.iso"
 args[best]="-com -opt -MT -best $dir/slice.iso @-best.cso"
 for ((r = 0; r < repeat; r++)); do
     for e in com opt mt dec best; do

@@ -92,7 +92,7 @@ prepare_wine_prefix() {
     mkdir -p "$WINEPREFIX"
     "$wineserver_bin" -w  # a server left from another display would show windows there
     if [ ! -f "$WINEPREFIX/.vellicor-ready" ]; then
-        "$wine_run" wineboot -i >/dev/null 2>&1 || true
+        make_wine_prefix
         mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
         cp /usr/share/fonts/truetype/wqy/wqy-microhei.ttc "$WINEPREFIX/drive_c/windows/Fonts/"
         local key='HKCU\Software\Wine\Fonts\Replacements'

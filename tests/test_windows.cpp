@@ -284,6 +284,7 @@ TEST(WindowsOutputs, AnOutputHeldOpenForAMomentIsStillReplaced) {
     std::thread holder([&] { run_windows_tool("hold_open.exe", {dir + "/out.cso", "1500", dir + "/ready"}); });
     for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/ready"); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/ready")) << "hold_open.exe never held the output";
     RunResult r = run_vellicor({"-com", dir + "/in.iso", dir + "/out.cso"});
     holder.join();
     EXPECT_EQ(r.status, 0) << r.out;

@@ -42,10 +42,10 @@ bool churn(unsigned seed) {
     for (int i = 0; i < 2000; i++) {
         seed = seed * 1103515245u + 12345u;
         if (held.size() >= 8 || (!held.empty() && seed % 3 == 0)) {
-            Held h = held[seed % held.size()];
-            if (!intact(h)) return false;
-            free(h.p);
-            held.erase(held.begin() + static_cast<long>(seed % held.size()));
+            size_t at = seed % held.size();
+            if (!intact(held[at])) return false;
+            free(held[at].p);
+            held.erase(held.begin() + static_cast<long>(at));
             continue;
         }
         size_t size = kSizes[(seed >> 8) % (sizeof kSizes / sizeof kSizes[0])];

@@ -184,9 +184,11 @@ public:
     // rare hang says where it stopped.
     bool wait_idle(int ms = 120000) {
         if (wait_for([this] { return text(1006) == L"开始转换"; }, ms)) return true;
-        std::fprintf(stderr, "not idle: button [%s], %d converter(s) running, %zu other window(s)\n"
+        std::vector<HWND> shown = dialogs_of(pi.dwProcessId);
+        long others = std::count_if(shown.begin(), shown.end(), [this](HWND h) { return h != hwnd; });
+        std::fprintf(stderr, "not idle: button [%s], %d converter(s) running, %ld other window(s)\n"
                      "  information: [%s]\n", check_utf8(text(1006)).c_str(), processes_named(L"Vellicor.exe"),
-                     dialogs_of(pi.dwProcessId).size() - 1, check_utf8(text(1005)).c_str());
+                     others, check_utf8(text(1005)).c_str());
         return false;
     }
     HWND hwnd = nullptr;
