@@ -3,7 +3,9 @@
 // image: at least 0.95 of its speed. Makes the benchmarks' mixed image ("-N": of N MB) or
 // takes the image a path names, compresses it with "-com -l9" and writes the ZSO with the tests'
 // writer (a block LZ4 does not shrink is stored plain), then prints each run's MB/s (best
-// of five runs) and the ratios.
+// of five runs) and the ratios. Last, the bound of the second ratio where every processor
+// is busy: level-9 deflate's time over deflate's and libdeflate's decoding's, both timed
+// on one thread in memory.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,11 +24,22 @@ bool put(const std::string& path, const std::string& data) {
     return f && fclose(f) == 0 && ok;
 }
 
+// Prints deflate / (deflate + decoding) over the image's blocks, the recompression's best
+// ratio when decoding cannot run on an idle processor.
+void print_decoding_bound(const std::vector<unsigned char>& img) {
+    std::vector<std::string> payloads;
+    double t_deflate = deflate_loop(img, false, &payloads);
+    double t_decode = libdeflate_loop(payloads, img);
+    printf("bound with every processor busy: %.3f (deflate %.3f s, decoding %.3f s, one thread)\n",
+           t_deflate / (t_deflate + t_decode), t_deflate, t_decode);
+}
+
 // Writes the image the argument names (load_image; the mixed one of 128 MB when none) and
-// its ZSO into dir; sets *label; returns the image's MB, or 0.
-double write_inputs(const std::string& dir, const char* arg, std::string* label) {
-    std::vector<unsigned char> img = load_image(arg, 128, label);
-    std::string image(img.begin(), img.end());
+// its ZSO into dir; sets *label and *img; returns the image's MB, or 0.
+double write_inputs(const std::string& dir, const char* arg, std::string* label,
+                    std::vector<unsigned char>* img) {
+    *img = load_image(arg, 128, label);
+    std::string image(img->begin(), img->end());
     if (image.empty()) return 0;
     std::string zso = write_cso_family("ZISO", 1, image, kBlock, [](uint32_t) { return Store::LZ4; });
     bool ok = put(dir + "/image.iso", image) && put(dir + "/image.zso", zso);
@@ -39,7 +52,8 @@ int main(int argc, char** argv) {
     std::string dir = "/tmp/vellicor-bench-XXXXXX";
     if (!mkdtemp(&dir[0])) return 1;
     std::string label;
-    double mbytes = write_inputs(dir, argc > 1 ? argv[1] : nullptr, &label);
+    std::vector<unsigned char> img;
+    double mbytes = write_inputs(dir, argc > 1 ? argv[1] : nullptr, &label, &img);
     if (mbytes > 0) {
         run_once({"-com", "-l9", dir + "/image.iso", dir + "/image.cso"});
         double t_cso = best_run(5, {"-dec", dir + "/image.cso", dir + "/back.iso"}, dir + "/back.iso");
@@ -54,6 +68,7 @@ int main(int argc, char** argv) {
         printf("-com -opt -MT0 from the image %7.1f MB/s\n", mbytes / t_iso_com);
         printf("-com -opt -MT0 from the CSO   %7.1f MB/s  (%.3f of the image's; target 0.95)\n",
                mbytes / t_cso_com, t_iso_com / t_cso_com);
+        print_decoding_bound(img);
     }
     for (auto name : {"/image.iso", "/image.cso", "/image.zso", "/back.iso", "/again.cso"})
         unlink((dir + name).c_str());
