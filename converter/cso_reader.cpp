@@ -342,13 +342,55 @@ static int inflate_payload(const cso_layout& l, uint32_t b, bool zlib, const uns
                      static_cast<int>(need));
 }
 
+// Adds the extra bytes of an LZ4 length at p[*i..len) to *n; false when they run past len.
+static bool lz4_more_length(const unsigned char* p, size_t len, size_t* i, size_t* n) {
+    unsigned char more;
+    do {
+        if (*i >= len) return false;
+        more = p[(*i)++];
+        *n += more;
+    } while (more == 255);
+    return true;
+}
+
+// Returns where the raw LZ4 block at p[0..len) ends if its last sequence, which holds only
+// literals, ends `out` bytes into the block, or len when no sequence ends there. Walks the
+// sequences without decoding them; the strict decoder checks the bytes it returns.
+static size_t lz4_block_end(const unsigned char* p, size_t len, size_t out) {
+    size_t i = 0, made = 0;
+    while (i < len) {
+        unsigned token = p[i++];
+        size_t literals = token >> 4, match = (token & 15) + 4;
+        if (literals == 15 && !lz4_more_length(p, len, &i, &literals)) return len;
+        if (literals > len - i) return len;
+        i += literals, made += literals;
+        if (made == out) return i;
+        if (made > out || len - i < 2) return len;
+        i += 2;  // the match's offset
+        if (match == 19 && !lz4_more_length(p, len, &i, &match)) return len;
+        made += match;
+    }
+    return len;
+}
+
+// Returns the bytes of an LZ4 payload that are its block: a payload aligned in the file
+// may end in fewer than 1 << l.shift padding bytes after the block, which the strict
+// decoder would take for a damaged sequence.
+static size_t lz4_block_bytes(const cso_layout& l, uint32_t need, const unsigned char* p, size_t len) {
+    if (l.shift == 0) return len;
+    size_t end = lz4_block_end(p, len, need);
+    if (end == len && need != l.bs) end = lz4_block_end(p, len, l.bs);
+    return len - end < (static_cast<uint64_t>(1) << l.shift) ? end : len;
+}
+
 // Decodes a raw LZ4 payload; it must give the block's image bytes exactly (the tail's, or
 // a whole block for a padded tail). Returns CSO_OK or the failure.
 static int lz4_payload(const cso_layout& l, uint32_t b, const unsigned char* p, size_t len,
                        unsigned char* dst, const cso_scratch& s) {
     uint32_t need = cso_block_bytes(l, b);
     int got = LZ4_decompress_safe(reinterpret_cast<const char*>(p), reinterpret_cast<char*>(dst),
-                                  static_cast<int>(len), static_cast<int>(l.bs));
+                                  static_cast<int>(lz4_block_bytes(l, need, p, len)),
+                                  static_cast<int>(l.bs));
     if (got < 0) return bad_block(s, msg(MSG_LZ4), static_cast<int>(b), got);
     if (static_cast<uint32_t>(got) == need || static_cast<uint32_t>(got) == l.bs) return CSO_OK;
     return bad_block(s, msg(MSG_BLOCK_SIZE_ERROR), static_cast<int>(b), got, static_cast<int>(need));

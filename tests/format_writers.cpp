@@ -52,22 +52,25 @@ std::string le(uint64_t v, int width) {
 }
 
 std::string write_cso_family(const char* magic, uint8_t version, const std::string& image,
-                             uint32_t bs, const std::function<Store(uint32_t)>& store) {
-    uint32_t n = static_cast<uint32_t>((image.size() + bs - 1) / bs);
+                             uint32_t bs, const std::function<Store(uint32_t)>& store,
+                             unsigned shift) {
+    uint32_t n = static_cast<uint32_t>((image.size() + bs - 1) / bs), unit = 1u << shift;
     std::string head = std::string(magic, 4) + le(24, 4) + le(image.size(), 8) + le(bs, 4) +
-                       static_cast<char>(version) + std::string(3, '\0');
+                       static_cast<char>(version) + static_cast<char>(shift) + std::string(2, '\0');
     std::string index, data;
-    uint32_t pos = 24 + 4 * (n + 1);
+    uint32_t start = 24 + 4 * (n + 1), pos = (start + unit - 1) / unit * unit;
+    data.resize(pos - start, '\0');
     for (uint32_t b = 0; b < n; b++) {
         Store how = store(b);
         auto [p, plain] = payload_of(image.substr(static_cast<size_t>(b) * bs, bs), how, bs);
         if (plain && version == 2) p.resize(bs, '\0');
         uint32_t flag = version == 2 ? (!plain && how == Store::LZ4) : plain;
-        index += le(pos | flag << 31, 4);
+        index += le((pos >> shift) | flag << 31, 4);
+        p.resize((p.size() + unit - 1) / unit * unit, '\0');
         data += p;
         pos += static_cast<uint32_t>(p.size());
     }
-    return head + index + le(pos, 4) + data;
+    return head + index + le(pos >> shift, 4) + data;
 }
 
 std::string write_dax(const std::string& image, const std::vector<std::pair<uint32_t, uint32_t>>& nc) {

@@ -21,9 +21,12 @@ std::string le(uint64_t v, int width);
 
 // Writes `image` as a CSO (magic "CISO") or ZSO ("ZISO") file with the given version byte
 // and blocks of bs bytes, the partial last block with an entry of its own; store(b) picks
-// each block's way (a ZSO's blocks are LZ4 or plain). Version 2 pads plain blocks to a block and flags LZ4, the others flag
-// plain blocks. A compressed payload that would not be shorter than a block is stored plain.
+// each block's way (a ZSO's blocks are LZ4 or plain). Version 2 pads plain blocks to a
+// block and flags LZ4, the others flag plain blocks. A compressed payload that would not be
+// shorter than a block is stored plain. Each payload starts at a multiple of 1 << shift,
+// the bytes between zero.
 std::string write_cso_family(const char* magic, uint8_t version, const std::string& image,
-                             uint32_t bs, const std::function<Store(uint32_t)>& store);
+                             uint32_t bs, const std::function<Store(uint32_t)>& store,
+                             unsigned shift = 0);
 // Writes `image` as a DAX file (version 1) whose NC areas are the (first, count) pairs.
 std::string write_dax(const std::string& image, const std::vector<std::pair<uint32_t, uint32_t>>& nc);

@@ -42,6 +42,10 @@ std::vector<Sample> samples() {
                      return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }), 2048});
     s.push_back({"ZSO, whole blocks", "zso", "ZSO", c, write_cso_family("ZISO", 1, c, 2048, [](uint32_t) {
                      return Store::LZ4; }), 2048});
+    s.push_back({"CSO v2, payloads aligned to 4 bytes", "cso", "CSO v2", a,
+                 write_cso_family("CISO", 2, a, 2048, in_turn, 2), 2048});
+    s.push_back({"ZSO, payloads aligned to 8 bytes", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
+                     return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }, 3), 2048});
     s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
     s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}}), 8192});
     return s;
@@ -82,7 +86,7 @@ TEST(Formats, InfoCountsEachKindOfBlockAndTheNcAreas) {
     std::vector<Sample> all = samples();
     const std::vector<std::pair<size_t, std::string>> cases = {
         {0, "6 deflate, 5 LZ4, 10 plain"},  // noise in blocks 4, 9, 19 stays plain
-        {5, "4 zlib, 4 plain"},
+        {7, "4 zlib, 4 plain"},
     };
     for (const auto& [i, kinds] : cases) {
         write_file(dir + "/f", all[i].file);
@@ -119,7 +123,7 @@ TEST(Formats, CompressAndEstimateReadTheImageOfEachFormat) {
     const std::vector<std::pair<std::string, std::string>> files = {
         {"CSO v1", read_file(dir + "/v1.cso")},
         {"CSO v2", write_cso_family("CISO", 2, image, 16384, in_turn)},
-        {"ZSO", write_cso_family("ZISO", 1, image, 2048, [](uint32_t) { return Store::LZ4; })},
+        {"ZSO, aligned", write_cso_family("ZISO", 1, image, 2048, [](uint32_t) { return Store::LZ4; }, 2)},
         {"DAX", write_dax(image, {{1, 2}, {17, 5}})},  // frames 17 to 21 hold the noise
     };
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -219,9 +223,11 @@ TEST(HostileFormats, BlocksStopAtTheFailingBlock) {
         return std::string("CISO") + le(24, 4) + le(2048, 8) + le(2048, 4) + std::string("\x02\0\0\0", 4) +
                le(32 | flag << 31, 4) + le(32 + payload.size() - end_less, 4) + payload;
     };
-    auto zso = [](const std::string& payload) {
-        return std::string("ZISO") + le(24, 4) + le(2048, 8) + le(2048, 4) + std::string("\x01\0\0\0", 4) +
-               le(32, 4) + le(32 + payload.size(), 4) + payload;
+    // A ZSO whose one payload is padded with zeros to a multiple of 1 << shift.
+    auto zso = [](std::string payload, unsigned shift = 0) {
+        payload.resize((payload.size() + (1u << shift) - 1) >> shift << shift, '\0');
+        return std::string("ZISO") + le(24, 4) + le(2048, 8) + le(2048, 4) + '\x01' + static_cast<char>(shift) +
+               std::string(2, '\0') + le(32 >> shift, 4) + le((32 + payload.size()) >> shift, 4) + payload;
     };
     // Two frames, the first's payload p0 at off0 (0: where it belongs) with stored length
     // len0 (0: its own).
@@ -244,6 +250,7 @@ TEST(HostileFormats, BlocksStopAtTheFailingBlock) {
         {"v2 payload past the file", v2(lz, 1).substr(0, 40), "block=0 : read error\n", kFmt},
         {"ZSO LZ4 garbage", zso(std::string(16, '\xff')), "block 0:LZ4 : corrupt block[", kFmt},
         {"ZSO LZ4 decodes short", zso(lz4_of(b.substr(0, 100))), "block 0 : block size error 100 != 2048\n", kFmt},
+        {"ZSO LZ4 followed by more than padding", zso(lz + std::string(8, '\0'), 3), "block 0:LZ4 : corrupt block[", kFmt},
         {"DAX stored length over a frame", dax(z, 0, 8193), "block=0 : read error\n", kFmt},
         {"DAX offset past the file", dax(z, 1u << 30, zl), "block=0 : read error\n", kFmt},
         {"DAX offsets decrease", dax(z, 0, zl, 40), "block=1 : read error\n", kFmt},
