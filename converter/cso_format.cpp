@@ -117,3 +117,8 @@ bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index) {
 uint32_t cso_block_bytes(const cso_layout& l, uint32_t b) {
     return b == l.whole && l.tail ? l.tail : l.bs;
 }
+
+uint64_t cso_held_bytes(const cso_layout& l) {
+    if (l.blocks == 0) return 0;
+    return static_cast<uint64_t>(l.blocks - 1) * l.bs + cso_block_bytes(l, l.blocks - 1);
+}

@@ -119,3 +119,6 @@ bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index);
 // Returns the image bytes block b of the layout gives: the block size, or the tail for
 // the partial last block.
 uint32_t cso_block_bytes(const cso_layout& l, uint32_t b);
+// Returns the image bytes all the blocks the index holds give (a file that never stored
+// its partial last block ends before the size its header records).
+uint64_t cso_held_bytes(const cso_layout& l);

@@ -44,17 +44,11 @@ static int fault_at(img_fault* f, long long block, int status, const char* forma
     return status;
 }
 
-// Returns the image bytes the reader's blocks hold.
-static uint64_t held_bytes(const cso_layout& l) {
-    if (l.blocks == 0) return 0;
-    return static_cast<uint64_t>(l.blocks - 1) * l.bs + cso_block_bytes(l, l.blocks - 1);
-}
-
 // Opens a compressed file's reader into s; returns its status.
 static int open_compressed(img_source* s, img_fault* fault) {
     int status = cso_open(&s->r, cso_stream_source(s->f), 0);
     if (status) return fault_at(fault, -1, status, "%s", s->r.fault);
-    s->size = held_bytes(s->r.lay);
+    s->size = cso_held_bytes(s->r.lay);
     s->format = s->r.lay.format;
     return CSO_OK;
 }

@@ -51,8 +51,6 @@ private:
     bool open();
     // Accepts an image of the recorded size, or of the blocks held; false otherwise.
     bool image_size_fits();
-    // Returns the image bytes of all the blocks the CSO holds.
-    uint64_t held() const;
     // Returns the image bytes of `count` blocks from `first` on.
     size_t bytes_of(uint32_t first, uint32_t count) const;
     // Compares the blocks of one chunk starting at `first`; false with result_ set.
@@ -89,7 +87,8 @@ VerifyResult BlockChecker::run() {
         if (percent != shown && progress_) progress_(shown = percent);
     }
     if (stop_) return result_of(VerifyResult::STOPPED);
-    if (reader_.lay.total != held()) return result_of(VerifyResult::TAIL_NOT_HELD, reader_.lay.total - held());
+    uint64_t held = cso_held_bytes(reader_.lay);
+    if (reader_.lay.total != held) return result_of(VerifyResult::TAIL_NOT_HELD, reader_.lay.total - held);
     return result_of(VerifyResult::PASSED);
 }
 
@@ -109,16 +108,10 @@ bool BlockChecker::open() {
 // the blocks the CSO holds. Any other size cannot match.
 bool BlockChecker::image_size_fits() {
     uint64_t size = image_.size();
-    if (size == reader_.lay.total || size == held()) return true;
+    if (size == reader_.lay.total || size == cso_held_bytes(reader_.lay)) return true;
     result_ = result_of(VerifyResult::SIZE_DIFFERS, size);
     result_.expected = reader_.lay.total;
     return false;
-}
-
-// The blocks' image bytes, the tail's included when the index holds it.
-uint64_t BlockChecker::held() const {
-    uint32_t n = reader_.lay.blocks;
-    return n == 0 ? 0 : static_cast<uint64_t>(n - 1) * reader_.lay.bs + bytes_of(n - 1, 1);
 }
 
 // Whole blocks, but the tail's own bytes for the partial last block.
@@ -153,6 +146,57 @@ int BlockChecker::check_block(uint32_t b, const unsigned char* expected) {
     return memcmp(out_.data(), expected, cso_block_bytes(reader_.lay, b)) == 0 ? 0 : 1;
 }
 
+// A compression's input that starts with a known magic: the image the converter read
+// from it, decoded block by block through a reader of its own. Read in order, as the
+// check reads.
+class DecodedInput : public FileReader {
+public:
+    explicit DecodedInput(FileReader& file) : file_(file) {}
+    ~DecodedInput() override { cso_close(&reader_); }
+    // Opens the file's reader; false when it refuses the file.
+    bool open();
+    uint64_t size() override { return cso_held_bytes(reader_.lay); }
+    bool read_at(uint64_t offset, void* buf, size_t size) override;
+
+private:
+    FileReader& file_;
+    cso_reader reader_{};
+    std::vector<unsigned char> block_;
+    long long decoded_ = -1;  // the block block_ holds
+};
+
+bool DecodedInput::open() {
+    if (cso_open(&reader_, cso_source{read_from, &file_, file_.size()}, 0) != CSO_OK) return false;
+    block_.resize(reader_.lay.bs);
+    return true;
+}
+
+// Copies each block's part of the range from the block decoded last, or decoded now.
+bool DecodedInput::read_at(uint64_t offset, void* buf, size_t size) {
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    uint32_t bs = reader_.lay.bs;
+    if (offset > cso_held_bytes(reader_.lay) || size > cso_held_bytes(reader_.lay) - offset) return false;
+    while (size > 0) {
+        uint32_t b = static_cast<uint32_t>(offset / bs), at = static_cast<uint32_t>(offset % bs);
+        if (decoded_ != b) {
+            decoded_ = -1;
+            if (cso_decode(&reader_, b, block_.data()) != CSO_OK) return false;
+            decoded_ = b;
+        }
+        size_t n = std::min<size_t>(size, cso_block_bytes(reader_.lay, b) - at);
+        memcpy(out, block_.data() + at, n);
+        out += n, offset += n, size -= n;
+    }
+    return true;
+}
+
+// Returns true when the file starts with the magic of a format the block reader reads.
+bool has_known_magic(FileReader& file) {
+    unsigned char magic[CSO_MAGIC_SIZE];
+    return file.size() >= sizeof magic && file.read_at(0, magic, sizeof magic) &&
+           format_of_magic(magic) != FORMAT_NONE;
+}
+
 }  // namespace
 
 // Runs the check on two opened files.
@@ -166,12 +210,16 @@ VerifyResult verify_cso_files(FileReader& cso, FileReader& image, const std::str
 // Opens both files through the platform and runs the check.
 VerifyResult verify_cso(JobPlatform& platform, const std::string& cso_path,
                         const std::string& image_path, const std::atomic<bool>& stop,
-                        const VerifyProgress& progress) {
+                        const VerifyProgress& progress, ImageRole role) {
     std::unique_ptr<FileReader> cso = platform.open_read(cso_path);
     if (!cso) return result_of(VerifyResult::UNREADABLE, 0, cso_path);
     std::unique_ptr<FileReader> image = platform.open_read(image_path);
     if (!image) return result_of(VerifyResult::UNREADABLE, 0, image_path);
-    return verify_cso_files(*cso, *image, cso_path, image_path, stop, progress);
+    if (role == ImageRole::WRITTEN || !has_known_magic(*image))
+        return verify_cso_files(*cso, *image, cso_path, image_path, stop, progress);
+    DecodedInput decoded(*image);
+    if (!decoded.open()) return result_of(VerifyResult::UNREADABLE, 0, image_path);
+    return verify_cso_files(*cso, decoded, cso_path, image_path, stop, progress);
 }
 
 // Returns the report line for a result.

@@ -35,11 +35,18 @@ struct VerifyResult {
 // Called with the percentage of blocks checked so far, whenever it changes.
 using VerifyProgress = std::function<void(int percent)>;
 
+// What the image file is to the check.
+enum class ImageRole {
+    WRITTEN,  // a decompression's output: its bytes are the image
+    INPUT,    // a compression's input, read as the converter reads one: a file that starts
+              // with a known magic (a ZSO or DAX, say) stands for its decoded image
+};
+
 // Checks the CSO at cso_path against the image at image_path, reading both through the
 // platform. The stop flag is looked at before every chunk of a few megabytes.
 VerifyResult verify_cso(JobPlatform& platform, const std::string& cso_path,
                         const std::string& image_path, const std::atomic<bool>& stop,
-                        const VerifyProgress& progress);
+                        const VerifyProgress& progress, ImageRole role = ImageRole::WRITTEN);
 
 // The same check on files already opened.
 VerifyResult verify_cso_files(FileReader& cso, FileReader& image, const std::string& cso_path,

@@ -7,6 +7,7 @@
 #include "converter_messages.h"
 #include "messages.h"
 #include "fake_job_platform.h"
+#include "format_writers.h"
 #include "output_naming.h"
 #include "tiny_cso.h"
 
@@ -506,6 +507,16 @@ TEST_F(ConversionJobTest, SingleFileVerification) {
     EXPECT_EQ(dlg.info_text.substr(dlg.info_text.rfind("\r\n", dlg.info_text.size() - 3) + 2),
               "校验失败：第 3 块不一致\r\n");
     EXPECT_EQ(dlg.converting, 0);
+    // A ZSO or DAX under an image's name is compressed from its image, and checked against it.
+    int run = 3;
+    for (const std::string& input : {write_cso_family("ZISO", 1, img, 2048, [](uint32_t) { return Store::LZ4; }),
+                                     write_dax(img, {{1, 1}})}) {
+        std::string name = "/data/z" + std::to_string(run);
+        platform.set_content(name + ".iso", input);
+        start(name + ".iso", input.size(), name + ".cso", 0);
+        finish_with(run++, 0, name + ".cso", cso);
+        EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - 14), "校验通过\r\n") << dlg.info_text;
+    }
 }
 
 // A queue of three into a chosen folder, the middle one failing: each file's block under
