@@ -39,6 +39,7 @@ struct image_source {
     uint64_t size = 0;                // the file's size
     bool is_cso = false;
     bool header_ok = false;           // the header passed the decompressors' checks
+    bool unsupported = false;         // a format or version the reader does not read
     cso_reader cso{};                 // a CSO's header, layout, index and payload spans
     bool cso_loaded = false;          // cso holds what cso_close frees
     uint32_t next = 0;                // next block to decode
@@ -118,6 +119,7 @@ int load_cso(image_source& s) {
     s.cso_loaded = true;
     s.header_ok = s.cso.lay.bs != 0;  // the layout is set once the header passed
     cso_lend_stream(&s.cso, &Z1, &Z1_mode);
+    s.unsupported = status == CSO_UNSUPPORTED;
     return status ? set_fault(s, "%s", s.cso.fault) : 0;
 }
 
@@ -336,8 +338,8 @@ int report_source(image_source& s) {
                static_cast<unsigned>(s.cso.lay.bs));
     else if (!s.is_cso)
         printf("Format        plain image\n");
-    if (s.fault[0]) {
-        printf("%s\nResult        damaged\n", s.fault);
+    if (s.fault[0]) {  // a file we do not read may well be whole
+        printf("%s\nResult        %s\n", s.fault, s.unsupported ? "unsupported" : "damaged");
         return 1;
     }
     printf("Result        intact\n");

@@ -117,7 +117,8 @@ const char* check_intact_report(const std::vector<std::string>& lines, const dec
 
 // Checks -test's report against the decoders' runs (`ref_printed`: what the reference one
 // printed): the same status as the reference decoder, its image's checksum when intact, its
-// failure line when damaged, and intact whenever the optimised decoder decodes the file.
+// failure line when damaged (or unsupported, for a format or version it does not read), and
+// intact whenever the optimised decoder decodes the file.
 const char* check_test_report(const examined& t, const decoded& ref, const std::string& ref_printed,
                               const decoded& opt) {
     if (t.status == NO_STREAMS) return NO_STDOUT;
@@ -129,10 +130,15 @@ const char* check_test_report(const examined& t, const decoded& ref, const std::
         if (const char* p = check_intact_report(lines, opt)) return p;
     }
     if (t.status == 0) return check_intact_report(lines, ref);
-    auto damaged = std::find(lines.begin(), lines.end(), "Result        damaged");
+    auto verdict = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l == "Result        damaged" || l == "Result        unsupported";
+    });
     std::vector<std::string> dec = console_lines(ref_printed);
-    if (damaged == lines.begin() || damaged == lines.end() || dec.empty() || *(damaged - 1) != dec.back())
+    if (verdict == lines.begin() || verdict == lines.end() || dec.empty() || *(verdict - 1) != dec.back())
         return "-test's fault line is not the one the reference decompressor printed";
+    bool unsupported = dec.back().rfind("Unsupported", 0) == 0;  // JISO or an unknown version
+    if (*verdict != (unsupported ? "Result        unsupported" : "Result        damaged"))
+        return "-test's verdict does not follow from its fault line";
     return nullptr;
 }
 

@@ -189,6 +189,8 @@ void expect_refused(const Hostile& h) {
     RunResult t = run_vellicor({"-test", dir + "/h"});
     EXPECT_EQ(t.status, 1) << h.name;
     EXPECT_NE(fold_crlf(t.out).find(h.dec_line), std::string::npos) << h.name << " -test:\n" << t.out;
+    bool unsupported = h.dec_line.rfind("Unsupported", 0) == 0;
+    EXPECT_EQ(field(fold_crlf(t.out), "Result"), unsupported ? "unsupported" : "damaged") << h.name;
 }
 
 const std::string kFmt = "ciso file format error\n", kRead = "file read error\n";
