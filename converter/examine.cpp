@@ -532,8 +532,10 @@ void print_nc_areas(const image_source& s) {
     dax_nc_area a[shown_most];
     uint32_t shown = m < shown_most ? m : shown_most;
     if (plat_read_at(s.f, static_cast<long long>(dax_areas_at(s.cso.dax)), a, 8 * shown) != 8 * shown) shown = 0;
-    for (uint32_t i = 0; i < shown; i++)
-        printf("%s frames %u to %u", i ? "," : ":", a[i].first, a[i].first + a[i].count - 1);
+    for (uint32_t i = 0; i < shown; i++) {
+        if (a[i].count == 0) printf("%s none at frame %u", i ? "," : ":", a[i].first);
+        else printf("%s frames %u to %u", i ? "," : ":", a[i].first, a[i].first + a[i].count - 1);
+    }
     printf("%s\n", m > shown ? ", ..." : "");
 }
 

@@ -47,7 +47,7 @@ std::vector<Sample> samples() {
     s.push_back({"ZSO, payloads aligned to 8 bytes", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
                      return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }, 3), 2048});
     s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
-    s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}}), 8192});
+    s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}, {3, 0}}), 8192});
     return s;
 }
 
@@ -93,7 +93,7 @@ TEST(Formats, InfoCountsEachKindOfBlockAndTheNcAreas) {
         std::string out = fold_crlf(run_vellicor({"-info", dir + "/f"}).out);
         EXPECT_EQ(field(out, "Stored as"), kinds) << all[i].name << "\n" << out;
         if (all[i].format == "DAX") {
-            EXPECT_EQ(field(out, "NC frames"), "3 areas: frames 4 to 4, frames 0 to 1, frames 6 to 6");
+            EXPECT_EQ(field(out, "NC frames"), "4 areas: frames 4 to 4, frames 0 to 1, frames 6 to 6, none at frame 3");
         }
     }
 }
