@@ -586,6 +586,13 @@ static void warn_partial_block() {
                static_cast<unsigned long long>(ciso.total_bytes - held));
 }
 
+// After a compression or an estimate: says how many bytes of the image the compressed
+// input never held, which the result leaves out as the decompressors' image does.
+static void warn_unheld_input() {
+    if (uint64_t missing = image ? img_unheld_bytes(image) : 0)
+        say(MSG_TAIL_NOT_STORED, static_cast<unsigned long long>(missing));
+}
+
 // Closes the streams and frees what the driver owns; returns the final status.
 static int clean_up(int status) {
     close_image();
@@ -632,6 +639,7 @@ int converter_main(int argc, char** argv) {
         if (open_run_files(a)) return clean_up(1);
         status = run_engine();
         if (status == 0 && decompress) warn_partial_block();
+        if (status == 0 && !decompress) warn_unheld_input();
     }
     printf("Time: %g sec\n", difftime(time(nullptr), start));
     return clean_up(status);

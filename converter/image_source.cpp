@@ -77,6 +77,11 @@ uint64_t img_size(const img_source* s) {
     return s->size;
 }
 
+uint64_t img_unheld_bytes(const img_source* s) {
+    if (s->format == FORMAT_NONE || s->r.lay.total <= s->size) return 0;
+    return s->r.lay.total - s->size;
+}
+
 image_format img_format(const img_source* s) {
     return s->format;
 }

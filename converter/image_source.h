@@ -28,6 +28,9 @@ int img_open(FILE* f, img_source** out, img_fault* fault);
 // Returns the image's size in bytes: what its blocks hold (a CSO that never stored its
 // partial last block ends before the size its header records).
 uint64_t img_size(const img_source* s);
+// Returns the image bytes past img_size that a compressed file's header records but its
+// index never held (0 for a plain image).
+uint64_t img_unheld_bytes(const img_source* s);
 // Returns the format of the file (FORMAT_NONE for a plain image).
 image_format img_format(const img_source* s);
 // Returns a new cursor for one thread, or nullptr when memory runs out.
