@@ -375,12 +375,14 @@ static size_t lz4_block_end(const unsigned char* p, size_t len, size_t out) {
 
 // Returns the bytes of an LZ4 payload that are its block: a payload aligned in the file
 // may end in fewer than 1 << l.shift padding bytes after the block, which the strict
-// decoder would take for a damaged sequence.
+// decoder would take for a damaged sequence. A tail may be stored as a whole padded block,
+// whose stream goes on past the tail's end.
 static size_t lz4_block_bytes(const cso_layout& l, uint32_t need, const unsigned char* p, size_t len) {
     if (l.shift == 0) return len;
+    uint64_t unit = static_cast<uint64_t>(1) << l.shift;
     size_t end = lz4_block_end(p, len, need);
-    if (end == len && need != l.bs) end = lz4_block_end(p, len, l.bs);
-    return len - end < (static_cast<uint64_t>(1) << l.shift) ? end : len;
+    if (len - end >= unit && need != l.bs) end = lz4_block_end(p, len, l.bs);
+    return len - end < unit ? end : len;
 }
 
 // Decodes a raw LZ4 payload; it must give the block's image bytes exactly (the tail's, or
