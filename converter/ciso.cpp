@@ -576,21 +576,14 @@ static int open_run_files(int a) {
     return writes_output(a) && open_output();
 }
 
-// After a decompression: says how many bytes of the image the CSO never stored (its
+// Returns how many bytes of the image the compressed file a run read never stored (its
 // size was no whole number of blocks and the index holds no entry for the rest, as some
-// older tools wrote).
-static void warn_partial_block() {
+// older tools wrote): the decompressors' CSO, or the compressed input of a compression or
+// an estimate (0 for a plain image). The result leaves them out.
+static uint64_t unheld_bytes(int decompress) {
+    if (!decompress) return image ? img_unheld_bytes(image) : 0;
     uint64_t held = static_cast<uint64_t>(ciso_total_block) * ciso.block_size;
-    if (ciso.total_bytes > held)
-        say(MSG_TAIL_NOT_STORED,
-               static_cast<unsigned long long>(ciso.total_bytes - held));
-}
-
-// After a compression or an estimate: says how many bytes of the image the compressed
-// input never held, which the result leaves out as the decompressors' image does.
-static void warn_unheld_input() {
-    if (uint64_t missing = image ? img_unheld_bytes(image) : 0)
-        say(MSG_TAIL_NOT_STORED, static_cast<unsigned long long>(missing));
+    return ciso.total_bytes > held ? ciso.total_bytes - held : 0;
 }
 
 // Closes the streams and frees what the driver owns; returns the final status.
@@ -638,8 +631,8 @@ int converter_main(int argc, char** argv) {
     if (status == 0) {
         if (open_run_files(a)) return clean_up(1);
         status = run_engine();
-        if (status == 0 && decompress) warn_partial_block();
-        if (status == 0 && !decompress) warn_unheld_input();
+        uint64_t unheld = status == 0 ? unheld_bytes(decompress) : 0;
+        if (unheld) say(MSG_TAIL_NOT_STORED, static_cast<unsigned long long>(unheld));
     }
     printf("Time: %g sec\n", difftime(time(nullptr), start));
     return clean_up(status);

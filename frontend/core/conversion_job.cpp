@@ -375,9 +375,9 @@ void ConversionJob::VerifyOutput() {
     verify_progress_ = 0;
     const std::string& cso = job_mode_ == 0 ? job_output_ : job_input_;
     const std::string& image = job_mode_ == 0 ? job_input_ : job_output_;
-    VerifyResult result = verify_cso(platform_, cso, image, stop_requested_,
-                                     [this](int percent) { verify_progress_ = percent; },
-                                     job_mode_ == 0 ? ImageRole::INPUT : ImageRole::WRITTEN);
+    ImageRole role = job_mode_ == 0 ? ImageRole::INPUT : ImageRole::WRITTEN;
+    VerifyResult result = verify_cso(platform_, cso, image, role, stop_requested_,
+                                     [this](int percent) { verify_progress_ = percent; });
     verify_line_ = verify_report_line(result);
     verify_passed_ = result.kind == VerifyResult::PASSED;
 }

@@ -156,7 +156,7 @@ public:
     // Opens the file's reader; false when it refuses the file.
     bool open();
     uint64_t size() override { return cso_held_bytes(reader_.lay); }
-    bool read_at(uint64_t offset, void* buf, size_t size) override;
+    bool read_at(uint64_t offset, void* buf, size_t len) override;
 
 private:
     FileReader& file_;
@@ -172,25 +172,26 @@ bool DecodedInput::open() {
 }
 
 // Copies each block's part of the range from the block decoded last, or decoded now.
-bool DecodedInput::read_at(uint64_t offset, void* buf, size_t size) {
+bool DecodedInput::read_at(uint64_t offset, void* buf, size_t len) {
     unsigned char* out = static_cast<unsigned char*>(buf);
     uint32_t bs = reader_.lay.bs;
-    if (offset > cso_held_bytes(reader_.lay) || size > cso_held_bytes(reader_.lay) - offset) return false;
-    while (size > 0) {
+    if (offset > size() || len > size() - offset) return false;
+    while (len > 0) {
         uint32_t b = static_cast<uint32_t>(offset / bs), at = static_cast<uint32_t>(offset % bs);
         if (decoded_ != b) {
             decoded_ = -1;
             if (cso_decode(&reader_, b, block_.data()) != CSO_OK) return false;
             decoded_ = b;
         }
-        size_t n = std::min<size_t>(size, cso_block_bytes(reader_.lay, b) - at);
+        size_t n = std::min<size_t>(len, cso_block_bytes(reader_.lay, b) - at);
         memcpy(out, block_.data() + at, n);
-        out += n, offset += n, size -= n;
+        out += n, offset += n, len -= n;
     }
     return true;
 }
 
-// Returns true when the file starts with the magic of a format the block reader reads.
+// Returns true when the file starts with a known magic (JISO's too, which the reader then
+// refuses), as the converter tells a compressed input from an image.
 bool has_known_magic(FileReader& file) {
     unsigned char magic[CSO_MAGIC_SIZE];
     return file.size() >= sizeof magic && file.read_at(0, magic, sizeof magic) &&
@@ -209,8 +210,8 @@ VerifyResult verify_cso_files(FileReader& cso, FileReader& image, const std::str
 
 // Opens both files through the platform and runs the check.
 VerifyResult verify_cso(JobPlatform& platform, const std::string& cso_path,
-                        const std::string& image_path, const std::atomic<bool>& stop,
-                        const VerifyProgress& progress, ImageRole role) {
+                        const std::string& image_path, ImageRole role,
+                        const std::atomic<bool>& stop, const VerifyProgress& progress) {
     std::unique_ptr<FileReader> cso = platform.open_read(cso_path);
     if (!cso) return result_of(VerifyResult::UNREADABLE, 0, cso_path);
     std::unique_ptr<FileReader> image = platform.open_read(image_path);

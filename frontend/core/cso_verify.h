@@ -1,7 +1,7 @@
 // Verification of a conversion: every block decoded from a CSO must equal the same block
 // of the plain image, read from both files and writing nothing. It serves both ways: the
-// CSO written by a compression against its input image, and the image written by a
-// decompression against its input CSO. The CSO is decoded by the converter's block reader
+// CSO written by a compression against its input image (a compressed input's decoded
+// image), and the image written by a decompression against its input CSO. The CSO is decoded by the converter's block reader
 // (the decompressors' checks, in this process, on the files as written), so a converter
 // that wrote a damaged file is caught; no file can make it read out of bounds or allocate
 // more than the file's own size beside its fixed buffers of a few megabytes.
@@ -42,11 +42,12 @@ enum class ImageRole {
               // with a known magic (a ZSO or DAX, say) stands for its decoded image
 };
 
-// Checks the CSO at cso_path against the image at image_path, reading both through the
-// platform. The stop flag is looked at before every chunk of a few megabytes.
+// Checks the CSO at cso_path against the image at image_path, which has the given role,
+// reading both through the platform. The stop flag is looked at before every chunk of a
+// few megabytes.
 VerifyResult verify_cso(JobPlatform& platform, const std::string& cso_path,
-                        const std::string& image_path, const std::atomic<bool>& stop,
-                        const VerifyProgress& progress, ImageRole role = ImageRole::WRITTEN);
+                        const std::string& image_path, ImageRole role,
+                        const std::atomic<bool>& stop, const VerifyProgress& progress);
 
 // The same check on files already opened.
 VerifyResult verify_cso_files(FileReader& cso, FileReader& image, const std::string& cso_path,

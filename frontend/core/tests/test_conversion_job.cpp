@@ -515,7 +515,8 @@ TEST_F(ConversionJobTest, SingleFileVerification) {
         platform.set_content(name + ".iso", input);
         start(name + ".iso", input.size(), name + ".cso", 0);
         finish_with(run++, 0, name + ".cso", cso);
-        EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - 14), "校验通过\r\n") << dlg.info_text;
+        const std::string passed = "校验通过\r\n";
+        EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - passed.size()), passed) << dlg.info_text;
     }
 }
 

@@ -47,7 +47,7 @@ protected:
     std::string check(const std::string& cso, const std::string& image) {
         platform.set_content(CSO, cso);
         platform.set_content(ISO, image);
-        return verify_report_line(verify_cso(platform, CSO, ISO, stop, nullptr));
+        return verify_report_line(verify_cso(platform, CSO, ISO, ImageRole::WRITTEN, stop, nullptr));
     }
     EventLog log;
     FakePlatform platform;
@@ -127,11 +127,11 @@ TEST_F(CsoVerifyTest, ImageSizesThatCannotMatch) {
 // A file that cannot be opened or read gives the reason, naming the file.
 TEST_F(CsoVerifyTest, UnreadableFilesAreNamed) {
     platform.set_content(ISO, image);
-    VerifyResult r = verify_cso(platform, CSO, ISO, stop, nullptr);
+    VerifyResult r = verify_cso(platform, CSO, ISO, ImageRole::WRITTEN, stop, nullptr);
     EXPECT_EQ(verify_report_line(r), "无法校验：无法读取 /data/game.cso\r\n");
     platform.set_content(CSO, cso);
     platform.files.erase(ISO);
-    EXPECT_EQ(verify_report_line(verify_cso(platform, CSO, ISO, stop, nullptr)),
+    EXPECT_EQ(verify_report_line(verify_cso(platform, CSO, ISO, ImageRole::WRITTEN, stop, nullptr)),
               "无法校验：无法读取 /data/game.iso\r\n");
     platform.unreadable.insert(ISO);
     EXPECT_EQ(check(cso, image), "无法校验：无法读取 /data/game.iso\r\n");
@@ -146,12 +146,12 @@ TEST_F(CsoVerifyTest, StopFlagAndProgress) {
     platform.set_content(CSO, make_cso(big));
     platform.set_content(ISO, big);
     std::vector<int> seen;
-    VerifyResult r = verify_cso(platform, CSO, ISO, stop, [&](int p) { seen.push_back(p); });
+    VerifyResult r = verify_cso(platform, CSO, ISO, ImageRole::WRITTEN, stop, [&](int p) { seen.push_back(p); });
     EXPECT_EQ(r.kind, VerifyResult::PASSED);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_TRUE(seen[0] < seen[1] && seen[2] == 100);
     seen.clear();
-    r = verify_cso(platform, CSO, ISO, stop, [&](int p) { seen.push_back(p); stop = true; });
+    r = verify_cso(platform, CSO, ISO, ImageRole::WRITTEN, stop, [&](int p) { seen.push_back(p); stop = true; });
     EXPECT_EQ(r.kind, VerifyResult::STOPPED);
     EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(verify_report_line(r), "");
