@@ -1,10 +1,11 @@
 // Verification of a conversion: every block decoded from a CSO must equal the same block
 // of the plain image, read from both files and writing nothing. It serves both ways: the
 // CSO written by a compression against its input image (a compressed input's decoded
-// image), and the image written by a decompression against its input CSO. The CSO is decoded by the converter's block reader
-// (the decompressors' checks, in this process, on the files as written), so a converter
-// that wrote a damaged file is caught; no file can make it read out of bounds or allocate
-// more than the file's own size beside its fixed buffers of a few megabytes.
+// image), and the image written by a decompression against its input CSO. The CSO is
+// decoded by the converter's block reader (the decompressors' checks, in this process, on
+// the files as written), so a converter that wrote a damaged file is caught; no file can
+// make it read out of bounds or allocate more than the file's own size beside its fixed
+// buffers of a few megabytes.
 #pragma once
 #include <atomic>
 #include <cstdint>
