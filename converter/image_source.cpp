@@ -7,10 +7,9 @@
 
 #include "cso_reader.h"
 #include "messages.h"
-#include "platform.h"
 
 struct img_source {
-    FILE* f;
+    cso_source src;       // the file
     image_format format;  // FORMAT_NONE: a plain image
     uint64_t size;        // image bytes
     cso_reader r;         // the compressed file's header and index (read only once open)
@@ -46,7 +45,7 @@ static int fault_at(img_fault* f, long long block, int status, const char* forma
 
 // Opens a compressed file's reader into s; returns its status.
 static int open_compressed(img_source* s, img_fault* fault) {
-    int status = cso_open(&s->r, cso_stream_source(s->f), 0);
+    int status = cso_open(&s->r, s->src, 0);
     if (status) return fault_at(fault, -1, status, "%s", s->r.fault);
     s->size = cso_held_bytes(s->r.lay);
     s->format = s->r.lay.format;
@@ -54,16 +53,15 @@ static int open_compressed(img_source* s, img_fault* fault) {
 }
 
 // A known magic decides; a file too short for one is a plain image.
-int img_open(FILE* f, img_source** out, img_fault* fault) {
+int img_open_source(const cso_source& src, img_source** out, img_fault* fault) {
     *out = nullptr;
     img_source* s = static_cast<img_source*>(calloc(1, sizeof(img_source)));
     if (!s) return fault_at(fault, -1, CSO_NO_MEMORY, msg(MSG_NO_MEMORY));
-    s->f = f;
-    long long size = plat_stream_size(f);
+    s->src = src;
     unsigned char magic[CSO_MAGIC_SIZE] = {};
-    bool whole = size >= 0 && plat_read_at(f, 0, magic, sizeof magic) == sizeof magic;
+    bool whole = src.size >= sizeof magic && src.read_at(src.ctx, 0, magic, sizeof magic) == sizeof magic;
     s->format = whole ? format_of_magic(magic) : FORMAT_NONE;
-    s->size = size < 0 ? 0 : static_cast<uint64_t>(size);
+    s->size = src.size;
     int status = s->format == FORMAT_NONE ? CSO_OK : open_compressed(s, fault);
     if (status) {
         img_close(s);
@@ -71,6 +69,10 @@ int img_open(FILE* f, img_source** out, img_fault* fault) {
     }
     *out = s;
     return CSO_OK;
+}
+
+int img_open(FILE* f, img_source** out, img_fault* fault) {
+    return img_open_source(cso_stream_source(f), out, fault);
 }
 
 uint64_t img_size(const img_source* s) {
@@ -104,7 +106,8 @@ image_cursor* img_cursor_new(const img_source* s) {
 
 // Reads a plain image's bytes; a short read names the block it stopped in.
 static int read_plain(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fault) {
-    size_t got = plat_read_at(c->src->f, static_cast<long long>(off), buf, len);
+    const cso_source& src = c->src->src;
+    size_t got = src.read_at(src.ctx, off, buf, len);
     if (got == len) return CSO_OK;
     long long b = static_cast<long long>((off + got) / BLOCK);
     return fault_at(fault, b, CSO_IO, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cso_format.h"
+#include "cso_reader.h"
 
 struct img_source;
 struct image_cursor;
@@ -20,10 +21,12 @@ struct img_fault {
     char line[160];
 };
 
-// Opens the image held in f (which stays the caller's, open until img_close): a file with
-// a known magic through the block reader, any other as a plain image. Returns CSO_OK with
-// *out set, or the reader's status (cso_status) with fault set; JISO and unknown versions
-// are refused here.
+// Opens the image src reads (what it reads stays the caller's, readable until img_close):
+// a file with a known magic through the block reader, any other as a plain image. Returns
+// CSO_OK with *out set, or the reader's status (cso_status) with fault set; JISO and
+// unknown versions are refused here.
+int img_open_source(const cso_source& src, img_source** out, img_fault* fault);
+// img_open_source on the file f.
 int img_open(FILE* f, img_source** out, img_fault* fault);
 // Returns the image's size in bytes: what its blocks hold (a CSO that never stored its
 // partial last block ends before the size its header records).

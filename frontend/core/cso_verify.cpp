@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cso_reader.h"
+#include "image_source.h"
 
 namespace {
 
@@ -146,56 +147,38 @@ int BlockChecker::check_block(uint32_t b, const unsigned char* expected) {
     return memcmp(out_.data(), expected, cso_block_bytes(reader_.lay, b)) == 0 ? 0 : 1;
 }
 
-// A compression's input that starts with a known magic: the image the converter read
-// from it, decoded block by block through a reader of its own. Read in order, as the
-// check reads.
-class DecodedInput : public FileReader {
+// A compression's input as the converter's engines read it: a plain image as it is, a
+// file with a known magic as its decoded image.
+class InputImage : public FileReader {
 public:
-    explicit DecodedInput(FileReader& file) : file_(file) {}
-    ~DecodedInput() override { cso_close(&reader_); }
-    // Opens the file's reader; false when it refuses the file.
+    explicit InputImage(FileReader& file) : file_(file) {}
+    ~InputImage() override {
+        img_cursor_free(cursor_);
+        img_close(source_);
+    }
+    // Opens the image; false when the file is refused.
     bool open();
-    uint64_t size() override { return cso_held_bytes(reader_.lay); }
+    uint64_t size() override { return img_size(source_); }
     bool read_at(uint64_t offset, void* buf, size_t len) override;
 
 private:
     FileReader& file_;
-    cso_reader reader_{};
-    std::vector<unsigned char> block_;
-    long long decoded_ = -1;  // the block block_ holds
+    img_source* source_ = nullptr;
+    image_cursor* cursor_ = nullptr;
 };
 
-bool DecodedInput::open() {
-    if (cso_open(&reader_, cso_source{read_from, &file_, file_.size()}, 0) != CSO_OK) return false;
-    block_.resize(reader_.lay.bs);
-    return true;
+bool InputImage::open() {
+    img_fault fault{};
+    if (img_open_source(cso_source{read_from, &file_, file_.size()}, &source_, &fault) != CSO_OK)
+        return false;
+    cursor_ = img_cursor_new(source_);
+    return cursor_ != nullptr;
 }
 
-// Copies each block's part of the range from the block decoded last, or decoded now.
-bool DecodedInput::read_at(uint64_t offset, void* buf, size_t len) {
-    unsigned char* out = static_cast<unsigned char*>(buf);
-    uint32_t bs = reader_.lay.bs;
+bool InputImage::read_at(uint64_t offset, void* buf, size_t len) {
+    img_fault fault{};
     if (offset > size() || len > size() - offset) return false;
-    while (len > 0) {
-        uint32_t b = static_cast<uint32_t>(offset / bs), at = static_cast<uint32_t>(offset % bs);
-        if (decoded_ != b) {
-            decoded_ = -1;
-            if (cso_decode(&reader_, b, block_.data()) != CSO_OK) return false;
-            decoded_ = b;
-        }
-        size_t n = std::min<size_t>(len, cso_block_bytes(reader_.lay, b) - at);
-        memcpy(out, block_.data() + at, n);
-        out += n, offset += n, len -= n;
-    }
-    return true;
-}
-
-// Returns true when the file starts with a known magic (JISO's too, which the reader then
-// refuses), as the converter tells a compressed input from an image.
-bool has_known_magic(FileReader& file) {
-    unsigned char magic[CSO_MAGIC_SIZE];
-    return file.size() >= sizeof magic && file.read_at(0, magic, sizeof magic) &&
-           format_of_magic(magic) != FORMAT_NONE;
+    return img_read(cursor_, offset, buf, len, &fault) == CSO_OK;
 }
 
 }  // namespace
@@ -216,11 +199,11 @@ VerifyResult verify_cso(JobPlatform& platform, const std::string& cso_path,
     if (!cso) return result_of(VerifyResult::UNREADABLE, 0, cso_path);
     std::unique_ptr<FileReader> image = platform.open_read(image_path);
     if (!image) return result_of(VerifyResult::UNREADABLE, 0, image_path);
-    if (role == ImageRole::WRITTEN || !has_known_magic(*image))
+    if (role == ImageRole::WRITTEN)
         return verify_cso_files(*cso, *image, cso_path, image_path, stop, progress);
-    DecodedInput decoded(*image);
-    if (!decoded.open()) return result_of(VerifyResult::UNREADABLE, 0, image_path);
-    return verify_cso_files(*cso, decoded, cso_path, image_path, stop, progress);
+    InputImage input(*image);
+    if (!input.open()) return result_of(VerifyResult::UNREADABLE, 0, image_path);
+    return verify_cso_files(*cso, input, cso_path, image_path, stop, progress);
 }
 
 // Returns the report line for a result.
