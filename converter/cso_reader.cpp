@@ -272,12 +272,12 @@ static const unsigned char* payload_at(cso_reader* r, uint64_t off, size_t len) 
 // ---------------------------------------------------------------- decoding
 
 // Finds a DAX frame: plain inside an NC area, else a zlib stream of its stored length,
-// which must be no longer than a frame; offsets may not go back.
+// which must be one a frame can have; offsets may not go back.
 static int dax_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     p->off = r->index[b];
     p->kind = r->dax_nc[b] ? BLOCK_PLAIN : BLOCK_ZLIB;
     p->len = r->dax_nc[b] ? cso_block_bytes(r->lay, b) : r->dax_len[b];
-    return r->dax_len[b] > DAX_FRAME || (b > 0 && r->index[b] < r->index[b - 1]) ? -1 : 0;
+    return dax_length_refused(r->dax_len[b], r->dax_nc[b]) || (b > 0 && r->index[b] < r->index[b - 1]) ? -1 : 0;
 }
 
 // Finds block b's payload (the tail's plain payload holds only the tail).

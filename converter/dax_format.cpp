@@ -28,6 +28,10 @@ bool dax_tables_fit(const dax_header& h, uint64_t file_size) {
     return file_size >= dax_areas_at(h) + sizeof(dax_nc_area) * static_cast<uint64_t>(h.nc_areas);
 }
 
+bool dax_length_refused(uint32_t stored, bool nc) {
+    return !nc && stored > DAX_MAX_STORED;
+}
+
 // 64-bit end: first + count may pass 2^32.
 bool dax_area_refused(const dax_nc_area& a, uint32_t frames) {
     return a.count > 0 && static_cast<uint64_t>(a.first) + a.count > frames;

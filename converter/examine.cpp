@@ -450,8 +450,8 @@ void print_any_header(const image_source& s) {
 // Writes into `why` what is wrong with a DAX frame's tables, if anything; returns true
 // when something is.
 bool frame_fault(const image_source& s, uint32_t b, char* why, size_t room) {
-    if (s.cso.dax_len[b] > DAX_FRAME)
-        return snprintf(why, room, "stored length %u is over a frame", s.cso.dax_len[b]) > 0;
+    if (dax_length_refused(s.cso.dax_len[b], s.cso.dax_nc[b]))
+        return snprintf(why, room, "stored length %u is over a frame's zlib bound", s.cso.dax_len[b]) > 0;
     return snprintf(why, room, "the offset is below the frame before") > 0;
 }
 
@@ -511,7 +511,8 @@ void print_ends(const image_source& s) {
            static_cast<unsigned long long>(size * 100 / s.cso.lay.total));
 }
 
-// Prints how many blocks are stored each way, the kinds the file has.
+// Prints how many blocks are stored each way, the kinds the file has ("none" when no
+// block's entries could be read).
 void print_kinds(const uint32_t* count) {
     printf("Stored as    ");
     const char* sep = " ";
@@ -521,7 +522,7 @@ void print_kinds(const uint32_t* count) {
         printf("%s%u %s", sep, static_cast<unsigned>(count[kind]), block_kind_name(static_cast<block_kind>(kind)));
         sep = ", ";
     }
-    printf("\n");
+    printf("%s\n", *sep == ' ' ? " none" : "");
 }
 
 // Prints a DAX file's NC areas: their count and the first few.
