@@ -12,7 +12,8 @@ const char* const DAMAGED_CSO = "CSO 文件已损坏，无法完整解压。请�
 const char* const CANNOT_WRITE =
     "无法写入输出文件：磁盘可能已满，或没有写入权限。请腾出空间或换一个输出位置后重试。";
 const char* const NO_MEMORY = "内存不足。请关闭其他程序后重试。";
-const char* const UNSUPPORTED = "输入文件是本程序不支持的压缩格式或版本，无法解压。";
+// Met both ways (a compression reads a compressed input too): says "read", not "decompress".
+const char* const UNSUPPORTED = "输入文件是本程序不支持的压缩格式或版本，无法读取。";
 
 const char* const NEEDS_NONE = "";  // marks a line that needs no explanation
 
@@ -27,7 +28,8 @@ const Explanation EXPLANATIONS[] = {
     {MSG_FORMAT_ERROR, "输入文件不是 CSO 文件，无法解压。请选择正确的 CSO 文件。"},
     {MSG_BLOCK_SIZE_ERROR, DAMAGED_CSO},
     {MSG_INFLATE, DAMAGED_CSO},
-    {MSG_LZ4, DAMAGED_CSO},
+    // Only a ZSO or a CSO v2 has LZ4 blocks, and either may be a compression's input.
+    {MSG_LZ4, "压缩文件已损坏，无法完整读取。请重新获取该文件。"},
     {MSG_UNSUPPORTED_FORMAT, UNSUPPORTED},
     {MSG_UNSUPPORTED_VERSION, UNSUPPORTED},
     {MSG_FILE_READ_ERROR, "无法读取 CSO 文件：文件可能不完整或已损坏。请重新获取该文件。"},
