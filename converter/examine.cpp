@@ -511,18 +511,21 @@ void print_ends(const image_source& s) {
            static_cast<unsigned long long>(size * 100 / s.cso.lay.total));
 }
 
-// Prints how many blocks are stored each way, the kinds the file has ("none" when no
-// block's entries could be read).
-void print_kinds(const uint32_t* count) {
+// Prints how many of the file's `blocks` are stored each way, the kinds the file has, and
+// how many cannot be told because their entries are refused ("none" for no block).
+void print_kinds(const uint32_t* count, uint32_t blocks) {
     printf("Stored as    ");
     const char* sep = " ";
+    uint32_t known = 0;
     for (int k = BLOCK_DEFLATE; k <= BLOCK_KINDS; k++) {
         int kind = k % BLOCK_KINDS;  // plain last
+        known += count[kind];
         if (count[kind] == 0) continue;
         printf("%s%u %s", sep, static_cast<unsigned>(count[kind]), block_kind_name(static_cast<block_kind>(kind)));
         sep = ", ";
     }
-    printf("%s\n", *sep == ' ' ? " none" : "");
+    if (known < blocks) printf("%s%u unreadable", sep, static_cast<unsigned>(blocks - known));
+    printf("%s\n", blocks == 0 ? " none" : "");
 }
 
 // Prints a DAX file's NC areas: their count and the first few.
@@ -557,7 +560,7 @@ int print_blocks(const image_source& s) {
     }
     printf("Blocks        %u: %u stored compressed, %u stored plain\n", static_cast<unsigned>(n),
            static_cast<unsigned>(n - count[BLOCK_PLAIN]), static_cast<unsigned>(count[BLOCK_PLAIN]));
-    print_kinds(count);
+    print_kinds(count, n);
     if (s.cso.lay.format == FORMAT_DAX) print_nc_areas(s);
     print_compressed_sizes(lens);
     print_ends(s);

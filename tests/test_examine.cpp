@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 #include "engine_helpers.h"
 #include "examine.h"
@@ -201,6 +202,14 @@ TEST(Info, FiguresMatchTheIndexReadHere) {
     }
 }
 
+// Returns the sum of the counts a "Stored as" line gives.
+unsigned long kinds_total(const std::string& line) {
+    unsigned long sum = 0;
+    std::istringstream parts(line);
+    for (std::string part; std::getline(parts, part, ',');) sum += strtoul(part.c_str(), nullptr, 10);
+    return sum;
+}
+
 TEST(Info, IndexFaultsAtTheBlocksTheDecompressorsStopAt) {
     for (const Verdict& v : dec_verdicts()) {
         RunResult r = run_vellicor({"-info", kData + v.file});
@@ -212,6 +221,7 @@ TEST(Info, IndexFaultsAtTheBlocksTheDecompressorsStopAt) {
         if (sscanf(v.line.c_str(), "block=%d : read error", &block) == 1) {
             EXPECT_EQ(field(r.out, "Index").rfind("broken at block " + std::to_string(block) + ": ", 0), 0u)
                 << v.file << "\n" << r.out;
+            EXPECT_EQ(kinds_total(field(r.out, "Stored as")), stoul(field(r.out, "Blocks"))) << v.file << "\n" << r.out;
         } else if (v.status != 0 && !decoding_fault) {
             EXPECT_EQ(r.out.substr(r.out.size() - v.line.size() - 1), v.line + "\n") << v.file;
         }
