@@ -1,6 +1,8 @@
 // The DAX format's rules, in one place for every reader.
 #include "dax_format.h"
 
+#include <zlib.h>
+
 #include <cstring>
 
 // Compares the first four bytes with the magic and its zero byte.
@@ -28,8 +30,9 @@ bool dax_tables_fit(const dax_header& h, uint64_t file_size) {
     return file_size >= dax_areas_at(h) + sizeof(dax_nc_area) * static_cast<uint64_t>(h.nc_areas);
 }
 
+// zlib's own bound, not a copy of its formula.
 bool dax_length_refused(uint32_t stored, bool nc) {
-    return !nc && stored > DAX_MAX_STORED;
+    return !nc && stored > compressBound(DAX_FRAME);
 }
 
 // 64-bit end: first + count may pass 2^32.

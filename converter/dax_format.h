@@ -12,10 +12,6 @@ constexpr size_t DAX_MAGIC_SIZE = 4;
 constexpr uint32_t DAX_HEADER_SIZE = 32;          // the offsets start right after it
 constexpr uint32_t DAX_FRAME = 8192;              // image bytes per frame
 constexpr uint32_t DAX_MAX_VERSION = 1;           // versions 0 and 1 are read
-// The longest zlib stream of one frame: zlib's bound for DAX_FRAME bytes, which a frame
-// that does not shrink comes near (8203 bytes as one stored block).
-constexpr uint32_t DAX_MAX_STORED =
-    DAX_FRAME + (DAX_FRAME >> 12) + (DAX_FRAME >> 14) + (DAX_FRAME >> 25) + 13;
 
 // The 32-byte DAX header, stored byte for byte as laid out here.
 struct dax_header {
@@ -42,8 +38,9 @@ uint64_t dax_lengths_at(const dax_header& h);
 uint64_t dax_areas_at(const dax_header& h);
 // Returns true when a file of file_size bytes holds the header and all three tables.
 bool dax_tables_fit(const dax_header& h, uint64_t file_size);
-// Returns true when a frame's stored length is refused: over DAX_MAX_STORED for a zlib
-// frame (an NC frame's stored length is never used).
+// Returns true when a frame's stored length is refused: over zlib's bound for a frame's
+// bytes (compressBound: 8207), for a zlib frame, which a frame that does not shrink comes
+// near (8203 bytes as one stored block); an NC frame's stored length is never used.
 bool dax_length_refused(uint32_t stored, bool nc);
 // Returns true when the area reaches past the image's last frame (a count of 0 never does).
 bool dax_area_refused(const dax_nc_area& a, uint32_t frames);
