@@ -329,12 +329,13 @@ static int inflate_ready(const cso_scratch& s) {
 // image bytes (a raw stream: a block's size, or for the tail at least the tail; a zlib
 // frame: exactly its bytes). Returns CSO_OK or the failure.
 static int inflate_payload(const cso_layout& l, uint32_t b, bool zlib, const unsigned char* p,
-                           size_t len, unsigned char* dst, const cso_scratch& s) {
+                           size_t len, unsigned char* dst, size_t room, const cso_scratch& s) {
     if (inflate_ready(s)) return CSO_BAD_BLOCK;
     uint32_t need = cso_block_bytes(l, b), cap = zlib ? need : l.bs;
     unsigned produced = 0, in = static_cast<unsigned>(len);
+    unsigned spare = static_cast<unsigned>(room < UINT32_MAX ? room : UINT32_MAX);
     int ret = zlib ? zb_zlib_inflate_into(s.z, p, in, dst, cap, &produced)
-                   : zb_inflate_into(s.z, p, in, dst, cap, &produced);
+                   : zb_inflate_into(s.z, p, in, dst, cap, spare, &produced);
     if (ret == Z_STREAM_END && produced >= need) return CSO_OK;
     if (ret != Z_STREAM_END)
         return bad_block(s, msg(MSG_INFLATE), static_cast<int>(b), zb_msg(s.z, "error"), ret);
@@ -400,9 +401,9 @@ static int lz4_payload(const cso_layout& l, uint32_t b, const unsigned char* p, 
 
 // Decodes one payload by its kind.
 int cso_decode_payload(const cso_layout& l, uint32_t b, block_kind kind, const unsigned char* p,
-                       size_t len, unsigned char* dst, const cso_scratch& s) {
+                       size_t len, unsigned char* dst, size_t room, const cso_scratch& s) {
     if (kind == BLOCK_LZ4) return lz4_payload(l, b, p, len, dst, s);
-    if (kind != BLOCK_PLAIN) return inflate_payload(l, b, kind == BLOCK_ZLIB, p, len, dst, s);
+    if (kind != BLOCK_PLAIN) return inflate_payload(l, b, kind == BLOCK_ZLIB, p, len, dst, room, s);
     memcpy(dst, p, len);
     return CSO_OK;
 }
@@ -415,7 +416,7 @@ int cso_decode(cso_reader* r, uint32_t b, unsigned char* dst) {
     int inside = pl.off <= r->src.size && pl.len <= r->src.size - pl.off;
     if (!p) return read_error(r, b, inside ? CSO_IO : CSO_BAD_BLOCK);
     cso_scratch s{r->z, r->z_mode, r->fault, sizeof r->fault};
-    return cso_decode_payload(r->lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, s);
+    return cso_decode_payload(r->lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, r->lay.bs, s);
 }
 
 // Frees everything; the lent stream stays the caller's.

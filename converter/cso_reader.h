@@ -108,11 +108,11 @@ void cso_lend_stream(cso_reader* r, z_stream* z, int* z_mode);
 // check; returns 0, or -1 when its entries are refused (a read error of the block).
 // Reads nothing: safe from several threads at once.
 int cso_locate(const cso_reader* r, uint32_t b, cso_place* p);
-// Decodes block b's payload p[0..len) of the given kind into dst (l.bs bytes of room) and
-// checks it gives the block's image bytes; returns CSO_OK, or CSO_BAD_BLOCK with the
-// decompressors' line in s.fault.
+// Decodes block b's payload p[0..len) of the given kind into dst (room bytes, at least
+// l.bs; any past the block's may be written) and checks it gives the block's image bytes;
+// returns CSO_OK, or CSO_BAD_BLOCK with the decompressors' line in s.fault.
 int cso_decode_payload(const cso_layout& l, uint32_t b, block_kind kind, const unsigned char* p,
-                       size_t len, unsigned char* dst, const cso_scratch& s);
+                       size_t len, unsigned char* dst, size_t room, const cso_scratch& s);
 // Decodes block b (blocks in order) into dst, lay.bs bytes of which
 // cso_block_bytes(lay, b) are the image's; returns CSO_OK, CSO_IO or CSO_BAD_BLOCK with
 // r->fault set.

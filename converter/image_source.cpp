@@ -140,8 +140,8 @@ static const unsigned char* payload_of(image_cursor* c, const cso_place& pl) {
     return src.read_at(src.ctx, pl.off, c->payload, len) == len ? c->payload : nullptr;
 }
 
-// Decodes block b into dst (a block's room); returns CSO_OK or the failure.
-static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, img_fault* fault) {
+// Decodes block b into dst (room bytes, at least a block's); returns CSO_OK or the failure.
+static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, size_t room, img_fault* fault) {
     const cso_reader& r = c->src->r;
     cso_place pl{};
     if (cso_locate(&r, b, &pl)) return fault_at(fault, b, CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
@@ -151,7 +151,7 @@ static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, img_faul
         return fault_at(fault, b, inside ? CSO_IO : CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
     }
     cso_scratch s{&c->z, &c->z_mode, c->fault, sizeof c->fault};
-    int status = cso_decode_payload(r.lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, s);
+    int status = cso_decode_payload(r.lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, room, s);
     return status ? fault_at(fault, b, status, "%s", c->fault) : CSO_OK;
 }
 
@@ -161,7 +161,7 @@ static int copy_from_block(image_cursor* c, uint32_t b, uint32_t at, size_t n, u
                            img_fault* fault) {
     if (c->held != b) {
         c->held = -1;
-        if (int status = decode_into(c, b, c->block, fault)) return status;
+        if (int status = decode_into(c, b, c->block, c->src->r.lay.bs, fault)) return status;
         c->held = b;
     }
     memcpy(out, c->block + at, n);
@@ -185,7 +185,7 @@ int img_read(image_cursor* c, uint64_t off, void* buf, size_t len, img_fault* fa
         size_t n = cso_block_bytes(l, b) - at;
         n = n < len ? n : len;
         bool whole = at == 0 && len >= l.bs;  // room for all the decoder may write
-        int status = whole ? decode_into(c, b, out, fault) : copy_from_block(c, b, at, n, out, fault);
+        int status = whole ? decode_into(c, b, out, len, fault) : copy_from_block(c, b, at, n, out, fault);
         if (status) return status;
         out += n, off += n, len -= n;
     }

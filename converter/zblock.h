@@ -18,10 +18,11 @@ int zb_inflate_open(z_stream* z);
 // the code, *produced, out and the stream's message are then zlib's own.
 int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                      unsigned cap, unsigned* produced);
-// As zb_inflate_block, but the fast decoder writes straight into out, so after a failure
-// the bytes of out past *produced are undefined (code, *produced and message are zlib's).
+// As zb_inflate_block, but the fast decoder writes straight into out[0..room) (room at
+// least cap), so after a failure the bytes of out past *produced are undefined (code,
+// *produced and message are zlib's). Room past cap makes the decoding faster.
 int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
-                    unsigned cap, unsigned* produced);
+                    unsigned cap, unsigned room, unsigned* produced);
 // As zb_inflate_into for a zlib stream (two-byte header, deflate, Adler-32) that must give
 // exactly cap bytes; the stream (opened by zb_inflate_open) is switched to zlib's framing,
 // so a failure's code and message are zlib's own for that stream.
