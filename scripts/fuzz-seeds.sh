@@ -63,6 +63,16 @@ done
 formats=$root/tests/data/fuzz-regressions/decompress
 cp "$formats"/cso2-* "$formats"/zso-* "$formats"/dax-* "$formats"/jiso "$out/decompress/"
 
+# Compressors given a compressed file (read through the block reader): the other tools'
+# formats and two of ours, for the optimised and the threaded engine.
+n=0
+for f in "$formats"/cso2-* "$formats"/zso-* "$formats"/dax-* "$out/decompress/seed-0" "$out/decompress/seed-5"; do
+    for o in '\x01\x35\x18\x01' '\x02\x17\x62\x05'; do
+        { printf "$o"; cat "$f"; } > "$out/compress/from-compressed-$n"
+        n=$((n + 1))
+    done
+done
+
 # -test and -info: the same files, and the damaged-file corpus of the tests.
 cp "$out"/decompress/* "$out/examine/"
 cp "$root"/tests/data/cso/*.cso "$out/examine/"
