@@ -334,7 +334,7 @@ static int inflate_payload(const cso_layout& l, uint32_t b, bool zlib, const uns
     uint32_t need = cso_block_bytes(l, b), cap = zlib ? need : l.bs;
     unsigned produced = 0, in = static_cast<unsigned>(len);
     unsigned spare = static_cast<unsigned>(room < UINT32_MAX ? room : UINT32_MAX);
-    int ret = zlib ? zb_zlib_inflate_into(s.z, p, in, dst, cap, &produced)
+    int ret = zlib ? zb_zlib_inflate_into(s.z, p, in, dst, cap, spare, &produced)
                    : zb_inflate_into(s.z, p, in, dst, cap, spare, &produced);
     if (ret == Z_STREAM_END && produced >= need) return CSO_OK;
     if (ret != Z_STREAM_END)

@@ -27,16 +27,17 @@ static libdeflate_decompressor* thread_decompressor() {
     return t.d;
 }
 
+// One of libdeflate's decoders: raw deflate or zlib's framing (the same signature).
+using fast_decoder = decltype(&libdeflate_deflate_decompress);
+
 // Decodes in[0..len) straight into out[0..room) with the thread's decompressor; true only
 // when it is valid and gives exactly cap bytes (else out holds whatever it left). Room
 // past cap lets the decoder's fast loop run to the block's end.
-static bool fast_inflate_into(const unsigned char* in, unsigned len, unsigned char* out,
-                              unsigned cap, unsigned room) {
+static bool fast_inflate_into(fast_decoder decode, const unsigned char* in, unsigned len,
+                              unsigned char* out, unsigned cap, unsigned room) {
     libdeflate_decompressor* d = thread_decompressor();
     size_t got = 0;
-    return d && cap > 0 &&
-           libdeflate_deflate_decompress(d, in, len, out, room, &got) == LIBDEFLATE_SUCCESS &&
-           got == cap;
+    return d && cap > 0 && decode(d, in, len, out, room, &got) == LIBDEFLATE_SUCCESS && got == cap;
 }
 
 // Records a fast decoder's success on the stream as zlib would; returns Z_STREAM_END.
@@ -53,7 +54,7 @@ static int fast_done(z_stream* z, unsigned cap, unsigned* produced) {
 static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
     std::vector<unsigned char>& block = thread_decoder.block;
     if (block.size() < cap) block.resize(cap);
-    if (!fast_inflate_into(in, len, block.data(), cap, cap)) return false;
+    if (!fast_inflate_into(libdeflate_deflate_decompress, in, len, block.data(), cap, cap)) return false;
     memcpy(out, block.data(), cap);
     return true;
 }
@@ -107,16 +108,16 @@ int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
 // Returns inflate's code, sets *produced.
 int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                     unsigned cap, unsigned room, unsigned* produced) {
-    if (!fast_inflate_into(in, len, out, cap, room)) return zlib_inflate(z, -15, in, len, out, cap, produced);
+    if (!fast_inflate_into(libdeflate_deflate_decompress, in, len, out, cap, room))
+        return zlib_inflate(z, -15, in, len, out, cap, produced);
     return fast_done(z, cap, produced);
 }
 
 int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
-                         unsigned cap, unsigned* produced) {
-    libdeflate_decompressor* d = thread_decompressor();
-    bool fast = d && cap > 0 &&
-                libdeflate_zlib_decompress(d, in, len, out, cap, nullptr) == LIBDEFLATE_SUCCESS;
-    return fast ? fast_done(z, cap, produced) : zlib_inflate(z, 15, in, len, out, cap, produced);
+                         unsigned cap, unsigned room, unsigned* produced) {
+    if (!fast_inflate_into(libdeflate_zlib_decompress, in, len, out, cap, room))
+        return zlib_inflate(z, 15, in, len, out, cap, produced);
+    return fast_done(z, cap, produced);
 }
 
 const char* zb_msg(const z_stream* z, const char* fallback) {

@@ -27,6 +27,6 @@ int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned
 // exactly cap bytes; the stream (opened by zb_inflate_open) is switched to zlib's framing,
 // so a failure's code and message are zlib's own for that stream.
 int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
-                         unsigned cap, unsigned* produced);
+                         unsigned cap, unsigned room, unsigned* produced);
 // Returns the stream's message, or `fallback` when it has none.
 const char* zb_msg(const z_stream* z, const char* fallback);

@@ -253,6 +253,24 @@ Decoded with_zlib(const std::string& payload) {
     return d;
 }
 
+// Every compressor decodes a whole block of its input with the room of the later blocks
+// after it: a stream that gives more than its block is still refused with zlib's line.
+TEST(HostileBlocks, CompressionOfACsoStopsAtAStreamLongerThanItsBlock) {
+    std::string z = raw_deflate_of(std::string(2048, 'a')), lng = raw_deflate_of(std::string(4096, 'c'));
+    uint32_t zl = static_cast<uint32_t>(z.size()), ll = static_cast<uint32_t>(lng.size());
+    std::string dir = make_temp_dir();
+    write_file(dir + "/h.cso", with_index(header(3 * 2048), {40, 40 + zl, 40 + zl + ll, 40 + 2 * zl + ll}) + z + lng + z);
+    const std::vector<std::vector<std::string>> engines = {{"-com"}, {"-com", "-opt"}, {"-com", "-opt", "-MT3"}};
+    for (std::vector<std::string> args : engines) {
+        std::string what = args.back();
+        args.insert(args.end(), {dir + "/h.cso", dir + "/out.cso"});
+        RunResult r = run_vellicor(args);
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_NE(r.out.find("block 1:inflate : error[0]"), std::string::npos) << what << " printed:\n" << r.out;
+        EXPECT_FALSE(file_exists(dir + "/out.cso")) << what;
+    }
+}
+
 // The block decoder takes a faster path for valid blocks; whatever it refuses must come
 // out as zlib's own result: code, bytes produced, partial output and message.
 TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
