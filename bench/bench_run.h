@@ -48,3 +48,19 @@ inline double best_run(int runs, const std::vector<std::string>& args,
     }
     return best;
 }
+
+// Returns the best wall seconds of each command of `commands` over `runs` rounds, a round
+// running each once in turn, so a burst of other load on a shared machine falls on all of
+// them alike; `fresh` as in best_run.
+inline std::vector<double> best_runs_interleaved(int runs,
+                                                 const std::vector<std::vector<std::string>>& commands,
+                                                 const std::string& fresh) {
+    std::vector<double> best(commands.size(), 1e30);
+    for (int i = 0; i < runs; i++)
+        for (size_t c = 0; c < commands.size(); c++) {
+            unlink(fresh.c_str());
+            double t = run_once(commands[c]);
+            best[c] = t < best[c] ? t : best[c];
+        }
+    return best;
+}
