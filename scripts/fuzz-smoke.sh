@@ -60,6 +60,10 @@ run_target() {
     fi
 }
 
+for t in "${targets[@]}"; do
+    [ -n "${max_len[$t]:-}" ] || { echo "fuzz-smoke: no target $t (targets: ${!max_len[*]})" >&2; exit 2; }
+done
+
 # The targets in rounds of FUZZ_JOBS; every run takes the same time.
 jobs=${FUZZ_JOBS:-$(nproc)}
 status=0
