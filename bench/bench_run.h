@@ -58,8 +58,7 @@ inline std::vector<double> best_runs_interleaved(int runs,
     std::vector<double> best(commands.size(), 1e30);
     for (int i = 0; i < runs; i++)
         for (size_t c = 0; c < commands.size(); c++) {
-            unlink(fresh.c_str());
-            double t = run_once(commands[c]);
+            double t = best_run(1, commands[c], fresh);
             best[c] = t < best[c] ? t : best[c];
         }
     return best;
