@@ -199,12 +199,6 @@ const char* check_estimates(const uint8_t* opts, const uint8_t* image, size_t si
     return nullptr;
 }
 
-// Returns the status the process ends with: an image over the input size limit (which a
-// compressed file's header can record) ends it through fatal_exit.
-int process_status(int status) {
-    return status >= EXITED ? status - EXITED : status;
-}
-
 // An image that starts with a compressed format's magic is read as that format: the
 // plain image's checks do not apply, but the engines must still end with status 0 or 1
 // and agree with each other (the threaded file is the optimised one's; the estimates
@@ -215,6 +209,8 @@ const char* check_compressed_input(const uint8_t* opts, int engine, const uint8_
     compressed a = compress_once(opts, estimate ? ESTIMATE : OPTIMISED, image, size);
     compressed b = compress_once(opts, estimate ? ESTIMATE_MT : engine, image, size);
     if (a.status == NO_STREAMS || b.status == NO_STREAMS) return STREAMS_FAILED;
+    // An image over the input size limit (which a compressed file's header can record)
+    // ends the process through fatal_exit, with status 1.
     int ends_a = process_status(a.status), ends_b = process_status(b.status);
     if ((ends_a | ends_b) & ~1) return "a compressor of a compressed file ended with a status other than 0 or 1";
     if (ends_a != ends_b) return "the engines disagree on whether a compressed file can be read";

@@ -52,6 +52,10 @@ int run_guarded(guarded_fn fn, void* ctx) {
     return result;
 }
 
+int process_status(int result) {
+    return result >= EXITED ? result - EXITED : result;
+}
+
 int run_printing(guarded_fn fn, void* ctx, std::string* printed) {
     fflush(stdout);
     int saved = dup(1), fd = memfd_create("vellicor-stdout", 0);

@@ -28,6 +28,8 @@ typedef int (*guarded_fn)(void* ctx);
 // Runs fn(ctx) with fatal_exit caught; returns its result, or EXITED + the exit status
 // (and sets ended_process).
 int run_guarded(guarded_fn fn, void* ctx);
+// Returns the status the process ends with for a guarded run's result.
+int process_status(int result);
 // Runs fn(ctx) as run_guarded does with standard output kept in *printed; returns its
 // result, or NO_STREAMS when standard output could not be caught.
 int run_printing(guarded_fn fn, void* ctx, std::string* printed);
