@@ -320,8 +320,8 @@ std::string Win32JobPlatform::make_private_folder(const std::string& parent) {
         QueryPerformanceCounter(&now);
         unsigned value = GetCurrentProcessId() * 2654435761u ^ static_cast<unsigned>(now.QuadPart) ^
                          (counter++ * 40503u);
-        wchar_t name[16];
-        swprintf(name, 16, L"wendrovix-%08x", value);
+        wchar_t name[32];  // "wendrovix-" and all eight digits, which 16 units cut short
+        swprintf(name, sizeof name / sizeof name[0], L"wendrovix-%08x", value);
         std::wstring folder = to_wide(parent) + name;
         if (CreateDirectoryW(folder.c_str(), nullptr)) return to_utf8(folder) + "\\";
         if (GetLastError() != ERROR_ALREADY_EXISTS) return "";

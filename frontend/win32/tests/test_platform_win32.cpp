@@ -138,6 +138,7 @@ void private_folders_and_converter() {
     CHECK(platform.temp_path() == dir);
     std::string a = platform.make_private_folder(dir), b = platform.make_private_folder(dir);
     CHECK(!a.empty() && a != b && a.compare(0, dir.size(), dir) == 0 && exists(a) && exists(b));
+    CHECK(a.size() == dir.size() + std::string("wendrovix-12345678\\").size());  // every digit kept
     std::string bytes;
     CHECK(platform.converter_resource(bytes));
     CHECK(!bytes.empty() && bytes == slurp(to_utf8(program_folder()) + "..\\..\\converter\\vellicor.exe"));
