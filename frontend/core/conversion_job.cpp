@@ -267,7 +267,7 @@ bool ConversionJob::ConfirmOverwrites() {
     for (const JobFile& file : files_) {
         if (file.skipped) continue;
         uint64_t size = 0;
-        std::string key = PathKey(file.output, platform_.names_ignore_case());
+        std::string key = platform_.path_key(file.output);
         bool repeated = std::find(seen.begin(), seen.end(), key) != seen.end();
         if (repeated || platform_.file_size(file.output, size)) clashes.push_back(file.output);
         seen.push_back(key);

@@ -42,7 +42,8 @@ void InputChoice::OpenInput(const std::string& path) {
 
 // One file alone; several as a queue with its outputs beside the inputs.
 void InputChoice::OpenInputs(const std::vector<std::string>& paths) {
-    std::vector<std::string> chosen = DistinctPaths(paths, platform_.names_ignore_case());
+    auto key = [this](const std::string& p) { return platform_.path_key(p); };
+    std::vector<std::string> chosen = DistinctPaths(paths, key);
     if (chosen.empty()) return;
     if (chosen.size() == 1) return OpenInput(chosen[0]);
     dlg_.input_paths = chosen;

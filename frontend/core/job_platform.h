@@ -60,9 +60,10 @@ public:
 class JobPlatform {
 public:
     virtual ~JobPlatform() = default;
-    // Returns true where file names ignore letter case ("A.cso" and "a.cso" are one file);
-    // every comparison of names in the core follows it.
-    virtual bool names_ignore_case() const = 0;
+    // Returns the key the core compares names by: equal keys name one file. Where file
+    // names ignore letter case ("A.cso" and "a.cso", "Ä.cso" and "ä.cso" are one file) the
+    // key folds case as the file system does.
+    virtual std::string path_key(const std::string& path) const = 0;
     // Returns the character that separates folders in names.
     virtual char path_separator() const = 0;
     // Returns true when `path` is an existing file (not a folder).

@@ -58,19 +58,11 @@ std::string QueueOutputName(const std::string& input, const std::string& folder,
     return folder + FileTitleOf(output, true);
 }
 
-// Returns the path folded to lower case when names ignore case.
-std::string PathKey(const std::string& path, bool ignore_case) {
-    std::string key = path;
-    if (ignore_case)
-        for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return key;
-}
-
 // Keeps the first of each name.
-std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case) {
+std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, const PathKeyOf& key_of) {
     std::vector<std::string> kept, keys;
     for (const std::string& path : paths) {
-        std::string key = PathKey(path, ignore_case);
+        std::string key = key_of(path);
         if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
         keys.push_back(key);
         kept.push_back(path);

@@ -1,6 +1,7 @@
 // Output naming and file titles of the front-end: plain text functions, no window.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,9 @@ std::string QueueBoxText(const std::string& first, size_t count);
 // DeriveOutputName does, and gives "ERROR!" for an input with neither extension.
 std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode);
 
-// Returns the path as it is compared with other paths: lower-cased in ASCII with
-// `ignore_case` (where file names ignore case), else unchanged.
-std::string PathKey(const std::string& path, bool ignore_case);
+// Returns a name's key as the platform compares names: equal keys name one file.
+using PathKeyOf = std::function<std::string(const std::string&)>;
 
-// Returns the paths with every repeat of an earlier one left out, in their order; with
-// `ignore_case` (where file names ignore case) names differing only in ASCII case repeat.
-std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, bool ignore_case);
+// Returns the paths with every repeat of an earlier one (an equal key) left out, in their
+// order.
+std::vector<std::string> DistinctPaths(const std::vector<std::string>& paths, const PathKeyOf& key);

@@ -8,7 +8,7 @@
 // through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/130".
 class PosixJobPlatform : public JobPlatform {
 public:
-    bool names_ignore_case() const override { return false; }
+    std::string path_key(const std::string& path) const override { return path; }  // case counts
     char path_separator() const override { return '/'; }
     bool is_file(const std::string& path) override;
     bool is_folder(const std::string& path) override;

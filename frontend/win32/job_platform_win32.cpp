@@ -387,6 +387,19 @@ bool Win32JobPlatform::write_program_file(const std::string& path, const std::st
     return CloseHandle(file) && ok;
 }
 
+// Upper-cases with the invariant table, as the file system folds names, so "ä.cso" and
+// "Ä.cso" give one key.
+std::string Win32JobPlatform::path_key(const std::string& path) const {
+    std::wstring wide = to_wide(path);
+    if (wide.empty()) return path;
+    int size = static_cast<int>(wide.size());
+    std::wstring upper(wide.size(), L'\0');
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, &upper[0], size, nullptr,
+                      nullptr, 0) != size)
+        return path;
+    return to_utf8(upper);
+}
+
 // Anything that exists and is no folder.
 bool Win32JobPlatform::is_file(const std::string& path) {
     DWORD attributes = GetFileAttributesW(to_wide(path).c_str());

@@ -11,7 +11,7 @@
 // comes from the resource of type "ComCore", number 130, of the running program.
 class Win32JobPlatform : public JobPlatform {
 public:
-    bool names_ignore_case() const override { return true; }
+    std::string path_key(const std::string& path) const override;
     char path_separator() const override { return '\\'; }
     bool is_file(const std::string& path) override;
     bool is_folder(const std::string& path) override;

@@ -1,6 +1,7 @@
 // A fake operating-system layer and a fake dialog for the conversion job's tests: files
 // live in a map, processes are driven by the test, and every step is logged in order.
 #pragma once
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -171,7 +172,12 @@ public:
     int folder_count = 0;
     bool ignore_case = false;  // names as on POSIX systems, unless a test sets it
 
-    bool names_ignore_case() const override { return ignore_case; }
+    std::string path_key(const std::string& path) const override {
+        std::string key = path;
+        if (ignore_case)
+            for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return key;
+    }
     char path_separator() const override { return '/'; }
     // Relative names are taken from the folder /cwd.
     static std::string absolute(const std::string& path) {

@@ -1,6 +1,8 @@
 // Output naming and file titles, with the reference examples.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "output_naming.h"
 
 namespace {
@@ -64,10 +66,14 @@ TEST(QueueNamingTest, BoxTextAndOutputs) {
 
 }  // namespace
 
-// A file chosen twice is kept once, in its first place; case counts only where names
-// ignore it.
+// A file chosen twice is kept once, in its first place; names repeat when their keys do.
 TEST(DistinctPathsTest, RepeatsLeftOut) {
     std::vector<std::string> chosen = {"/g/a.iso", "/g/b.iso", "/g/a.iso", "/g/A.ISO"};
-    EXPECT_EQ(DistinctPaths(chosen, false), (std::vector<std::string>{"/g/a.iso", "/g/b.iso", "/g/A.ISO"}));
-    EXPECT_EQ(DistinctPaths(chosen, true), (std::vector<std::string>{"/g/a.iso", "/g/b.iso"}));
+    auto same = [](const std::string& p) { return p; };
+    auto folded = [](std::string p) {
+        for (char& c : p) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return p;
+    };
+    EXPECT_EQ(DistinctPaths(chosen, same), (std::vector<std::string>{"/g/a.iso", "/g/b.iso", "/g/A.ISO"}));
+    EXPECT_EQ(DistinctPaths(chosen, folded), (std::vector<std::string>{"/g/a.iso", "/g/b.iso"}));
 }
