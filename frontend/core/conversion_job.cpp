@@ -30,6 +30,7 @@ const char* const TEXT_ASK_EXIT = "转换正在进行中，您确定要退出吗
 const char* const TEXT_PROMPT_CAPTION = "提示";
 const char* const TEXT_QUEUE_FILE = "文件 ";
 const char* const TEXT_SKIPPED = "跳过：不是 ISO 或 CSO 文件\r\n";
+const char* const TEXT_SKIPPED_OVER_INPUT = "跳过：输出文件是队列中的另一个输入文件\r\n";
 const char* const TEXT_ASK_OVERWRITE = "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n%s是否继续？";
 const char* const TEXT_VERIFYING = "校验";
 
@@ -225,8 +226,9 @@ void ConversionJob::RemoveStaleFolders() {
 }
 
 // One file: the boxes as they are. A queue: every chosen file, its output derived beside
-// it or in the chosen folder; files with neither extension are skipped. Either way an
-// output that exists is replaced only after the user said so.
+// it or in the chosen folder; files with neither extension, or whose output is another
+// chosen file, are skipped. Either way an output that exists is replaced only after the
+// user said so.
 bool ConversionJob::PlanFiles() {
     const std::vector<std::string>& chosen = dlg_.input_paths;
     queue_ = dlg_.shows_queue(dlg_.input_path);
@@ -235,6 +237,7 @@ bool ConversionJob::PlanFiles() {
     tally_ = JobTally();
     if (!queue_) files_.push_back({dlg_.input_path, dlg_.output_path, dlg_.mode, false});
     for (size_t i = 0; queue_ && i < chosen.size(); i++) files_.push_back(QueuedFile(chosen[i]));
+    if (queue_) SkipOutputsOverInputs();
     tally_.files = static_cast<int>(files_.size());
     if (queue_ && ReportAllSkipped()) return false;
     return ConfirmOverwrites();
@@ -246,6 +249,20 @@ JobFile ConversionJob::QueuedFile(const std::string& input) const {
     file.output = QueueOutputName(input, dlg_.output_folder, file.mode);
     file.skipped = file.output == "ERROR!";
     return file;
+}
+
+// Writing such an output would replace a file the queue reads before or after it (x.iso
+// and x.cso chosen together): neither order converts what was chosen, so both are left.
+void ConversionJob::SkipOutputsOverInputs() {
+    std::vector<std::string> inputs;
+    for (const JobFile& file : files_)
+        if (!file.skipped) inputs.push_back(platform_.path_key(file.input));
+    for (JobFile& file : files_) {
+        std::string key = platform_.path_key(file.output);
+        if (file.skipped || std::find(inputs.begin(), inputs.end(), key) == inputs.end()) continue;
+        file.skipped = true;
+        file.skip_text = TEXT_SKIPPED_OVER_INPUT;
+    }
 }
 
 // When no file is left to convert, lists them all as skipped, with the summary; returns
@@ -284,7 +301,7 @@ bool ConversionJob::ConfirmOverwrites() {
 // false when none is left.
 bool ConversionJob::StartNextFile() {
     for (; current_ < files_.size() && files_[current_].skipped; current_++) {
-        dlg_.info_text += FileHeader() + TEXT_SKIPPED;
+        dlg_.info_text += FileHeader() + files_[current_].skip_text;
         tally_.skipped++;
     }
     if (current_ == files_.size()) return false;

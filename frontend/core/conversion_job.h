@@ -90,6 +90,7 @@ extern const char* const TEXT_ASK_EXIT;         // question before leaving durin
 extern const char* const TEXT_PROMPT_CAPTION;   // caption of both questions
 extern const char* const TEXT_QUEUE_FILE;       // heads a file's block: "文件 2/5：a.iso"
 extern const char* const TEXT_SKIPPED;          // a queued file with neither extension
+extern const char* const TEXT_SKIPPED_OVER_INPUT;  // its output is another queued input
 extern const char* const TEXT_ASK_OVERWRITE;    // "%s": outputs that exist or repeat
 extern const char* const TEXT_VERIFYING;        // progress label while verifying
 
@@ -135,11 +136,12 @@ private:
 // Returns the percentage in a progress line ("compress  42% ..."), or -1 when it has none.
 int progress_percent(const std::string& line);
 
-// One file of a job: its names, its direction, and whether it is skipped.
+// One file of a job: its names, its direction, and whether it is skipped and why.
 struct JobFile {
     std::string input, output;
     int32_t mode = 0;
     bool skipped = false;
+    const char* skip_text = TEXT_SKIPPED;
 };
 
 // Counts and sizes for a queue's summary line; sizes count successful files only.
@@ -186,6 +188,8 @@ private:
     bool PlanFiles();
     // Returns a chosen file's plan: output derived beside it or in the chosen folder.
     JobFile QueuedFile(const std::string& input) const;
+    // Skips the files whose output is another queued file's input.
+    void SkipOutputsOverInputs();
     // With nothing to convert, lists every file as skipped and sums up; true then.
     bool ReportAllSkipped();
     // Asks once about outputs that exist or that two inputs share; true to go on.

@@ -665,6 +665,24 @@ TEST_F(ConversionJobTest, SkippedExtensions) {
     EXPECT_EQ(dlg.converting, 0);
 }
 
+// An output that is another chosen file (here in the platform's case rule) would replace
+// it before or after the queue reads it: both are skipped, unasked, and the rest runs.
+TEST_F(ConversionJobTest, OutputsOverChosenInputsAreSkipped) {
+    std::string y = test_image(2);
+    platform.ignore_case = true;
+    platform.set_content("/q/X.CSO", make_cso(test_image(1)));
+    platform.set_content("/q/x.iso", test_image(3));
+    platform.set_content("/q/y.iso", y);
+    start_queue({"/q/X.CSO", "/q/x.iso", "/q/y.iso"});
+    EXPECT_TRUE(view.questions.empty());
+    EXPECT_EQ(dlg.info_text.substr(0, dlg.info_text.find("模式")),
+              "文件 1/3：X.CSO\r\n跳过：输出文件是队列中的另一个输入文件\r\n"
+              "文件 2/3：x.iso\r\n跳过：输出文件是队列中的另一个输入文件\r\n文件 3/3：y.iso\r\n");
+    finish_with(1, 0, "/q/y.cso", make_cso(y));
+    EXPECT_EQ(platform.started.size(), 1u);
+    EXPECT_NE(dlg.info_text.find("共 3 个文件：成功 1 个，失败 0 个，跳过 2 个；"), std::string::npos);
+}
+
 // Stop while the output is being verified: the check ends at its next chunk, and the
 // unverified output is removed only after the check has stopped reading; no verify line.
 TEST_F(ConversionJobTest, StopDuringVerification) {
