@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer: UTF-16 names and command line, file
 // identity from the open handle, 64-bit sizes and positioned reads, native threads.
 #include "platform.h"
+#include "platform_win32.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -41,10 +42,8 @@ static bool is_device_or_extended(const std::wstring& w) {
     return w.compare(0, 4, L"\\\\.\\") == 0 || w.compare(0, 4, L"\\\\?\\") == 0;
 }
 
-// Returns the extended-length form ("\\?\C:\..." or "\\?\UNC\server\...") of a UTF-8
-// name made absolute, so names of 260 characters and more open on every Windows; devices
-// ("NUL" is "\\.\NUL") stay as they are. Returns "" for a name that can't be converted.
-static std::wstring long_name(const char* name) {
+// The full name, with the prefix that lifts the 260-character limit.
+std::wstring plat_long_name(const char* name) {
     std::wstring w = widen(name);
     if (w.empty() || is_device_or_extended(w)) return w;
     DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
@@ -234,7 +233,7 @@ static bool writes_read_only(const std::wstring& name, const char* mode) {
 // A read-only file is never opened for writing, even where the file system would let an
 // administrator do it (Wine run as root): the user marked it to be kept.
 FILE* plat_fopen(const char* name, const char* mode) {
-    std::wstring wname = long_name(name), wmode = widen(mode);
+    std::wstring wname = plat_long_name(name), wmode = widen(mode);
     if (wname.empty() || wmode.empty()) return nullptr;
     if (writes_read_only(wname, mode)) {
         errno = EACCES;
@@ -256,7 +255,7 @@ static bool handle_info(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
 
 // Fills info for a named file or folder without opening its contents; true on success.
 static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
-    std::wstring w = long_name(name);
+    std::wstring w = plat_long_name(name);
     if (w.empty()) return false;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -361,7 +360,7 @@ static int check_long_name(const std::wstring& w) {
 }
 
 int plat_output_check(const char* name) {
-    return check_long_name(long_name(name));
+    return check_long_name(plat_long_name(name));
 }
 
 // Marks an open file to be deleted when its last handle closes (`on`), or clears the
@@ -404,7 +403,7 @@ static FILE* create_temp(plat_output* out, int text) {
 
 plat_output* plat_output_open(const char* name, int text) {
     plat_output* out =
-        new (std::nothrow) plat_output{nullptr, std::wstring(), long_name(name), false, nullptr, 0};
+        new (std::nothrow) plat_output{nullptr, std::wstring(), plat_long_name(name), false, nullptr, 0};
     if (!out) return nullptr;
     if (check_long_name(out->target) != 0) {
         delete out;

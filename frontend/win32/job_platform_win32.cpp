@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "platform_win32.h"
 #include "wide_text.h"
 
 namespace {
@@ -387,6 +388,13 @@ bool Win32JobPlatform::write_program_file(const std::string& path, const std::st
     return CloseHandle(file) && ok;
 }
 
+// The name the file calls take: extended-length, so that a file whose full name has 260
+// characters or more is found on every Windows; as given when that form can't be made.
+static std::wstring file_name(const std::string& path) {
+    std::wstring name = plat_long_name(path.c_str());
+    return name.empty() ? to_wide(path) : name;
+}
+
 // Upper-cases with the invariant table, as the file system folds names, so "ä.cso" and
 // "Ä.cso" give one key.
 std::string Win32JobPlatform::path_key(const std::string& path) const {
@@ -402,13 +410,13 @@ std::string Win32JobPlatform::path_key(const std::string& path) const {
 
 // Anything that exists and is no folder.
 bool Win32JobPlatform::is_file(const std::string& path) {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    DWORD attributes = GetFileAttributesW(file_name(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // An existing folder.
 bool Win32JobPlatform::is_folder(const std::string& path) {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    DWORD attributes = GetFileAttributesW(file_name(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -424,7 +432,7 @@ bool Win32JobPlatform::full_path(const std::string& path, std::string& full) {
 // Returns the 64-bit size of a file (not a folder).
 bool Win32JobPlatform::file_size(const std::string& path, uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(file_name(path).c_str(), GetFileExInfoStandard, &data)) return false;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
@@ -432,7 +440,7 @@ bool Win32JobPlatform::file_size(const std::string& path, uint64_t& size) {
 
 // Removes a file; "" or the system's error text with the name.
 std::string Win32JobPlatform::remove_file(const std::string& path) {
-    if (DeleteFileW(to_wide(path).c_str())) return "";
+    if (DeleteFileW(file_name(path).c_str())) return "";
     return file_error_text(GetLastError(), path);
 }
 
@@ -503,7 +511,7 @@ std::unique_ptr<WorkerThread> Win32JobPlatform::start_worker(std::function<void(
 // Opens an existing file (not a folder) for reading, shared with readers, writers and
 // deleters; nullptr when it cannot be opened.
 std::unique_ptr<FileReader> Win32JobPlatform::open_read(const std::string& path) {
-    HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(file_name(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;

@@ -188,6 +188,22 @@ void sizes_reads_and_removals() {
     CHECK(platform.remove_folder(dir) != "");  // not empty: refused, with the name
 }
 
+// A file whose full name has more than 260 characters is found, measured, read and
+// removed, as the converter opens it.
+void long_names() {
+    std::string folder = dir + std::string(200, 'd'), file = folder + "\\" + std::string(100, 'f') + ".cso";
+    CHECK(CreateDirectoryW(to_wide(folder).c_str(), nullptr));
+    std::ofstream(std::filesystem::path(L"\\\\?\\" + to_wide(file)), std::ios::binary) << "xyz";
+    uint64_t size = 0;
+    CHECK(platform.is_file(file) && platform.file_size(file, size) && size == 3);
+    auto reader = platform.open_read(file);
+    char buf[3];
+    CHECK(reader && reader->read_at(0, buf, 3));
+    reader.reset();
+    CHECK(platform.remove_file(file) == "" && !platform.is_file(file));
+    CHECK(RemoveDirectoryW(to_wide(folder).c_str()));
+}
+
 // Names that differ only in letter case, in ASCII or beyond ("Ä" and "ä"), are one file
 // here, and the platform's keys say so, so the core counts them once.
 void names_ignore_case() {
@@ -214,6 +230,7 @@ int wmain() {
     RUN(terminate_racing_with_the_wait);
     RUN(private_folders_and_converter);
     RUN(sizes_reads_and_removals);
+    RUN(long_names);
     RUN(names_ignore_case);
     std::printf("%d failed check(s)\n", check_failures);
     return check_failures == 0 ? 0 : 1;
