@@ -332,11 +332,18 @@ std::string PosixJobPlatform::remove_folder(const std::string& path) {
 
 namespace {
 
-// In the child after fork (only async-signal-safe calls): dies with the parent, takes
+// In the child after fork (only async-signal-safe calls): ends with the parent, takes
 // the pipe as its standard output and error, runs the program; reports a failed exec's
-// errno on `report` (closed by a successful exec).
+// errno on `report` (closed by a successful exec). The parent's end is a SIGTERM, which
+// the converter catches to remove its temporary output; it is unblocked and not ignored,
+// as an exec would otherwise pass either on.
 [[noreturn]] void exec_child(pid_t parent, int out, int report, char* const* args) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    signal(SIGTERM, SIG_DFL);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);  // the parent died before the line above
     if (dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(127);
     execve(args[0], args, environ);
@@ -357,7 +364,7 @@ int exec_error(int report) {
 
 }  // namespace
 
-// Starts argv[0] with its standard output and error on a new pipe, killed by the kernel
+// Starts argv[0] with its standard output and error on a new pipe, ended by the kernel
 // should this process end first; nullptr when it cannot be started.
 std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
     const std::vector<std::string>& argv) {

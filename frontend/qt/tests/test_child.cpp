@@ -2,7 +2,8 @@
 //   args FILE ARG...   writes every ARG to FILE, one per line, and exits with 0
 //   progress STATUS    prints progress lines (flushed one by one), a message, exits STATUS
 //   sleep [FILE]       writes its process id to FILE, prints "ready" and sleeps until
-//                      it is killed
+//                      it is killed; a SIGTERM removes FILE first, as the converter
+//                      removes its temporary output
 //   -com -lN IN OUT    like a slow converter: creates its temporary file beside OUT
 //                      (".OUT.vellicor-tmp-PID"), prints one flushed progress line and
 //                      sleeps until it is killed; but when IN's name begins
@@ -10,6 +11,7 @@
 //                      that writes a damaged CSO of IN and reports success: the first
 //                      byte of block 16's payload flipped, the last 10 bytes cut off,
 //                      or block 16's index entry one byte too far
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +22,15 @@
 #include <string>
 
 #include "tiny_cso.h"
+
+static const char* pid_file = nullptr;
+
+// Removes the pid file and ends as the signal would have ended it.
+static void on_term(int sig) {
+    unlink(pid_file);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
 
 // Writes a CSO of `in` to `out`, damaged as `how` says; returns the exit status.
 static int write_damaged_cso(const char* in, const char* out, const std::string& how) {
@@ -58,6 +69,8 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && strcmp(argv[1], "sleep") == 0) {
         if (argc >= 3) std::ofstream(argv[2]) << getpid();
+        pid_file = argc >= 3 ? argv[2] : nullptr;
+        if (pid_file) signal(SIGTERM, on_term);
         printf("ready\n");
         fflush(stdout);
         for (;;) pause();

@@ -232,7 +232,8 @@ TEST_F(PosixPlatformTest, StaleJobFoldersRemoved) {
     EXPECT_EQ(platform.remove_stale_folders(dir), 0);
 }
 
-// A converter ends when the program that started it is killed, whatever it is doing.
+// A converter ends when the program that started it is killed, whatever it is doing, by
+// a signal it can catch to remove its temporary output (the child removes its pid file).
 TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
     std::unique_ptr<ConverterProcess> p;  // the killed parent's child, alive in it only
     bool ok = false;
@@ -252,6 +253,7 @@ TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(process_ended(child));
     if (!process_ended(child)) kill(child, SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(dir + "pid"));
 }
 
 // A file opened for the verification reads exactly the bytes asked for at any offset and
