@@ -394,9 +394,10 @@ std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
     return std::make_unique<PosixProcess>(pid, out[0]);
 }
 
-// Opens a regular file for reading; nullptr for a missing file, a folder or no access.
+// Opens a regular file for reading; nullptr for a missing file, a folder, a pipe or a
+// device, or no access.
 std::unique_ptr<FileReader> PosixJobPlatform::open_read(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe would wait for a writer
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

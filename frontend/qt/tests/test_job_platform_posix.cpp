@@ -257,7 +257,7 @@ TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
 }
 
 // A file opened for the verification reads exactly the bytes asked for at any offset and
-// refuses reads past its end; missing files and folders do not open.
+// refuses reads past its end; missing files, folders and pipes do not open, at once.
 TEST_F(PosixPlatformTest, OpenForReading) {
     std::string bytes;
     for (int i = 0; i < 70000; i++) bytes += static_cast<char>(i * 7);
@@ -271,6 +271,8 @@ TEST_F(PosixPlatformTest, OpenForReading) {
     EXPECT_FALSE(reader->read_at(69500, got.data(), got.size()));
     EXPECT_EQ(platform.open_read(dir + "none"), nullptr);
     EXPECT_EQ(platform.open_read(dir), nullptr);
+    ASSERT_EQ(mkfifo((dir + "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(platform.open_read(dir + "fifo"), nullptr);
 }
 
 }  // namespace
