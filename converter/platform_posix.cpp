@@ -148,8 +148,8 @@ int plat_output_check(const char* name) {
     return access(name, W_OK) == 0 ? 0 : -1;
 }
 
-// Returns a malloc'd name the finished file takes: a link's target, so the link stays.
-static char* final_name(const char* name) {
+// A link's target, resolved as realpath does.
+char* plat_output_target(const char* name) {
     struct stat st;
     if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
         char* real = realpath(name, nullptr);
@@ -215,7 +215,7 @@ plat_output* plat_output_open(const char* name, int) {
         return nullptr;
     }
     install_cleanup();
-    out->target = final_name(name);
+    out->target = plat_output_target(name);
     int fd = out->target ? create_temp(out->target, &out->temp) : -1;
     if (fd >= 0) set_pending(out->temp, true);
     out->f = fd >= 0 ? fdopen(fd, "wb") : nullptr;

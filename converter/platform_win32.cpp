@@ -401,6 +401,11 @@ static FILE* create_temp(plat_output* out, int text) {
     return nullptr;
 }
 
+// The name itself: a replacement through MoveFileEx takes the place of a link too.
+char* plat_output_target(const char* name) {
+    return _strdup(name);
+}
+
 plat_output* plat_output_open(const char* name, int text) {
     plat_output* out =
         new (std::nothrow) plat_output{nullptr, std::wstring(), plat_long_name(name), false, nullptr, 0};

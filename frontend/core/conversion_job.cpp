@@ -540,12 +540,13 @@ bool ConversionJob::KillAndClean() {
 // it in place, so a file under that name is the user's own and stays, and only the
 // converter's temporary file goes. Returns false when a removal of the output failed.
 bool ConversionJob::RemoveJobOutput() {
-    if (output_in_place_) return RemoveJobFile(job_output_, false);
+    std::string written = platform_.written_name(job_output_);  // a link stays; its target goes
+    if (output_in_place_) return RemoveJobFile(written, false);
     unsigned long pid = converter_pid_.load();
     if (pid == 0) return true;  // never started: nothing was written
-    size_t cut = job_output_.find_last_of("/\\");
-    std::string folder = cut == std::string::npos ? "" : job_output_.substr(0, cut + 1);
-    std::string base = job_output_.substr(cut == std::string::npos ? 0 : cut + 1);
+    size_t cut = written.find_last_of(platform_.path_separator() == '/' ? "/" : "/\\");
+    std::string folder = cut == std::string::npos ? "" : written.substr(0, cut + 1);
+    std::string base = written.substr(cut == std::string::npos ? 0 : cut + 1);
     for (const std::string& name : platform_.list_folder(folder)) {
         if (!is_converter_temp(name, base, pid)) continue;
         std::string error = platform_.remove_file(folder + name);

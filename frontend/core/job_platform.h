@@ -89,6 +89,9 @@ public:
     // Creates the new file `path` (an existing one is an error), executable by its owner
     // only, holding exactly `bytes`; returns false on any failure.
     virtual bool write_program_file(const std::string& path, const std::string& bytes) = 0;
+    // Returns the file a converter writing `path` replaces and writes its temporary file
+    // beside: a symbolic link's target where it writes through links, else `path`.
+    virtual std::string written_name(const std::string& path) = 0;
     // Returns the file's size in size; false when it cannot be measured.
     virtual bool file_size(const std::string& path, uint64_t& size) = 0;
     // Removes a file; returns "" on success, else the platform's error text with the

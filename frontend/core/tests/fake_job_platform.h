@@ -171,6 +171,7 @@ public:
     std::vector<std::shared_ptr<FakeProcessState>> processes;
     int folder_count = 0;
     bool ignore_case = false;  // names as on POSIX systems, unless a test sets it
+    std::map<std::string, std::string> links;          // symbolic links: path -> target
 
     std::string path_key(const std::string& path) const override {
         std::string key = path;
@@ -220,6 +221,9 @@ public:
         written[path] = bytes;
         log_.add("write " + path);
         return true;
+    }
+    std::string written_name(const std::string& path) override {
+        return links.count(path) ? links[path] : path;
     }
     bool file_size(const std::string& path, uint64_t& size) override {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -241,6 +241,23 @@ TEST_F(ConversionJobTest, StopAnsweredNoThenYes) {
     EXPECT_EQ(dlg.info_text, START_LINES_1000MB + "用户终止转换");
 }
 
+// Through a symbolic link the converter writes beside the link's target (whose name may
+// hold a backslash here): Stop removes its temporary file there, and the link stays.
+TEST_F(ConversionJobTest, StopThroughALinkRemovesTheTemporaryFileBesideItsTarget) {
+    const std::string target = "/real/a\\b.cso";
+    platform.set_file("/data/x.cso", 10);
+    platform.links["/data/x.cso"] = target;
+    view.answers = {true};  // replace it
+    start("/data/x.iso", 1048576000, "/data/x.cso", 0);
+    running(1);
+    platform.set_file(temp_of(target), 2048);
+    view.answers = {true};
+    job->OnStartStop();
+    EXPECT_FALSE(platform.files.count(temp_of(target)));
+    EXPECT_TRUE(platform.files.count("/data/x.cso"));
+    ASSERT_TRUE(wait_for_process_end());
+}
+
 // Exit while idle closes at once; during a job No keeps everything, Yes ends the
 // process, removes the files and closes.
 TEST_F(ConversionJobTest, ExitIdleAndDuringJob) {

@@ -172,6 +172,16 @@ TEST_F(PosixPlatformTest, NamesKeepTheirCase) {
     EXPECT_EQ(platform.remove_file(dir + "A.cso"), "");
 }
 
+// The converter writes through a link to its target, and the platform names that file,
+// so a stopped run's temporary file is looked for beside it.
+TEST_F(PosixPlatformTest, WrittenNameIsALinksTarget) {
+    std::ofstream(dir + "target.cso") << "x";
+    ASSERT_EQ(symlink((dir + "target.cso").c_str(), (dir + "link.cso").c_str()), 0);
+    EXPECT_EQ(platform.written_name(dir + "link.cso"), dir + "target.cso");
+    EXPECT_EQ(platform.written_name(dir + "target.cso"), dir + "target.cso");
+    EXPECT_EQ(platform.written_name(dir + "new.cso"), dir + "new.cso");
+}
+
 // Returns true when the process has ended: gone, or a zombie no one has reaped yet.
 bool process_ended(pid_t pid) {
     std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
