@@ -398,7 +398,7 @@ static std::wstring file_name(const std::string& path) {
 }
 
 // Upper-cases with the invariant table, as the file system folds names, so "ä.cso" and
-// "Ä.cso" give one key.
+// "Ä.cso" give one key; its table covers the basic plane only, so surrogate pairs stay.
 std::string Win32JobPlatform::path_key(const std::string& path) const {
     std::wstring wide = to_wide(path);
     if (wide.empty()) return path;
@@ -407,6 +407,8 @@ std::string Win32JobPlatform::path_key(const std::string& path) const {
     if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, &upper[0], size, nullptr,
                       nullptr, 0) != size)
         return path;
+    for (size_t i = 0; i < wide.size(); i++)
+        if (IS_HIGH_SURROGATE(wide[i]) || IS_LOW_SURROGATE(wide[i])) upper[i] = wide[i];
     return to_utf8(upper);
 }
 
