@@ -4,10 +4,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform.h"
 
 // One started converter process. read_output and wait_exit are called by the worker
 // thread only; terminate may be called from any thread at any time.
@@ -90,8 +93,14 @@ public:
     // only, holding exactly `bytes`; returns false on any failure.
     virtual bool write_program_file(const std::string& path, const std::string& bytes) = 0;
     // Returns the file a converter writing `path` replaces and writes its temporary file
-    // beside: a symbolic link's target where it writes through links, else `path`.
-    virtual std::string written_name(const std::string& path) = 0;
+    // beside: a symbolic link's target where it writes through links, else `path`. Every
+    // system takes the converter's own rule from its platform layer.
+    virtual std::string written_name(const std::string& path) {
+        char* target = plat_output_target(path.c_str());
+        std::string name = target ? target : path;
+        free(target);
+        return name;
+    }
     // Returns the file's size in size; false when it cannot be measured.
     virtual bool file_size(const std::string& path, uint64_t& size) = 0;
     // Removes a file; returns "" on success, else the platform's error text with the

@@ -20,8 +20,6 @@
 #include <system_error>
 #include <thread>
 
-#include "platform.h"
-
 extern char** environ;
 
 namespace {
@@ -299,14 +297,6 @@ bool PosixJobPlatform::write_program_file(const std::string& path, const std::st
         done += ok ? static_cast<size_t>(n) : 0;
     }
     return close(fd) == 0 && ok;
-}
-
-// The converter's own rule, from its platform layer.
-std::string PosixJobPlatform::written_name(const std::string& path) {
-    char* target = plat_output_target(path.c_str());
-    std::string name = target ? target : path;
-    free(target);
-    return name;
 }
 
 // Returns the size of a file.

@@ -4,10 +4,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <vector>
 
-#include "platform.h"
 #include "platform_win32.h"
 #include "wide_text.h"
 
@@ -431,14 +429,6 @@ bool Win32JobPlatform::full_path(const std::string& path, std::string& full) {
     if (n == 0 || n >= buf.size()) return false;
     full = to_utf8(buf.data());
     return true;
-}
-
-// The converter's own rule, from its platform layer.
-std::string Win32JobPlatform::written_name(const std::string& path) {
-    char* target = plat_output_target(path.c_str());
-    std::string name = target ? target : path;
-    free(target);
-    return name;
 }
 
 // Returns the 64-bit size of a file (not a folder).

@@ -22,7 +22,6 @@ public:
     int remove_stale_folders(const std::string& parent) override;
     bool converter_resource(std::string& bytes) override;
     bool write_program_file(const std::string& path, const std::string& bytes) override;
-    std::string written_name(const std::string& path) override;
     bool file_size(const std::string& path, uint64_t& size) override;
     std::string remove_file(const std::string& path) override;
     std::vector<std::string> list_folder(const std::string& folder) override;
