@@ -23,6 +23,7 @@ const char* const TEXT_RATIO = "压缩比：%.2f  \r\n";
 const char* const TEXT_USER_STOP = "用户终止转换";
 const char* const TEXT_USER_EXIT = "用户终止转换，退出中……";
 const char* const TEXT_NO_CONVERTER = "无法写出转换程序，转换未开始：";
+const char* const TEXT_NOT_STARTED = "无法启动转换程序";
 const char* const TEXT_START = "开始转换";
 const char* const TEXT_STOP = "停止转换";
 const char* const TEXT_ASK_STOP = "转换正在进行中，您确定要停止吗？";
@@ -326,6 +327,7 @@ void ConversionJob::StartConversion() {
     stop_requested_ = false;
     converter_pid_ = 0;
     output_in_place_ = false;
+    start_failed_ = false;
     converter_progress = -1;
     verify_progress_ = -1;
     shown_progress_ = -1;
@@ -339,6 +341,7 @@ void ConversionJob::StartConversion() {
     else
         PrepareDecompress();
     worker_ = platform_.start_worker([this] { ConverterWaitThread(); });
+    if (!worker_) EndUnstarted();
     view_.start_timer();
     dlg_.info_text += TEXT_IN_PROGRESS;
     view_.show_members();
@@ -366,10 +369,12 @@ void ConversionJob::PrepareDecompress() {
 
 // Worker thread: starts the converter from the argument vector, follows its output
 // until it closes, waits for the end, keeps the exit status and verifies the output.
-// job_running stays 1 when the process cannot be started.
 int ConversionJob::ConverterWaitThread() {
     std::unique_ptr<ConverterProcess> process = platform_.start_process(converter_argv);
-    if (!process) return 1;
+    if (!process) {
+        EndUnstarted();
+        return 1;
+    }
     process_ = std::move(process);
     converter_pid_ = process_->id();
     converter_process = process_.get();
@@ -381,6 +386,14 @@ int ConversionJob::ConverterWaitThread() {
     VerifyOutput();
     job_running = 0;
     return 0;
+}
+
+// A converter that cannot start (a temporary folder mounted without execution, say)
+// would otherwise leave the dialog saying "please wait" for ever: the file ends at once
+// and is reported as failed.
+void ConversionJob::EndUnstarted() {
+    start_failed_ = true;
+    job_running = 0;
 }
 
 // Checks the CSO against the image: the output against the input after a compression,
@@ -435,9 +448,16 @@ void ConversionJob::ReportCompletion() {
 
 // A converter that did not exit with 0 is reported as failed, with the explanation of its
 // failure line and the line itself, and no sizes (its output is not a result). A
-// successful one gets its sizes and the verification's line. A file counts as converted
-// only when its converter succeeded and its verification passed.
+// successful one gets its sizes and the verification's line; one that could not be
+// started, the converter's name. A file counts as converted only when its converter
+// succeeded and its verification passed.
 void ConversionJob::ReportFile() {
+    if (start_failed_) {
+        dlg_.info_text +=
+            std::string(TEXT_FAILED) + " " + TEXT_NOT_STARTED + "\r\n" + converter_path + "\r\n";
+        tally_.failed++;
+        return;
+    }
     if (converter_status != 0) {
         dlg_.info_text += FailureLines();
         tally_.failed++;

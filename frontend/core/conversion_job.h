@@ -83,6 +83,7 @@ extern const char* const TEXT_RATIO;            // "%.2f": output size in percen
 extern const char* const TEXT_USER_STOP;        // appended by Stop
 extern const char* const TEXT_USER_EXIT;        // appended by Exit during a job
 extern const char* const TEXT_NO_CONVERTER;     // the converter could not be written
+extern const char* const TEXT_NOT_STARTED;      // the converter could not be started
 extern const char* const TEXT_START;            // Start button
 extern const char* const TEXT_STOP;             // Stop button
 extern const char* const TEXT_ASK_STOP;         // question before stopping
@@ -205,8 +206,10 @@ private:
     // Decompress job: information lines and command.
     void PrepareDecompress();
     // Body of the worker thread: runs the converter and waits; returns 0, or 1 when it
-    // could not be started.
+    // could not be started (the file is then reported as failed).
     int ConverterWaitThread();
+    // Marks the current file as not started, so that the next tick reports it failed.
+    void EndUnstarted();
     // Verifies the finished output on the worker thread, unless the converter failed or
     // a stop was asked for.
     void VerifyOutput();
@@ -271,6 +274,7 @@ private:
     std::atomic<bool> stop_requested_{false};  // Stop or Exit asked to end the converter
     std::atomic<unsigned long> converter_pid_{0};  // the running converter's id, 0 before it
     std::atomic<bool> output_in_place_{false};  // the converter ended well: its output is whole
+    std::atomic<bool> start_failed_{false};  // the converter or its worker could not be started
     int shown_progress_ = -1;
     std::string shown_label_;
 };

@@ -160,7 +160,7 @@ class FakePlatform : public JobPlatform {
 public:
     explicit FakePlatform(EventLog& log) : log_(log) {}
     std::string resource = "CONVERTER-EXECUTABLE\x7f" + std::string(1, '\0') + "ELF";
-    bool fail_folder = false, fail_write = false, fail_start = false;
+    bool fail_folder = false, fail_write = false, fail_start = false, fail_worker = false;
     std::map<std::string, uint64_t> files;             // path -> size
     std::map<std::string, std::string> written;        // programs written: path -> bytes
     std::set<std::string> folders;
@@ -269,6 +269,7 @@ public:
         return std::make_unique<FakeProcess>(state);
     }
     std::unique_ptr<WorkerThread> start_worker(std::function<void()> fn) override {
+        if (fail_worker) return nullptr;
         return std::make_unique<FakeWorker>(std::move(fn));
     }
     void sleep_ms(int ms) override { log_.add("sleep " + std::to_string(ms)); }

@@ -424,22 +424,22 @@ TEST_F(ConversionJobTest, StopBeforeTheWorkerHoldsTheProcess) {
     EXPECT_TRUE(process->killed);
 }
 
-// A process that cannot be started leaves the job running without a report; Stop then
-// finds no process to end.
-TEST_F(ConversionJobTest, ProcessThatCannotStart) {
-    platform.fail_start = true;
-    start("/data/x.iso", 4096, "/data/x.cso", 0);
-    ASSERT_TRUE(platform.wait_started(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (int i = 0; i < 3; i++) job->OnTimer();
-    EXPECT_EQ(job_running, 1);
-    EXPECT_EQ(dlg.converting, 1);
-    EXPECT_EQ(view.button, "停止转换");
-    EXPECT_EQ(count_in_info("转换完毕!"), 0);
-    view.answers = {true};
-    job->OnStartStop();
-    EXPECT_EQ(log.index_of("terminate"), -1);
-    EXPECT_EQ(dlg.converting, 0);
+// A converter that cannot be started, or whose worker thread cannot be, ends its file as
+// failed at the next tick, naming the program; the dialog is idle again and the converter
+// file is gone.
+TEST_F(ConversionJobTest, ConverterThatCannotStart) {
+    for (bool* fault : {&platform.fail_start, &platform.fail_worker}) {
+        *fault = true;
+        start("/data/x.iso", 4096, "/data/x.cso", 0);
+        ASSERT_TRUE(wait_for_process_end());
+        job->OnTimer();
+        EXPECT_EQ(dlg.info_text.substr(dlg.info_text.find("转换进行中")),
+                  "转换进行中，请稍候…………\r\n转换失败! 无法启动转换程序\r\n" + converter_path + "\r\n");
+        EXPECT_EQ(dlg.converting, 0);
+        EXPECT_EQ(view.button, "开始转换");
+        EXPECT_FALSE(platform.files.count(converter_path) || platform.folders.count(job_folder));
+        *fault = false;
+    }
 }
 
 // While the Stop or Exit question is shown the process ends and its report runs; Yes
