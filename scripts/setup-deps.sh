@@ -12,7 +12,7 @@ source "$root/scripts/apt-env.sh"
 
 BUILD=(g++ make cmake ninja-build pkg-config zlib1g-dev libdeflate-dev libzopfli-dev liblz4-dev libssl-dev
        libgtest-dev googletest qt6-base-dev libgl-dev dpkg-dev file zip)
-RUN=(genisoimage xorriso qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei xvfb xauth
+RUN=(genisoimage xorriso qt6-qpa-plugins qt6-translations-l10n fonts-wqy-microhei xvfb xauth locales
      clang-14 libclang-rt-14-dev)
 PACKAGE_TOOLS=(lintian desktop-file-utils groff)
 build_only=0

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -60,10 +61,15 @@ static std::string format_text(const char* format, const std::string& text) {
     return buf.data();
 }
 
-// Returns a printf format with one "%.2f" filled in.
+// Returns the format with its one "%.2f" filled in as printf does in the "C" locale:
+// the dialog's toolkit takes the user's locale, whose decimal comma would change the
+// texts.
 static std::string format_number(const char* format, double value) {
-    char text[64];
-    snprintf(text, sizeof text, format, value);
+    char number[64];
+    std::to_chars_result r = std::to_chars(number, number + sizeof number, value, std::chars_format::fixed, 2);
+    std::string text = format;
+    size_t at = text.find("%.2f");
+    if (at != std::string::npos) text.replace(at, 4, number, static_cast<size_t>(r.ptr - number));
     return text;
 }
 
@@ -618,9 +624,7 @@ uint32_t ConversionJob::FileSize32(const std::string& file) {
     return static_cast<uint32_t>(size);
 }
 
-// Appends one printf-formatted line with a number to the information box.
+// Appends one line with a number to the information box.
 void ConversionJob::Append(const char* format, double value) {
-    char line[256];
-    snprintf(line, sizeof line, format, value);
-    dlg_.info_text += line;
+    dlg_.info_text += format_number(format, value);
 }

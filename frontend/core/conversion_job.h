@@ -249,7 +249,7 @@ private:
     bool PrepareJobFolder();
     // Waits for the previous worker thread and drops its process.
     void JoinWorker();
-    // Appends printf-formatted text to the information box.
+    // Appends a line with one "%.2f" number, formatted as in the "C" locale.
     void Append(const char* format, double value);
 
     DialogMembers& dlg_;

@@ -2,6 +2,10 @@
 // stage, command lines, the once-only report, Stop and Exit, failures, progress.
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "converter_messages.h"
@@ -38,6 +42,31 @@ TEST(ConverterTemp, NamesOfOneRunAndOneOutput) {
     };
     for (const Case& c : cases) EXPECT_EQ(is_converter_temp(c.name, "x.cso", 4321), c.own) << c.name;
 }
+
+// Numbers formatted in a locale whose decimal point is a comma while it lives: a
+// locale holding only that, made with localedef in a folder removed at the end.
+class CommaLocale {
+public:
+    CommaLocale() {
+        char name[] = "/tmp/wendrovix-locale-XXXXXX";
+        if (!mkdtemp(name)) return;
+        folder_ = name;
+        std::ofstream(folder_ + "/src") << "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \"\"\n"
+                                           "grouping -1\nEND LC_NUMERIC\n";
+        std::string make = "localedef -c -i " + folder_ + "/src " + folder_ + "/comma >/dev/null 2>&1";
+        if (std::system(make.c_str()) == -1) return;
+        setenv("LOCPATH", folder_.c_str(), 1);
+        setlocale(LC_NUMERIC, "comma");
+    }
+    ~CommaLocale() {
+        setlocale(LC_NUMERIC, "C");
+        unsetenv("LOCPATH");
+        if (!folder_.empty()) std::filesystem::remove_all(folder_);
+    }
+
+private:
+    std::string folder_;
+};
 
 class ConversionJobTest : public ::testing::Test {
 protected:
@@ -143,6 +172,19 @@ TEST_F(ConversionJobTest, CompressJobInformationAtEachStage) {
     EXPECT_EQ(log.events().back(), "stale /fake/tmp/");
     EXPECT_TRUE(platform.files.count("/data/x.cso"));
     EXPECT_TRUE(view.errors.empty());
+}
+
+// The sizes and the ratio keep their decimal point when the program runs in a locale
+// with a decimal comma (the dialog's toolkit takes the user's locale on Linux).
+TEST_F(ConversionJobTest, NumbersIgnoreTheLocalesDecimalComma) {
+    CommaLocale comma;
+    char check[16];
+    snprintf(check, sizeof check, "%.2f", 1.5);
+    ASSERT_STREQ(check, "1,50") << "the test's locale did not take effect";
+    start("/data/x.iso", 1048576000, "/data/x.cso", 0);
+    finish(1, 0, "/data/x.cso", 642252800, "ciso compress completed\n");
+    EXPECT_EQ(count_in_info("文件大小：1000.00 MB\r\n"), 1);
+    EXPECT_EQ(count_in_info("转换后文件大小：612.50 MB\r\n压缩比：61.25  \r\n"), 1);
 }
 
 // A decompress job writes no level line, runs "-dec", and its ratio is above 100; the
