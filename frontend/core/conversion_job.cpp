@@ -253,7 +253,7 @@ bool ConversionJob::PlanFiles() {
 // Returns a chosen file's plan: its derived output, skipped with neither extension.
 JobFile ConversionJob::QueuedFile(const std::string& input) const {
     JobFile file{input, "", 0, false};
-    file.output = QueueOutputName(input, dlg_.output_folder, file.mode);
+    file.output = QueueOutputName(input, dlg_.output_folder, platform_.path_separator(), file.mode);
     file.skipped = file.output == "ERROR!";
     return file;
 }
@@ -318,8 +318,9 @@ bool ConversionJob::StartNextFile() {
 
 // Returns the line that heads the current file's block in a queue: "文件 2/5：a.iso".
 std::string ConversionJob::FileHeader() const {
+    std::string title = FileTitleOf(files_[current_].input, true, platform_.path_separator());
     return std::string(TEXT_QUEUE_FILE) + std::to_string(current_ + 1) + "/" +
-           std::to_string(files_.size()) + "：" + FileTitleOf(files_[current_].input, true) + "\r\n";
+           std::to_string(files_.size()) + "：" + title + "\r\n";
 }
 
 // Fills the information box, builds the command line (text and argument vector), then
@@ -570,7 +571,7 @@ bool ConversionJob::RemoveJobOutput() {
     if (output_in_place_) return RemoveJobFile(written, false);
     unsigned long pid = converter_pid_.load();
     if (pid == 0) return true;  // never started: nothing was written
-    size_t cut = written.find_last_of(platform_.path_separator() == '/' ? "/" : "/\\");
+    size_t cut = LastSeparatorOf(written, platform_.path_separator());
     std::string folder = cut == std::string::npos ? "" : written.substr(0, cut + 1);
     std::string base = written.substr(cut == std::string::npos ? 0 : cut + 1);
     for (const std::string& name : platform_.list_folder(folder)) {

@@ -23,7 +23,7 @@ void InputChoice::OnSaveFile() {
     request.kind = FileRequest::SAVE_FILE;
     request.filter = dlg_.mode == 0 ? CSO_FILTER : ISO_FILTER;
     request.default_ext = dlg_.mode == 0 ? ".cso" : ".iso";
-    request.initial_name = FileTitleOf(dlg_.input_path, false);
+    request.initial_name = FileTitleOf(dlg_.input_path, false, platform_.path_separator());
     std::vector<std::string> paths = view_.choose_files(request);
     if (paths.empty()) return;
     dlg_.output_path = paths[0];
@@ -87,7 +87,8 @@ bool InputChoice::QueueShown() {
 // The first output and the count; the mode stays as it was.
 void InputChoice::ShowQueueOutputs() {
     int32_t first_mode = dlg_.mode;
-    dlg_.output_path = QueueBoxText(QueueOutputName(dlg_.input_paths[0], dlg_.output_folder, first_mode),
+    dlg_.output_path = QueueBoxText(QueueOutputName(dlg_.input_paths[0], dlg_.output_folder,
+                                                    platform_.path_separator(), first_mode),
                                     dlg_.input_paths.size());
     view_.show_members();
 }

@@ -35,10 +35,14 @@ std::string DeriveOutputName(const std::string& path, int32_t& mode) {
     return "ERROR!";
 }
 
+// Either separator on Windows; only '/' where it is the one.
+size_t LastSeparatorOf(const std::string& path, char separator) {
+    return path.find_last_of(separator == '/' ? "/" : "/\\");
+}
+
 // Returns the file name of path, with or without its extension.
-std::string FileTitleOf(const std::string& path, bool with_extension) {
-    size_t sep = path.rfind('\\');
-    if (sep == std::string::npos) sep = path.rfind('/');
+std::string FileTitleOf(const std::string& path, bool with_extension, char separator) {
+    size_t sep = LastSeparatorOf(path, separator);
     std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
     if (with_extension) return name;
     size_t dot = name.rfind('.');
@@ -52,10 +56,11 @@ std::string QueueBoxText(const std::string& first, size_t count) {
 }
 
 // Returns the derived name, moved into `folder` when one is given.
-std::string QueueOutputName(const std::string& input, const std::string& folder, int32_t& mode) {
+std::string QueueOutputName(const std::string& input, const std::string& folder, char separator,
+                            int32_t& mode) {
     std::string output = DeriveOutputName(input, mode);
     if (output == "ERROR!" || folder.empty()) return output;
-    return folder + FileTitleOf(output, true);
+    return folder + FileTitleOf(output, true, separator);
 }
 
 // Keeps the first of each name.

@@ -41,14 +41,16 @@ TEST(DeriveOutputNameTest, OtherEndingsGiveError) {
     EXPECT_EQ(derive("", 0).first, "ERROR!");
 }
 
-// The file name after the last backslash (else slash), with or without its extension.
+// The file name after the platform's last separator, with or without its extension: on
+// Windows either slash, on POSIX '/' only (a backslash belongs to the name).
 TEST(FileTitleOfTest, NameWithAndWithoutExtension) {
-    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", false), "x");
-    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", true), "x.iso");
-    EXPECT_EQ(FileTitleOf("/home/u/a.b.cso", false), "a.b");
-    EXPECT_EQ(FileTitleOf("C:/a\\b/c.iso", false), "b/c");  // a backslash wins over slashes
-    EXPECT_EQ(FileTitleOf("noext", false), "noext");
-    EXPECT_EQ(FileTitleOf("/dir.d/noext", false), "noext");
+    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", false, '\\'), "x");
+    EXPECT_EQ(FileTitleOf("D:\\games\\x.iso", true, '\\'), "x.iso");
+    EXPECT_EQ(FileTitleOf("C:/a\\b/c.iso", false, '\\'), "c");
+    EXPECT_EQ(FileTitleOf("/home/u/a.b.cso", false, '/'), "a.b");
+    EXPECT_EQ(FileTitleOf("/q/a\\b.iso", true, '/'), "a\\b.iso");
+    EXPECT_EQ(FileTitleOf("noext", false, '/'), "noext");
+    EXPECT_EQ(FileTitleOf("/dir.d/noext", false, '/'), "noext");
 }
 
 // Files chosen together: the box text and each output beside its input or in a folder.
@@ -56,12 +58,13 @@ TEST(QueueNamingTest, BoxTextAndOutputs) {
     EXPECT_EQ(QueueBoxText("C:\\a\\a.iso", 3), "C:\\a\\a.iso (+2)");
     EXPECT_EQ(QueueBoxText("/a/a.iso", 1), "/a/a.iso");
     int32_t mode = 0;
-    EXPECT_EQ(QueueOutputName("/in/b.cso", "", mode), "/in/b.iso");
+    EXPECT_EQ(QueueOutputName("/in/b.cso", "", '/', mode), "/in/b.iso");
     EXPECT_EQ(mode, 1);
-    EXPECT_EQ(QueueOutputName("/in/c.ISO", "/out/", mode), "/out/c.cso");
+    EXPECT_EQ(QueueOutputName("/in/c.ISO", "/out/", '/', mode), "/out/c.cso");
     EXPECT_EQ(mode, 0);
-    EXPECT_EQ(QueueOutputName("D:\\g\\x.iso", "E:\\o\\", mode), "E:\\o\\x.cso");
-    EXPECT_EQ(QueueOutputName("/in/notes.txt", "/out/", mode), "ERROR!");
+    EXPECT_EQ(QueueOutputName("D:\\g\\x.iso", "E:\\o\\", '\\', mode), "E:\\o\\x.cso");
+    EXPECT_EQ(QueueOutputName("/in/notes.txt", "/out/", '/', mode), "ERROR!");
+    EXPECT_EQ(QueueOutputName("/q/a\\b.iso", "/out/", '/', mode), "/out/a\\b.cso");
 }
 
 }  // namespace
