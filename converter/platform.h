@@ -39,7 +39,8 @@ int plat_output_commit(plat_output* out);
 void plat_output_discard(plat_output* out);
 // Returns the malloc'd name of the file an output named `name` becomes: a symbolic
 // link's target where outputs are written through links (the link stays), else the name
-// itself; nullptr when out of memory. The dialog finds a stopped run's temporary file by it.
+// itself (for a dangling link, the file it would create); nullptr when out of memory or
+// when a link can't be followed. The dialog finds a stopped run's temporary file by it.
 char* plat_output_target(const char* name);
 constexpr int PLAT_OUTPUT_WRITE_FAILED = -1;   // a write, flush, sync or close failed
 constexpr int PLAT_OUTPUT_RENAME_FAILED = -2;  // the whole file could not take the name

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -142,20 +143,53 @@ static int folder_writable(const char* path) {
     return ok;
 }
 
+// Returns 1 when a new file can be made where an output named `name` goes (beside it, or
+// where the dangling link of that name points), else 0.
+static int creatable(const char* name) {
+    char* target = plat_output_target(name);
+    int ok = target && folder_writable(target);
+    free(target);
+    return ok;
+}
+
 int plat_output_check(const char* name) {
     struct stat st;
     if (!*name) return -1;  // no file has it, though its "folder" (here) may be writable
-    if (stat(name, &st) != 0) return errno == ENOENT && folder_writable(name) ? 0 : -1;
+    if (stat(name, &st) != 0) return errno == ENOENT && creatable(name) ? 0 : -1;
     if (S_ISDIR(st.st_mode)) return -1;
     return access(name, W_OK) == 0 ? 0 : -1;
 }
 
-// A link's target, resolved as realpath does.
+// The file a dangling link names, as opening it for writing would create it: the link's
+// text (taken from the link's folder when relative), followed through further links;
+// nullptr when a link can't be read or the chain is too long.
+static char* dangling_target(const char* name) {
+    std::string path = name;
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return strdup(path.c_str());
+        char text[PATH_MAX];
+        ssize_t n = readlink(path.c_str(), text, sizeof text);
+        if (n <= 0 || n == static_cast<ssize_t>(sizeof text)) return nullptr;
+        std::string link(text, static_cast<size_t>(n));
+        if (link[0] != '/') {
+            char* dir = folder_of(path.c_str());
+            if (!dir) return nullptr;
+            link = std::string(dir) + "/" + link;
+            free(dir);
+        }
+        path = link;
+    }
+    return nullptr;
+}
+
+// A link's target, resolved as realpath does, or the file a dangling link would create.
 char* plat_output_target(const char* name) {
     struct stat st;
     if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
         char* real = realpath(name, nullptr);
         if (real) return real;
+        if (errno == ENOENT) return dangling_target(name);
     }
     return strdup(name);
 }

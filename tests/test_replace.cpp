@@ -150,6 +150,35 @@ TEST(Replace, AFileTheUserMayNotWriteIsRefusedWhereARenameWouldReplaceIt) {
     EXPECT_EQ(st.st_mode & 07777, 0444u);
 }
 
+// An output that is a symbolic link is written where it points and the link stays, also
+// when it dangles (the file it names is made, as opening it would); one whose target's
+// folder is missing is refused, and nothing changes.
+TEST(Replace, AnOutputThatIsALinkIsWrittenThroughIt) {
+    if (testing_windows_build()) GTEST_SKIP() << "links are followed by the POSIX build only";
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", image_of(4));
+    ASSERT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + "/want.cso"}).status, 0);
+    write_file(dir + "/old.cso", "the user's old CSO");
+    fs::create_directory(dir + "/sub");
+    struct Case { const char *link, *points_to, *written; };
+    for (const Case& c : {Case{"/to-old.cso", "old.cso", "/old.cso"},
+                          Case{"/dangling.cso", "sub/new.cso", "/sub/new.cso"},
+                          Case{"/chain.cso", "dangling2.cso", "/sub/end.cso"}}) {
+        if (std::string(c.link) == "/chain.cso") fs::create_symlink(dir + "/sub/end.cso", dir + "/dangling2.cso");
+        fs::create_symlink(c.points_to, dir + c.link);
+        EXPECT_EQ(run_vellicor({"-com", dir + "/in.iso", dir + c.link}).status, 0) << c.link;
+        EXPECT_TRUE(fs::is_symlink(dir + c.link)) << c.link;
+        EXPECT_TRUE(read_file(dir + c.written) == read_file(dir + "/want.cso")) << c.link;
+    }
+    fs::create_symlink("missing/x.cso", dir + "/nowhere.cso");
+    auto entries = [&] { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); };
+    auto before = entries();
+    RunResult r = run_vellicor({"-com", dir + "/in.iso", dir + "/nowhere.cso"});
+    EXPECT_EQ(r.out, kBanner + "Can't create " + dir + "/nowhere.cso\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(entries() == before && fs::is_symlink(dir + "/nowhere.cso"));
+}
+
 // Two runs writing one output at once: each result is whole or absent, never a mix.
 TEST(Replace, TwoRunsWritingOneOutputLeaveOneWholeResult) {
     std::string dir = make_temp_dir();
