@@ -450,7 +450,7 @@ std::string Win32JobPlatform::remove_file(const std::string& path) {
 std::vector<std::string> Win32JobPlatform::list_folder(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(to_wide(folder + "*").c_str(), &data);
+    HANDLE find = FindFirstFileW(file_name(folder + "*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
         std::wstring name = data.cFileName;
@@ -462,7 +462,7 @@ std::vector<std::string> Win32JobPlatform::list_folder(const std::string& folder
 
 // Removes an empty folder; "" or the system's error text with the name.
 std::string Win32JobPlatform::remove_folder(const std::string& path) {
-    if (RemoveDirectoryW(to_wide(path).c_str())) return "";
+    if (RemoveDirectoryW(file_name(path).c_str())) return "";
     return file_error_text(GetLastError(), path);
 }
 

@@ -188,8 +188,8 @@ void sizes_reads_and_removals() {
     CHECK(platform.remove_folder(dir) != "");  // not empty: refused, with the name
 }
 
-// A file whose full name has more than 260 characters is found, measured, read and
-// removed through the extended-length names. Wine has no such limit, so there this shows
+// A file whose full name has more than 260 characters is found, listed, measured, read
+// and removed, and its folder too, through the extended-length names. Wine has no such limit, so there this shows
 // only that those names reach the right file; Windows enforces it.
 void long_names() {
     std::string folder = dir + std::string(200, 'd'), file = folder + "\\" + std::string(100, 'f') + ".cso";
@@ -197,12 +197,13 @@ void long_names() {
     std::ofstream(std::filesystem::path(L"\\\\?\\" + to_wide(file)), std::ios::binary) << "xyz";
     uint64_t size = 0;
     CHECK(platform.is_file(file) && platform.file_size(file, size) && size == 3);
+    CHECK(platform.list_folder(folder + "\\") == std::vector<std::string>{std::string(100, 'f') + ".cso"});
     auto reader = platform.open_read(file);
     char buf[3];
     CHECK(reader && reader->read_at(0, buf, 3));
     reader.reset();
     CHECK(platform.remove_file(file) == "" && !platform.is_file(file));
-    CHECK(RemoveDirectoryW(to_wide(folder).c_str()));
+    CHECK(platform.remove_folder(folder) == "" && !platform.is_folder(folder));
 }
 
 // Names that differ only in letter case, in ASCII or beyond ("Ä" and "ä"), are one file
