@@ -349,7 +349,7 @@ void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
 // The Save dialog proposes the input's base name with the other format's filter and
 // extension, asks before overwriting, and leaves the mode alone.
 void TestWendrovixDlg::saveDialogProposals() {
-    open("D:\\games\\x.iso");
+    open("/games/x.iso");
     answer_file_dialog("/chosen/out.cso");
     QTest::mouseClick(button(IDC_SAVE), Qt::LeftButton);
     QVERIFY(last_choice.save && last_choice.confirm_overwrite);
