@@ -565,10 +565,16 @@ bool ConversionJob::KillAndClean() {
 
 // Removes the output when the converter finished it; a converter ended mid-run never put
 // it in place, so a file under that name is the user's own and stays, and only the
-// converter's temporary file goes. Returns false when a removal of the output failed.
+// converter's temporary file goes. Returns false when a removal of the output failed. What
+// is removed is forgotten, so that a retried Exit does not fail on it again.
 bool ConversionJob::RemoveJobOutput() {
     std::string written = platform_.written_name(job_output_);  // a link stays; its target goes
-    if (output_in_place_) return RemoveJobFile(written, false);
+    if (output_in_place_) {
+        if (!RemoveJobFile(written, false)) return false;
+        output_in_place_ = false;
+        converter_pid_ = 0;
+        return true;
+    }
     unsigned long pid = converter_pid_.load();
     if (pid == 0) return true;  // never started: nothing was written
     size_t cut = LastSeparatorOf(written, platform_.path_separator());

@@ -362,6 +362,24 @@ TEST_F(ConversionJobTest, FailedRemovalStopsTheHandler) {
     EXPECT_TRUE(platform.folders.count("/fake/tmp/wendrovix-2/"));
 }
 
+// Exit between the converter's end and its report removes the finished output; when the
+// converter file then cannot be removed the dialog stays, and the next Exit does not
+// fail again on the output it already removed.
+TEST_F(ConversionJobTest, ExitRetriedAfterAFailedRemoval) {
+    start("/data/x.iso", 4096, "/data/x.cso", 0);
+    platform.set_file("/data/x.cso", 10);
+    platform.process(1)->finish(0, "");
+    ASSERT_TRUE(wait_for_process_end());
+    platform.locked.insert(CONVERTER);
+    view.answers = {true, true};
+    job->OnExit();
+    EXPECT_FALSE(view.closed || platform.files.count("/data/x.cso"));
+    platform.locked.clear();
+    job->OnExit();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(view.errors, std::vector<std::string>{"Access to " + CONVERTER + " was denied."});
+}
+
 // A file chosen during a job changes neither what the report measures nor what Stop
 // removes.
 TEST_F(ConversionJobTest, FileChosenDuringJobChangesNothing) {
