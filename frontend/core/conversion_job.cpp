@@ -213,6 +213,7 @@ bool ConversionJob::PrepareJobFolder() {
     temp_folder = GetTempFolder();
     job_folder = platform_.make_private_folder(temp_folder);
     converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
+    converter_removed_ = false;
     if (!job_folder.empty()) folder_lock_ = platform_.lock_folder(job_folder);
     if (folder_lock_ && ExtractConverter(converter_path) != 0) return true;
     dlg_.info_text = std::string(TEXT_NO_CONVERTER) +
@@ -588,9 +589,11 @@ bool ConversionJob::RemoveJobOutput() {
     return true;
 }
 
-// Removes the converter file, the folder's lock, then the job's private folder.
+// Removes the converter file, the folder's lock, then the job's private folder; a retry
+// after a failure goes on from what was left.
 bool ConversionJob::RemoveConverter() {
-    if (!RemoveJobFile(converter_path, false)) return false;
+    if (!converter_removed_ && !RemoveJobFile(converter_path, false)) return false;
+    converter_removed_ = true;
     if (folder_lock_) folder_lock_->release();
     folder_lock_.reset();
     return RemoveJobFile(job_folder, true);

@@ -275,6 +275,7 @@ private:
     std::atomic<unsigned long> converter_pid_{0};  // the running converter's id, 0 before it
     std::atomic<bool> output_in_place_{false};  // the converter ended well: its output is whole
     std::atomic<bool> start_failed_{false};  // the converter or its worker could not be started
+    bool converter_removed_ = false;  // the job's converter file is gone; its folder may not be
     int shown_progress_ = -1;
     std::string shown_label_;
 };

@@ -363,21 +363,31 @@ TEST_F(ConversionJobTest, FailedRemovalStopsTheHandler) {
 }
 
 // Exit between the converter's end and its report removes the finished output; when the
-// converter file then cannot be removed the dialog stays, and the next Exit does not
-// fail again on the output it already removed.
+// converter file or its folder then cannot be removed the dialog stays, and the next Exit
+// does not fail again on what it already removed.
 TEST_F(ConversionJobTest, ExitRetriedAfterAFailedRemoval) {
-    start("/data/x.iso", 4096, "/data/x.cso", 0);
-    platform.set_file("/data/x.cso", 10);
-    platform.process(1)->finish(0, "");
-    ASSERT_TRUE(wait_for_process_end());
-    platform.locked.insert(CONVERTER);
-    view.answers = {true, true};
-    job->OnExit();
-    EXPECT_FALSE(view.closed || platform.files.count("/data/x.cso"));
-    platform.locked.clear();
-    job->OnExit();
-    EXPECT_TRUE(view.closed);
-    EXPECT_EQ(view.errors, std::vector<std::string>{"Access to " + CONVERTER + " was denied."});
+    size_t n = 0;
+    for (bool folder_fails : {false, true}) {
+        dlg.converting = 0;
+        view.closed = false;
+        view.errors.clear();
+        start("/data/x.iso", 4096, "/data/x.cso", 0);
+        platform.set_file("/data/x.cso", 10);
+        ASSERT_TRUE(platform.wait_started(++n));
+        platform.process(n)->finish(0, "");
+        ASSERT_TRUE(wait_for_process_end());
+        std::string stuck = folder_fails ? job_folder : converter_path;
+        if (folder_fails) platform.folders.erase(stuck);
+        else platform.locked.insert(stuck);
+        view.answers = {true, true};
+        job->OnExit();
+        EXPECT_FALSE(view.closed || platform.files.count("/data/x.cso"));
+        if (folder_fails) platform.folders.insert(stuck);
+        platform.locked.clear();
+        job->OnExit();
+        EXPECT_TRUE(view.closed);
+        EXPECT_EQ(view.errors.size(), 1u) << stuck;
+    }
 }
 
 // A file chosen during a job changes neither what the report measures nor what Stop
