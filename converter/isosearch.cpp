@@ -278,10 +278,11 @@ static void print_scan_line() {
 
 plat_output* scan_log = nullptr;
 
-// Returns 1 when `name` is the input or the output, by identity or (not yet there) by name.
+// Returns 1 when `name` is the input or the output: by identity, by the file it would
+// become (through a link, or spelt another way), or by name.
 static int is_input_or_output(const char* name) {
     if (fin && plat_stream_is_file(fin, name)) return 1;
-    return O.output_name && (plat_same_file(O.output_name, name) || !strcmp(O.output_name, name));
+    return O.output_name && (plat_same_output(O.output_name, name) || !strcmp(O.output_name, name));
 }
 
 int open_scan_log() {

@@ -47,6 +47,9 @@ constexpr int PLAT_OUTPUT_RENAME_FAILED = -2;  // the whole file could not take 
 
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b);
+// Returns 1 when outputs named a and b would be one file: one existing file, or one file
+// yet to be made (the same full name once links, "." and ".." are resolved), else 0.
+int plat_same_output(const char* a, const char* b);
 // Returns 1 when the open stream and the named file are one file, else 0.
 int plat_stream_is_file(FILE* f, const char* name);
 // Returns 1 when the open stream is a folder (which POSIX lets fopen open for reading), else 0.

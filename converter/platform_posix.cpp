@@ -160,14 +160,30 @@ int plat_output_check(const char* name) {
     return access(name, W_OK) == 0 ? 0 : -1;
 }
 
+// Returns the malloc'd `path` with its folder resolved as realpath does (so one file has
+// one such name), or a copy of `path` when its folder can't be resolved; nullptr when out
+// of memory.
+static char* with_real_folder(const char* path) {
+    char* dir = folder_of(path);
+    char* real = dir ? realpath(dir, nullptr) : nullptr;
+    const char* slash = strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    char* full = nullptr;
+    if (!real) full = strdup(path);
+    else if (asprintf(&full, "%s/%s", strcmp(real, "/") ? real : "", base) < 0) full = nullptr;
+    free(dir);
+    free(real);
+    return full;
+}
+
 // The file a dangling link names, as opening it for writing would create it: the link's
-// text (taken from the link's folder when relative), followed through further links;
-// nullptr when a link can't be read or the chain is too long.
+// text (taken from the link's folder when relative), followed through further links, its
+// folder resolved; nullptr when a link can't be read or the chain is too long.
 static char* dangling_target(const char* name) {
     std::string path = name;
     for (int hops = 0; hops < 40; hops++) {
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return strdup(path.c_str());
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return with_real_folder(path.c_str());
         char text[PATH_MAX];
         ssize_t n = readlink(path.c_str(), text, sizeof text);
         if (n <= 0 || n == static_cast<ssize_t>(sizeof text)) return nullptr;
@@ -317,6 +333,20 @@ int plat_same_file(const char* a, const char* b) {
     struct stat sa, sb;
     if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int plat_same_output(const char* a, const char* b) {
+    if (plat_same_file(a, b)) return 1;
+    char* ta = plat_output_target(a);
+    char* tb = plat_output_target(b);
+    char* ra = ta ? with_real_folder(ta) : nullptr;
+    char* rb = tb ? with_real_folder(tb) : nullptr;
+    int same = ra && rb && strcmp(ra, rb) == 0;
+    free(ta);
+    free(tb);
+    free(ra);
+    free(rb);
+    return same;
 }
 
 int plat_stream_is_file(FILE* f, const char* name) {

@@ -479,6 +479,13 @@ int plat_same_file(const char* a, const char* b) {
     return name_info(a, &ia) && name_info(b, &ib) && same_identity(ia, ib);
 }
 
+// Full names compared as the file system compares them, ignoring letter case.
+int plat_same_output(const char* a, const char* b) {
+    if (plat_same_file(a, b)) return 1;
+    std::wstring la = plat_long_name(a), lb = plat_long_name(b);
+    return !la.empty() && CompareStringOrdinal(la.c_str(), -1, lb.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 int plat_stream_is_file(FILE* f, const char* name) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
     return handle_info(stream_handle(f), &ia) && name_info(name, &ib) && same_identity(ia, ib);

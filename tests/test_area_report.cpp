@@ -134,16 +134,24 @@ TEST_F(AreaReport, LogTakesTheFileLines) {
     EXPECT_EQ(read_text_file(log), file_line("RM  ", "U.BIN;1") + UPDATE_RM + "1 file found\n");
 }
 
+// Also when the output is not there yet and the log names it another way: spelt with
+// "./", or (POSIX) through a dangling link, as the two would replace each other.
 TEST_F(AreaReport, LogThatIsTheInputOrOutputIsRefused) {
     std::string image = read_file(in);
     ASSERT_EQ(link(in.c_str(), (dir + "/alias.iso").c_str()), 0);
-    for (std::string log : {in, dir + "/./in.iso", dir + "/alias.iso", out}) {
+    std::vector<std::string> logs{in, dir + "/./in.iso", dir + "/alias.iso", out, dir + "/./out.cso"};
+    if (!testing_windows_build()) {
+        ASSERT_EQ(symlink("out.cso", (dir + "/to-out.cso").c_str()), 0);
+        logs.push_back(dir + "/to-out.cso");
+    }
+    for (const std::string& log : logs) {
         RunResult r = run({"-opt", "-vid", "-log" + log});
         EXPECT_EQ(r.status, 1) << log;
         // Refused before the run starts, the way a file that can't be created is.
         EXPECT_EQ(r.out, kBanner + "Log file is the input or output file (" + log + ")\n")
             << r.out;
         EXPECT_TRUE(read_file(in) == image) << log;
+        EXPECT_FALSE(file_exists(out)) << log;
         EXPECT_EQ(r.out.find("Compress   0%"), std::string::npos);
     }
 }
