@@ -264,13 +264,18 @@ JobFile ConversionJob::QueuedFile(const std::string& input) const {
 void ConversionJob::SkipOutputsOverInputs() {
     std::vector<std::string> inputs;
     for (const JobFile& file : files_)
-        if (!file.skipped) inputs.push_back(platform_.path_key(file.input));
+        if (!file.skipped) inputs.push_back(FileKey(file.input));
     for (JobFile& file : files_) {
-        std::string key = platform_.path_key(file.output);
+        std::string key = FileKey(file.output);
         if (file.skipped || std::find(inputs.begin(), inputs.end(), key) == inputs.end()) continue;
         file.skipped = true;
         file.skip_text = TEXT_SKIPPED_OVER_INPUT;
     }
+}
+
+// A link leads to the file it names (a dangling one too), so two names can be one file.
+std::string ConversionJob::FileKey(const std::string& name) const {
+    return platform_.path_key(platform_.written_name(name));
 }
 
 // When no file is left to convert, lists them all as skipped, with the summary; returns
@@ -285,14 +290,14 @@ bool ConversionJob::ReportAllSkipped() {
     return true;
 }
 
-// Collects outputs that exist already or repeat an earlier one (in the platform's rule
-// for letter case), and asks once about all.
+// Collects outputs that exist already or repeat an earlier one (links followed, in the
+// platform's rule for letter case), and asks once about all.
 bool ConversionJob::ConfirmOverwrites() {
     std::vector<std::string> seen, clashes;
     for (const JobFile& file : files_) {
         if (file.skipped) continue;
         uint64_t size = 0;
-        std::string key = platform_.path_key(file.output);
+        std::string key = FileKey(file.output);
         bool repeated = std::find(seen.begin(), seen.end(), key) != seen.end();
         if (repeated || platform_.file_size(file.output, size)) clashes.push_back(file.output);
         seen.push_back(key);

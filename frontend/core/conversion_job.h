@@ -191,6 +191,9 @@ private:
     JobFile QueuedFile(const std::string& input) const;
     // Skips the files whose output is another queued file's input.
     void SkipOutputsOverInputs();
+    // Returns the key of the file a name leads to, links followed, in the platform's rule
+    // for letter case: equal keys, one file.
+    std::string FileKey(const std::string& name) const;
     // With nothing to convert, lists every file as skipped and sums up; true then.
     bool ReportAllSkipped();
     // Asks once about outputs that exist or that two inputs share; true to go on.

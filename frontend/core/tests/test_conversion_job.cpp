@@ -709,6 +709,17 @@ TEST_F(ConversionJobTest, OverwritesAreAskedAboutOnce) {
     EXPECT_EQ(dlg.converting, 1);
 }
 
+// An output that is a link leading to another queued output (dangling until that one is
+// written) is asked about as a repeat.
+TEST_F(ConversionJobTest, OutputThroughALinkToAnotherOutputIsARepeat) {
+    platform.links["/q/a.cso"] = "/q/b.cso";
+    view.answers = {false};
+    start_queue({"/q/a.iso", "/q/b.iso"});
+    EXPECT_EQ(view.questions, std::vector<std::string>{
+                                  "以下输出文件已存在，或由两个输入文件得出同一名字，继续将覆盖它们：\n/q/b.cso\n是否继续？"});
+    EXPECT_TRUE(platform.started.empty());
+}
+
 // Outputs whose names differ only in letter case are two files where names keep their
 // case (no question) and one file where they ignore it (asked about, as a repeat).
 TEST_F(ConversionJobTest, CaseOfOutputNamesFollowsThePlatform) {
