@@ -572,16 +572,23 @@ int print_blocks(const image_source& s) {
     return 1;
 }
 
-// Counts the deflate and zlib payloads by their shape and prints the census.
+// Counts the deflate and zlib payloads by their shape and prints the census; a payload
+// that can't be located or read is counted as such, never passed over.
 void print_census(const image_source& s) {
     shape_census c{};
     std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
+    size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
     for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
         cso_place pl{};
-        if (cso_locate(&s.cso, b, &pl) || (pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB)) continue;
+        bool located = cso_locate(&s.cso, b, &pl) == 0;
+        if (located && pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB) continue;
         size_t len = static_cast<size_t>(pl.len);
-        if (len > p.size() || plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) != len) continue;
-        census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB);
+        if (!located || len > p.size() ||
+            plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) != len) {
+            census_add_unreadable(&c);
+            continue;
+        }
+        census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
     }
     census_print(c, s.cso.lay.format, s.cso.lay.bs);
 }

@@ -16,6 +16,7 @@ struct feature {
 };
 
 const feature FEATURES[] = {
+    {&shape_census::unreadable, "a broken index entry"},
     {&shape_census::invalid, "invalid stream"},
     {&shape_census::several, "several deflate blocks"},
     {&shape_census::stored, "a stored block"},
@@ -40,12 +41,14 @@ bool obstacle(const shape_census& c, image_format f, uint32_t bs, char* why, siz
 
 }  // namespace
 
-void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib) {
+void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib,
+                size_t padding) {
     DeflateShape s{};
     s.invalid = zlib && len < ZLIB_HEADER + ZLIB_CHECK;
     if (!s.invalid)
         s = zlib ? deflate_shape(p + ZLIB_HEADER, len - ZLIB_HEADER - ZLIB_CHECK, expected)
                  : deflate_shape(p, len, expected);
+    if (!zlib && s.trailing && len - s.end <= padding) s.trailing = false;  // as the reader takes it
     c->payloads++;
     c->in_shape += deflate_shape_ok(s);
     c->invalid += s.invalid;
@@ -57,6 +60,11 @@ void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t ex
     c->crossing += s.crossing_runs > 0;
     c->wrong_size += s.wrong_size;
     c->trailing += s.trailing;
+}
+
+void census_add_unreadable(shape_census* c) {
+    c->payloads++;
+    c->unreadable++;
 }
 
 void census_print(const shape_census& c, image_format f, uint32_t block_size) {

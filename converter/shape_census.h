@@ -9,14 +9,18 @@
 
 // The payloads counted so far: how many there were, kept zlib's shape, and had each feature.
 struct shape_census {
-    uint32_t payloads, in_shape, invalid, several, stored, incomplete_litlen, incomplete_dist,
-        few_dist, crossing, wrong_size, trailing;
+    uint32_t payloads, in_shape, unreadable, invalid, several, stored, incomplete_litlen,
+        incomplete_dist, few_dist, crossing, wrong_size, trailing;
 };
 
 // Counts one payload that should decode to `expected` bytes: a raw deflate stream, or a
 // zlib stream (`zlib`: its two-byte header and Adler-32 around one) whose deflate part is
-// judged.
-void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib);
+// judged. Up to `padding` bytes after a raw stream are the file's alignment, not the
+// stream's.
+void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t expected, bool zlib,
+                size_t padding);
+// Counts one payload whose bytes can't be had (its index entry is broken).
+void census_add_unreadable(shape_census* c);
 // Prints the census (one line, then one per feature some payload has) and the handheld
 // line: ready, or the first reason it is not (block size, format, a feature and its count)
 // with the advice that -com from the file writes one that is.

@@ -10,6 +10,7 @@
 
 #include "engine_helpers.h"
 #include "examine.h"
+#include "format_writers.h"
 #include "test_util.h"
 
 namespace {
@@ -343,6 +344,22 @@ TEST(Info, CountsThePayloadsByTheirStreamShape) {
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payloads with several deflate blocks; "
                                       "vellicor -com from this file writes one that may");
+}
+
+// Alignment padding after a stream is the file's, not the stream's, as the reader takes
+// it; a payload a broken index hides is counted, and the file is not called ready.
+TEST(Info, CensusOfAlignedAndOfBrokenFiles) {
+    std::string dir = make_temp_dir(), image = text_bytes(2048 * 40, 3);
+    std::string cso = write_cso_family("CISO", 1, image, 2048, [](uint32_t) { return Store::DEFLATE; }, 3);
+    write_file(dir + "/aligned.cso", cso);
+    write_file(dir + "/cut.cso", cso.substr(0, cso.size() / 2));
+    std::string out = fold_crlf(run_vellicor({"-info", dir + "/aligned.cso"}).out);
+    EXPECT_EQ(field(out, "Zlib's shape"), "40 of 40 deflate payloads") << out;
+    EXPECT_EQ(field(out, "Handheld"), "ready: 2048-byte blocks, every payload in zlib's shape");
+    out = fold_crlf(run_vellicor({"-info", dir + "/cut.cso"}).out);
+    EXPECT_NE(field(out, "Zlib's shape").find(" of 40 deflate payloads"), std::string::npos) << out;
+    EXPECT_EQ(field(out, "Handheld").rfind("may not start: ", 0), 0u) << out;
+    EXPECT_NE(out.find("  with a broken index entry"), std::string::npos) << out;
 }
 
 }  // namespace
