@@ -346,7 +346,17 @@ int report_source(image_source& s) {
     return print_checksums(s);
 }
 
-// Prints how the two images compare; returns 0 when they are the same, else 1.
+// Prints that the images differ in size, the first `same` bytes being the same; returns 1.
+int print_size_difference(uint64_t a, uint64_t b, uint64_t same) {
+    printf("Compare       the images differ in size (%llu and %llu bytes); the first %llu bytes are the same\n",
+           static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
+           static_cast<unsigned long long>(same));
+    return 1;
+}
+
+// Prints how the two images compare; returns 0 when they are the same, else 1. A file
+// damaged past the end of the other, whole image differs from it in size: its own size is
+// the one its header records.
 int report_compare(const test_run& r) {
     const image_source &a = r.src[0], &b = r.src[1];
     if (r.first_diff >= 0) {
@@ -355,16 +365,17 @@ int report_compare(const test_run& r) {
     }
     if (a.fault[0] || b.fault[0]) {
         const image_source& d = !b.fault[0] || (a.fault[0] && a.produced <= b.produced) ? a : b;
+        const image_source& o = &d == &a ? b : a;
+        if (!o.fault[0] && o.produced < d.produced) {
+            uint64_t recorded = d.is_cso ? d.cso.lay.total : d.size;
+            return print_size_difference(&d == &a ? recorded : a.produced, &d == &b ? recorded : b.produced,
+                                         o.produced);
+        }
         printf("Compare       the same up to block %llu, where %s is damaged\n",
                static_cast<unsigned long long>(d.produced / BLOCK), d.name);
         return 1;
     }
-    if (a.produced != b.produced) {
-        printf("Compare       the images differ in size (%llu and %llu bytes); the first %llu bytes are the same\n",
-               static_cast<unsigned long long>(a.produced), static_cast<unsigned long long>(b.produced),
-               static_cast<unsigned long long>(std::min(a.produced, b.produced)));
-        return 1;
-    }
+    if (a.produced != b.produced) return print_size_difference(a.produced, b.produced, std::min(a.produced, b.produced));
     printf("Compare       the images are identical\n");
     return 0;
 }

@@ -115,6 +115,17 @@ TEST(TestCompare, NamesTheFirstBlockThatDiffers) {
         EXPECT_EQ(field(r.out, "Compare"), c.line) << c.what;
         EXPECT_EQ(read_file(dir + "/other.iso"), c.second) << c.what << ": changed";
     }
+    // A CSO damaged past the end of the other image: the sizes differ, as far as both
+    // were read the same.
+    std::string cso = read_file(m.cso);
+    uint32_t last = static_cast<uint32_t>(iso.size() / 2048 - 1), far = 0x80000000u | static_cast<uint32_t>(cso.size() + 4096);
+    cso.replace(24 + 4 * last, 4, reinterpret_cast<const char*>(&far), 4);
+    write_file(dir + "/damaged.cso", cso);
+    write_file(dir + "/short.iso", iso.substr(0, 10 * 2048));
+    RunResult r = run_vellicor({"-test", dir + "/short.iso", dir + "/damaged.cso"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(field(r.out, "Compare"), "the images differ in size (20480 and " + std::to_string(iso.size()) +
+                                           " bytes); the first 20480 bytes are the same") << r.out;
 }
 
 // One MANIFEST row of the reference decompressor: file, status and its last line.
