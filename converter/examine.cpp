@@ -355,8 +355,8 @@ int print_size_difference(uint64_t a, uint64_t b, uint64_t same) {
 }
 
 // Prints how the two images compare; returns 0 when they are the same, else 1. A file
-// damaged past the end of the other, whole image differs from it in size: its own size is
-// the one its header records.
+// damaged at or past the end of the other, whole image differs from it in size: its own
+// size is what its index holds.
 int report_compare(const test_run& r) {
     const image_source &a = r.src[0], &b = r.src[1];
     if (r.first_diff >= 0) {
@@ -366,8 +366,8 @@ int report_compare(const test_run& r) {
     if (a.fault[0] || b.fault[0]) {
         const image_source& d = !b.fault[0] || (a.fault[0] && a.produced <= b.produced) ? a : b;
         const image_source& o = &d == &a ? b : a;
-        if (!o.fault[0] && o.produced < d.produced) {
-            uint64_t recorded = d.is_cso ? d.cso.lay.total : d.size;
+        uint64_t recorded = d.is_cso ? cso_held_bytes(d.cso.lay) : d.size;
+        if (!o.fault[0] && o.produced <= d.produced && o.produced != recorded) {
             return print_size_difference(&d == &a ? recorded : a.produced, &d == &b ? recorded : b.produced,
                                          o.produced);
         }
@@ -583,6 +583,13 @@ int print_blocks(const image_source& s) {
     return 1;
 }
 
+// Whether block b's payload is deflate or zlib when its entry can't be located: a v1 or
+// DAX entry's always is; a v2 entry's when its flag does not mark LZ4; a ZSO's never.
+bool deflate_entry(const cso_reader& r, uint32_t b) {
+    if (r.lay.format == FORMAT_ZSO) return false;
+    return r.lay.format != FORMAT_CSO2 || !(r.index[b] & CSO_PLAIN_FLAG);
+}
+
 // Counts the deflate and zlib payloads by their shape and prints the census; a payload
 // that can't be located or read is counted as such, never passed over.
 void print_census(const image_source& s) {
@@ -592,7 +599,7 @@ void print_census(const image_source& s) {
     for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
         cso_place pl{};
         bool located = cso_locate(&s.cso, b, &pl) == 0;
-        if (located && pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB) continue;
+        if (located ? pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB : !deflate_entry(s.cso, b)) continue;
         size_t len = static_cast<size_t>(pl.len);
         if (!located || len > p.size() ||
             plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) != len) {

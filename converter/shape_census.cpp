@@ -73,7 +73,9 @@ void census_print(const shape_census& c, image_format f, uint32_t block_size) {
     for (const feature& x : FEATURES)
         if (c.*x.count) printf("  with %-40s %u\n", x.name, static_cast<unsigned>(c.*x.count));
     char why[120];
-    if (obstacle(c, f, block_size, why, sizeof why))
+    if (obstacle(c, f, block_size, why, sizeof why) && c.unreadable)  // -com can't read it either
+        printf("Handheld      may not start: %s\n", why);
+    else if (obstacle(c, f, block_size, why, sizeof why))
         printf("Handheld      may not start: %s; vellicor -com from this file writes one that may\n", why);
     else
         printf("Handheld      ready: %d-byte blocks, every payload in zlib's shape\n", BLOCK);
