@@ -1,5 +1,6 @@
 // POSIX and C++ standard library implementation of the platform layer.
 #include "platform.h"
+#include "platform_posix.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -160,10 +161,7 @@ int plat_output_check(const char* name) {
     return access(name, W_OK) == 0 ? 0 : -1;
 }
 
-// Returns the malloc'd `path` with its folder resolved as realpath does (so one file has
-// one such name), or a copy of `path` when its folder can't be resolved; nullptr when out
-// of memory.
-static char* with_real_folder(const char* path) {
+char* plat_resolved_name(const char* path) {
     char* dir = folder_of(path);
     char* real = dir ? realpath(dir, nullptr) : nullptr;
     const char* slash = strrchr(path, '/');
@@ -183,7 +181,7 @@ static char* dangling_target(const char* name) {
     std::string path = name;
     for (int hops = 0; hops < 40; hops++) {
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return with_real_folder(path.c_str());
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return plat_resolved_name(path.c_str());
         char text[PATH_MAX];
         ssize_t n = readlink(path.c_str(), text, sizeof text);
         if (n <= 0 || n == static_cast<ssize_t>(sizeof text)) return nullptr;
@@ -339,8 +337,8 @@ int plat_same_output(const char* a, const char* b) {
     if (plat_same_file(a, b)) return 1;
     char* ta = plat_output_target(a);
     char* tb = plat_output_target(b);
-    char* ra = ta ? with_real_folder(ta) : nullptr;
-    char* rb = tb ? with_real_folder(tb) : nullptr;
+    char* ra = ta ? plat_resolved_name(ta) : nullptr;
+    char* rb = tb ? plat_resolved_name(tb) : nullptr;
     int same = ra && rb && strcmp(ra, rb) == 0;
     free(ta);
     free(tb);

@@ -1,6 +1,8 @@
 // POSIX implementation of the conversion job's operating-system layer.
 #include "job_platform_posix.h"
 
+#include "platform_posix.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -216,6 +218,13 @@ std::string file_error_text(int error, const std::string& path) {
     default:
         return with_name("An unexpected error occurred while accessing %1.", path);
     }
+}
+
+std::string PosixJobPlatform::path_key(const std::string& path) const {
+    char* resolved = plat_resolved_name(path.c_str());
+    std::string key = resolved ? resolved : path;
+    free(resolved);
+    return key;
 }
 
 // Regular files, or links to them.

@@ -8,7 +8,9 @@
 // through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/130".
 class PosixJobPlatform : public JobPlatform {
 public:
-    std::string path_key(const std::string& path) const override { return path; }  // case counts
+    // The name with its folder resolved (links, "." and ".."), as the converter resolves
+    // it; letter case counts.
+    std::string path_key(const std::string& path) const override;
     char path_separator() const override { return '/'; }
     bool is_file(const std::string& path) override;
     bool is_folder(const std::string& path) override;

@@ -182,6 +182,19 @@ TEST_F(PosixPlatformTest, WrittenNameIsALinksTarget) {
     EXPECT_EQ(platform.written_name(dir + "new.cso"), dir + "new.cso");
 }
 
+// Names are keyed by the file they lead to, so a folder reached through a link, or
+// spelt with "." and "..", and a link into it name one file, made or not yet.
+TEST_F(PosixPlatformTest, KeysResolveTheFolder) {
+    ASSERT_EQ(mkdir((dir + "real").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir + "real").c_str(), (dir + "via").c_str()), 0);
+    ASSERT_EQ(symlink("b.cso", (dir + "real/a.cso").c_str()), 0);  // dangling
+    auto key = [&](const std::string& p) { return platform.path_key(platform.written_name(p)); };
+    std::string want = key(dir + "real/b.cso");
+    for (const char* name : {"via/b.cso", "real/./b.cso", "via/../real/b.cso", "via/a.cso"})
+        EXPECT_EQ(key(dir + name), want) << name;
+    EXPECT_NE(key(dir + "real/B.cso"), want);
+}
+
 // Returns true when the process has ended: gone, or a zombie no one has reaped yet.
 bool process_ended(pid_t pid) {
     std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
