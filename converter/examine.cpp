@@ -583,16 +583,19 @@ int print_blocks(const image_source& s) {
     return 1;
 }
 
-// Whether block b's payload is deflate or zlib when its entry can't be located: a v1 or
-// DAX entry's always is; a v2 entry's when its flag does not mark LZ4; a ZSO's never.
+// Whether block b's payload is deflate or zlib when its entry can't be located: a v1
+// entry's always is; a DAX frame's outside NC areas; a v2 entry's when its flag does not
+// mark LZ4; a ZSO's never.
 bool deflate_entry(const cso_reader& r, uint32_t b) {
     if (r.lay.format == FORMAT_ZSO) return false;
+    if (r.lay.format == FORMAT_DAX) return !r.dax_nc[b];
     return r.lay.format != FORMAT_CSO2 || !(r.index[b] & CSO_PLAIN_FLAG);
 }
 
 // Counts the deflate and zlib payloads by their shape and prints the census; a payload
-// that can't be located or read is counted as such, never passed over.
-void print_census(const image_source& s) {
+// that can't be located or read is counted as such, never passed over. A broken index
+// (index_broken) keeps any file from being called ready.
+void print_census(const image_source& s, bool index_broken) {
     shape_census c{};
     std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
     size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
@@ -608,7 +611,7 @@ void print_census(const image_source& s) {
         }
         census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
     }
-    census_print(c, s.cso.lay.format, s.cso.lay.bs);
+    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken);
 }
 
 }  // namespace
@@ -623,6 +626,6 @@ int info_ciso() {
         return 1;
     }
     int status = print_blocks(s);
-    print_census(s);
+    print_census(s, status != 0);
     return status;
 }

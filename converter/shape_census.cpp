@@ -67,14 +67,14 @@ void census_add_unreadable(shape_census* c) {
     c->unreadable++;
 }
 
-void census_print(const shape_census& c, image_format f, uint32_t block_size) {
+void census_print(const shape_census& c, image_format f, uint32_t block_size, bool index_broken) {
     printf("Zlib's shape  %u of %u deflate payloads\n", static_cast<unsigned>(c.in_shape),
            static_cast<unsigned>(c.payloads));
     for (const feature& x : FEATURES)
         if (c.*x.count) printf("  with %-40s %u\n", x.name, static_cast<unsigned>(c.*x.count));
     char why[120];
-    if (obstacle(c, f, block_size, why, sizeof why) && c.unreadable)  // -com can't read it either
-        printf("Handheld      may not start: %s\n", why);
+    if (index_broken || c.unreadable)  // -com can't read it either
+        printf("Handheld      may not start: the index is broken\n");
     else if (obstacle(c, f, block_size, why, sizeof why))
         printf("Handheld      may not start: %s; vellicor -com from this file writes one that may\n", why);
     else
