@@ -75,6 +75,8 @@ void census_print(const shape_census& c, image_format f, uint32_t block_size, bo
     char why[120];
     if (index_broken || c.unreadable)  // -com can't read it either
         printf("Handheld      may not start: the index is broken\n");
+    else if (c.invalid)  // nor decode such a payload
+        printf("Handheld      may not start: %u payloads with invalid stream\n", static_cast<unsigned>(c.invalid));
     else if (obstacle(c, f, block_size, why, sizeof why))
         printf("Handheld      may not start: %s; vellicor -com from this file writes one that may\n", why);
     else

@@ -368,6 +368,9 @@ TEST(Info, CensusOfAlignedAndOfBrokenFiles) {
     write_file(dir + "/aligned.cso", cso);
     write_file(dir + "/cut.cso", cso.substr(0, cso.size() / 2));
     write_file(dir + "/cut.zso", zso.substr(0, zso.size() / 2));
+    std::string damaged = cso;
+    damaged[static_cast<size_t>(le32(cso, 24 + 4 * 5)) << 3] = '\xff';  // block type 3: no inflate takes it
+    write_file(dir + "/damaged.cso", damaged);
     std::string out = fold_crlf(run_vellicor({"-info", dir + "/aligned.cso"}).out);
     EXPECT_EQ(field(out, "Zlib's shape"), "40 of 40 deflate payloads") << out;
     EXPECT_EQ(field(out, "Handheld"), "ready: 2048-byte blocks, every payload in zlib's shape");
@@ -379,6 +382,8 @@ TEST(Info, CensusOfAlignedAndOfBrokenFiles) {
     out = fold_crlf(run_vellicor({"-info", dir + "/cut.zso"}).out);  // its payloads are LZ4
     EXPECT_EQ(field(out, "Zlib's shape"), "0 of 0 deflate payloads") << out;
     EXPECT_EQ(field(out, "Handheld"), "may not start: the index is broken") << out;
+    out = fold_crlf(run_vellicor({"-info", dir + "/damaged.cso"}).out);
+    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payloads with invalid stream") << out;
     // A DAX frame of an NC area is stored plain, even where its offset is refused.
     std::string dax = write_dax(image, {{3, 2}});
     dax.replace(32 + 4 * 4, 4, le(le32(dax, 32 + 4 * 3) - 1, 4));
