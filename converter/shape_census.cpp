@@ -9,28 +9,39 @@ namespace {
 
 constexpr size_t ZLIB_HEADER = 2, ZLIB_CHECK = 4;  // around a zlib stream's deflate part
 
-// One feature: its count in the census and how the lines name it.
+// One feature: its count in the census, how the lines name it, and whether -com decodes
+// such a payload (and so writes one of zlib's shape from it).
 struct feature {
     uint32_t shape_census::*count;
     const char* name;
+    bool com_reads;
 };
 
 const feature FEATURES[] = {
-    {&shape_census::unreadable, "a broken index entry"},
-    {&shape_census::invalid, "invalid stream"},
-    {&shape_census::several, "several deflate blocks"},
-    {&shape_census::stored, "a stored block"},
-    {&shape_census::incomplete_litlen, "an incomplete literal/length code"},
-    {&shape_census::incomplete_dist, "an incomplete distance code"},
-    {&shape_census::few_dist, "fewer than two distance codes"},
-    {&shape_census::crossing, "a code-length run across the two tables"},
-    {&shape_census::wrong_size, "output other than its block"},
-    {&shape_census::trailing, "bytes after the stream"},
+    {&shape_census::unreadable, "a broken index entry", false},
+    {&shape_census::invalid, "invalid stream", false},
+    {&shape_census::several, "several deflate blocks", true},
+    {&shape_census::stored, "a stored block", true},
+    {&shape_census::incomplete_litlen, "an incomplete literal/length code", true},
+    {&shape_census::incomplete_dist, "an incomplete distance code", true},
+    {&shape_census::few_dist, "fewer than two distance codes", true},
+    {&shape_census::crossing, "a code-length run across the two tables", true},
+    {&shape_census::wrong_size, "output other than its block", true},
+    {&shape_census::trailing, "bytes after the stream", true},
 };
 
 // Writes into `why` the first thing that may keep handheld firmware from starting the
-// file; returns false when there is none.
-bool obstacle(const shape_census& c, image_format f, uint32_t bs, char* why, size_t room) {
+// file and sets *com_helps to whether -com from the file writes one that may; returns
+// false when there is none. What -com can't read either (a broken index, a stream no
+// inflate takes) comes first.
+bool obstacle(const shape_census& c, image_format f, uint32_t bs, bool index_broken, char* why, size_t room,
+              bool* com_helps) {
+    *com_helps = false;
+    if (index_broken || c.unreadable) return snprintf(why, room, "the index is broken") > 0;
+    for (const feature& x : FEATURES)
+        if (!x.com_reads && c.*x.count)
+            return snprintf(why, room, "%u payloads with %s", static_cast<unsigned>(c.*x.count), x.name) > 0;
+    *com_helps = true;
     if (bs != BLOCK) return snprintf(why, room, "blocks of %u bytes, not %d", static_cast<unsigned>(bs), BLOCK) > 0;
     if (f != FORMAT_CSO1) return snprintf(why, room, "the format is %s, not CSO v1", format_name(f)) > 0;
     for (const feature& x : FEATURES)
@@ -73,12 +84,10 @@ void census_print(const shape_census& c, image_format f, uint32_t block_size, bo
     for (const feature& x : FEATURES)
         if (c.*x.count) printf("  with %-40s %u\n", x.name, static_cast<unsigned>(c.*x.count));
     char why[120];
-    if (index_broken || c.unreadable)  // -com can't read it either
-        printf("Handheld      may not start: the index is broken\n");
-    else if (c.invalid)  // nor decode such a payload
-        printf("Handheld      may not start: %u payloads with invalid stream\n", static_cast<unsigned>(c.invalid));
-    else if (obstacle(c, f, block_size, why, sizeof why))
-        printf("Handheld      may not start: %s; vellicor -com from this file writes one that may\n", why);
+    bool com_helps = false;
+    if (obstacle(c, f, block_size, index_broken, why, sizeof why, &com_helps))
+        printf("Handheld      may not start: %s%s\n", why,
+               com_helps ? "; vellicor -com from this file writes one that may" : "");
     else
         printf("Handheld      ready: %d-byte blocks, every payload in zlib's shape\n", BLOCK);
 }

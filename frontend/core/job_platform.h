@@ -12,6 +12,14 @@
 
 #include "platform.h"
 
+// Returns a name the converter's platform layer made with malloc, freeing it; `fallback`
+// when it made none.
+inline std::string taken_name(char* name, const std::string& fallback) {
+    std::string taken = name ? name : fallback;
+    free(name);
+    return taken;
+}
+
 // One started converter process. read_output and wait_exit are called by the worker
 // thread only; terminate may be called from any thread at any time.
 class ConverterProcess {
@@ -96,10 +104,7 @@ public:
     // beside: a symbolic link's target where it writes through links, else `path`. Every
     // system takes the converter's own rule from its platform layer.
     virtual std::string written_name(const std::string& path) {
-        char* target = plat_output_target(path.c_str());
-        std::string name = target ? target : path;
-        free(target);
-        return name;
+        return taken_name(plat_output_target(path.c_str()), path);
     }
     // Returns the file's size in size; false when it cannot be measured.
     virtual bool file_size(const std::string& path, uint64_t& size) = 0;

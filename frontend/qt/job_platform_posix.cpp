@@ -221,10 +221,7 @@ std::string file_error_text(int error, const std::string& path) {
 }
 
 std::string PosixJobPlatform::path_key(const std::string& path) const {
-    char* resolved = plat_resolved_name(path.c_str());
-    std::string key = resolved ? resolved : path;
-    free(resolved);
-    return key;
+    return taken_name(plat_resolved_name(path.c_str()), path);
 }
 
 // Regular files, or links to them.
