@@ -234,9 +234,19 @@ bool PosixJobPlatform::is_folder(const std::string& path) {
     return QFileInfo(QString::fromStdString(path)).isDir();
 }
 
-// Relative names are taken from the current folder.
+// True when a step of `path` is "..", which the kernel takes after following the link
+// before it, where removing it as text could name another file.
+static bool has_parent_step(const std::string& path) {
+    for (size_t at = 0; (at = path.find("..", at)) != std::string::npos; at += 2)
+        if ((at == 0 || path[at - 1] == '/') && (at + 2 == path.size() || path[at + 2] == '/')) return true;
+    return false;
+}
+
+// Relative names are taken from the current folder; a name with a ".." step has its
+// folder resolved first, so it names the file opening it would.
 bool PosixJobPlatform::full_path(const std::string& path, std::string& full) {
-    full = QFileInfo(QString::fromStdString(path)).absoluteFilePath().toStdString();
+    std::string name = has_parent_step(path) ? taken_name(plat_resolved_name(path.c_str()), path) : path;
+    full = QFileInfo(QString::fromStdString(name)).absoluteFilePath().toStdString();
     return true;
 }
 

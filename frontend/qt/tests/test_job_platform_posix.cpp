@@ -195,6 +195,19 @@ TEST_F(PosixPlatformTest, KeysResolveTheFolder) {
     EXPECT_NE(key(dir + "real/B.cso"), want);
 }
 
+// A name with ".." after a link is made full as opening it would take it: from the
+// link's target, not by removing the link as text.
+TEST_F(PosixPlatformTest, FullNamesFollowLinksBeforeParentSteps) {
+    ASSERT_EQ(mkdir((dir + "real").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "real/sub").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir + "real/sub").c_str(), (dir + "via").c_str()), 0);
+    std::string full;
+    ASSERT_TRUE(platform.full_path(dir + "via/../x.iso", full));
+    EXPECT_EQ(full, dir + "real/x.iso");
+    ASSERT_TRUE(platform.full_path(dir + "real/./x..iso", full));
+    EXPECT_EQ(full, dir + "real/x..iso");
+}
+
 // Returns true when the process has ended: gone, or a zombie no one has reaped yet.
 bool process_ended(pid_t pid) {
     std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
