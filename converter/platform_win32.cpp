@@ -37,22 +37,28 @@ static std::wstring widen(const char* s) {
     return w;
 }
 
-// Returns true when a full name is a device or already in extended-length form.
-static bool is_device_or_extended(const std::wstring& w) {
-    return w.compare(0, 4, L"\\\\.\\") == 0 || w.compare(0, 4, L"\\\\?\\") == 0;
+// Returns true when a name is in extended-length form, which the system takes literally.
+static bool is_extended(const std::wstring& w) {
+    return w.compare(0, 4, L"\\\\?\\") == 0;
 }
 
-// The full name, with the prefix that lifts the 260-character limit.
+// Returns true when a full name is in the device namespace ("\\.\NUL", "\\.\C:\a.cso").
+static bool in_device_namespace(const std::wstring& w) {
+    return w.compare(0, 4, L"\\\\.\\") == 0;
+}
+
+// The full name, with the prefix that lifts the 260-character limit; a device-namespace
+// name is only made full, its slashes turned, as the system would.
 std::wstring plat_long_name(const char* name) {
     std::wstring w = widen(name);
-    if (w.empty() || is_device_or_extended(w)) return w;
+    if (w.empty() || is_extended(w)) return w;
     DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
     if (n == 0) return std::wstring();
     std::wstring full(n, L'\0');
     DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
     if (got == 0 || got >= n) return std::wstring();
     full.resize(got);
-    if (is_device_or_extended(full)) return full;
+    if (is_extended(full) || in_device_namespace(full)) return full;
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -329,16 +335,41 @@ static std::wstring folder_of(const std::wstring& w) {
     return dir;
 }
 
-// Returns true when the extended-length name is a device (NUL) or an existing file that
-// is no disk file (a pipe, a character device): those are written directly.
+// Returns true when the long name is a device itself ("\\.\NUL", "\\.\COM1", nothing after
+// the device's name) or an existing file that is no disk file (a pipe, a character
+// device): those are written directly. "\\.\C:\a.cso" is a disk file like any other.
 static bool is_device(const std::wstring& w) {
-    if (w.compare(0, 4, L"\\\\.\\") == 0) return true;
+    if (in_device_namespace(w) && w.find(L'\\', 4) == std::wstring::npos) return true;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool device = GetFileType(h) != FILE_TYPE_DISK;
     CloseHandle(h);
     return device;
+}
+
+// How long a refused replacement is tried again, and how often: another program (a virus
+// scanner, an indexer, a second run checking the same name) may hold the old file or the
+// new one open for a moment, and Windows then refuses to replace the name.
+constexpr DWORD RENAME_WAIT_MS = 2000;
+constexpr DWORD RENAME_STEP_MS = 50;
+
+// Returns true for the refusals Windows gives while another program holds a file open.
+static bool refused_as_held(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Opens the existing file w as replacing it will need it, for writing and for removing
+// its name, waiting out a momentary hold as the replacement does: a program that keeps
+// the old file open without sharing its removal (an emulator playing it) would
+// otherwise refuse the replacement only after the whole run.
+static HANDLE open_to_replace(const std::wstring& w) {
+    for (DWORD waited = 0;; waited += RENAME_STEP_MS) {
+        HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE || !refused_as_held(GetLastError()) || waited >= RENAME_WAIT_MS) return h;
+        Sleep(RENAME_STEP_MS);
+    }
 }
 
 // Returns 0 when the extended-length name w could be written by this user, else -1.
@@ -352,8 +383,7 @@ static int check_long_name(const std::wstring& w) {
         return d != INVALID_FILE_ATTRIBUTES && (d & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
     }
     if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return -1;
-    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = open_to_replace(w);
     if (h == INVALID_HANDLE_VALUE) return -1;
     CloseHandle(h);
     return 0;
@@ -427,21 +457,13 @@ FILE* plat_output_stream(plat_output* out) {
     return out->f;
 }
 
-// How long a refused replacement is tried again, and how often: another program (a virus
-// scanner, an indexer, a second run checking the same name) may hold the old file or the
-// new one open for a moment, and Windows then refuses to replace the name.
-constexpr DWORD RENAME_WAIT_MS = 2000;
-constexpr DWORD RENAME_STEP_MS = 50;
-
 // Gives the finished temporary file the target's name, trying again for RENAME_WAIT_MS
 // while the refusal is one for a file held open; true when it has the name.
 static bool rename_over_target(const plat_output* out) {
     for (DWORD waited = 0;; waited += RENAME_STEP_MS) {
         if (MoveFileExW(out->temp.c_str(), out->target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
-        DWORD e = GetLastError();
-        bool held = e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
-        if (!held || waited >= RENAME_WAIT_MS) return false;
+        if (!refused_as_held(GetLastError()) || waited >= RENAME_WAIT_MS) return false;
         Sleep(RENAME_STEP_MS);
     }
 }

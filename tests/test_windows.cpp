@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -273,6 +274,19 @@ TEST(WindowsHeap, KeptBlocksComeBackAndAreNeverHandedOutTwice) {
     EXPECT_EQ(fold_crlf(r.out), "ok\n");
 }
 
+// Starts hold_open.exe on `file` for `ms` milliseconds ("keep": not sharing its removal)
+// and returns its thread once the file is held.
+std::thread hold_file(const std::string& file, const char* ms, const std::vector<std::string>& extra = {}) {
+    std::string ready = file + ".held";
+    std::vector<std::string> args{file, ms, ready};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::thread holder([args] { run_windows_tool("hold_open.exe", args); });
+    for (int i = 0; i < 200 && !std::filesystem::exists(ready); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(std::filesystem::exists(ready)) << "hold_open.exe never held " << file;
+    return holder;
+}
+
 // Another program holding the old output open for a moment (a scanner, an indexer) makes
 // Windows refuse to replace its name; the run waits that moment out instead of failing.
 TEST(WindowsOutputs, AnOutputHeldOpenForAMomentIsStillReplaced) {
@@ -281,14 +295,45 @@ TEST(WindowsOutputs, AnOutputHeldOpenForAMomentIsStillReplaced) {
     write_file(dir + "/in.iso", read_file(image().iso));
     write_file(dir + "/out.cso", "old");
     ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/native.cso"}).status, 0);
-    std::thread holder([&] { run_windows_tool("hold_open.exe", {dir + "/out.cso", "1500", dir + "/ready"}); });
-    for (int i = 0; i < 200 && !std::filesystem::exists(dir + "/ready"); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(std::filesystem::exists(dir + "/ready")) << "hold_open.exe never held the output";
+    std::thread holder = hold_file(dir + "/out.cso", "1500");
     RunResult r = run_vellicor({"-com", dir + "/in.iso", dir + "/out.cso"});
     holder.join();
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(read_file(dir + "/out.cso") == read_file(dir + "/native.cso"));
+}
+
+// A program that keeps the old output open without sharing its removal (an emulator
+// playing it) would refuse its replacement: the run is refused before it starts, not
+// after the whole conversion.
+TEST(WindowsOutputs, AnOutputKeptOpenIsRefusedBeforeTheRun) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir(), out = dir + "/out.cso";
+    write_file(dir + "/in.iso", text_bytes(8192, 1));
+    write_file(out, "old");
+    std::thread holder = hold_file(out, "4000", {"keep"});
+    RunResult r = run_vellicor({"-com", dir + "/in.iso", out});
+    holder.join();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kBanner + "Can't create " + out + "\n");
+    EXPECT_EQ(read_file(out), "old");
+}
+
+// "\\.\Z:\folder\file" names a disk file, not a device: a failed run leaves the old
+// file as it was, and a finished one replaces it whole.
+TEST(WindowsOutputs, DeviceNamespaceNamesOfFilesAreReplacedOnlyWhenFinished) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir(), iso = text_bytes(300000, 2) + std::string(7200, '\0');
+    write_file(dir + "/in.iso", iso);
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/whole.cso"}).status, 0);
+    write_file(dir + "/cut.cso", read_file(dir + "/whole.cso").substr(0, 20000));
+    write_file(dir + "/keep.iso", "my old image");
+    std::string device_name = "\\\\.\\Z:" + dir + "/keep.iso";
+    std::replace(device_name.begin(), device_name.end(), '/', '\\');
+    EXPECT_EQ(run_vellicor({"-dec", dir + "/cut.cso", device_name}).status, 1);
+    EXPECT_TRUE(read_file(dir + "/keep.iso") == "my old image");
+    EXPECT_EQ(run_vellicor({"-dec", dir + "/whole.cso", device_name}).status, 0);
+    EXPECT_TRUE(read_file(dir + "/keep.iso") == iso);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);
 }
 
 }  // namespace
