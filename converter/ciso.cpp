@@ -362,7 +362,10 @@ static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
 // Adds the stored size of sample b to write_pos; returns 0 or 1.
 static int estimate_one_sample(uint32_t b) {
     int kind = IsNCArea_type(b);
-    if (kind == NC_AREA) {  // plain whatever it holds: no need to read it
+    // Stored plain whatever it holds, so an image's block is passed unread; a compressed
+    // file's is still decoded, as every other engine decodes it, so that one that fails
+    // stops this estimate too.
+    if (kind == NC_AREA && img_format(image) == FORMAT_NONE) {
         write_pos += BLOCK;
         return 0;
     }

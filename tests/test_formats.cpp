@@ -177,6 +177,32 @@ TEST(Formats, CompressSaysWhatTheInputNeverHeld) {
                 compressed({"-com", "-opt"}, dir + "/in.iso", dir + "/b.cso"));
 }
 
+// A compressed input's block that fails to decode stops every engine and both estimates
+// alike, inside an NC area too, where the block is stored as it is.
+TEST(Formats, ADamagedBlockOfAnNCAreaStopsTheEstimatesToo) {
+    std::string dir = make_temp_dir(), tree = dir + "/tree", iso = dir + "/in.iso";
+    std::string eboot = text_bytes(90000, 1);
+    ASSERT_EQ(system(("mkdir -p '" + tree + "/PSP_GAME'").c_str()), 0);
+    write_file(tree + "/PSP_GAME/EBOOT.BIN", eboot);
+    ASSERT_TRUE(master_iso(tree, iso));
+    size_t at = read_file(iso).find(eboot.substr(0, 4096));
+    ASSERT_NE(at, std::string::npos);
+    uint32_t b = static_cast<uint32_t>(at / 2048);
+    ASSERT_EQ(run_vellicor({"-com", iso, dir + "/in.cso"}).status, 0);
+    std::string cso = read_file(dir + "/in.cso");
+    cso.replace(le32(cso, 24 + 4 * b) & 0x7FFFFFFF, 4, 4, '\xff');  // an invalid block type
+    write_file(dir + "/in.cso", cso);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-est", "-ext.bin;1"}, {"-est", "-MT", "-ext.bin;1"}, {"-com", "-opt", "-ext.bin;1"}}) {
+        std::vector<std::string> run = args;
+        run.push_back(dir + "/in.cso");
+        if (args[0] == "-com") run.push_back(dir + "/out.cso");
+        RunResult r = run_vellicor(run);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("block " + std::to_string(b) + ":inflate : "), std::string::npos) << r.out;
+    }
+}
+
 // A compressed input whose image is no whole number of sectors is refused as such an
 // image would be, and one whose block fails stops there: one line, no output.
 TEST(Formats, CompressStopsAtWhatTheImageWouldStopAt) {
