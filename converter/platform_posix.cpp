@@ -82,15 +82,16 @@ static void on_fatal_signal(int sig) {
     raise(sig);
 }
 
-// Installs the clean-up for exit() and for the signals that end a run by default: Ctrl-C,
-// a hang-up, a termination, a quit, a console pipe whose reader has gone ("| head") and
-// a file size limit; once.
+// Installs the clean-up for exit() and for the signals that end a run by default and may
+// be caught: Ctrl-C, a hang-up, a termination, a quit, a console pipe whose reader has
+// gone ("| head"), a file size or processor time limit, timers and the user signals; once.
 static void install_cleanup() {
     static bool done = false;
     if (done) return;
     done = true;
     atexit(remove_pending);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF,
+                    SIGUSR1, SIGUSR2}) {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;  // nohup
         signal(sig, on_fatal_signal);
