@@ -24,10 +24,10 @@ extern unsigned char* block_buf1; // input block (or chunk); the decoders' outpu
 extern unsigned char* block_buf2; // deflate output
 extern uint32_t write_pos;     // bytes written (or counted) so far
 extern z_stream Z1;            // the one-thread engines' zlib stream
-extern int Z1_mode;
+extern int Z1_mode;            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
 extern zbest_state* Z1_best;   // -best's encoders beside Z1, or nullptr
 extern img_source* image;      // the image the compressors and estimates read, or nullptr
-extern image_cursor* image_main; // the main thread's cursor into it            // what Z1 holds open: 0 nothing, 1 deflate, 2 inflate
+extern image_cursor* image_main; // the main thread's cursor into it
 
 // Puts threshold, level and pas_estimation back to their defaults.
 void reset_engine_settings();
