@@ -24,8 +24,8 @@ FILE* plat_fopen(const char* name, const char* mode);
 // file (a pipe, a device) is written directly.
 struct plat_output;
 // Returns 0 when `name` could be written by this user (an existing file writable, not
-// read-only, and on Windows not held open by a program that would keep it from being
-// replaced), else -1; creates nothing.
+// read-only, and on Windows not held open by a program that does not share its removal,
+// which would refuse the replacement), else -1; creates nothing.
 int plat_output_check(const char* name);
 // Checks `name` as plat_output_check does and opens the file that will become it, as
 // text (`text` 1: line feeds as the system writes them) or binary; returns the output, or

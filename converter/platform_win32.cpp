@@ -9,11 +9,13 @@
 #include <io.h>
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -47,8 +49,9 @@ static bool in_device_namespace(const std::wstring& w) {
     return w.compare(0, 4, L"\\\\.\\") == 0;
 }
 
-// The full name, with the prefix that lifts the 260-character limit; a device-namespace
-// name is only made full, its slashes turned, as the system would.
+// The full name, with the prefix that lifts the 260-character limit: a name through the
+// device namespace ("\\.\C:\a.cso"), once made full, is that prefix's name of the same
+// file; a device itself ("\\.\NUL") stays as it is.
 std::wstring plat_long_name(const char* name) {
     std::wstring w = widen(name);
     if (w.empty() || is_extended(w)) return w;
@@ -58,7 +61,9 @@ std::wstring plat_long_name(const char* name) {
     DWORD got = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
     if (got == 0 || got >= n) return std::wstring();
     full.resize(got);
-    if (is_extended(full) || in_device_namespace(full)) return full;
+    if (is_extended(full)) return full;
+    if (in_device_namespace(full))
+        return full.find(L'\\', 4) == std::wstring::npos ? full : L"\\\\?\\" + full.substr(4);
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
@@ -335,11 +340,19 @@ static std::wstring folder_of(const std::wstring& w) {
     return dir;
 }
 
-// Returns true when the long name is a device itself ("\\.\NUL", "\\.\COM1", nothing after
-// the device's name) or an existing file that is no disk file (a pipe, a character
-// device): those are written directly. "\\.\C:\a.cso" is a disk file like any other.
+// Returns true when a long name is a named pipe, which opening it to look would connect
+// to as a client.
+static bool is_pipe(const std::wstring& w) {
+    static const wchar_t prefix[] = L"\\\\?\\pipe\\";
+    int n = static_cast<int>(std::min(w.size(), wcslen(prefix)));
+    return CompareStringOrdinal(w.c_str(), n, prefix, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Returns true when the long name is a device itself ("\\.\NUL", "\\.\COM1": long names
+// keep that prefix for devices only), a named pipe, or an existing file that is no disk
+// file (a character device): those are written directly.
 static bool is_device(const std::wstring& w) {
-    if (in_device_namespace(w) && w.find(L'\\', 4) == std::wstring::npos) return true;
+    if (in_device_namespace(w) || is_pipe(w)) return true;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;

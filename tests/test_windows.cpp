@@ -318,8 +318,15 @@ TEST(WindowsOutputs, AnOutputKeptOpenIsRefusedBeforeTheRun) {
     EXPECT_EQ(read_file(out), "old");
 }
 
+// Returns the name of a file of this machine as "\\.\Z:\folder\file".
+std::string device_namespace_name(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "\\\\.\\Z:" + path;
+}
+
 // "\\.\Z:\folder\file" names a disk file, not a device: a failed run leaves the old
-// file as it was, and a finished one replaces it whole.
+// file as it was, a finished one replaces it whole, and a log so named is known as the
+// output it would be replaced by.
 TEST(WindowsOutputs, DeviceNamespaceNamesOfFilesAreReplacedOnlyWhenFinished) {
     REQUIRE_WINDOWS_BUILD();
     std::string dir = make_temp_dir(), iso = text_bytes(300000, 2) + std::string(7200, '\0');
@@ -327,12 +334,15 @@ TEST(WindowsOutputs, DeviceNamespaceNamesOfFilesAreReplacedOnlyWhenFinished) {
     ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/whole.cso"}).status, 0);
     write_file(dir + "/cut.cso", read_file(dir + "/whole.cso").substr(0, 20000));
     write_file(dir + "/keep.iso", "my old image");
-    std::string device_name = "\\\\.\\Z:" + dir + "/keep.iso";
-    std::replace(device_name.begin(), device_name.end(), '/', '\\');
+    std::string device_name = device_namespace_name(dir + "/keep.iso");
     EXPECT_EQ(run_vellicor({"-dec", dir + "/cut.cso", device_name}).status, 1);
     EXPECT_TRUE(read_file(dir + "/keep.iso") == "my old image");
     EXPECT_EQ(run_vellicor({"-dec", dir + "/whole.cso", device_name}).status, 0);
     EXPECT_TRUE(read_file(dir + "/keep.iso") == iso);
+    RunResult log = run_vellicor({"-com", "-opt", "-vid", "-log" + device_namespace_name(dir + "/new.cso"),
+                                  dir + "/in.iso", dir + "/new.cso"});
+    EXPECT_EQ(log.status, 1);
+    EXPECT_NE(log.out.find("Log file is the input or output file"), std::string::npos) << log.out;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);
 }
 
