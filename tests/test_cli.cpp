@@ -82,15 +82,15 @@ TEST(Screens, FullHelpHasItsLinesAndBlankEndings) {
               std::string::npos);
     EXPECT_NE(r.out.find("\n    vellicor -com -rm_update -l9 c:\\umdfile.iso d:\\umdfile.cso\n"),
               std::string::npos);
-    // The 63 lines of the converter's own options, the 6 of -MTn, the 3 of -log and
+    // The 63 lines of the converter's own options, the 6 of -MTn, the 4 of -log and
     // -rm_update, the 11 of -test and -info, then the 11 of other tools' files, -best and
     // -better.
     EXPECT_NE(r.out.find("d:\\umdfile.cso\n\n  -MTn: threaded compression with n threads"),
               std::string::npos);
     EXPECT_NE(r.out.find("-est -MT8 c:\\umdfile.iso\n\n  -logNAME: "), std::string::npos);
-    EXPECT_NE(r.out.find("the update files are kept\n\nChecking a file (nothing is written"),
+    EXPECT_NE(r.out.find("the update files stay\n\nChecking a file (nothing is written"),
               std::string::npos);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 8 + 1 + 63 + 6 + 3 + 11 + 11);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 8 + 1 + 63 + 6 + 4 + 11 + 11);
 }
 
 // Two bare names (a forgotten -dec) show the full help and leave the second file alone.
