@@ -92,8 +92,10 @@ static void install_cleanup() {
     atexit(remove_pending);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF,
                     SIGUSR1, SIGUSR2}) {
+        // Only where the signal still ends the process: one ignored (nohup) stays ignored,
+        // and a handler the host program set (a fuzzer's timer) stays its own.
         struct sigaction old;
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;  // nohup
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) continue;
         signal(sig, on_fatal_signal);
     }
 }
