@@ -243,7 +243,8 @@ static bool has_parent_step(const std::string& path) {
 }
 
 // Relative names are taken from the current folder; a name with a ".." step has its
-// folder resolved first, so it names the file opening it would.
+// folder resolved first, so it names the file opening it would (a folder that can't be
+// resolved leaves it to be cleaned as text: no file opens under it anyway).
 bool PosixJobPlatform::full_path(const std::string& path, std::string& full) {
     std::string name = has_parent_step(path) ? taken_name(plat_resolved_name(path.c_str()), path) : path;
     full = QFileInfo(QString::fromStdString(name)).absoluteFilePath().toStdString();
