@@ -264,10 +264,27 @@ static bool handle_info(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
     return h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, info);
 }
 
-// Fills info for a named file or folder without opening its contents; true on success.
+// Returns true when w has `prefix` at `at`, ignoring case.
+static bool has_at(const std::wstring& w, size_t at, const wchar_t* prefix) {
+    size_t n = wcslen(prefix);
+    return w.size() >= at + n &&
+           CompareStringOrdinal(w.c_str() + at, static_cast<int>(n), prefix, static_cast<int>(n), TRUE) == CSTR_EQUAL;
+}
+
+// Returns true when a long name is a named pipe, here, through the object namespace or on
+// a server: opening one to look would connect to it as a client and may take the only
+// instance its server offers.
+static bool is_pipe(const std::wstring& w) {
+    if (has_at(w, 0, L"\\\\?\\pipe\\") || has_at(w, 0, L"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\")) return true;
+    size_t server_end = has_at(w, 0, L"\\\\?\\UNC\\") ? w.find(L'\\', 8) : std::wstring::npos;
+    return server_end != std::wstring::npos && has_at(w, server_end, L"\\pipe\\");
+}
+
+// Fills info for a named file or folder without opening its contents (a pipe is not looked
+// at); true on success.
 static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
     std::wstring w = plat_long_name(name);
-    if (w.empty()) return false;
+    if (w.empty() || is_pipe(w)) return false;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     bool ok = handle_info(h, info);
@@ -338,14 +355,6 @@ static std::wstring folder_of(const std::wstring& w) {
     std::wstring dir = w.substr(0, at);
     if (!dir.empty() && dir.back() == L':') dir += L'\\';
     return dir;
-}
-
-// Returns true when a long name is a named pipe, which opening it to look would connect
-// to as a client.
-static bool is_pipe(const std::wstring& w) {
-    static const wchar_t prefix[] = L"\\\\?\\pipe\\";
-    int n = static_cast<int>(std::min(w.size(), wcslen(prefix)));
-    return CompareStringOrdinal(w.c_str(), n, prefix, -1, TRUE) == CSTR_EQUAL;
 }
 
 // Returns true when the long name is a device itself ("\\.\NUL", "\\.\COM1": long names

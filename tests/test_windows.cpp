@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -274,16 +275,20 @@ TEST(WindowsHeap, KeptBlocksComeBackAndAreNeverHandedOutTwice) {
     EXPECT_EQ(fold_crlf(r.out), "ok\n");
 }
 
+// Waits up to 10 s for a tool to make `ready`; true when it did.
+bool wait_for_ready(const std::string& ready) {
+    for (int i = 0; i < 200 && !std::filesystem::exists(ready); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return std::filesystem::exists(ready);
+}
+
 // Starts hold_open.exe on `file` for `ms` milliseconds ("keep": not sharing its removal)
 // and returns its thread once the file is held.
 std::thread hold_file(const std::string& file, const char* ms, const std::vector<std::string>& extra = {}) {
-    std::string ready = file + ".held";
-    std::vector<std::string> args{file, ms, ready};
+    std::vector<std::string> args{file, ms, file + ".held"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::thread holder([args] { run_windows_tool("hold_open.exe", args); });
-    for (int i = 0; i < 200 && !std::filesystem::exists(ready); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(std::filesystem::exists(ready)) << "hold_open.exe never held " << file;
+    EXPECT_TRUE(wait_for_ready(file + ".held")) << "hold_open.exe never held " << file;
     return holder;
 }
 
@@ -344,6 +349,26 @@ TEST(WindowsOutputs, DeviceNamespaceNamesOfFilesAreReplacedOnlyWhenFinished) {
     EXPECT_EQ(log.status, 1);
     EXPECT_NE(log.out.find("Log file is the input or output file"), std::string::npos) << log.out;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);
+}
+
+// A named pipe is written as its server takes it: never opened to look first, which
+// would take the one instance its server offers.
+TEST(WindowsOutputs, ANamedPipeIsWrittenAsItsServerTakesIt) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir(), iso = text_bytes(40960, 3);
+    write_file(dir + "/in.iso", iso);
+    ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/in.cso"}).status, 0);
+    std::string pipe = "vellicor-test-" + std::to_string(getpid());
+    for (std::string spelling : {"\\\\.\\pipe\\", "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\"}) {
+        RunResult sink;
+        std::string ready = dir + "/ready" + std::to_string(spelling.size());
+        std::thread server([&] { sink = run_windows_tool("pipe_sink.exe", {"\\\\.\\pipe\\" + pipe, ready}); });
+        EXPECT_TRUE(wait_for_ready(ready));
+        RunResult r = run_vellicor({"-dec", dir + "/in.cso", spelling + pipe});
+        server.join();
+        EXPECT_EQ(r.status, 0) << spelling << "\n" << r.out;
+        EXPECT_EQ(fold_crlf(sink.out), std::to_string(iso.size()) + "\n") << spelling;
+    }
 }
 
 }  // namespace
