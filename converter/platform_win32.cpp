@@ -9,7 +9,6 @@
 #include <io.h>
 #include <process.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
