@@ -369,15 +369,26 @@ static bool is_device(const std::wstring& w) {
     return device;
 }
 
-// How long a refused replacement is tried again, and how often: another program (a virus
-// scanner, an indexer, a second run checking the same name) may hold the old file or the
-// new one open for a moment, and Windows then refuses to replace the name.
-constexpr DWORD RENAME_WAIT_MS = 2000;
-constexpr DWORD RENAME_STEP_MS = 50;
+// How long an operation refused because another program holds a file is tried again, and
+// how often: a virus scanner, an indexer or a second run checking the same name may hold
+// the old file or the new one open for a moment.
+constexpr DWORD HELD_WAIT_MS = 2000;
+constexpr DWORD HELD_STEP_MS = 50;
 
 // Returns true for the refusals Windows gives while another program holds a file open.
 static bool refused_as_held(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Calls `attempt` (true on success, else with the system's error set) until it succeeds,
+// fails otherwise than for a held file, or HELD_WAIT_MS have passed; true on success.
+template <class Attempt>
+static bool waiting_out_holds(Attempt attempt) {
+    for (DWORD waited = 0;; waited += HELD_STEP_MS) {
+        if (attempt()) return true;
+        if (!refused_as_held(GetLastError()) || waited >= HELD_WAIT_MS) return false;
+        Sleep(HELD_STEP_MS);
+    }
 }
 
 // Opens the existing file w as replacing it will need it, for writing and for removing
@@ -385,12 +396,13 @@ static bool refused_as_held(DWORD error) {
 // the old file open without sharing its removal (an emulator playing it) would
 // otherwise refuse the replacement only after the whole run.
 static HANDLE open_to_replace(const std::wstring& w) {
-    for (DWORD waited = 0;; waited += RENAME_STEP_MS) {
-        HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE || !refused_as_held(GetLastError()) || waited >= RENAME_WAIT_MS) return h;
-        Sleep(RENAME_STEP_MS);
-    }
+    HANDLE h = INVALID_HANDLE_VALUE;
+    waiting_out_holds([&] {
+        h = CreateFileW(w.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+        return h != INVALID_HANDLE_VALUE;
+    });
+    return h;
 }
 
 // Returns 0 when the extended-length name w could be written by this user, else -1.
@@ -478,15 +490,12 @@ FILE* plat_output_stream(plat_output* out) {
     return out->f;
 }
 
-// Gives the finished temporary file the target's name, trying again for RENAME_WAIT_MS
-// while the refusal is one for a file held open; true when it has the name.
+// Gives the finished temporary file the target's name, waiting out a momentary hold of
+// either; true when it has the name.
 static bool rename_over_target(const plat_output* out) {
-    for (DWORD waited = 0;; waited += RENAME_STEP_MS) {
-        if (MoveFileExW(out->temp.c_str(), out->target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
-        if (!refused_as_held(GetLastError()) || waited >= RENAME_WAIT_MS) return false;
-        Sleep(RENAME_STEP_MS);
-    }
+    return waiting_out_holds([out] {
+        return MoveFileExW(out->temp.c_str(), out->target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
 }
 
 int plat_output_commit(plat_output* out) {
