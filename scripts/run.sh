@@ -4,7 +4,16 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup-deps.sh"
-"$root/scripts/build.sh" build-run -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF >/dev/null
+# The build's progress is kept out of the way; when it fails, its whole output is shown.
+build_log=$(mktemp)
+trap 'rm -f "$build_log"' EXIT
+if ! "$root/scripts/build.sh" build-run -DVELLICOR_TESTS=OFF -DVELLICOR_FRONTEND=OFF \
+        >"$build_log" 2>&1; then
+    cat "$build_log" >&2
+    echo "run.sh: the build failed" >&2
+    exit 1
+fi
+rm -f "$build_log"
 vellicor="$root/build-run/converter/vellicor"
 if [ $# -gt 0 ]; then exec "$vellicor" "$@"; fi
 
@@ -13,10 +22,18 @@ trap 'rm -rf "$work"' EXIT
 "$root/scripts/make-sample-tree.sh" "$work/tree"
 genisoimage -quiet -o "$work/sample.iso" "$work/tree"
 echo "Sample image: $(stat -c %s "$work/sample.iso") bytes"
-# Runs the converter, showing its final lines (progress lines end in \r and are dropped).
+# Runs the converter, showing its final lines (progress lines end in \r and are dropped);
+# when it fails, shows all it printed.
 step() {
+    local out status=0
     echo "\$ vellicor $*"
-    "$vellicor" "$@" | tr '\r' '\n' | grep -E 'completed|Time' | sed 's/^/    /'
+    out=$("$vellicor" "$@" 2>&1 | tr '\r' '\n') || status=$?
+    if [ "$status" != 0 ]; then
+        printf '%s\n' "$out" | sed 's/^/    /' >&2
+        echo "Round trip FAILED: vellicor ended with status $status" >&2
+        exit 1
+    fi
+    printf '%s\n' "$out" | grep -E 'completed|Time' | sed 's/^/    /' || true
 }
 step -com -l9 "$work/sample.iso" "$work/sample.cso"
 step -dec "$work/sample.cso" "$work/back.iso"
