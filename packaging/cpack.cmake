@@ -10,14 +10,14 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "PSP disc image converter between ISO and 
 set(CPACK_PACKAGE_DESCRIPTION
     "vellicor converts ISO 9660 images of PSP games into the block-compressed CSO
 format and back, and estimates the compressed size. It offers a reference,
-an optimised and a two-thread compressor, a compression threshold, and areas
+an optimised and a threaded compressor, a compression threshold, and areas
 of the image that are stored uncompressed or left out.")
 if(TARGET wendrovix)
     string(APPEND CPACK_PACKAGE_DESCRIPTION "
 .
 wendrovix is a small dialog with a Chinese interface that runs the converter.
-It opens .iso and .cso files from the desktop, from its command line or when
-one is dropped onto it.")
+It opens .iso and .cso files from the desktop, and these and .zso and .dax
+files from its command line, its Open dialog or when one is dropped onto it.")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei, qt6-qpa-plugins")
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 endif()
