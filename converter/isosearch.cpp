@@ -5,17 +5,18 @@
 // caller owns. Each directory is read only within its own extent (the data length of
 // the record that names it), never into an ancestor again, never twice in one walk
 // (records that name one extent many times over would otherwise multiply the work level
-// by level), and no deeper than MAX_SCAN_DEPTH levels, so a damaged image cannot make it
-// collect foreign records, recurse without end or run for ages. The area search runs one
-// walk per file class and turns what it found into entries of `ncareas`, which the
-// engines query for every block.
+// by level), never when it starts past the image's end (it holds nothing to read there),
+// and no deeper than MAX_SCAN_DEPTH levels, so a damaged image cannot make it collect
+// foreign records, recurse without end, run for ages or take memory beyond one bit per
+// sector of the image. The area search runs one walk per file class and turns what it
+// found into entries of `ncareas`, which the engines query for every block.
 #include "isosearch.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "cso_reader.h"
 #include "engine_io.h"
@@ -42,7 +43,7 @@ struct walk {
     long long image_size;                // nothing past the image's end is read as a record
     uint32_t chain[MAX_SCAN_DEPTH + 1];  // extents of the directories being scanned, root first
     int depth;                           // level of the directory being scanned (root 0)
-    std::set<uint32_t> entered;          // extents of every directory entered in this walk
+    std::vector<bool> entered;           // per image sector: a directory entered there
     long long budget;                    // directory bytes this walk may still read
 };
 
@@ -115,10 +116,10 @@ static int is_selected(const walk* w, const unsigned char* rec, const char* name
 }
 
 // Returns 1 when the walk may enter the directory at `extent` named `name` below
-// `path`: it was not entered before in this walk, the depth cap is not reached and its
-// path fits the path text.
+// `path`: it starts inside the image, it was not entered before in this walk, the depth
+// cap is not reached and its path fits the path text.
 static int may_descend(const walk* w, uint32_t extent, const char* path, const char* name) {
-    if (w->depth >= MAX_SCAN_DEPTH || w->entered.count(extent)) return 0;
+    if (w->depth >= MAX_SCAN_DEPTH || extent >= w->entered.size() || w->entered[extent]) return 0;
     for (int i = 0; i <= w->depth; i++)
         if (w->chain[i] == extent) return 0;
     return strlen(path) + strlen(name) + 2 <= static_cast<size_t>(ISO_PATH_ROOM);
@@ -136,7 +137,7 @@ static int descend(walk* w, const unsigned char* rec, const char* path, const ch
     memcpy(sub + p + n, "/", 2);
     uint32_t extent = get_le32(rec + 2);
     w->chain[++w->depth] = extent;
-    w->entered.insert(extent);
+    w->entered[extent] = true;
     count = scan_dir(w, extent * static_cast<long long>(SECTOR), get_le32(rec + 10), sub, count);
     w->depth--;
     return count;
@@ -190,8 +191,9 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
     walk w{f, store, capacity, crit, size, {}, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
+    w.entered.resize(static_cast<size_t>((size + SECTOR - 1) / SECTOR));
     w.chain[0] = static_cast<uint32_t>(start / SECTOR);
-    w.entered.insert(w.chain[0]);
+    if (w.chain[0] < w.entered.size()) w.entered[w.chain[0]] = true;
     return scan_dir(&w, start, dir_len, path, count);
 }
 
