@@ -248,7 +248,9 @@ static void media_class(file_record* store, long long size, FILE* log, const cha
     TraiteNCarea(store, size, from, NB_NC_AREAS, kind, log);
 }
 
-// Runs one extension scan per piece of the list (".a.b" gives ".a" and ".b").
+// Runs one extension scan per piece of the list (".a.b" gives ".a" and ".b"). Lost
+// extension areas take files only: a folder whose name has the extension would lose its
+// records, and with them files the user kept.
 static void extension_class(file_record* store, long long size, FILE* log) {
     const char* list = O.ext_list;
     int from = NB_NC_AREAS;
@@ -256,7 +258,8 @@ static void extension_class(file_record* store, long long size, FILE* log) {
         size_t j = i + 1;
         while (j < n && list[j] != '.') j++;
         std::string piece(list + i, j - i);
-        search_criteria c{MATCH_EXTENSION, piece.c_str(), 0, 0, 0, nullptr, 0};
+        uint32_t tests = MATCH_EXTENSION | (O.rm_ext ? MATCH_KIND : 0);
+        search_criteria c{tests, piece.c_str(), 0, 0, 0, nullptr, 0};
         scan_into_store(store, &c);
         i = j;
     }

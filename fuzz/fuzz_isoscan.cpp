@@ -43,18 +43,19 @@ const char* check_area_table(int found) {
     return ftell(fin) == 0 ? nullptr : "the area search did not leave the input at offset 0";
 }
 
-// Walks the image once per scan of the classes all_area_classes() turns on, in the
+// Walks the image once per scan of the classes all_area_classes(lost) turns on, in the
 // search's order (video, audio, each extension piece, update), into one store; returns
 // the number of records, which stand in the order of the area table's entries.
-int class_records(FILE* f, std::vector<file_record>& store) {
+int class_records(FILE* f, std::vector<file_record>& store, int lost) {
     static const unsigned char psmf[] = "PSMF", riff[] = "RIFF";
-    static const search_criteria scans[] = {
+    uint32_t ext = MATCH_EXTENSION | (lost ? MATCH_KIND : 0);  // Lost extension areas: files only
+    const search_criteria scans[] = {
         {MATCH_KIND | MATCH_SIGNATURE, nullptr, 0, 0, 0, psmf, 4},
         {MATCH_KIND | MATCH_SIGNATURE, nullptr, 0, 0, 0, riff, 4},
-        {MATCH_EXTENSION, ".BIN", 0, 0, 0, nullptr, 0},
-        {MATCH_EXTENSION, ".pmf;1", 0, 0, 0, nullptr, 0},
-        {MATCH_EXTENSION, ".", 0, 0, 0, nullptr, 0},
-        {MATCH_EXTENSION, ".at3", 0, 0, 0, nullptr, 0},
+        {ext, ".BIN", 0, 0, 0, nullptr, 0},
+        {ext, ".pmf;1", 0, 0, 0, nullptr, 0},
+        {ext, ".", 0, 0, 0, nullptr, 0},
+        {ext, ".at3", 0, 0, 0, nullptr, 0},
         {MATCH_UPDATE_DIR, nullptr, 0, 0, 0, nullptr, 0},
     };
     store.resize(MAX_NC_AREAS);
@@ -66,9 +67,9 @@ int class_records(FILE* f, std::vector<file_record>& store) {
 
 // Checks that every area holds only blocks of the file it was made from; returns
 // nullptr or the problem.
-const char* check_areas_within_files() {
+const char* check_areas_within_files(int lost) {
     static std::vector<file_record> store;  // 16 MB: allocated once
-    if (class_records(fin, store) != NB_NC_AREAS) return "the area table does not match the files found";
+    if (class_records(fin, store, lost) != NB_NC_AREAS) return "the area table does not match the files found";
     for (int i = 0; i < NB_NC_AREAS; i++) {
         uint64_t first = rd32(store[i].record + 2), len = rd32(store[i].record + 10);
         uint64_t end = first + (len + 2047) / 2048;
@@ -85,7 +86,7 @@ const char* search_areas(const uint8_t* data, size_t size, int lost) {
     fin = open_input(data, size);
     const char* p = STREAMS_FAILED;
     if (fin && ncareas) p = check_area_table(run_guarded(run_area_search, nullptr));
-    if (!p) p = check_areas_within_files();
+    if (!p) p = check_areas_within_files(lost);
     converter_reset_state();
     return p;
 }

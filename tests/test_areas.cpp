@@ -29,8 +29,8 @@ struct Area {
 };
 
 // Writes a PSP-like tree: update folder with a subfolder, videos ("PSMF"), audio
-// ("RIFF" and a "riff" impostor), listed extensions, a folder of many names of varied
-// lengths, a deep chain of folders and an empty file.
+// ("RIFF" and a "riff" impostor), listed extensions, a folder named with one of them, a
+// folder of many names of varied lengths, a deep chain of folders and an empty file.
 void make_psp_tree(const std::string& root) {
     auto put = [&](const std::string& rel, const std::string& data) {
         std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
@@ -50,6 +50,7 @@ void make_psp_tree(const std::string& root) {
     put("PSP_GAME/USRDIR/DATA/A.PRX", text_bytes(8000, 12));
     put("PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(4100, 13));
     put("PSP_GAME/USRDIR/DATA/MODULE.XPAC", text_bytes(4000, 14));
+    put("PSP_GAME/USRDIR/OLD.PRX/NOTE.TXT", text_bytes(3000, 16));
     for (int i = 0; i < 150; i++)
         put("PSP_GAME/USRDIR/BIG/F" + std::string(i % 24, 'X') + std::to_string(i) + ".DAT",
             text_bytes(100 + (i * 37) % 3000, 100 + i));
@@ -138,8 +139,8 @@ std::vector<Area> expected_areas(const std::vector<IsoEntry>& ls, const std::str
     for (size_t i = 0; i < list.size();) {
         size_t j = list.find('.', i + 1);
         std::string piece = list.substr(i, j - i);
-        for (const auto& e : ls)
-            if (upper(extension(e.name)) == upper(piece))
+        for (const auto& e : ls)  // Lost extension areas take files only
+            if (upper(extension(e.name)) == upper(piece) && !(e.is_dir && has(args, "-rm_ext")))
                 out.push_back(make_area(e, has(args, "-rm_ext"), true));
         i = j == std::string::npos ? list.size() : j;
     }
