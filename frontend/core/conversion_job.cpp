@@ -411,7 +411,7 @@ void ConversionJob::EndUnstarted() {
 
 // Checks the CSO against the image: the output against the input after a compression,
 // the input against the output after a decompression. Holds verify_mutex_ meanwhile, so
-// that Stop and Exit remove the output only once it is no longer read.
+// that Stop and Exit clean up only once the output is no longer read.
 void ConversionJob::VerifyOutput() {
     std::lock_guard<std::mutex> lock(verify_mutex_);
     if (converter_status != 0 || stop_requested_) return;
@@ -554,9 +554,10 @@ void ConversionJob::OnExit() {
     if (KillAndClean()) view_.close_dialog();
 }
 
-// Ends the converter, waits 1000 ms, then removes what the job wrote and the converter.
-// A worker that has not stored the process yet sees stop_requested_ after storing it and
-// ends it; a verification sees it before its next chunk and lets go of the output. A
+// Ends the converter, waits 1000 ms, then removes what a converter ended mid-run wrote and
+// the converter. A worker that has not stored the process yet sees stop_requested_ after
+// storing it and ends it; a verification sees it before its next chunk and lets go of
+// the output. A
 // queue's remaining files are dropped, so that no late tick can start one.
 bool ConversionJob::KillAndClean() {
     stop_requested_ = true;
@@ -565,24 +566,18 @@ bool ConversionJob::KillAndClean() {
     view_.show_members();
     platform_.sleep_ms(STOP_WAIT_MS);
     { std::lock_guard<std::mutex> wait_for_verification(verify_mutex_); }
-    if (!RemoveJobOutput()) return false;
+    RemoveJobOutput();
     return RemoveConverter();
 }
 
-// Removes the output when the converter finished it; a converter ended mid-run never put
-// it in place, so a file under that name is the user's own and stays, and only the
-// converter's temporary file goes. Returns false when a removal of the output failed. What
-// is removed is forgotten, so that a retried Exit does not fail on it again.
-bool ConversionJob::RemoveJobOutput() {
-    std::string written = platform_.written_name(job_output_);  // a link stays; its target goes
-    if (output_in_place_) {
-        if (!RemoveJobFile(written, false)) return false;
-        output_in_place_ = false;
-        converter_pid_ = 0;
-        return true;
-    }
+// Removes what a converter ended mid-run left: its own temporary file. A file under the
+// output's name is then the user's own and stays. An output the converter finished stays
+// too (a Stop or Exit during its verification or before its report): it is whole, and it
+// has already replaced the user's earlier file, which removing it would lose for good.
+void ConversionJob::RemoveJobOutput() {
     unsigned long pid = converter_pid_.load();
-    if (pid == 0) return true;  // never started: nothing was written
+    if (output_in_place_ || pid == 0) return;  // finished, or never started: nothing to undo
+    std::string written = platform_.written_name(job_output_);  // the temporary lies by a link's target
     size_t cut = LastSeparatorOf(written, platform_.path_separator());
     std::string folder = cut == std::string::npos ? "" : written.substr(0, cut + 1);
     std::string base = written.substr(cut == std::string::npos ? 0 : cut + 1);
@@ -591,7 +586,6 @@ bool ConversionJob::RemoveJobOutput() {
         std::string error = platform_.remove_file(folder + name);
         if (!error.empty()) view_.show_error(error);  // shown, but the output is safe
     }
-    return true;
 }
 
 // Removes the converter file, the folder's lock, then the job's private folder; a retry

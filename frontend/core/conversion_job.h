@@ -240,9 +240,8 @@ private:
     // Ends the converter (if any), waits 1000 ms, removes what the job wrote and the
     // converter; false when a removal failed.
     bool KillAndClean();
-    // Removes a finished output, or the temporary file of a converter ended mid-run;
-    // false when the output's removal failed.
-    bool RemoveJobOutput();
+    // Removes the temporary file of a converter ended mid-run; a finished output stays.
+    void RemoveJobOutput();
     // The report lines of a failed converter: the explanation and the converter's line.
     std::string FailureLines() const;
     // The explanation and line of a warning the converter printed, "" when none.
