@@ -211,7 +211,8 @@ bool ConversionJob::Start() {
 // information box names what could not be written and nothing is left behind.
 bool ConversionJob::PrepareJobFolder() {
     temp_folder = GetTempFolder();
-    job_folder = platform_.make_private_folder(temp_folder);
+    // Without a temporary folder a folder made from "" would land in the current one.
+    job_folder = temp_folder.empty() ? "" : platform_.make_private_folder(temp_folder);
     converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
     converter_removed_ = false;
     if (!job_folder.empty()) folder_lock_ = platform_.lock_folder(job_folder);
@@ -230,7 +231,8 @@ bool ConversionJob::PrepareJobFolder() {
 
 // Removes what killed or crashed dialogs left in the temporary folder.
 void ConversionJob::RemoveStaleFolders() {
-    platform_.remove_stale_folders(GetTempFolder());
+    std::string temp = GetTempFolder();
+    if (!temp.empty()) platform_.remove_stale_folders(temp);  // never the current folder
 }
 
 // One file: the boxes as they are. A queue: every chosen file, its output derived beside

@@ -161,6 +161,7 @@ public:
     explicit FakePlatform(EventLog& log) : log_(log) {}
     std::string resource = "CONVERTER-EXECUTABLE\x7f" + std::string(1, '\0') + "ELF";
     bool fail_folder = false, fail_write = false, fail_start = false, fail_worker = false;
+    std::string temp = "/fake/tmp/";  // what temp_path gives; "" when the system gives none
     std::map<std::string, uint64_t> files;             // path -> size
     std::map<std::string, std::string> written;        // programs written: path -> bytes
     std::set<std::string> folders;
@@ -195,7 +196,7 @@ public:
         full = absolute(path);
         return true;
     }
-    std::string temp_path() override { return "/fake/tmp/"; }
+    std::string temp_path() override { return temp; }
     std::string make_private_folder(const std::string& parent) override {
         if (fail_folder) return "";
         std::string folder = parent + "wendrovix-" + std::to_string(++folder_count) + "/";

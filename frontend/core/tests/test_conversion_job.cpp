@@ -472,6 +472,14 @@ TEST_F(ConversionJobTest, UnwritableConverterStartsNothing) {
     platform.fail_folder = true;
     start("/data/x.iso", 4096, "/data/x.cso", 0);
     EXPECT_EQ(dlg.info_text, "无法写出转换程序，转换未开始：/fake/tmp/\r\n");
+    // No temporary folder: nothing is made in (or cleaned from) the current folder.
+    platform.fail_folder = false;
+    platform.temp = "";
+    start("/data/x.iso", 4096, "/data/x.cso", 0);
+    job->RemoveStaleFolders();
+    EXPECT_EQ(dlg.info_text, "无法写出转换程序，转换未开始：\r\n");
+    for (const std::string& e : log.events()) EXPECT_NE(e.rfind("mkdir wendrovix-", 0), 0u) << e;
+    EXPECT_LT(log.index_of("stale "), 0);
     EXPECT_TRUE(platform.started.empty());
     EXPECT_EQ(view.button, "开始转换");
     EXPECT_FALSE(view.minimised || view.timer_on);
