@@ -31,7 +31,10 @@ int NB_NC_AREAS = 0;
 
 static const int SECTOR = 2048;  // an ISO 9660 logical sector
 static const long long ROOT_RECORD_AT = 32924;  // sector 16, byte 156: the root's record
-static const int WINDOW = 4129;                 // one record read: 33 bytes + identifier room
+// One record read: the most a record can span, its 33 fixed bytes and an identifier of up
+// to 255. Nothing past it is looked at, and a larger read would cost a compressed input
+// the decoding of a further block for every record.
+static const int WINDOW = 33 + 255;
 static const char UPDATE_PATH[] = "PSP_GAME/SYSDIR/UPDATE/";
 
 // What every level of one walk shares.
