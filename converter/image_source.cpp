@@ -28,6 +28,9 @@ struct image_cursor {
     uint64_t ahead_off;      // the file offset of ahead[0]
     size_t ahead_len;        // the bytes ahead holds
     long long held;          // the block in `block`, or -1
+    long long failed;        // the block that last failed to decode, or -1
+    int failed_status;       // its status
+    img_fault failed_fault;  // and its fault
     z_stream z;
     int z_mode;
     char fault[160];
@@ -94,6 +97,7 @@ image_cursor* img_cursor_new(const img_source* s) {
     if (!c) return nullptr;
     c->src = s;
     c->held = -1;
+    c->failed = -1;
     if (s->format == FORMAT_NONE) return c;
     size_t bs = s->r.lay.bs;
     c->payload = static_cast<unsigned char*>(malloc(2 * bs));
@@ -141,7 +145,7 @@ static const unsigned char* payload_of(image_cursor* c, const cso_place& pl) {
 }
 
 // Decodes block b into dst (room bytes, at least a block's); returns CSO_OK or the failure.
-static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, size_t room, img_fault* fault) {
+static int decode_block(image_cursor* c, uint32_t b, unsigned char* dst, size_t room, img_fault* fault) {
     const cso_reader& r = c->src->r;
     cso_place pl{};
     if (cso_locate(&r, b, &pl)) return fault_at(fault, b, CSO_BAD_BLOCK, msg(MSG_BLOCK_READ_ERROR), static_cast<int>(b));
@@ -153,6 +157,19 @@ static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, size_t r
     cso_scratch s{&c->z, &c->z_mode, c->fault, sizeof c->fault};
     int status = cso_decode_payload(r.lay, b, pl.kind, p, static_cast<size_t>(pl.len), dst, room, s);
     return status ? fault_at(fault, b, status, "%s", c->fault) : CSO_OK;
+}
+
+// decode_block, but a block that failed fails again at once: the file does not change,
+// and readers of small pieces (the ISO scan reads a record at a time) would otherwise
+// decode a large block that fails once for every piece of it.
+static int decode_into(image_cursor* c, uint32_t b, unsigned char* dst, size_t room, img_fault* fault) {
+    if (c->failed == static_cast<long long>(b)) {
+        *fault = c->failed_fault;
+        return c->failed_status;
+    }
+    int status = decode_block(c, b, dst, room, fault);
+    if (status) c->failed = b, c->failed_status = status, c->failed_fault = *fault;
+    return status;
 }
 
 // Copies n bytes from `at` in block b into out, decoding the block into the cursor's own
