@@ -215,7 +215,9 @@ bool ConversionJob::PrepareJobFolder() {
     job_folder = temp_folder.empty() ? "" : platform_.make_private_folder(temp_folder);
     converter_path = format_text(CONVERTER_NAME_FORMAT, job_folder);
     converter_removed_ = false;
-    if (!job_folder.empty()) folder_lock_ = platform_.lock_folder(job_folder);
+    // The lock of an earlier job's folder (kept while its converter could not be removed)
+    // lets go here: only this job's folder may pass.
+    folder_lock_ = job_folder.empty() ? nullptr : platform_.lock_folder(job_folder);
     if (folder_lock_ && ExtractConverter(converter_path) != 0) return true;
     dlg_.info_text = std::string(TEXT_NO_CONVERTER) +
                      (job_folder.empty() ? temp_folder : converter_path) + "\r\n";
@@ -559,8 +561,7 @@ void ConversionJob::OnExit() {
 // Ends the converter, waits 1000 ms, then removes what a converter ended mid-run wrote and
 // the converter. A worker that has not stored the process yet sees stop_requested_ after
 // storing it and ends it; a verification sees it before its next chunk and lets go of
-// the output. A
-// queue's remaining files are dropped, so that no late tick can start one.
+// the output. A queue's remaining files are dropped, so that no late tick can start one.
 bool ConversionJob::KillAndClean() {
     stop_requested_ = true;
     if (current_ < files_.size()) files_.resize(current_ + 1);

@@ -481,6 +481,17 @@ TEST_F(ConversionJobTest, UnwritableConverterStartsNothing) {
     for (const std::string& e : log.events()) EXPECT_NE(e.rfind("mkdir wendrovix-", 0), 0u) << e;
     EXPECT_LT(log.index_of("stale "), 0);
     EXPECT_TRUE(platform.started.empty());
+    // Nor after a job whose converter could not be removed, which keeps its folder's lock.
+    platform.temp = "/fake/tmp/";
+    start("/data/x.iso", 4096, "/data/x.cso", 0);
+    std::string stuck = converter_path;
+    platform.locked.insert(stuck);
+    finish(1, 0, "/data/x.cso", 24);
+    platform.temp = "";
+    start("/data/y.iso", 4096, "/data/y.cso", 0);
+    EXPECT_EQ(dlg.info_text, "无法写出转换程序，转换未开始：\r\n");
+    EXPECT_LT(log.index_of("write Vellicor.exe"), 0);
+    EXPECT_EQ(platform.started.size(), 1u);
     EXPECT_EQ(view.button, "开始转换");
     EXPECT_FALSE(view.minimised || view.timer_on);
     EXPECT_EQ(dlg.converting, 0);
