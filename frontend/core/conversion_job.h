@@ -237,8 +237,8 @@ private:
     bool RemoveJobFile(const std::string& path, bool folder);
     // Removes the converter file and the job folder; false when a removal failed.
     bool RemoveConverter();
-    // Ends the converter (if any), waits 1000 ms, removes what the job wrote and the
-    // converter; false when a removal failed.
+    // Ends the converter (if any), waits 1000 ms, removes what a converter ended mid-run
+    // wrote and the converter; false when a removal failed.
     bool KillAndClean();
     // Removes the temporary file of a converter ended mid-run; a finished output stays.
     void RemoveJobOutput();
