@@ -590,20 +590,13 @@ TEST(HostileCsoMemory, ClaimOfA2GBImageCostsTheIndexNotTheImage) {
 // its memory high-water mark as its own.
 void write_directory_flood(const std::string& path, uint32_t sectors) {
     std::ofstream f(path, std::ios::binary);
-    uint32_t next = sectors;
-    auto record = [](char* at, uint32_t extent, uint32_t len, char name) {
-        at[0] = 34, at[25] = 2, at[32] = 1, at[33] = name;
-        for (int i = 0; i < 4; i++) at[2 + i] = static_cast<char>(extent >> (8 * i));
-        for (int i = 0; i < 4; i++) at[10 + i] = static_cast<char>(len >> (8 * i));
-    };
-    for (uint32_t s = 0; s < sectors; s++) {
-        char sector[2048] = {};
-        if (s == 16) {
-            memcpy(sector, "\x01" "CD001", 6);
-            record(sector + 156, 20, (sectors - 20) * 2048, '\0');
-        }
-        for (size_t r = 0; s >= 20 && r < 60; r++) record(sector + r * 34, next++, 0, 'A');
-        f.write(sector, sizeof sector);
+    HandIso head(20);
+    head.set_root(20, (sectors - 20) * 2048);
+    f.write(head.bytes.data(), static_cast<std::streamsize>(head.bytes.size()));
+    for (uint32_t s = 20, next = sectors; s < sectors; s++) {
+        HandIso sector(1);
+        for (size_t off = 0; off + 34 <= 2048;) off = sector.put_record(0, off, next++, 0, true, "A");
+        f.write(sector.bytes.data(), 2048);
     }
 }
 
