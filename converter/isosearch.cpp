@@ -44,9 +44,8 @@ struct walk {
     int capacity;
     const search_criteria* crit;
     long long image_size;                // nothing past the image's end is read as a record
-    uint32_t chain[MAX_SCAN_DEPTH + 1];  // extents of the directories being scanned, root first
     int depth;                           // level of the directory being scanned (root 0)
-    std::vector<bool> entered;           // per image sector: a directory entered there
+    std::vector<bool> entered;           // per image sector: a directory entered there (ancestors too)
     long long budget;                    // directory bytes this walk may still read
 };
 
@@ -123,8 +122,6 @@ static int is_selected(const walk* w, const unsigned char* rec, const char* name
 // cap is not reached and its path fits the path text.
 static int may_descend(const walk* w, uint32_t extent, const char* path, const char* name) {
     if (w->depth >= MAX_SCAN_DEPTH || extent >= w->entered.size() || w->entered[extent]) return 0;
-    for (int i = 0; i <= w->depth; i++)
-        if (w->chain[i] == extent) return 0;
     return strlen(path) + strlen(name) + 2 <= static_cast<size_t>(ISO_PATH_ROOM);
 }
 
@@ -139,7 +136,7 @@ static int descend(walk* w, const unsigned char* rec, const char* path, const ch
     memcpy(sub + p, name, n);
     memcpy(sub + p + n, "/", 2);
     uint32_t extent = get_le32(rec + 2);
-    w->chain[++w->depth] = extent;
+    w->depth++;
     w->entered[extent] = true;
     count = scan_dir(w, extent * static_cast<long long>(SECTOR), get_le32(rec + 10), sub, count);
     w->depth--;
@@ -191,12 +188,12 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
                  int count, const char* path, uint32_t dir_len) {
     long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
     long long size = scan_size(f);
-    walk w{f, store, capacity, crit, size, {}, 0, {}, size};
+    walk w{f, store, capacity, crit, size, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
     w.entered.resize(static_cast<size_t>((size + SECTOR - 1) / SECTOR));
-    w.chain[0] = static_cast<uint32_t>(start / SECTOR);
-    if (w.chain[0] < w.entered.size()) w.entered[w.chain[0]] = true;
+    size_t root = static_cast<size_t>(start / SECTOR);
+    if (root < w.entered.size()) w.entered[root] = true;
     return scan_dir(&w, start, dir_len, path, count);
 }
 
