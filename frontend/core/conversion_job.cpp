@@ -368,7 +368,7 @@ void ConversionJob::StartConversion() {
 void ConversionJob::PrepareCompress(const std::string& level) {
     dlg_.info_text += TEXT_MODE_COMPRESS;
     dlg_.info_text += format_text(TEXT_LEVEL, level);
-    Append(TEXT_INPUT_SIZE, FileSize32(job_input_) / MEGABYTE);
+    Append(TEXT_INPUT_SIZE, FileSize(job_input_) / MEGABYTE);
     dlg_.converting = 1;
     command_line = converter_path + " -com -l" + level + " \"" + job_input_ + "\" \"" +
                    job_output_ + "\"";
@@ -378,7 +378,7 @@ void ConversionJob::PrepareCompress(const std::string& level) {
 // Decompress job: mode and size lines; "-dec" command.
 void ConversionJob::PrepareDecompress() {
     dlg_.info_text += TEXT_MODE_DECOMPRESS;
-    Append(TEXT_INPUT_SIZE, FileSize32(job_input_) / MEGABYTE);
+    Append(TEXT_INPUT_SIZE, FileSize(job_input_) / MEGABYTE);
     dlg_.converting = 1;
     command_line = converter_path + " -dec \"" + job_input_ + "\" \"" + job_output_ + "\"";
     converter_argv = {converter_path, "-dec", job_input_, job_output_};
@@ -481,8 +481,8 @@ void ConversionJob::ReportFile() {
         return;
     }
     dlg_.info_text += TEXT_FINISHED + WarningLines();
-    uint32_t out_size = FileSize32(job_output_);
-    uint32_t in_size = FileSize32(job_input_);
+    uint64_t out_size = FileSize(job_output_);
+    uint64_t in_size = FileSize(job_input_);
     Append(TEXT_OUTPUT_SIZE, out_size / MEGABYTE);
     Append(TEXT_RATIO, in_size ? static_cast<double>(out_size) / in_size * 100 : 0.0);
     dlg_.info_text += verify_line_;
@@ -629,11 +629,11 @@ int ConversionJob::ExtractConverter(const std::string& file) {
     return platform_.write_program_file(file, bytes) ? 1 : 0;
 }
 
-// Returns the low 32 bits of the file's size; 0 for a file that cannot be measured.
-uint32_t ConversionJob::FileSize32(const std::string& file) {
+// Returns the file's size; 0 for a file that cannot be measured.
+uint64_t ConversionJob::FileSize(const std::string& file) {
     uint64_t size = 0;
     if (!platform_.file_size(file, size)) return 0;
-    return static_cast<uint32_t>(size);
+    return size;
 }
 
 // Appends one line with a number to the information box.

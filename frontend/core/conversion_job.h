@@ -231,8 +231,9 @@ private:
     std::string GetTempFolder();
     // Writes the embedded converter to file; returns 1 on success, 0 on failure.
     int ExtractConverter(const std::string& file);
-    // Returns the low 32 bits of the file's size (0 when it cannot be measured).
-    uint32_t FileSize32(const std::string& file);
+    // Returns the file's whole size (0 when it cannot be measured): an image decoded from a
+    // compressed file can pass 4 GiB, and its low 32 bits alone would report a remainder.
+    uint64_t FileSize(const std::string& file);
     // Removes a file or folder of the job; false (after a message box) when it fails.
     bool RemoveJobFile(const std::string& path, bool folder);
     // Removes the converter file and the job folder; false when a removal failed.
