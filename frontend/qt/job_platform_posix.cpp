@@ -267,12 +267,18 @@ std::string PosixJobPlatform::make_private_folder(const std::string& parent) {
     return name + "/";
 }
 
-// Creates the folder's lock file and locks it; nullptr on failure.
+// Creates the folder's lock file and locks it; nullptr on failure. The file is made and
+// locked under another name and linked into place: under its own name, between the open
+// and the lock, another dialog's start-up clean-up would take it for a left-over.
 std::unique_ptr<FolderLock> PosixJobPlatform::lock_folder(const std::string& folder) {
-    std::string path = folder + LOCK_NAME;
-    int fd = take_lock(path, O_CREAT | O_EXCL);
+    std::string path = folder + LOCK_NAME, fresh = path + ".new";
+    int fd = take_lock(fresh, O_CREAT | O_EXCL);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixFolderLock>(path, fd);
+    bool placed = link(fresh.c_str(), path.c_str()) == 0;
+    unlink(fresh.c_str());
+    if (placed) return std::make_unique<PosixFolderLock>(path, fd);
+    close(fd);
+    return nullptr;
 }
 
 // Removes every job folder of this user in parent whose lock file no one holds.

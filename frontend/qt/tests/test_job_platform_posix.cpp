@@ -268,6 +268,25 @@ TEST_F(PosixPlatformTest, StaleJobFoldersRemoved) {
     EXPECT_EQ(platform.remove_stale_folders(dir), 0);
 }
 
+// A starting dialog's clean-up racing with another's new job folder never takes that
+// folder: its lock file appears already held.
+TEST_F(PosixPlatformTest, NewJobFolderSurvivesACleanUpRacingWithIt) {
+    std::atomic<bool> done{false};
+    std::thread cleaner([&] {
+        while (!done) platform.remove_stale_folders(dir);
+    });
+    int lost = 0;
+    for (int i = 0; i < 1000; i++) {
+        std::string folder = platform.make_private_folder(dir);
+        auto lock = platform.lock_folder(folder);
+        lost += !lock || !std::filesystem::exists(folder + "wendrovix.lock") ? 1 : 0;
+        if (lock) lock->release();
+    }
+    done = true;
+    cleaner.join();
+    EXPECT_EQ(lost, 0);
+}
+
 // A converter ends when the program that started it is killed, whatever it is doing, by
 // a signal it can catch to remove its temporary output (the child removes its pid file).
 TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
