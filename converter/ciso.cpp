@@ -604,6 +604,14 @@ static int clean_up(int status) {
     return status;
 }
 
+// A report's lines are its result: one not written whole fails the run, said where it
+// can still be seen.
+static int report_written(int status) {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return status;
+    say_to(stderr, MSG_REPORT_UNWRITTEN);
+    return 1;
+}
+
 int converter_main(int argc, char** argv) {
     banner();
     parse_ligne_commande(argc, argv);
@@ -616,8 +624,8 @@ int converter_main(int argc, char** argv) {
         O.action == ACTION_SHORT_HELP ? aidecourte() : aidelongue();
         return clean_up(0);
     }
-    if (O.action == ACTION_TEST) return clean_up(test_ciso());
-    if (O.action == ACTION_INFO) return clean_up(info_ciso());
+    if (O.action == ACTION_TEST) return clean_up(report_written(test_ciso()));
+    if (O.action == ACTION_INFO) return clean_up(report_written(info_ciso()));
     derive_globals();
     ncareas = static_cast<nc_area*>(calloc(MAX_NC_AREAS, sizeof(nc_area)));
     if (!ncareas) {

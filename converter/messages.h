@@ -51,7 +51,8 @@ enum converter_message_kind { MESSAGE_FAILURE, MESSAGE_WARNING };
     X(MSG_CANT_WRITE_LOG, MESSAGE_FAILURE, "Can't write log %s") \
     X(MSG_LOG_IS_IO, MESSAGE_FAILURE, "Log file is the input or output file (%s)") \
     X(MSG_LOG_UNWRITABLE, MESSAGE_FAILURE, "Unable to write log file (%s)") \
-    X(MSG_NO_CHECKSUMS, MESSAGE_FAILURE, "Can't compute checksums")
+    X(MSG_NO_CHECKSUMS, MESSAGE_FAILURE, "Can't compute checksums") \
+    X(MSG_REPORT_UNWRITTEN, MESSAGE_FAILURE, "Can't write the report to standard output")
 
 // The lines' names, in the list's order.
 enum message_id {

@@ -135,6 +135,20 @@ TEST(FullDisk, ALogThatCannotBeWrittenFailsTheRunAndKeepsTheOutput) {
     }
 }
 
+// -test and -info print their result: one that could not be written is no success.
+TEST(FullDisk, AReportThatCannotBeWrittenFailsTheRun) {
+    if (testing_windows_build()) GTEST_SKIP() << "/dev/full is this machine's device";
+    std::string dir = make_temp_dir();
+    write_file(dir + "/a.iso", mixed_image(16));
+    ASSERT_EQ(run_vellicor({"-com", dir + "/a.iso", dir + "/a.cso"}).status, 0);
+    for (const char* action : {"-test", "-info"}) {
+        RunResult r = run_tool("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", VELLICOR_NATIVE_EXE, action,
+                                           dir + "/a.cso"});
+        EXPECT_EQ(r.status, 1) << action;
+        EXPECT_EQ(r.err, "Can't write the report to standard output\n") << action;
+    }
+}
+
 // A small file system mounted for the test, unmounted whatever happens.
 struct SmallDisk {
     std::string path;
