@@ -366,6 +366,10 @@ int report_compare(const test_run& r) {
     if (a.fault[0] || b.fault[0]) {
         const image_source& d = !b.fault[0] || (a.fault[0] && a.produced <= b.produced) ? a : b;
         const image_source& o = &d == &a ? b : a;
+        if (d.unsupported) {  // nothing of it was read, so nothing can be said the same
+            printf("Compare       not made: %s is in a format not read\n", d.name);
+            return 1;
+        }
         uint64_t recorded = d.is_cso ? cso_held_bytes(d.cso.lay) : d.size;
         if (!o.fault[0] && o.produced <= d.produced && o.produced != recorded) {
             return print_size_difference(&d == &a ? recorded : a.produced, &d == &b ? recorded : b.produced,

@@ -128,6 +128,11 @@ TEST(TestCompare, NamesTheFirstBlockThatDiffers) {
         EXPECT_EQ(field(r.out, "Compare"), "the images differ in size (20480 and " + std::to_string(iso.size()) +
                                                " bytes); the first 20480 bytes are the same") << damaged;
     }
+    // A file in a format not read may well be whole: nothing is said the same or damaged.
+    write_file(dir + "/j.cso", "JISO" + read_file(m.cso).substr(4));
+    RunResult r = run_vellicor({"-test", dir + "/j.cso", m.iso});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(field(r.out, "Compare"), "not made: " + dir + "/j.cso is in a format not read");
 }
 
 // One MANIFEST row of the reference decompressor: file, status and its last line.
