@@ -42,8 +42,16 @@ char** plat_utf8_args(int*, char** argv) {
     return argv;
 }
 
+// A file to read is opened without waiting: a FIFO no one writes to would block the open
+// for ever, where now it reads as empty and the caller's own check refuses it.
 FILE* plat_fopen(const char* name, const char* mode) {
-    return fopen(name, mode);
+    if (mode[0] != 'r' || strchr(mode, '+')) return fopen(name, mode);
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int flags = fcntl(fd, F_GETFL);
+    FILE* f = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, mode) : nullptr;
+    if (!f) close(fd);
+    return f;
 }
 
 // ---------------------------------------------------------------- outputs

@@ -164,6 +164,24 @@ TEST(ShrinkingInput, PipeWhoseSizeCannotBeTaken) {
     }
 }
 
+// A FIFO no one writes to: the open does not wait for a writer, and the run is refused.
+TEST(ShrinkingInput, FifoWithoutAWriterIsRefusedAtOnce) {
+    if (testing_windows_build()) GTEST_SKIP() << "a FIFO is this machine's";
+    std::string dir = make_temp_dir(), fifo = dir + "/fifo.cso";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-info", fifo}, "Can't open " + fifo}, {{"-test", fifo}, "Can't open " + fifo},
+        {{"-dec", fifo, dir + "/out"}, "file read error"}};
+    for (const auto& [args, line] : cases) {
+        std::vector<std::string> timed{"30", VELLICOR_NATIVE_EXE};  // a hang ends as a failure
+        timed.insert(timed.end(), args.begin(), args.end());
+        RunResult r = run_tool("/usr/bin/timeout", timed);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.out.find("\n" + line + "\n"), std::string::npos) << r.out;
+        EXPECT_FALSE(file_exists(dir + "/out"));
+    }
+}
+
 // ------------------------------------------------------------------ input shrinks mid-run
 
 // Returns the argument vector of a command for posix_spawn (it lives as long as `command`).
