@@ -23,6 +23,8 @@ const char* const TEXT_OUTPUT_SIZE = "转换后文件大小：%.2f MB\r\n";
 const char* const TEXT_RATIO = "压缩比：%.2f  \r\n";
 const char* const TEXT_USER_STOP = "用户终止转换";
 const char* const TEXT_USER_EXIT = "用户终止转换，退出中……";
+// After a Stop that came once the converter had finished: its output stays, unchecked.
+const char* const TEXT_KEPT_UNCHECKED = "\r\n输出文件已写完，未经校验，已保留：";
 const char* const TEXT_NO_CONVERTER = "无法写出转换程序，转换未开始：";
 const char* const TEXT_NOT_STARTED = "无法启动转换程序";
 const char* const TEXT_START = "开始转换";
@@ -527,7 +529,8 @@ void ConversionJob::FinishJob() {
 }
 
 // Asks, then stops the job. When the job was reported while the question was shown,
-// Yes changes nothing more (the finished output stays).
+// Yes changes nothing more (the finished output stays); an output finished but not yet
+// reported stays too, and is named.
 void ConversionJob::Stop() {
     if (!view_.ask_yes_no(TEXT_ASK_STOP)) return;
     if (dlg_.converting == 0) return;
@@ -539,6 +542,9 @@ void ConversionJob::Stop() {
     dlg_.info_text += TEXT_USER_STOP;
     if (queue_) dlg_.info_text += "\r\n" + queue_summary_line(tally_);
     KillAndClean();
+    if (!output_in_place_) return;
+    dlg_.info_text += TEXT_KEPT_UNCHECKED + job_output_;
+    view_.show_members();
 }
 
 // Leaves at once when idle; during a job asks first, ends the converter and removes

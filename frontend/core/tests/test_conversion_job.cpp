@@ -803,7 +803,7 @@ TEST_F(ConversionJobTest, OutputsOverChosenInputsAreSkipped) {
 }
 
 // Stop while the output is being verified: the check ends at its next chunk, and the
-// finished output stays (it has replaced the user's earlier file); no verify line.
+// finished output stays (it has replaced the user's earlier file) and is named; no verify line.
 TEST_F(ConversionJobTest, StopDuringVerification) {
     std::string img;
     for (int i = 0; i < 80; i++) img += test_image(static_cast<char>(i));  // two chunks
@@ -827,7 +827,8 @@ TEST_F(ConversionJobTest, StopDuringVerification) {
     releaser.join();
     EXPECT_LT(log.index_of("remove /data/big.cso"), 0);
     EXPECT_TRUE(platform.files.count("/data/big.cso"));
-    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - 18), "用户终止转换");
+    std::string stopped = "用户终止转换\r\n输出文件已写完，未经校验，已保留：/data/big.cso";
+    EXPECT_EQ(dlg.info_text.substr(dlg.info_text.size() - stopped.size()), stopped);
     ASSERT_TRUE(wait_for_process_end());
 }
 
