@@ -434,16 +434,30 @@ static bool delete_on_close(HANDLE h, bool on) {
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
+// Returns how much of a name a temporary name beside it keeps: at most 200 UTF-16 units
+// and 200 bytes in UTF-8, and whole pairs. The name must stay within 255 characters, and
+// within 255 bytes where a share's file system counts bytes.
+static size_t temp_base_units(const std::wstring& base) {
+    const size_t most = 200;
+    size_t units = 0, bytes = 0;
+    while (units < base.size()) {
+        wchar_t c = base[units];
+        bool pair = c >= 0xD800 && c < 0xDC00 && units + 1 < base.size();
+        size_t n = pair ? 2 : 1, utf8 = pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (units + n > most || bytes + utf8 > most) break;
+        units += n;
+        bytes += utf8;
+    }
+    return units;
+}
+
 // Creates ".<name>.vellicor-tmp-<pid>" beside the target, shared for reading only and
 // marked for deletion on close, so that a run ended any way at all (Ctrl-C, killed)
 // leaves nothing behind; returns its stream, or nullptr.
 static FILE* create_temp(plat_output* out, int text) {
     size_t at = out->target.find_last_of(L'\\');
     std::wstring base = out->target.substr(at + 1);
-    if (base.size() > 200) {  // the temporary name must stay within 255 characters
-        size_t keep = (base[200] >= 0xDC00 && base[200] < 0xE000) ? 199 : 200;  // whole pairs
-        base.resize(keep);
-    }
+    base.resize(temp_base_units(base));
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 10; attempt++) {
         out->temp = out->target.substr(0, at + 1) + L"." + base + L".vellicor-tmp-" +

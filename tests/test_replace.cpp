@@ -107,11 +107,16 @@ TEST(Replace, ASuccessfulRunReplacesTheOutputAndItsLogWhole) {
     }
     EXPECT_EQ(run_vellicor({"-dec", dir + "/game.cso", dir + "/game.iso"}).status, 0);
     EXPECT_TRUE(read_file(dir + "/game.iso") == img);
-    // A name of 250 characters still leaves room for the temporary one beside it.
-    std::string longest = dir + "/" + std::string(246, 'x') + ".cso";
-    EXPECT_EQ(run_vellicor({"-com", dir + "/a.iso", longest}).status, 0);
-    EXPECT_TRUE(read_file(longest) == read_file(dir + "/game.cso"));
-    EXPECT_EQ(snapshot(dir).size(), 9u) << "a temporary file was left behind";
+    // A name of 250 characters, or of 250 bytes in UTF-8 (which a file system may count),
+    // still leaves room for the temporary one beside it.
+    std::string han;
+    for (int i = 0; i < 82; i++) han += "\xe6\xb8\xb8";
+    for (const std::string& name : {std::string(246, 'x'), han}) {
+        std::string longest = dir + "/" + name + ".cso";
+        EXPECT_EQ(run_vellicor({"-com", dir + "/a.iso", longest}).status, 0) << name.size();
+        EXPECT_TRUE(read_file(longest) == read_file(dir + "/game.cso")) << name.size();
+    }
+    EXPECT_EQ(snapshot(dir).size(), 10u) << "a temporary file was left behind";
 }
 
 // A file the user may not write is refused as before, also where the folder would let a
