@@ -545,13 +545,10 @@ static int check_image() {
         return 1;
     }
     if (open_image(fin)) return 1;
-    long long size = image_bytes();
-    if (size == 0) {  // a CSO can't say "no bytes": every reader refuses it
-        say(MSG_INPUT_EMPTY, O.input_name);
-        return 1;
-    }
-    if (size % BLOCK == 0) return 0;  // the trailing bytes would be dropped
-    say(MSG_INPUT_NOT_SECTORS, size, O.input_name);
+    long long size = image_bytes();  // ends the run over the limit
+    if (size >= 0 && image_size_taken(static_cast<uint64_t>(size))) return 0;
+    if (size == 0) say(MSG_INPUT_EMPTY, O.input_name);  // a CSO can't say "no bytes" either
+    else say(MSG_INPUT_NOT_SECTORS, size, O.input_name);
     return 1;
 }
 

@@ -616,8 +616,7 @@ void print_census(const image_source& s, bool index_broken) {
         census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
     }
     uint64_t image = cso_held_bytes(s.cso.lay);  // what -com would be given
-    bool com_takes = image > 0 && image % BLOCK == 0 && image <= static_cast<uint64_t>(MAX_INPUT_SIZE);
-    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken, com_takes);
+    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken, image_size_taken(image));
 }
 
 }  // namespace

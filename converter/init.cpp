@@ -416,6 +416,10 @@ long long check_size_limit(long long size) {
     return size;
 }
 
+bool image_size_taken(uint64_t size) {
+    return size > 0 && size % BLOCK == 0 && size <= static_cast<uint64_t>(MAX_INPUT_SIZE);
+}
+
 void MEDIA() {
     int any = 0;
     printf("Files in NC area   ");

@@ -113,6 +113,9 @@ void initcisoheader(int size);
 int check_file_size(FILE* f);
 // Returns an image size, ending the process with "Input is larger than ..." over the limit.
 long long check_size_limit(long long size);
+// Whether the compressors and the estimates take an image of `size` bytes: not empty, a
+// whole number of sectors (trailing bytes would be dropped) and within MAX_INPUT_SIZE.
+bool image_size_taken(uint64_t size);
 // Prints the two-line summary of the NC and Lost area settings.
 void MEDIA();
 
