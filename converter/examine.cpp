@@ -596,27 +596,44 @@ bool deflate_entry(const cso_reader& r, uint32_t b) {
     return r.lay.format != FORMAT_CSO2 || !(r.index[b] & CSO_PLAIN_FLAG);
 }
 
+// Reads the payload pl into p; false when it can't be had (a payload of no bytes is a
+// broken entry's).
+bool read_payload(const image_source& s, const cso_place& pl, std::vector<unsigned char>& p) {
+    size_t len = static_cast<size_t>(pl.len);
+    return len > 0 && len <= p.size() && plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) == len;
+}
+
 // Counts the deflate and zlib payloads by their shape and prints the census; a payload
-// that can't be located or read is counted as such, never passed over. A broken index
-// (index_broken) keeps any file from being called ready.
+// that can't be located or read is counted as such, never passed over (one of no bytes
+// too: its entry is broken). A broken index (index_broken) keeps any file from being
+// called ready; -com is advised only where it would decode every payload.
 void print_census(const image_source& s, bool index_broken) {
     shape_census c{};
-    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
+    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs)), out(p.size());
     size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
+    bool decodes = true;  // as -com decodes them
+    z_stream z{};
+    int z_mode = 0;
+    char fault[160];
+    cso_scratch scratch{&z, &z_mode, fault, sizeof fault};
     for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
         cso_place pl{};
         bool located = cso_locate(&s.cso, b, &pl) == 0;
-        if (located ? pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB : !deflate_entry(s.cso, b)) continue;
-        size_t len = static_cast<size_t>(pl.len);
-        if (!located || len > p.size() ||
-            plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) != len) {
-            census_add_unreadable(&c);
+        if (located && pl.kind == BLOCK_PLAIN) continue;
+        bool deflate = located ? pl.kind == BLOCK_DEFLATE || pl.kind == BLOCK_ZLIB : deflate_entry(s.cso, b);
+        if (!located || !read_payload(s, pl, p)) {
+            if (deflate) census_add_unreadable(&c);
+            decodes = false;
             continue;
         }
-        census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
+        size_t len = static_cast<size_t>(pl.len);
+        if (deflate) census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
+        decodes = decodes && cso_decode_payload(s.cso.lay, b, pl.kind, p.data(), len, out.data(), out.size(),
+                                                scratch) == CSO_OK;
     }
+    if (z_mode) inflateEnd(&z);
     uint64_t image = cso_held_bytes(s.cso.lay);  // what -com would be given
-    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken, image_size_taken(image));
+    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken, decodes && image_size_taken(image));
 }
 
 }  // namespace

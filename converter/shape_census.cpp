@@ -35,13 +35,13 @@ const feature FEATURES[] = {
 // false when there is none. What -com can't read either (a broken index, a stream no
 // inflate takes) comes first.
 bool obstacle(const shape_census& c, image_format f, uint32_t bs, bool index_broken, char* why, size_t room,
-              bool* com_helps, bool com_takes_size) {
+              bool* com_helps, bool com_reads_file) {
     *com_helps = false;
     if (index_broken || c.unreadable) return snprintf(why, room, "the index is broken") > 0;
     for (const feature& x : FEATURES)
         if (!x.com_reads && c.*x.count)
             return snprintf(why, room, "%u payloads with %s", static_cast<unsigned>(c.*x.count), x.name) > 0;
-    *com_helps = com_takes_size;
+    *com_helps = com_reads_file;
     if (bs != BLOCK) return snprintf(why, room, "blocks of %u bytes, not %d", static_cast<unsigned>(bs), BLOCK) > 0;
     if (f != FORMAT_CSO1) return snprintf(why, room, "the format is %s, not CSO v1", format_name(f)) > 0;
     for (const feature& x : FEATURES)
@@ -79,14 +79,14 @@ void census_add_unreadable(shape_census* c) {
 }
 
 void census_print(const shape_census& c, image_format f, uint32_t block_size, bool index_broken,
-                  bool com_takes_size) {
+                  bool com_reads_file) {
     printf("Zlib's shape  %u of %u deflate payloads\n", static_cast<unsigned>(c.in_shape),
            static_cast<unsigned>(c.payloads));
     for (const feature& x : FEATURES)
         if (c.*x.count) printf("  with %-40s %u\n", x.name, static_cast<unsigned>(c.*x.count));
     char why[120];
     bool com_helps = false;
-    if (obstacle(c, f, block_size, index_broken, why, sizeof why, &com_helps, com_takes_size))
+    if (obstacle(c, f, block_size, index_broken, why, sizeof why, &com_helps, com_reads_file))
         printf("Handheld      may not start: %s%s\n", why,
                com_helps ? "; vellicor -com from this file writes one that may" : "");
     else

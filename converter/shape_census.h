@@ -23,9 +23,10 @@ void census_add(shape_census* c, const unsigned char* p, size_t len, uint64_t ex
 void census_add_unreadable(shape_census* c);
 // Prints the census (one line, then one per feature some payload has) and the handheld
 // line: ready, or the first reason it is not (block size, format, a feature and its count)
-// with the advice that -com from the file writes one that is, given only where -com takes
-// an image of the file's size (`com_takes_size`); a broken index (`index_broken`, or an
-// entry the census could not read), then an invalid stream, is the reason without that
-// advice, since -com can't read such a file either.
+// with the advice that -com from the file writes one that is, given only where -com reads
+// the file (`com_reads_file`: it takes an image of the file's size and every payload
+// decodes); a broken index (`index_broken`, or an entry the census could not read), then
+// an invalid stream, is the reason without that advice, since -com can't read such a file
+// either.
 void census_print(const shape_census& c, image_format f, uint32_t block_size, bool index_broken,
-                  bool com_takes_size);
+                  bool com_reads_file);
