@@ -159,6 +159,7 @@ void CWendrovixDlg::create_settings_controls() {
     add_label("输入文件", units_.rect(15, 19, 33, 8));
     controls_[IDC_INPUT] = input_box_ = new QLineEdit(this);
     input_box_->setGeometry(units_.rect(52, 17, 205, 13));
+    input_box_->setAcceptDrops(false);  // a file dropped on a box opens, as on the dialog
     // A queue's outputs are named by Save's folder only: its output box takes no typing.
     connect(input_box_, &QLineEdit::textChanged, this,
             [this] { output_box_->setReadOnly(inputs_.QueueShown()); });
@@ -166,6 +167,7 @@ void CWendrovixDlg::create_settings_controls() {
     add_label("输出文件", units_.rect(15, 43, 33, 8));
     controls_[IDC_OUTPUT] = output_box_ = new QLineEdit(this);
     output_box_->setGeometry(units_.rect(52, 41, 205, 13));
+    output_box_->setAcceptDrops(false);
     add_button(IDC_SAVE, "保存文件", units_.rect(262, 40, 44, 16), &CWendrovixDlg::OnSaveFile);
     enable(IDC_SAVE, false);
     add_label("压缩级别", units_.rect(15, 64, 33, 8));

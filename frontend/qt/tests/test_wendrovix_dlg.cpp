@@ -118,8 +118,9 @@ private:
     void open(const QString& path);
     // Returns the input or output box's text.
     QString box(int id) const { return static_cast<QLineEdit*>(dlg->control(id))->text(); }
-    // Drags then drops urls onto a fresh dialog; returns whether the drag was accepted.
-    bool drag_and_drop(const QList<QUrl>& urls);
+    // Drags then drops urls (with their text, as file managers offer both) onto a fresh
+    // dialog, or onto its control `onto`; returns whether the drag was accepted.
+    bool drag_and_drop(const QList<QUrl>& urls, int onto = 0);
     // Returns the information box's text.
     QString info() const { return static_cast<QPlainTextEdit*>(dlg->control(IDC_INFO))->toPlainText(); }
     // Returns a button by identifier.
@@ -302,15 +303,16 @@ void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
     QDir::setCurrent(old_dir);
 }
 
-bool TestWendrovixDlg::drag_and_drop(const QList<QUrl>& urls) {
+bool TestWendrovixDlg::drag_and_drop(const QList<QUrl>& urls, int onto) {
     init();
     QMimeData mime;
     if (!urls.isEmpty()) mime.setUrls(urls);
-    else mime.setText(iso);
-    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(dlg.get(), &enter);
-    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(dlg.get(), &drop);
+    mime.setText(urls.isEmpty() ? iso : urls[0].toString());
+    QWidget* target = onto ? dlg->control(onto) : dlg.get();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
     return enter.isAccepted();
 }
 
@@ -336,6 +338,11 @@ void TestWendrovixDlg::onlyOneDroppedLocalFileOpens() {
         QCOMPARE(box(IDC_OUTPUT), c.output);
         QCOMPARE(button(IDC_START)->isEnabled(), !c.input.isEmpty());
         QVERIFY(!dlg->converting);
+    }
+    for (int box_id : {IDC_INPUT, IDC_OUTPUT}) {  // a drop on a box opens the file, as on Windows
+        QVERIFY(drag_and_drop({file}, box_id));
+        QCOMPARE(box(IDC_INPUT), iso);
+        QCOMPARE(box(IDC_OUTPUT), cso);
     }
     dlg->converting = 1;  // as during a job: a drop is refused
     QMimeData mime;
