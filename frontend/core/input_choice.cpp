@@ -84,11 +84,11 @@ bool InputChoice::QueueShown() {
     return dlg_.shows_queue(view_.input_box_text());
 }
 
-// The first output and the count; the mode stays as it was.
+// The first output and the count; the mode is the first file's, as for one file, so a
+// queue cut down to its first file in the boxes runs as that file would.
 void InputChoice::ShowQueueOutputs() {
-    int32_t first_mode = dlg_.mode;
     dlg_.output_path = QueueBoxText(QueueOutputName(dlg_.input_paths[0], dlg_.output_folder,
-                                                    platform_.path_separator(), first_mode),
+                                                    platform_.path_separator(), dlg_.mode),
                                     dlg_.input_paths.size());
     view_.show_members();
 }

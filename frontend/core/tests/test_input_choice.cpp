@@ -72,7 +72,7 @@ TEST_F(InputChoiceTest, OneFileOrAQueue) {
         {false, {"/g/x.cso", "/g/x.cso"}, "/g/x.cso", "/g/x.iso", 1, false},
         {false, {"/g/noext"}, "/g/noext", "ERROR!", 1, false},  // the mode stays
         {false, {"/g/a.cso", "/g/b.iso", "/g/c.txt"}, "/g/a.cso (+2)", "/g/a.iso (+2)", 1, true},
-        {false, {"/g/a.iso", "/g/A.ISO"}, "/g/a.iso (+1)", "/g/a.cso (+1)", 1, true},
+        {false, {"/g/a.iso", "/g/A.ISO"}, "/g/a.iso (+1)", "/g/a.cso (+1)", 0, true},  // the first's mode
         {true, {"/g/a.iso", "/g/A.ISO"}, "/g/a.iso", "/g/a.cso", 0, false},
     };
     for (const Case& c : cases) {
