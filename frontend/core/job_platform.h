@@ -106,7 +106,7 @@ public:
     virtual std::string written_name(const std::string& path) {
         return taken_name(plat_output_target(path.c_str()), path);
     }
-    // Returns the file's size in size; false when it cannot be measured.
+    // Returns the file's size in size; false when it cannot be measured or is a folder.
     virtual bool file_size(const std::string& path, uint64_t& size) = 0;
     // Removes a file; returns "" on success, else the platform's error text with the
     // file's full name in it.

@@ -322,10 +322,11 @@ bool PosixJobPlatform::write_program_file(const std::string& path, const std::st
     return close(fd) == 0 && ok;
 }
 
-// Returns the size of a file.
+// Returns the size of a file; a folder has none (an output named by one is not asked
+// about as a file to replace).
 bool PosixJobPlatform::file_size(const std::string& path, uint64_t& size) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
+    if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     size = static_cast<uint64_t>(st.st_size);
     return true;
 }

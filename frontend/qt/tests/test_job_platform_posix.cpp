@@ -152,6 +152,7 @@ TEST_F(PosixPlatformTest, SizesAndRemovals) {
     EXPECT_TRUE(platform.file_size(dir + "f.bin", size));
     EXPECT_EQ(size, 5000u);
     EXPECT_FALSE(platform.file_size(dir + "none", size));
+    EXPECT_FALSE(platform.file_size(dir, size));  // a folder is no file, as on Windows
     EXPECT_EQ(platform.remove_file(dir + "f.bin"), "");
     EXPECT_EQ(platform.remove_file(dir + "f.bin"), dir + "f.bin was not found.");
     ASSERT_EQ(mkdir((dir + "d").c_str(), 0700), 0);
