@@ -38,7 +38,7 @@ export TMPDIR=$scratch
 declare -A max_len=([decompress]=65536 [compress]=135168 [isoscan]=131072 [parser]=512 [examine]=65536
     [verify]=65540 [shape]=8192)
 declare -A malloc_mb=([decompress]=16 [compress]=64 [isoscan]=64 [parser]=64 [examine]=16 [verify]=16 [shape]=16)
-declare -A extra=([parser]="-dict=$root/fuzz/parser.dict")
+declare -A dict=([parser]=parser.dict)  # under fuzz/
 
 # Runs target $1 for $seconds on its corpus and prints one line; fails when it found a fault.
 run_target() {
@@ -46,10 +46,9 @@ run_target() {
     local kept=()  # the inputs kept from earlier finds, where the target has any
     [ ! -d "$root/tests/data/fuzz-regressions/$t" ] || kept=("$root/tests/data/fuzz-regressions/$t")
     mkdir -p "$work" "$artifacts" "$build/corpus/$t"
-    # shellcheck disable=SC2086
     if "$build/fuzz_$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
         -malloc_limit_mb="${malloc_mb[$t]}" -max_len="${max_len[$t]}" -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" ${extra[$t]:-} \
+        -artifact_prefix="$artifacts/" ${dict[$t]:+"-dict=$root/fuzz/${dict[$t]}"} \
         "$work" "$build/corpus/$t" "${kept[@]}" >"$log" 2>&1; then
         echo "fuzz-smoke: $t ok: $(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}') runs," \
              "$(grep -E '#[0-9]+[[:space:]]+DONE' "$log" | grep -oE 'cov: [0-9]+' | tail -1)"
