@@ -17,7 +17,7 @@ choose_wine_arch
 prepare_wine_prefix
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '"$wineserver_bin" -k 2>/dev/null || true; remove_wine_server_dir; rm -rf "$work"' EXIT
 export work wine_run
 export driver=$win_build/frontend/win32/wendrovix_test_dialog.exe
 export done_win="Z:${work//\//\\}\\done"  # Wine's drive Z: is the Unix root
@@ -33,15 +33,22 @@ elif [ "${1:-}" = --failure ]; then
     images=("$(wine_path "$work/损坏的游戏.cso")")
 fi
 mkdir -p "$root/docs"
-# The driver prints the window's place once the job is reported, then waits for "done".
+# The driver prints the window's place once the job is reported, then waits for "done";
+# it is told so whatever happened, and a window never shown or a failed cut fails the run.
 timeout 300 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     "$wine_run" "$driver" --screenshot "$done_win" "$@" >"$work/out" &
     driver_pid=$!
     for _ in $(seq 900); do grep -q "^window" "$work/out" && break; sleep 0.2; done
     sleep 1
-    read -r _ x y w h < <(grep "^window" "$work/out")
-    import -window root -crop "${w}x${h}+${x}+${y}" +repage "$picture"
+    status=0
+    if read -r _ x y w h < <(grep "^window" "$work/out"); then
+        import -window root -crop "${w}x${h}+${x}+${y}" +repage "$picture" || status=$?
+    else
+        echo "The dialog showed no window" >&2
+        status=1
+    fi
     touch "$work/done"
-    wait "$driver_pid"' _ "${images[@]}"
+    wait "$driver_pid" || exit
+    exit "$status"' _ "${images[@]}"
 "$wineserver_bin" -w
 echo "Wrote $picture"
