@@ -20,12 +20,13 @@ cd "$root"
 export QT_QPA_PLATFORM=offscreen
 logs=$(mktemp -d)
 declare -A bg_pid bg_start
+fg_pid=  # the foreground stage's process group while it runs
 stage_times=()
 
-# Ends the background stages still running, and removes their logs.
+# Ends the stages still running, foreground and background, and removes their logs.
 end_background() {
     local pid
-    for pid in "${bg_pid[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
+    for pid in "${bg_pid[@]}" $fg_pid; do kill -- -"$pid" 2>/dev/null || true; done
     rm -rf "$logs"
 }
 trap end_background EXIT
@@ -47,7 +48,11 @@ stage() {
     local name=$1 start=$SECONDS
     shift
     echo "== $name"
-    (with_cpu "$logs/cpu" "$@")
+    # A group of its own, waited for, so that a test command ended from outside ends it too.
+    (with_cpu "$logs/cpu" "$@") </dev/null &
+    fg_pid=$!
+    wait "$fg_pid"
+    fg_pid=
     local cpu
     cpu=$(cat "$logs/cpu")
     stage_times+=("$name: $((SECONDS - start)) s, processor $cpu s")
@@ -85,7 +90,7 @@ join() {
 suite() {
     local dir=$1
     shift
-    (cd "$dir" && ctest --output-on-failure -j 2 "$@")
+    (cd "$dir" && ctest --output-on-failure --no-tests=error -j 2 "$@")
 }
 
 # The sanitizer build's own test programs, then the package's build's programs that start
