@@ -18,12 +18,16 @@ deb=$(ls -t dist/vellicor_*_"$(dpkg --print-architecture)".deb | head -n 1)
 tmp=$(mktemp -d)
 installed_here=0
 
-# Removes the package if this script installed it, and the temporary folder.
+# Removes the package if this script installed it, and the temporary folder, even when
+# the removal fails (which fails the run).
 clean_up() {
-    if [ "$installed_here" = 1 ]; then
-        apt_get purge -y -q vellicor >/dev/null
+    local status=$?
+    if [ "$installed_here" = 1 ] && ! apt_get purge -y -q vellicor >/dev/null; then
+        echo "FAILED: the package could not be removed" >&2
+        status=1
     fi
     if [ "${VELLICOR_KEEP_TEST_FILES:-}" = 1 ]; then echo "kept $tmp"; else rm -rf "$tmp"; fi
+    exit "$status"
 }
 trap clean_up EXIT
 
