@@ -16,6 +16,9 @@ build=${VELLICOR_PACKAGE_BUILD:-build-package}
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
 flags+=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)"
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+# Stripped at the link, not only at packing: the dialog carries the converter's file as the
+# build made it (unstripped, it held debug data and the build's paths, at 7 times the size).
+ldflags+=" -s"
 "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_TESTS=OFF \
     -DVELLICOR_BENCH=OFF -DVELLICOR_FRONTEND=ON -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@"
