@@ -31,25 +31,30 @@ run_side() {
 # outside the timings; returns success when the side runs the converter.
 start_side() {
     use_wine_arch "${1#w}" 2>/dev/null && [ -f "$win_dist/vellicor.exe" ] || return 1
+    started+=("$1")
     start_persistent_server
     run_side "$1" -help >/dev/null 2>&1
 }
 
-# Ends the Wine servers of the sides that ran.
+# Ends the Wine servers of the sides started, whether they ran or not, and their folders.
 stop_sides() {
     local side
-    for side in "${sides[@]:1}"; do
-        use_wine_arch "${side#w}" && "$wineserver_bin" -k 2>/dev/null || true
+    for side in "${started[@]}"; do
+        use_wine_arch "${side#w}" || continue
+        "$wineserver_bin" -k 2>/dev/null || true
+        remove_wine_server_dir
     done
 }
 
 sides=(lin)
+started=()
+dir=
+trap '[ -z "$dir" ] || rm -rf "$dir"; stop_sides' EXIT
 [ -x "$lin" ] && start_side w64 || { echo "build both first (and install wine64)"; exit 1; }
 sides+=(w64)
 if start_side w32; then sides+=(w32); fi
 
 dir=$(mktemp -d /tmp/vellicor-bench-windows-XXXXXX)
-trap 'rm -rf "$dir"; stop_sides' EXIT
 
 # A mixed image: runs of text-like records, noise (as in video) and zeros.
 { seq 1 4000000 | awk '{ printf "entry %d flags %x name_%d size %d\n", ($1 * 7919) % 100003,
