@@ -421,9 +421,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::vector<std::wstring> arguments;
     for (int i = 1; argv && i < argc; i++) arguments.push_back(argv[i]);
     if (argv) LocalFree(argv);
-    Win32JobPlatform platform;
-    CWendrovixDlg dlg(platform);
-    dlg.DoModal(instance, arguments);
+    {  // the dialog lets go of its COM interfaces before COM ends
+        Win32JobPlatform platform;
+        CWendrovixDlg dlg(platform);
+        dlg.DoModal(instance, arguments);
+    }
     CoUninitialize();
     return 0;
 }
