@@ -633,7 +633,6 @@ int converter_main(int argc, char** argv) {
     if ((action_in(a, ACTION_COMPRESS) || decompress || is_estimate(a)) &&
         missing_names(!is_estimate(a)))
         return clean_up(1);
-    if (writes_output(a) && check_output()) return clean_up(1);
     time_t start = time(nullptr);
     int status = check_input(a);
     if (status == 0) {

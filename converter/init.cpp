@@ -309,8 +309,17 @@ static void parse_legacy(char** argv) {
     O.output_name = argv[3];
 }
 
-// Opens fin as named; refuses an output that is the input itself. The output is only
-// opened once the run is known to write it (open_output).
+// Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
+static int check_output() {
+    if (plat_output_check(O.output_name) == 0) return 0;
+    say(MSG_CANT_CREATE, O.output_name);
+    return 1;
+}
+
+// Opens fin as named; refuses an output that is the input itself, and one this user could
+// not write, whatever the action (help and estimates too, as opening it would). The output
+// is only opened once the run is known to write it (open_output), so a run that writes
+// nothing leaves an existing file as it is.
 static void open_files() {
     if (O.input_name) {
         fin = plat_fopen(O.input_name, "rb");
@@ -331,13 +340,9 @@ static void open_files() {
     if (fin && O.output_name && plat_stream_is_file(fin, O.output_name)) {
         say(MSG_SAME_FILE, O.output_name);
         fail("");
+        return;
     }
-}
-
-int check_output() {
-    if (plat_output_check(O.output_name) == 0) return 0;
-    say(MSG_CANT_CREATE, O.output_name);
-    return 1;
+    if (O.output_name && check_output()) fail("");
 }
 
 int open_output() {

@@ -92,8 +92,6 @@ extern void (*fatal_exit)(int status); // ends the process; in-process fuzzers s
 void reset_options(options* o);
 // Parses argv into O and opens fin; ends the process with status 1 on a bad option.
 void parse_ligne_commande(int argc, char** argv);
-// Refuses an output name this user could not write; returns 0, or 1 after "Can't create".
-int check_output();
 // Opens the file that will replace the output as fout; returns 0, or 1 after "Can't create".
 int open_output();
 // Puts the output in place after a run with `status` 0, or removes what a failed run

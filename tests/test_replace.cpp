@@ -70,6 +70,9 @@ TEST(Replace, NoMistakeOnTheCommandLineChangesAnyFile) {
         {{"-com", "-opt", "-vid", "-log", "D/a.iso", "D/old.cso"}, 1,
          kBanner + "Unable to write log file ()\n"},
         {{"-com", "D/a.iso", ""}, 1, kBanner + "Can't create \n"},
+        // Runs that write nothing refuse an output they could not write too, before all else.
+        {{"-est", "D/a.iso", "D/none/x"}, 1, kBanner + "Can't create D/none/x\n"},
+        {{"D/a.iso", "D/none/x"}, 1, kBanner + "Can't create D/none/x\n"},
         {{"-com", "-MT", "D/short.iso", "D/old.cso"}, 1,
          "Input size 5000 bytes is not a whole number of 2048-byte sectors: D/short.iso\n"},
         {{"-com", "D/empty.iso", "D/old.cso"}, 1, "Input is empty: D/empty.iso\n"},
