@@ -274,21 +274,28 @@ static bool has_at(const std::wstring& w, size_t at, const wchar_t* prefix) {
 // a server: opening one to look would connect to it as a client and may take the only
 // instance its server offers.
 static bool is_pipe(const std::wstring& w) {
-    if (has_at(w, 0, L"\\\\?\\pipe\\") || has_at(w, 0, L"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\")) return true;
+    size_t at = 4;  // past "\\?\", and past any "Global\" steps, which lead to the same names
+    while (has_at(w, at, L"Global\\")) at += 7;
+    if (has_at(w, 0, L"\\\\?\\") && (has_at(w, at, L"pipe\\") || has_at(w, at, L"GLOBALROOT\\Device\\NamedPipe\\")))
+        return true;
     size_t server_end = has_at(w, 0, L"\\\\?\\UNC\\") ? w.find(L'\\', 8) : std::wstring::npos;
     return server_end != std::wstring::npos && has_at(w, server_end, L"\\pipe\\");
 }
 
-// Fills info for a named file or folder without opening its contents (a pipe is not looked
-// at); true on success.
-static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
-    std::wstring w = plat_long_name(name);
+// Fills info for a file or folder, by its long name, without opening its contents (a pipe
+// is not looked at); true on success.
+static bool long_name_info(const std::wstring& w, BY_HANDLE_FILE_INFORMATION* info) {
     if (w.empty() || is_pipe(w)) return false;
     HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     bool ok = handle_info(h, info);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     return ok;
+}
+
+// long_name_info by a name as given.
+static bool name_info(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+    return long_name_info(plat_long_name(name), info);
 }
 
 // Returns true when two records describe one file: same volume, same file index. Case,
@@ -545,11 +552,27 @@ int plat_same_file(const char* a, const char* b) {
     return name_info(a, &ia) && name_info(b, &ib) && same_identity(ia, ib);
 }
 
-// Full names compared as the file system compares them, ignoring letter case.
+// Returns the folder part of a long name, as a name that opens the folder (a drive's root
+// keeps its backslash).
+static std::wstring folder_part(const std::wstring& w, size_t slash) {
+    return w.substr(0, slash > 0 && w[slash - 1] == L':' ? slash + 1 : slash);
+}
+
+// Names yet to be made compared as the file system would: the same base name, ignoring
+// letter case, in one folder however it is spelt (a short 8.3 alias, a link, another drive
+// letter for it).
 int plat_same_output(const char* a, const char* b) {
     if (plat_same_file(a, b)) return 1;
     std::wstring la = plat_long_name(a), lb = plat_long_name(b);
-    return !la.empty() && CompareStringOrdinal(la.c_str(), -1, lb.c_str(), -1, TRUE) == CSTR_EQUAL;
+    if (la.empty() || lb.empty()) return 0;
+    if (CompareStringOrdinal(la.c_str(), -1, lb.c_str(), -1, TRUE) == CSTR_EQUAL) return 1;
+    size_t sa = la.find_last_of(L'\\'), sb = lb.find_last_of(L'\\');
+    if (sa == std::wstring::npos || sb == std::wstring::npos ||
+        CompareStringOrdinal(la.c_str() + sa, -1, lb.c_str() + sb, -1, TRUE) != CSTR_EQUAL)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION fa, fb;
+    return long_name_info(folder_part(la, sa), &fa) && long_name_info(folder_part(lb, sb), &fb) &&
+           same_identity(fa, fb);
 }
 
 int plat_stream_is_file(FILE* f, const char* name) {

@@ -100,6 +100,11 @@ TEST(WindowsSameFile, CaseAndShortNameSpellingsAreOneFile) {
                   std::string::npos) << log.out;
         EXPECT_TRUE(read_file(in) == image) << output;
     }
+    // A log and an output yet to be made are one file too when their folder is spelt apart.
+    std::string log = alias.substr(0, alias.find_last_of("/\\") + 1) + "NEW.CSO";
+    RunResult r = run_vellicor({"-com", "-opt", "-vid", "-log" + log, in, dir + "/PSP Game Folder/new.cso"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Log file is the input or output file (" + log + ")"), std::string::npos) << r.out;
 }
 
 TEST(WindowsOutputs, ReadOnlyFileAndMissingFolderAreNotCreated) {
@@ -359,7 +364,8 @@ TEST(WindowsOutputs, ANamedPipeIsWrittenAsItsServerTakesIt) {
     write_file(dir + "/in.iso", iso);
     ASSERT_EQ(run_native_vellicor({"-com", dir + "/in.iso", dir + "/in.cso"}).status, 0);
     std::string pipe = "vellicor-test-" + std::to_string(getpid());
-    for (std::string spelling : {"\\\\.\\pipe\\", "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\"}) {
+    for (std::string spelling :
+         {"\\\\.\\pipe\\", "\\\\.\\GLOBALROOT\\Device\\NamedPipe\\", "\\\\.\\Global\\pipe\\"}) {
         RunResult sink;
         std::string ready = dir + "/ready" + std::to_string(spelling.size());
         std::thread server([&] { sink = run_windows_tool("pipe_sink.exe", {"\\\\.\\pipe\\" + pipe, ready}); });
