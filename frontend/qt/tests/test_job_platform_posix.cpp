@@ -39,7 +39,8 @@ std::string read_all(ConverterProcess& p) {
 class PosixPlatformTest : public ::testing::Test {
 protected:
     PosixPlatformTest() {
-        std::string tmpl = "/tmp/wendrovix-test-XXXXXX";
+        const char* tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/wendrovix-test-XXXXXX";
         dir = mkdtemp(tmpl.data()) ? tmpl + "/" : "";
     }
     ~PosixPlatformTest() override {
@@ -116,10 +117,13 @@ TEST_F(PosixPlatformTest, TerminateRacingWithTheWait) {
 // The private folder is 0700 inside the temporary folder; the converter is written there
 // byte for byte as built, is executable, runs, and is never written over a planted file.
 TEST_F(PosixPlatformTest, PrivateFolderAndEmbeddedConverter) {
+    const char* tmp = getenv("TMPDIR");
+    std::string old_tmp = tmp ? tmp : "";
     setenv("TMPDIR", dir.c_str(), 1);
     EXPECT_EQ(platform.temp_path(), dir);
     std::string folder = platform.make_private_folder(platform.temp_path());
-    unsetenv("TMPDIR");
+    if (tmp) setenv("TMPDIR", old_tmp.c_str(), 1);
+    else unsetenv("TMPDIR");
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.compare(0, dir.size(), dir), 0);
     struct stat st;
@@ -299,12 +303,19 @@ TEST_F(PosixPlatformTest, ChildEndsWithItsParent) {
         return p && p->read_output(buf, sizeof buf) > 0;
     }, &ok);
     ASSERT_GT(parent, 0);
+    struct EndParent {  // ends it here, or where an assertion below returns early
+        pid_t pid;
+        void now() {
+            if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+            pid = 0;
+        }
+        ~EndParent() { now(); }
+    } end_parent{parent};
     ASSERT_TRUE(ok);
     pid_t child = static_cast<pid_t>(std::atoi(slurp(dir + "pid").c_str()));
     ASSERT_GT(child, 0);
     EXPECT_FALSE(process_ended(child));
-    kill(parent, SIGKILL);
-    waitpid(parent, nullptr, 0);
+    end_parent.now();
     for (int i = 0; i < 100 && !process_ended(child); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(process_ended(child));
