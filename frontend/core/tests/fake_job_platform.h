@@ -114,18 +114,19 @@ private:
 // when `failing` is set.
 class FakeReader : public FileReader {
 public:
-    FakeReader(std::string bytes, bool failing, EventLog& log, std::function<void()> hook)
-        : bytes_(std::move(bytes)), failing_(failing), log_(log), hook_(std::move(hook)) {}
+    FakeReader(std::string path, std::string bytes, bool failing, EventLog& log, std::function<void()> hook)
+        : path_(std::move(path)), bytes_(std::move(bytes)), failing_(failing), log_(log), hook_(std::move(hook)) {}
     uint64_t size() override { return bytes_.size(); }
     bool read_at(uint64_t offset, void* buf, size_t size) override {
         if (hook_) hook_();
-        log_.add("read");
+        log_.add("read " + path_ + " " + std::to_string(offset));
         if (failing_ || offset > bytes_.size() || size > bytes_.size() - offset) return false;
         bytes_.copy(static_cast<char*>(buf), size, static_cast<size_t>(offset));
         return true;
     }
 
 private:
+    std::string path_;
     std::string bytes_;
     bool failing_;
     EventLog& log_;
@@ -277,7 +278,7 @@ public:
     std::unique_ptr<FileReader> open_read(const std::string& path) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!files.count(path) || !contents.count(path)) return nullptr;
-        return std::make_unique<FakeReader>(contents[path], unreadable.count(path) > 0, log_,
+        return std::make_unique<FakeReader>(path, contents[path], unreadable.count(path) > 0, log_,
                                             while_reading);
     }
 

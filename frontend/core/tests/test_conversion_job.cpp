@@ -48,8 +48,9 @@ TEST(ConverterTemp, NamesOfOneRunAndOneOutput) {
 class CommaLocale {
 public:
     CommaLocale() {
-        char name[] = "/tmp/wendrovix-locale-XXXXXX";
-        if (!mkdtemp(name)) return;
+        const char* tmp = getenv("TMPDIR");
+        std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/wendrovix-locale-XXXXXX";
+        if (!mkdtemp(name.data())) return;
         folder_ = name;
         std::ofstream(folder_ + "/src") << "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \"\"\n"
                                            "grouping -1\nEND LC_NUMERIC\n";
@@ -802,8 +803,9 @@ TEST_F(ConversionJobTest, OutputsOverChosenInputsAreSkipped) {
     EXPECT_NE(dlg.info_text.find("共 3 个文件：成功 1 个，失败 0 个，跳过 2 个；"), std::string::npos);
 }
 
-// Stop while the output is being verified: the check ends at its next chunk, and the
-// finished output stays (it has replaced the user's earlier file) and is named; no verify line.
+// Stop while the output is being verified: the check ends at its next chunk (the image's
+// second is never read), and the finished output stays (it has replaced the user's
+// earlier file) and is named; no verify line.
 TEST_F(ConversionJobTest, StopDuringVerification) {
     std::string img;
     for (int i = 0; i < 80; i++) img += test_image(static_cast<char>(i));  // two chunks
@@ -818,13 +820,16 @@ TEST_F(ConversionJobTest, StopDuringVerification) {
     platform.set_content("/data/big.cso", make_cso(img));
     platform.process(1)->finish(0);
     reading.get_future().wait();
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread releaser([&] {  // once Stop has asked the check to end
+        for (int i = 0; i < 1000 && log.index_of("sleep 1000") < 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         go.set_value();
     });
     view.answers = {true};
     job->OnStartStop();
     releaser.join();
+    EXPECT_GE(log.index_of("read /data/big.iso 0"), 0);
+    EXPECT_LT(log.index_of("read /data/big.iso 1048576"), 0);
     EXPECT_LT(log.index_of("remove /data/big.cso"), 0);
     EXPECT_TRUE(platform.files.count("/data/big.cso"));
     std::string stopped = "用户终止转换\r\n输出文件已写完，未经校验，已保留：/data/big.cso";
