@@ -12,14 +12,15 @@ cd "$root"
 source "$root/scripts/wine-env.sh"
 choose_wine_arch
 "$root/scripts/build-windows.sh" --arch "$wine_arch" -DVELLICOR_WIN32_TESTS=ON >/dev/null
+images=
+# Set before the prefix is made, whose server keeps a folder under /tmp: ended, pass or fail.
+trap '"$wineserver_bin" -k 2>/dev/null || true; [ -z "$images" ] || rm -rf "$images"; remove_wine_server_dir' EXIT
 prepare_wine_prefix
 if [ "${1:-}" = --prepare ]; then
-    remove_wine_server_dir
     exit 0
 fi
 tests=$win_build/frontend/win32
 images=$(mktemp -d)
-trap '"$wineserver_bin" -k 2>/dev/null || true; rm -rf "$images"; remove_wine_server_dir' EXIT
 "$root/scripts/master-images.sh" "$images" 游戏一 游戏二
 
 echo "== Windows job platform =="
