@@ -287,8 +287,9 @@ bool wait_for_ready(const std::string& ready) {
     return std::filesystem::exists(ready);
 }
 
-// Starts hold_open.exe on `file` for `ms` milliseconds ("keep": not sharing its removal)
-// and returns its thread once the file is held.
+// Starts hold_open.exe on `file` for `ms` milliseconds, or with "release" until
+// `file` + ".held" is removed ("keep": not sharing its removal), and returns its thread
+// once the file is held.
 std::thread hold_file(const std::string& file, const char* ms, const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args{file, ms, file + ".held"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -320,8 +321,9 @@ TEST(WindowsOutputs, AnOutputKeptOpenIsRefusedBeforeTheRun) {
     std::string dir = make_temp_dir(), out = dir + "/out.cso";
     write_file(dir + "/in.iso", text_bytes(8192, 1));
     write_file(out, "old");
-    std::thread holder = hold_file(out, "4000", {"keep"});
+    std::thread holder = hold_file(out, "release", {"keep"});  // held however slow the run starts
     RunResult r = run_vellicor({"-com", dir + "/in.iso", out});
+    std::filesystem::remove(out + ".held");
     holder.join();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kBanner + "Can't create " + out + "\n");
