@@ -19,6 +19,7 @@
 #include <QTextBlock>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 
 const char* const ABOUT_MENU_TEXT = "关于 Wendrovix(&A)...";
 
@@ -188,6 +189,10 @@ void CWendrovixDlg::create_info_controls() {
     info_box_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     info_box_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     info_box_->setGeometry(units_.rect(16, 96, 289, 71));
+    // The scroll bar's appearing narrows the box and wraps the text anew after the last line
+    // was brought into view: bring it in again (the cursor stays on it, show_members).
+    connect(info_box_->verticalScrollBar(), &QScrollBar::rangeChanged, info_box_,
+            [this] { info_box_->ensureCursorVisible(); });
     progress_bar_ = new QProgressBar(this);
     progress_bar_->setRange(0, 100);
     progress_bar_->setTextVisible(true);
