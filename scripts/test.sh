@@ -86,11 +86,17 @@ join() {
     [ "$status" = 0 ] || { echo "== $name FAILED (status $status)"; exit "$status"; }
 }
 
-# ctest in a build folder, on both processors; further arguments go to ctest.
+# ctest in a build folder, on both processors; further arguments go to ctest. The tests
+# make their folders in a TMPDIR of this run's own, removed when it ends, pass or fail
+# (and with the logs if the test command is ended): a test program killed mid-run (a
+# timeout, a sanitizer's stop) cannot remove its own.
 suite() {
-    local dir=$1
+    local dir=$1 scratch status=0
     shift
-    (cd "$dir" && ctest --output-on-failure --no-tests=error -j 2 "$@")
+    scratch=$(mktemp -d "$logs/tmp.XXXXXX")
+    (cd "$dir" && TMPDIR=$scratch ctest --output-on-failure --no-tests=error -j 2 "$@") || status=$?
+    rm -rf "$scratch"
+    return "$status"
 }
 
 # The sanitizer build's own test programs, then the package's build's programs that start
