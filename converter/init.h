@@ -90,7 +90,8 @@ extern void (*fatal_exit)(int status); // ends the process; in-process fuzzers s
 
 // Sets every field of an options record to its default.
 void reset_options(options* o);
-// Parses argv into O and opens fin; ends the process with status 1 on a bad option.
+// Parses argv into O and opens fin; ends the process with status 1 on a bad option, an
+// input that can't be opened or an output name this user could not write.
 void parse_ligne_commande(int argc, char** argv);
 // Opens the file that will replace the output as fout; returns 0, or 1 after "Can't create".
 int open_output();
