@@ -89,13 +89,13 @@ join() {
 # ctest in a build folder, on both processors; further arguments go to ctest. The tests
 # make their folders in a TMPDIR of this run's own, removed when it ends, pass or fail
 # (and with the logs if the test command is ended): a test program killed mid-run (a
-# timeout, a sanitizer's stop) cannot remove its own.
+# timeout, a sanitizer's stop) cannot remove its own. VELLICOR_KEEP_TEST_FILES=1 keeps it.
 suite() {
-    local dir=$1 scratch status=0
+    local dir=$1 scratch status=0 keep=${VELLICOR_KEEP_TEST_FILES:-}
     shift
-    scratch=$(mktemp -d "$logs/tmp.XXXXXX")
+    if [ "$keep" = 1 ]; then scratch=$(mktemp -d); else scratch=$(mktemp -d "$logs/tmp.XXXXXX"); fi
     (cd "$dir" && TMPDIR=$scratch ctest --output-on-failure --no-tests=error -j 2 "$@") || status=$?
-    rm -rf "$scratch"
+    if [ "$keep" = 1 ]; then echo "kept $scratch"; else rm -rf "$scratch"; fi
     return "$status"
 }
 
