@@ -552,12 +552,6 @@ int plat_same_file(const char* a, const char* b) {
     return name_info(a, &ia) && name_info(b, &ib) && same_identity(ia, ib);
 }
 
-// Returns the folder part of a long name, as a name that opens the folder (a drive's root
-// keeps its backslash).
-static std::wstring folder_part(const std::wstring& w, size_t slash) {
-    return w.substr(0, slash > 0 && w[slash - 1] == L':' ? slash + 1 : slash);
-}
-
 // Names yet to be made compared as the file system would: the same base name, ignoring
 // letter case, in one folder however it is spelt (a short 8.3 alias, a link, another drive
 // letter for it).
@@ -571,7 +565,7 @@ int plat_same_output(const char* a, const char* b) {
         CompareStringOrdinal(la.c_str() + sa, -1, lb.c_str() + sb, -1, TRUE) != CSTR_EQUAL)
         return 0;
     BY_HANDLE_FILE_INFORMATION fa, fb;
-    return long_name_info(folder_part(la, sa), &fa) && long_name_info(folder_part(lb, sb), &fb) &&
+    return long_name_info(folder_of(la), &fa) && long_name_info(folder_of(lb), &fb) &&
            same_identity(fa, fb);
 }
 
