@@ -29,6 +29,7 @@ export VELLICOR_TEST_WINDOWS_EXE=$win_dist/vellicor.exe VELLICOR_TEST_WINE=$wine
 # The tests' folders go into a TMPDIR of this run's own, removed at the end, pass or fail
 # (kept with VELLICOR_KEEP_TEST_FILES=1): a test program killed mid-run cannot remove its own.
 scratch=$(mktemp -d)
+chmod 711 "$scratch"  # as the Linux suites' (a test may run a program as another user)
 keep_or_remove_scratch() {
     if [ "${VELLICOR_KEEP_TEST_FILES:-}" = 1 ]; then echo "kept $scratch"; else rm -rf "$scratch"; fi
 }

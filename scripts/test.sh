@@ -19,6 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 export QT_QPA_PLATFORM=offscreen
 logs=$(mktemp -d)
+chmod 711 "$logs"  # passed through, not listed, by the tests' TMPDIR (suite)
 declare -A bg_pid bg_start
 fg_pid=  # the foreground stage's process group while it runs
 stage_times=()
@@ -94,6 +95,7 @@ suite() {
     local dir=$1 scratch status=0 keep=${VELLICOR_KEEP_TEST_FILES:-}
     shift
     if [ "$keep" = 1 ]; then scratch=$(mktemp -d); else scratch=$(mktemp -d "$logs/tmp.XXXXXX"); fi
+    chmod 711 "$scratch"  # a test runs the converter as another user in a folder of its own
     (cd "$dir" && TMPDIR=$scratch ctest --output-on-failure --no-tests=error -j 2 "$@") || status=$?
     if [ "$keep" = 1 ]; then echo "kept $scratch"; else rm -rf "$scratch"; fi
     return "$status"
