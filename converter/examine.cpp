@@ -603,37 +603,49 @@ bool read_payload(const image_source& s, const cso_place& pl, std::vector<unsign
     return len > 0 && len <= p.size() && plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) == len;
 }
 
-// Counts the deflate and zlib payloads by their shape and prints the census; a payload
-// that can't be located or read is counted as such, never passed over (one of no bytes
-// too: its entry is broken). A broken index (index_broken) keeps any file from being
-// called ready; -com is advised only where it would decode every payload.
-void print_census(const image_source& s, bool index_broken) {
-    shape_census c{};
+// Returns whether every payload of the file decodes to its block, as -com decodes it.
+bool every_payload_decodes(const image_source& s) {
     std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs)), out(p.size());
-    size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
-    bool decodes = true;  // as -com decodes them
     z_stream z{};
     int z_mode = 0;
     char fault[160];
     cso_scratch scratch{&z, &z_mode, fault, sizeof fault};
+    bool decodes = true;
+    for (uint32_t b = 0; decodes && b < s.cso.lay.blocks; b++) {
+        cso_place pl{};
+        decodes = cso_locate(&s.cso, b, &pl) == 0 &&
+                  (pl.kind == BLOCK_PLAIN ||
+                   (read_payload(s, pl, p) && cso_decode_payload(s.cso.lay, b, pl.kind, p.data(),
+                                                                 static_cast<size_t>(pl.len), out.data(),
+                                                                 out.size(), scratch) == CSO_OK));
+    }
+    if (z_mode) inflateEnd(&z);
+    return decodes;
+}
+
+// Counts the deflate and zlib payloads by their shape and prints the census; a payload
+// that can't be located or read is counted as such, never passed over (one of no bytes
+// too: its entry is broken). A broken index (index_broken) keeps any file from being
+// called ready; -com is advised only where it would read the file, every payload decoding.
+void print_census(const image_source& s, bool index_broken) {
+    shape_census c{};
+    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
+    size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
     for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
         cso_place pl{};
         bool located = cso_locate(&s.cso, b, &pl) == 0;
-        if (located && pl.kind == BLOCK_PLAIN) continue;
-        bool deflate = located ? pl.kind == BLOCK_DEFLATE || pl.kind == BLOCK_ZLIB : deflate_entry(s.cso, b);
+        if (located ? pl.kind != BLOCK_DEFLATE && pl.kind != BLOCK_ZLIB : !deflate_entry(s.cso, b)) continue;
         if (!located || !read_payload(s, pl, p)) {
-            if (deflate) census_add_unreadable(&c);
-            decodes = false;
+            census_add_unreadable(&c);
             continue;
         }
-        size_t len = static_cast<size_t>(pl.len);
-        if (deflate) census_add(&c, p.data(), len, cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB, padding);
-        decodes = decodes && cso_decode_payload(s.cso.lay, b, pl.kind, p.data(), len, out.data(), out.size(),
-                                                scratch) == CSO_OK;
+        census_add(&c, p.data(), static_cast<size_t>(pl.len), cso_block_bytes(s.cso.lay, b), pl.kind == BLOCK_ZLIB,
+                   padding);
     }
-    if (z_mode) inflateEnd(&z);
-    uint64_t image = cso_held_bytes(s.cso.lay);  // what -com would be given
-    census_print(c, s.cso.lay.format, s.cso.lay.bs, index_broken, decodes && image_size_taken(image));
+    const cso_layout& l = s.cso.lay;
+    bool com_reads = image_size_taken(cso_held_bytes(l)) &&  // the image -com would be given
+                     census_advice_possible(c, l.format, l.bs, index_broken) && every_payload_decodes(s);
+    census_print(c, l.format, l.bs, index_broken, com_reads);
 }
 
 }  // namespace

@@ -78,6 +78,12 @@ void census_add_unreadable(shape_census* c) {
     c->unreadable++;
 }
 
+bool census_advice_possible(const shape_census& c, image_format f, uint32_t block_size, bool index_broken) {
+    char why[120];
+    bool com_helps = false;
+    return obstacle(c, f, block_size, index_broken, why, sizeof why, &com_helps, true) && com_helps;
+}
+
 void census_print(const shape_census& c, image_format f, uint32_t block_size, bool index_broken,
                   bool com_reads_file) {
     printf("Zlib's shape  %u of %u deflate payloads\n", static_cast<unsigned>(c.in_shape),

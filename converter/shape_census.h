@@ -30,3 +30,7 @@ void census_add_unreadable(shape_census* c);
 // either.
 void census_print(const shape_census& c, image_format f, uint32_t block_size, bool index_broken,
                   bool com_reads_file);
+// Returns whether census_print would give the -com advice were com_reads_file true: the
+// file may not start and nothing -com can't read either is the reason. The costly check
+// of com_reads_file is needed only then.
+bool census_advice_possible(const shape_census& c, image_format f, uint32_t block_size, bool index_broken);
