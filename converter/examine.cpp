@@ -603,23 +603,21 @@ bool read_payload(const image_source& s, const cso_place& pl, std::vector<unsign
     return len > 0 && len <= p.size() && plat_read_at(s.f, static_cast<long long>(pl.off), p.data(), len) == len;
 }
 
-// Returns whether every payload of the file decodes to its block, as -com decodes it.
+// Returns whether every block of the file decodes, read through the image source as -com
+// reads it.
 bool every_payload_decodes(const image_source& s) {
-    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs)), out(p.size());
-    z_stream z{};
-    int z_mode = 0;
-    char fault[160];
-    cso_scratch scratch{&z, &z_mode, fault, sizeof fault};
-    bool decodes = true;
-    for (uint32_t b = 0; decodes && b < s.cso.lay.blocks; b++) {
-        cso_place pl{};
-        decodes = cso_locate(&s.cso, b, &pl) == 0 &&
-                  (pl.kind == BLOCK_PLAIN ||
-                   (read_payload(s, pl, p) && cso_decode_payload(s.cso.lay, b, pl.kind, p.data(),
-                                                                 static_cast<size_t>(pl.len), out.data(),
-                                                                 out.size(), scratch) == CSO_OK));
+    img_source* src = nullptr;
+    img_fault fault{};
+    if (img_open(s.f, &src, &fault) != CSO_OK) return false;
+    image_cursor* c = img_cursor_new(src);
+    std::vector<unsigned char> buf(16 * static_cast<size_t>(s.cso.lay.bs));
+    bool decodes = c != nullptr;
+    for (uint64_t off = 0, size = img_size(src); decodes && off < size; off += buf.size()) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+        decodes = img_read(c, off, buf.data(), n, &fault) == CSO_OK;
     }
-    if (z_mode) inflateEnd(&z);
+    img_cursor_free(c);
+    img_close(src);
     return decodes;
 }
 
