@@ -395,6 +395,16 @@ TEST_F(AreaTable, EntriesByKind) {
     make(s, NC_AREA, 4000 * 2048LL);
     EXPECT_EQ(ncareas[0].start_block, 1000u);
     EXPECT_EQ(ncareas[0].type, 12u);
+    // A damaged record longer than the image zeroes nothing (it would take every later
+    // file); stored plain it costs only size.
+    std::vector<file_record> past{slot(1000, 0xFFFFFFFF, "U.BIN"), slot(3998, 3 * 2048, "E")};
+    for (int kind : {LOST_AREA_WHOLE, LOST_AREA}) {
+        make(past, kind, 4000 * 2048LL);
+        EXPECT_EQ(IsNCArea_type(1001), NO_AREA) << kind;
+        EXPECT_EQ(IsNCArea_type(3999), NO_AREA) << kind;
+    }
+    make(past, NC_AREA, 4000 * 2048LL);
+    EXPECT_EQ(IsNCArea_type(1001), NC_AREA);
 }
 
 TEST_F(AreaTable, BlockCountRoundsUpAndStaysInsideTheImage) {
