@@ -26,14 +26,8 @@ if [ -z "$tests_build" ]; then
 fi
 export VELLICOR_TEST_WINDOWS_EXE=$win_dist/vellicor.exe VELLICOR_TEST_WINE=$wine_run \
     VELLICOR_TEST_WINDOWS_TOOLS=$win_build/tests/windows
-# The tests' folders go into a TMPDIR of this run's own, removed at the end, pass or fail
-# (kept with VELLICOR_KEEP_TEST_FILES=1): a test program killed mid-run cannot remove its own.
-scratch=$(mktemp -d)
-chmod 711 "$scratch"  # as the Linux suites' (a test may run a program as another user)
-keep_or_remove_scratch() {
-    if [ "${VELLICOR_KEEP_TEST_FILES:-}" = 1 ]; then echo "kept $scratch"; else rm -rf "$scratch"; fi
-}
-trap '"$wineserver_bin" -k || true; remove_wine_server_dir; keep_or_remove_scratch' EXIT
+source "$root/scripts/ctest-scratch.sh"
+trap '"$wineserver_bin" -k || true; remove_wine_server_dir; remove_ctest_scratch' EXIT
 start_persistent_server
 # Only the programs that start the converter: the others test this machine's library.
-(cd "$tests_build" && TMPDIR=$scratch ctest --output-on-failure --no-tests=error -j 2 -L '^converter$')
+scratch_ctest "$tests_build" -L '^converter$'

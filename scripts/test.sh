@@ -20,6 +20,7 @@ cd "$root"
 export QT_QPA_PLATFORM=offscreen
 logs=$(mktemp -d)
 chmod 711 "$logs"  # passed through, not listed, by the tests' TMPDIR (suite)
+source "$root/scripts/ctest-scratch.sh"
 declare -A bg_pid bg_start
 fg_pid=  # the foreground stage's process group while it runs
 stage_times=()
@@ -87,18 +88,10 @@ join() {
     [ "$status" = 0 ] || { echo "== $name FAILED (status $status)"; exit "$status"; }
 }
 
-# ctest in a build folder, on both processors; further arguments go to ctest. The tests
-# make their folders in a TMPDIR of this run's own, removed when it ends, pass or fail
-# (and with the logs if the test command is ended): a test program killed mid-run (a
-# timeout, a sanitizer's stop) cannot remove its own. VELLICOR_KEEP_TEST_FILES=1 keeps it.
+# ctest in a build folder (scripts/ctest-scratch.sh); the tests' TMPDIR goes with the logs
+# if the test command is ended.
 suite() {
-    local dir=$1 scratch status=0 keep=${VELLICOR_KEEP_TEST_FILES:-}
-    shift
-    if [ "$keep" = 1 ]; then scratch=$(mktemp -d); else scratch=$(mktemp -d "$logs/tmp.XXXXXX"); fi
-    chmod 711 "$scratch"  # a test runs the converter as another user in a folder of its own
-    (cd "$dir" && TMPDIR=$scratch ctest --output-on-failure --no-tests=error -j 2 "$@") || status=$?
-    if [ "$keep" = 1 ]; then echo "kept $scratch"; else rm -rf "$scratch"; fi
-    return "$status"
+    VELLICOR_SCRATCH_PARENT=$logs scratch_ctest "$@"
 }
 
 # The sanitizer build's own test programs, then the package's build's programs that start
