@@ -84,6 +84,20 @@ bool InputChoice::QueueShown() {
     return dlg_.shows_queue(view_.input_box_text());
 }
 
+// Only the transitions change the output box: whatever the user typed in it for one
+// file stays while the input box is edited.
+void InputChoice::OnInputEdited() {
+    bool queue = QueueShown();
+    view_.set_output_typing(!queue);
+    if (dlg_.input_paths.size() < 2) return;
+    std::string first = QueueOutputName(dlg_.input_paths[0], dlg_.output_folder,
+                                        platform_.path_separator(), dlg_.mode);
+    std::string queued = QueueBoxText(first, dlg_.input_paths.size());
+    if (queue == (dlg_.output_path == queued)) return;
+    dlg_.output_path = queue ? queued : first;
+    view_.show_output(dlg_.output_path);
+}
+
 // The first output and the count; the mode is the first file's, as for one file, so a
 // queue cut down to its first file in the boxes runs as that file would.
 void InputChoice::ShowQueueOutputs() {

@@ -30,6 +30,10 @@ public:
     virtual std::string input_box_text() = 0;
     // Copies the members into the boxes.
     virtual void show_members() = 0;
+    // Puts `text` in the output box alone; the other boxes keep what the user typed.
+    virtual void show_output(const std::string& text) = 0;
+    // The output box takes typing, or not (a queue's outputs are named by Save's folder).
+    virtual void set_output_typing(bool takes_typing) = 0;
     // After files were taken: enables Save and Start; the output box takes typing unless
     // `queue` (a queue's outputs are named by Save's folder only).
     virtual void show_chosen(bool queue) = 0;
@@ -63,6 +67,10 @@ public:
     bool OpenDropped(const std::vector<std::string>& paths);
     // Returns true while the input box shows the files chosen together as a queue.
     bool QueueShown();
+    // The input box was edited: the output box takes typing unless a queue is shown. A
+    // queue cut down in the box to its first file shows that file's output, and one
+    // brought back shows the queue's again.
+    void OnInputEdited();
 
 private:
     // Shows the queue's first output (beside it or in the folder) and the count.

@@ -161,9 +161,7 @@ void CWendrovixDlg::create_settings_controls() {
     controls_[IDC_INPUT] = input_box_ = new QLineEdit(this);
     input_box_->setGeometry(units_.rect(52, 17, 205, 13));
     input_box_->setAcceptDrops(false);  // a file dropped on a box opens, as on the dialog
-    // A queue's outputs are named by Save's folder only: its output box takes no typing.
-    connect(input_box_, &QLineEdit::textChanged, this,
-            [this] { output_box_->setReadOnly(inputs_.QueueShown()); });
+    connect(input_box_, &QLineEdit::textChanged, this, [this] { inputs_.OnInputEdited(); });
     add_button(IDC_OPEN, "打开文件", units_.rect(262, 16, 43, 16), &CWendrovixDlg::OnOpenFile);
     add_label("输出文件", units_.rect(15, 43, 33, 8));
     controls_[IDC_OUTPUT] = output_box_ = new QLineEdit(this);
@@ -331,7 +329,15 @@ std::string CWendrovixDlg::input_box_text() {
 void CWendrovixDlg::show_chosen(bool queue) {
     enable(IDC_SAVE, true);
     enable(IDC_START, true);
-    output_box_->setReadOnly(queue);
+    set_output_typing(!queue);
+}
+
+void CWendrovixDlg::show_output(const std::string& text) {
+    output_box_->setText(to_q(text));
+}
+
+void CWendrovixDlg::set_output_typing(bool takes_typing) {
+    output_box_->setReadOnly(!takes_typing);
 }
 
 // Asks file_chooser for the dialog the request describes; returns the chosen paths.

@@ -138,6 +138,8 @@ private:
     // InputView (show_members serves both views)
     std::string input_box_text() override;
     void show_chosen(bool queue) override;
+    void show_output(const std::string& text) override;
+    void set_output_typing(bool takes_typing) override;
     std::vector<std::string> choose_files(const FileRequest& request) override;
 
     // JobView

@@ -155,11 +155,10 @@ void CWendrovixDlg::SetIcons() {
 }
 
 // The buttons; Esc and the close box arrive as IDCANCEL and act as the Exit button. A
-// change of the input box decides whether the output box takes typing (not for a queue,
-// whose outputs are named by Save's folder only).
+// change of the input box goes to the input logic (a queue shown or cut down).
 BOOL CWendrovixDlg::OnCommand(int id, int code) {
     if (id == IDC_INPUT && code == EN_CHANGE) {
-        SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, inputs_.QueueShown(), 0);
+        inputs_.OnInputEdited();
         return TRUE;
     }
     if (code != BN_CLICKED) return FALSE;
@@ -246,9 +245,17 @@ std::string CWendrovixDlg::input_box_text() {
 
 // Save and Start on; a queue's output box takes no typing.
 void CWendrovixDlg::show_chosen(bool queue) {
-    SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, queue, 0);
+    set_output_typing(!queue);
     EnableWindow(GetDlgItem(hwnd_, IDC_SAVE), TRUE);
     EnableWindow(GetDlgItem(hwnd_, IDC_START), TRUE);
+}
+
+void CWendrovixDlg::show_output(const std::string& text) {
+    SetDlgItemTextW(hwnd_, IDC_OUTPUT, to_wide(text).c_str());
+}
+
+void CWendrovixDlg::set_output_typing(bool takes_typing) {
+    SendDlgItemMessageW(hwnd_, IDC_OUTPUT, EM_SETREADONLY, !takes_typing, 0);
 }
 
 // Shows the open or save dialog: read-only box hidden, asking before overwriting.

@@ -29,6 +29,8 @@ public:
         chosen = true;
         output_read_only = queue;
     }
+    void show_output(const std::string& text) override { output_box = text; }
+    void set_output_typing(bool takes_typing) override { output_read_only = !takes_typing; }
     std::vector<std::string> choose_files(const FileRequest& request) override {
         requests.push_back(request);
         std::vector<std::string> answer = answers.empty() ? std::vector<std::string>{} : answers.front();
@@ -129,6 +131,37 @@ TEST_F(InputChoiceTest, SaveProposalsAndTheQueueFolder) {
     inputs.OnSaveFile();
     EXPECT_EQ(view.requests.back().kind, FileRequest::SAVE_FILE);
     EXPECT_EQ(view.output_box, "/x/y.iso");
+}
+
+// A queue cut down in the input box to its first file names that file's output, in
+// Save's folder if one was chosen, and takes typing; brought back, the queue's again.
+// Typing in the input box of one file leaves what the user typed as the output.
+TEST_F(InputChoiceTest, QueueCutDownInTheBox) {
+    open({"/g/a.iso", "/h/b.cso"});
+    const struct { const char *folder, *input, *output; bool read_only; } steps[] = {
+        {nullptr, "/g/a.iso (+1", "/g/a.cso", false},
+        {nullptr, "/g/a.iso", "/g/a.cso", false},
+        {nullptr, "/g/a.iso (+1)", "/g/a.cso (+1)", true},
+        {"/out", "/g/a.iso", "/out/a.cso", false},
+        {nullptr, "/g/a.iso (+1)", "/out/a.cso (+1)", true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.input);
+        if (step.folder) {
+            view.answers = {{step.folder}};
+            inputs.OnSaveFile();
+        }
+        view.input_box = step.input;
+        inputs.OnInputEdited();
+        EXPECT_EQ(view.output_box, step.output);
+        EXPECT_EQ(view.output_read_only, step.read_only);
+    }
+    open({"/g/c.iso"});
+    view.output_box = "/typed.cso";
+    view.input_box = "/g/d.iso";
+    inputs.OnInputEdited();
+    EXPECT_EQ(view.output_box, "/typed.cso");
+    EXPECT_FALSE(view.output_read_only);
 }
 
 // Arguments: existing folders left out, names made full, a missing file still opens.
