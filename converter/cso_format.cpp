@@ -104,6 +104,10 @@ long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint6
     return len > cap ? -1 : static_cast<long long>(len);
 }
 
+uint64_t cso_stored_cap(uint32_t bs, unsigned shift) {
+    return 2 * static_cast<uint64_t>(bs) + (static_cast<uint64_t>(1) << shift) - 1;
+}
+
 // A file that does not store its tail has only zero padding (or block 0's payload)
 // where the longer index's last entry would be, so that entry would not end the file.
 bool cso_index_holds_tail(const cso_layout& l, const uint32_t* index) {

@@ -110,8 +110,12 @@ bool cso_index_fits(const cso_layout& l, uint64_t file_size);
 // Returns the file offset of the payload an index entry points at.
 uint64_t cso_entry_offset(uint32_t entry, unsigned shift);
 // Returns the stored length of a compressed block from its entry and the next, or -1
-// when the offsets decrease or the length is over `cap` (two blocks in the decoders).
+// when the offsets decrease or the length is over `cap` (cso_stored_cap in the decoders).
 long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint64_t cap);
+// Returns the longest stored length a block may have with index alignment `shift`: two
+// blocks of payload, and the padding that aligns the next payload. A decoder reads at
+// most two blocks of it; the rest can only be padding.
+uint64_t cso_stored_cap(uint32_t bs, unsigned shift);
 // Returns true when the index (l.whole + 2 entries read) holds the partial last block:
 // the image has a tail, the first payload lies past the longer index, and the extra
 // entry ends the file after the tail's own entry.

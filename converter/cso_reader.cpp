@@ -285,12 +285,14 @@ int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     if (r->lay.format == FORMAT_DAX) return dax_locate(r, b, p);
     uint32_t e = r->index[b], bs = r->lay.bs;
     unsigned shift = r->sequential ? 0 : r->lay.shift;
-    long long stored = cso_stored_length(e, r->index[b + 1], shift, 2 * static_cast<uint64_t>(bs));
+    long long stored = cso_stored_length(e, r->index[b + 1], shift, cso_stored_cap(bs, shift));
     bool flagged_plain = r->lay.format != FORMAT_CSO2 && (e & CSO_PLAIN_FLAG);
     p->off = cso_entry_offset(e, shift);
     if (stored < 0 && !flagged_plain) return -1;  // a flagged block's next entry is not read
-    p->kind = cso_block_kind(r->lay.format, e, stored < 0 ? 0 : static_cast<uint64_t>(stored), bs);
-    p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : static_cast<uint64_t>(stored);
+    uint64_t len = stored < 0 ? 0 : static_cast<uint64_t>(stored);
+    p->kind = cso_block_kind(r->lay.format, e, len, bs);
+    uint64_t most = 2 * static_cast<uint64_t>(bs);  // past it lies only padding
+    p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : len < most ? len : most;
     return 0;
 }
 
@@ -354,24 +356,26 @@ static bool lz4_more_length(const unsigned char* p, size_t len, size_t* i, size_
     return true;
 }
 
+const size_t LZ4_NO_END = SIZE_MAX;
+
 // Returns where the raw LZ4 block at p[0..len) ends if its last sequence, which holds only
-// literals, ends `out` bytes into the block, or len when no sequence ends there. Walks the
-// sequences without decoding them; the strict decoder checks the bytes it returns.
+// literals, ends `out` bytes into the block, or LZ4_NO_END when no sequence ends there.
+// Walks the sequences without decoding them; the strict decoder checks the bytes it returns.
 static size_t lz4_block_end(const unsigned char* p, size_t len, size_t out) {
     size_t i = 0, made = 0;
     while (i < len) {
         unsigned token = p[i++];
         size_t literals = token >> 4, match = (token & 15) + 4;
-        if (literals == 15 && !lz4_more_length(p, len, &i, &literals)) return len;
-        if (literals > len - i) return len;
+        if (literals == 15 && !lz4_more_length(p, len, &i, &literals)) return LZ4_NO_END;
+        if (literals > len - i) return LZ4_NO_END;
         i += literals, made += literals;
         if (made == out) return i;
-        if (made > out || len - i < 2) return len;
+        if (made > out || len - i < 2) return LZ4_NO_END;
         i += 2;  // the match's offset
-        if (match == 19 && !lz4_more_length(p, len, &i, &match)) return len;
+        if (match == 19 && !lz4_more_length(p, len, &i, &match)) return LZ4_NO_END;
         made += match;
     }
-    return len;
+    return LZ4_NO_END;
 }
 
 // Returns the bytes of an LZ4 payload that are its block: a payload aligned in the file
@@ -382,8 +386,8 @@ static size_t lz4_block_bytes(const cso_layout& l, uint32_t need, const unsigned
     if (l.shift == 0) return len;
     uint64_t unit = static_cast<uint64_t>(1) << l.shift;
     size_t end = lz4_block_end(p, len, need);
-    if (len - end >= unit && need != l.bs) end = lz4_block_end(p, len, l.bs);
-    return len - end < unit ? end : len;
+    if ((end == LZ4_NO_END || len - end >= unit) && need != l.bs) end = lz4_block_end(p, len, l.bs);
+    return end != LZ4_NO_END && len - end < unit ? end : len;
 }
 
 // Decodes a raw LZ4 payload; it must give the block's image bytes exactly (the tail's, or

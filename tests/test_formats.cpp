@@ -34,12 +34,17 @@ Store in_turn(uint32_t b) {
     return b % 3 == 0 ? Store::DEFLATE : b % 3 == 1 ? Store::LZ4 : Store::PLAIN;
 }
 
-// Returns a ZSO of `img` (a 2048-byte block and a tail of 1000) whose payloads are aligned
-// to 4 bytes, the tail stored as a whole block: a stream whose first literals are the
+// A tail of 1000 bytes stored as a whole block: a stream whose first literals are the
 // tail, then a match and the last literals that fill the block.
-std::string zso_padded_tail(const std::string& img) {
-    std::string block = lz4_of(img.substr(0, 2048)), tail = std::string("\xff\xff\xff\xff\xdc", 5) +
-        img.substr(2048) + le(1, 2) + std::string("\xff\xff\xff\xff\x04\x50", 6) + "12345";
+std::string tail_then_match(const std::string& tail) {
+    return std::string("\xff\xff\xff\xff\xdc", 5) + tail + le(1, 2) +
+           std::string("\xff\xff\xff\xff\x04\x50", 6) + "12345";
+}
+
+// Returns a ZSO of `img` (a 2048-byte block and a tail) whose payloads are aligned to 4
+// bytes, the tail's payload `tail` (a whole block's stream).
+std::string zso_padded_tail(const std::string& img, std::string tail) {
+    std::string block = lz4_of(img.substr(0, 2048));
     block.resize((block.size() + 3) / 4 * 4, '\0');
     tail.resize((tail.size() + 3) / 4 * 4, '\0');
     uint32_t at = 24 + 12;
@@ -62,7 +67,14 @@ std::vector<Sample> samples() {
                  write_cso_family("CISO", 2, a, 2048, in_turn, 2), 2048});
     s.push_back({"ZSO, payloads aligned to 8 bytes", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
                      return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }, 3), 2048});
-    s.push_back({"ZSO, tail stored as a padded block", "zso", "ZSO", a.substr(0, 3048), zso_padded_tail(a.substr(0, 3048)), 2048});
+    std::string t = a.substr(0, 3048), t2 = a.substr(0, 2048 + 758);  // 758: its stream needs padding
+    s.push_back({"ZSO, tail stored as a padded block", "zso", "ZSO", t, zso_padded_tail(t, tail_then_match(t.substr(2048))), 2048});
+    s.push_back({"ZSO, tail stored as the LZ4 of a padded block", "zso", "ZSO", t2,
+                 zso_padded_tail(t2, lz4_of(t2.substr(2048) + std::string(2048 - 758, '\0'))), 2048});
+    s.push_back({"ZSO, payloads aligned to 8192 bytes", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
+                     return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }, 13), 2048});
+    s.push_back({"CSO v2, payloads aligned to 8192 bytes", "cso", "CSO v2", a,
+                 write_cso_family("CISO", 2, a, 2048, [](uint32_t) { return Store::PLAIN; }, 13), 2048});
     s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
     s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}, {3, 0}}), 8192});
     return s;
