@@ -28,6 +28,10 @@ export VELLICOR_TEST_WINDOWS_EXE=$win_dist/vellicor.exe VELLICOR_TEST_WINE=$wine
     VELLICOR_TEST_WINDOWS_TOOLS=$win_build/tests/windows
 source "$root/scripts/ctest-scratch.sh"
 trap '"$wineserver_bin" -k || true; remove_wine_server_dir; remove_ctest_scratch' EXIT
+make_ctest_scratch
+# Wine keeps its server's socket under TMPDIR: the server and the tests' programs, which
+# start Wine, must share one, or each program starts a server of its own beside this one.
+export TMPDIR=$ctest_scratch
 start_persistent_server
 # Only the programs that start the converter: the others test this machine's library.
-scratch_ctest "$tests_build" -L '^converter$'
+ctest_in_scratch "$tests_build" -L '^converter$'
