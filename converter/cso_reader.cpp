@@ -277,6 +277,7 @@ static int dax_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     p->off = r->index[b];
     p->kind = r->dax_nc[b] ? BLOCK_PLAIN : BLOCK_ZLIB;
     p->len = r->dax_nc[b] ? cso_block_bytes(r->lay, b) : r->dax_len[b];
+    p->stored = p->len;
     return dax_length_refused(r->dax_len[b], r->dax_nc[b]) || (b > 0 && r->index[b] < r->index[b - 1]) ? -1 : 0;
 }
 
@@ -289,10 +290,10 @@ int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     bool flagged_plain = r->lay.format != FORMAT_CSO2 && (e & CSO_PLAIN_FLAG);
     p->off = cso_entry_offset(e, shift);
     if (stored < 0 && !flagged_plain) return -1;  // a flagged block's next entry is not read
-    uint64_t len = stored < 0 ? 0 : static_cast<uint64_t>(stored);
-    p->kind = cso_block_kind(r->lay.format, e, len, bs);
-    uint64_t most = 2 * static_cast<uint64_t>(bs);  // past it lies only padding
-    p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : len < most ? len : most;
+    p->stored = stored < 0 ? 0 : static_cast<uint64_t>(stored);
+    p->kind = cso_block_kind(r->lay.format, e, p->stored, bs);
+    uint64_t most = 2 * static_cast<uint64_t>(bs);
+    p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : p->stored < most ? p->stored : most;
     return 0;
 }
 

@@ -38,7 +38,9 @@ enum cso_status {
 // Where block b's stored bytes are and how they are stored.
 struct cso_place {
     uint64_t off;     // file offset
-    uint64_t len;     // bytes to read: the image bytes of a plain block, else the stored length
+    uint64_t len;     // bytes to read: the image bytes of a plain block, else the stored
+                      // length up to two blocks (past them lies only alignment padding)
+    uint64_t stored;  // a compressed block's stored length, padding included
     block_kind kind;
 };
 

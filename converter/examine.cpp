@@ -569,7 +569,7 @@ int print_blocks(const image_source& s) {
         cso_place pl{};
         if (cso_locate(&s.cso, b, &pl) == 0) {  // else counted as compressed, of no kind
             count[pl.kind]++;
-            if (pl.kind != BLOCK_PLAIN) lens.push_back(pl.len);
+            if (pl.kind != BLOCK_PLAIN) lens.push_back(pl.stored);
         }
         if (fault_block < 0 && entry_fault(s, b, why, sizeof why)) fault_block = b;
     }

@@ -73,6 +73,9 @@ std::vector<Sample> samples() {
                  zso_padded_tail(t2, lz4_of(t2.substr(2048) + std::string(2048 - 758, '\0'))), 2048});
     s.push_back({"ZSO, payloads aligned to 8192 bytes", "zso", "ZSO", a, write_cso_family("ZISO", 1, a, 2048, [](uint32_t k) {
                      return k % 4 == 3 ? Store::PLAIN : Store::LZ4; }, 13), 2048});
+    s.push_back({"CSO v1, payloads aligned to 8192 bytes", "cso", "CSO v1", a,
+                 write_cso_family("CISO", 1, a, 2048, [](uint32_t k) {
+                     return k % 4 == 3 ? Store::PLAIN : Store::DEFLATE; }, 13), 2048});
     s.push_back({"CSO v2, payloads aligned to 8192 bytes", "cso", "CSO v2", a,
                  write_cso_family("CISO", 2, a, 2048, [](uint32_t) { return Store::PLAIN; }, 13), 2048});
     s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
