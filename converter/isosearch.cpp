@@ -230,8 +230,11 @@ void TraiteNCarea(const file_record* store, long long image_size, int from, int 
             if (kind == LOST_AREA && first < UINT32_MAX) ncareas[i].start_block = first + 1;
             ncareas[i].type = LOST_AREA;
             // A record that runs past the image is damaged: zeroing by it would take every
-            // later file with it, so it holds no block.
-            if (end > (image_size + SECTOR - 1) / SECTOR) ncareas[i].start_block = end;
+            // later file with it, so it holds no block and is not reported as removed.
+            if (end64 > static_cast<uint64_t>((image_size + SECTOR - 1) / SECTOR)) {
+                ncareas[i].start_block = end;
+                continue;
+            }
         }
         report_area(log, label, &store[i]);
     }
