@@ -19,6 +19,7 @@ void InputChoice::OnOpenFile() {
 // extension of the current mode (which stays as it is); a queue chooses a folder.
 void InputChoice::OnSaveFile() {
     if (QueueShown()) return ChooseOutputFolder();
+    dlg_.input_path = view_.input_box_text();  // showing the members must keep what was typed
     FileRequest request;
     request.kind = FileRequest::SAVE_FILE;
     request.filter = dlg_.mode == 0 ? CSO_FILTER : ISO_FILTER;

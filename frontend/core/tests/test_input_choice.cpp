@@ -130,7 +130,9 @@ TEST_F(InputChoiceTest, SaveProposalsAndTheQueueFolder) {
     view.answers = {{"/x/y.iso"}};
     inputs.OnSaveFile();
     EXPECT_EQ(view.requests.back().kind, FileRequest::SAVE_FILE);
+    EXPECT_EQ(view.requests.back().initial_name, "typed");
     EXPECT_EQ(view.output_box, "/x/y.iso");
+    EXPECT_EQ(view.input_box, "/g/typed.iso");
 }
 
 // A queue cut down in the input box to its first file names that file's output, in
