@@ -132,10 +132,11 @@ wine_path() {
     echo "Z:${p//\//\\}"
 }
 
-# Removes the folder in /tmp where this prefix's Wine server kept its socket (named in the
-# prefix's "wineserver" file), so a run leaves nothing behind; call once the server ended.
+# Removes the folder in TMPDIR where this prefix's Wine server kept its socket (named in
+# the prefix's "wineserver" file), so a run leaves nothing behind; call once the server
+# ended, with the TMPDIR it ran with.
 remove_wine_server_dir() {
     local name
     name=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) || return 0
-    case $name in wine-*) rm -rf "/tmp/$name" ;; esac
+    case $name in wine-*) rm -rf "${TMPDIR:-/tmp}/$name" ;; esac
 }
