@@ -105,7 +105,7 @@ long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint6
 }
 
 uint64_t cso_stored_cap(uint32_t bs, unsigned shift) {
-    return 2 * static_cast<uint64_t>(bs) + (static_cast<uint64_t>(1) << shift) - 1;
+    return cso_payload_most(bs) + (static_cast<uint64_t>(1) << shift) - 1;
 }
 
 // A file that does not store its tail has only zero padding (or block 0's payload)

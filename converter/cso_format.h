@@ -112,9 +112,14 @@ uint64_t cso_entry_offset(uint32_t entry, unsigned shift);
 // Returns the stored length of a compressed block from its entry and the next, or -1
 // when the offsets decrease or the length is over `cap` (cso_stored_cap in the decoders).
 long long cso_stored_length(uint32_t entry, uint32_t next, unsigned shift, uint64_t cap);
-// Returns the longest stored length a block may have with index alignment `shift`: two
-// blocks of payload, and the padding that aligns the next payload. A decoder reads at
-// most two blocks of it; the rest can only be padding.
+// Returns the most bytes a decoder reads of one payload for blocks of bs bytes: two
+// blocks (a DAX frame's zlib bound is less); the buffers that hold a payload are this size.
+constexpr uint64_t cso_payload_most(uint32_t bs) {
+    return 2 * static_cast<uint64_t>(bs);
+}
+// Returns the longest stored length a block may have with index alignment `shift`: a
+// payload of cso_payload_most bytes, and the padding that aligns the next payload. Past
+// cso_payload_most there can only be padding.
 uint64_t cso_stored_cap(uint32_t bs, unsigned shift);
 // Returns true when the index (l.whole + 2 entries read) holds the partial last block:
 // the image has a tail, the first payload lies past the longer index, and the extra

@@ -36,7 +36,8 @@ static int fail(cso_reader* r, int status, const char* format, ...) {
 
 // Returns the size of a payload span for blocks of bs bytes: room for the largest payload.
 static size_t in_span_size(uint32_t bs) {
-    return 2 * static_cast<size_t>(bs) > IN_SPAN ? 2 * static_cast<size_t>(bs) : IN_SPAN;
+    size_t most = static_cast<size_t>(cso_payload_most(bs));
+    return most > IN_SPAN ? most : IN_SPAN;
 }
 
 // Refuses a version the format defines no reading for.
@@ -211,7 +212,7 @@ static void ahead_start(cso_reader* r) {
     cso_read_ahead* a = &r->ahead;
     a->started = 1;
     a->next = {r->spans + r->in.cap, r->in.cap, 0, 0};
-    a->overlap = 2 * static_cast<uint64_t>(r->lay.bs);
+    a->overlap = cso_payload_most(r->lay.bs);
     a->src = &r->src;
     a->wanted = plat_count_new();
     a->done = plat_count_new();
@@ -292,7 +293,7 @@ int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     if (stored < 0 && !flagged_plain) return -1;  // a flagged block's next entry is not read
     p->stored = stored < 0 ? 0 : static_cast<uint64_t>(stored);
     p->kind = cso_block_kind(r->lay.format, e, p->stored, bs);
-    uint64_t most = 2 * static_cast<uint64_t>(bs);
+    uint64_t most = cso_payload_most(bs);
     p->len = p->kind == BLOCK_PLAIN ? cso_block_bytes(r->lay, b) : p->stored < most ? p->stored : most;
     return 0;
 }

@@ -627,7 +627,7 @@ bool every_payload_decodes(const image_source& s) {
 // called ready; -com is advised only where it would read the file, every payload decoding.
 void print_census(const image_source& s, bool index_broken) {
     shape_census c{};
-    std::vector<unsigned char> p(2 * static_cast<size_t>(s.cso.lay.bs));
+    std::vector<unsigned char> p(static_cast<size_t>(cso_payload_most(s.cso.lay.bs)));
     size_t padding = (size_t{1} << s.cso.lay.shift) - 1;
     for (uint32_t b = 0; b < s.cso.lay.blocks; b++) {
         cso_place pl{};

@@ -100,7 +100,7 @@ image_cursor* img_cursor_new(const img_source* s) {
     c->failed = -1;
     if (s->format == FORMAT_NONE) return c;
     size_t bs = s->r.lay.bs;
-    c->payload = static_cast<unsigned char*>(malloc(2 * bs));
+    c->payload = static_cast<unsigned char*>(malloc(static_cast<size_t>(cso_payload_most(s->r.lay.bs))));
     c->block = static_cast<unsigned char*>(malloc(bs));
     c->ahead = static_cast<unsigned char*>(malloc(AHEAD_BYTES));
     if (c->payload && c->block && c->ahead) return c;

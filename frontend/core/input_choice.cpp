@@ -18,8 +18,8 @@ void InputChoice::OnOpenFile() {
 // Proposes the input's name without folder and extension, with the filter and default
 // extension of the current mode (which stays as it is); a queue chooses a folder.
 void InputChoice::OnSaveFile() {
-    if (QueueShown()) return ChooseOutputFolder();
     dlg_.input_path = view_.input_box_text();  // showing the members must keep what was typed
+    if (QueueShown()) return ChooseOutputFolder();
     FileRequest request;
     request.kind = FileRequest::SAVE_FILE;
     request.filter = dlg_.mode == 0 ? CSO_FILTER : ISO_FILTER;
@@ -117,6 +117,5 @@ void InputChoice::ChooseOutputFolder() {
     if (folders.empty() || folders[0].empty()) return;
     dlg_.output_folder = folders[0];
     if (dlg_.output_folder.back() != platform_.path_separator()) dlg_.output_folder += platform_.path_separator();
-    dlg_.input_path = view_.input_box_text();
     ShowQueueOutputs();
 }
