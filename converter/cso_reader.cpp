@@ -299,9 +299,12 @@ int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
 }
 
 // Finds block b's payload for decoding; sets *p and returns 0, or -1 when the entries or
-// the walk refuse it.
+// the walk refuse it. An empty payload reads nothing, so the walk lets it fail as the
+// decoder's own error, as reading at offsets does (the zeroed index of an unfinished file).
 static int locate(cso_reader* r, uint32_t b, cso_place* p) {
-    if (cso_locate(r, b, p) || (r->sequential && p->off != r->walk_pos)) return -1;  // else foreign bytes
+    if (cso_locate(r, b, p)) return -1;
+    if (!r->sequential || p->len == 0) return 0;
+    if (p->off != r->walk_pos) return -1;  // else foreign bytes
     r->walk_pos = p->off + p->len;
     return 0;
 }

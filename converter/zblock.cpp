@@ -30,14 +30,26 @@ static libdeflate_decompressor* thread_decompressor() {
 // One of libdeflate's decoders: raw deflate or zlib's framing (the same signature).
 using fast_decoder = decltype(&libdeflate_deflate_decompress);
 
+// True when the deflate stream at in[0..len) opens with a dynamic block declaring more
+// than the 286 literal/length or 30 distance codes the format allows. libdeflate sizes
+// its tables for 288 and 32 and decodes such a block; zlib refuses it, so zlib judges.
+static bool declares_too_many_codes(const unsigned char* in, unsigned len) {
+    if (len < 2) return false;
+    unsigned head = in[0] | static_cast<unsigned>(in[1]) << 8;  // BFINAL, BTYPE, HLIT, HDIST
+    return ((head >> 1) & 3) == 2 && (((head >> 3) & 31) > 29 || ((head >> 8) & 31) > 29);
+}
+
 // Decodes in[0..len) straight into out[0..room) with the thread's decompressor; true only
 // when it is valid and gives exactly cap bytes (else out holds whatever it left). Room
-// past cap lets the decoder's fast loop run to the block's end.
-static bool fast_inflate_into(fast_decoder decode, const unsigned char* in, unsigned len,
-                              unsigned char* out, unsigned cap, unsigned room) {
+// past cap lets the decoder's fast loop run to the block's end. `framing` is the bytes
+// before the deflate stream: 0 raw, 2 for zlib's header.
+static bool fast_inflate_into(fast_decoder decode, unsigned framing, const unsigned char* in,
+                              unsigned len, unsigned char* out, unsigned cap, unsigned room) {
     libdeflate_decompressor* d = thread_decompressor();
     size_t got = 0;
-    return d && cap > 0 && decode(d, in, len, out, room, &got) == LIBDEFLATE_SUCCESS && got == cap;
+    if (!d || cap == 0 || len < framing || declares_too_many_codes(in + framing, len - framing))
+        return false;
+    return decode(d, in, len, out, room, &got) == LIBDEFLATE_SUCCESS && got == cap;
 }
 
 // Records a fast decoder's success on the stream as zlib would; returns Z_STREAM_END.
@@ -49,12 +61,13 @@ static int fast_done(z_stream* z, unsigned cap, unsigned* produced) {
 
 // Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
 // decompressor, through its own buffer; true only when it is valid and gives exactly cap
-// bytes, else out is untouched. (It accepts a few streams zlib refuses, e.g. with more
-// than 286 length codes declared; those decode as the format defines them.)
+// bytes, else out is untouched. (Beyond the first block's declared counts it still takes a
+// few streams zlib refuses: such counts in a later block, a code-length repeat running
+// past the lengths declared, a fixed block's symbols 286 and 287 taken as lengths of 258.)
 static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
     std::vector<unsigned char>& block = thread_decoder.block;
     if (block.size() < cap) block.resize(cap);
-    if (!fast_inflate_into(libdeflate_deflate_decompress, in, len, block.data(), cap, cap)) return false;
+    if (!fast_inflate_into(libdeflate_deflate_decompress, 0, in, len, block.data(), cap, cap)) return false;
     memcpy(out, block.data(), cap);
     return true;
 }
@@ -108,14 +121,14 @@ int zb_inflate_block(z_stream* z, const unsigned char* in, unsigned len, unsigne
 // Returns inflate's code, sets *produced.
 int zb_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                     unsigned cap, unsigned room, unsigned* produced) {
-    if (!fast_inflate_into(libdeflate_deflate_decompress, in, len, out, cap, room))
+    if (!fast_inflate_into(libdeflate_deflate_decompress, 0, in, len, out, cap, room))
         return zlib_inflate(z, -15, in, len, out, cap, produced);
     return fast_done(z, cap, produced);
 }
 
 int zb_zlib_inflate_into(z_stream* z, const unsigned char* in, unsigned len, unsigned char* out,
                          unsigned cap, unsigned room, unsigned* produced) {
-    if (!fast_inflate_into(libdeflate_zlib_decompress, in, len, out, cap, room))
+    if (!fast_inflate_into(libdeflate_zlib_decompress, 2, in, len, out, cap, room))
         return zlib_inflate(z, 15, in, len, out, cap, produced);
     return fast_done(z, cap, produced);
 }

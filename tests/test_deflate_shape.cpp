@@ -37,10 +37,8 @@ std::string features(const DeflateShape& s) {
 
 // Returns the bytes of a hex string.
 Bytes bytes(const char* hex) {
-    Bytes b;
-    for (; hex[0] && hex[1]; hex += 2)
-        b.push_back(static_cast<unsigned char>(std::stoi(std::string(hex, 2), nullptr, 16)));
-    return b;
+    std::string b = from_hex(hex);
+    return Bytes(b.begin(), b.end());
 }
 
 struct Row {

@@ -107,7 +107,7 @@ TEST(HostileBlocks, RefusedAsBlockErrors) {
          with_index(header(2048), {32, 32 + static_cast<uint32_t>(long_stream.size())}) + long_stream,
          "block 0:inflate : error[0]\n", "block 0:inflate : error[0]\n"},
         {"zero stored length (unfinished writer)", with_index(header(2048), {0, 0}),
-         "block 0:inflate : error[-5]\n", "block=0 : read error\n"},
+         "block 0:inflate : error[-5]\n", "block 0:inflate : error[-5]\n"},
         {"plain block past the end", with_index(header(2048), {0x80000000u | 32, 32 + 2048}) + "abc",
          "block=0 : read error\n", "block=0 : read error\n"},
         {"payload outside 31-bit file", with_index(header(2048), {0x7FFFFFF0u, 0x7FFFFFFFu}),
@@ -288,6 +288,17 @@ TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
         {"stored block with a wrong length check", std::string("\x01\x00\x08\x00\x00", 5)},
         {"shorter than a block", raw_deflate_of(std::string(2040, 'b'))},
         {"longer than a block", raw_deflate_of(std::string(4096, 'c'))},
+        // 'a' and 2047 bytes more copied at distance 1, declaring the most codes allowed,
+        // then 288 literal/length codes, then 32 distance codes: zlib refuses the last two.
+        {"286 and 30 codes declared",
+         from_hex("eddd01040000008020000000000000000000000000030000000000"
+                  "0000000000000000000000000000030000e0030000006cdbb61c01")},
+        {"288 codes declared",
+         from_hex("fddd01040000008020000000000000000000000000030000000000"
+                  "0000000000000000000000000000030000e009000000b06ddb7204")},
+        {"32 distance codes declared",
+         from_hex("eddf01040000008020000000000000000000000000030000000000"
+                  "0000000000000000000000000000030000e003000000b06ddb7204")},
     };
     for (const auto& c : cases) {
         Decoded ours = with_block_decoder(c.second), zlib = with_zlib(c.second);

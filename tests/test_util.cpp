@@ -182,6 +182,12 @@ bool file_exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+std::string from_hex(const char* hex) {
+    std::string b;
+    for (; hex[0] && hex[1]; hex += 2) b.push_back(static_cast<char>(std::stoi(std::string(hex, 2), nullptr, 16)));
+    return b;
+}
+
 std::string random_bytes(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     uint64_t x = seed * 2654435761u + 88172645463325252ull;

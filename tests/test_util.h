@@ -42,6 +42,8 @@ void write_file(const std::string& path, const std::string& data);
 bool file_exists(const std::string& path);
 // Returns bytes that deflate poorly (a fixed pseudo-random sequence).
 std::string random_bytes(size_t n, uint32_t seed);
+// The bytes a string of hex digit pairs spells.
+std::string from_hex(const char* hex);
 // Returns bytes that deflate well but not trivially (repeated text with a counter).
 std::string text_bytes(size_t n, uint32_t seed);
 // Masters an ISO 9660 image of the folder `tree` with genisoimage into `iso`; returns
