@@ -329,9 +329,9 @@ void plat_output_discard(plat_output* out) {
     end_background_sync(out);  // its thread syncs the descriptor fclose ends
     if (out->f) fclose(out->f);
     set_open(out, false);
-    if (out->temp) {
-        set_pending(out->temp, false);
+    if (out->temp) {  // removed before it leaves the list, so a signal between finds it
         unlink(out->temp);
+        set_pending(out->temp, false);
     }
     free(out->temp);
     free(out->target);
