@@ -231,7 +231,7 @@ static size_t temp_base_length(const char* base) {
 
 // Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode (and, where it may,
 // the owner) of the file it will replace (a new file gets the usual ones); returns its
-// descriptor (its malloc'd name in *temp), or -1.
+// descriptor (its malloc'd name in *temp, on the clean-up list), or -1.
 static int create_temp(const char* target, char** temp) {
     char* dir = folder_of(target);
     const char* slash = strrchr(target, '/');
@@ -251,12 +251,14 @@ static int create_temp(const char* target, char** temp) {
         fd = open(*temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd >= 0) set_pending(*temp, true);  // from its first moment, for a signal
     free(dir);
     // The owner stays where this user may set it (root replacing another user's file).
     if (fd >= 0 && exists && fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
     if (fd >= 0 && (!exists || fchmod(fd, st.st_mode & 07777) == 0)) return fd;
     if (fd >= 0) {
         unlink(*temp);
+        set_pending(*temp, false);
         close(fd);
     }
     free(*temp);
@@ -278,7 +280,6 @@ plat_output* plat_output_open(const char* name, int) {
     install_cleanup();
     out->target = plat_output_target(name);
     int fd = out->target ? create_temp(out->target, &out->temp) : -1;
-    if (fd >= 0) set_pending(out->temp, true);
     out->f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (out->f) set_open(out, true);
     if (out->f) return out;
