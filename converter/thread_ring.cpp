@@ -119,11 +119,24 @@ int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
     return 1;
 }
 
-// Closes every count of PIPE a thread may wait on, so that all sides stop at once.
+// Closes every count of PIPE a thread may wait on: no wait for what is not yet there goes
+// on, and no worker takes another claim.
 void pipe_stop() {
     if (PIPE.released) plat_count_close(PIPE.released);
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
         if (PIPE.done[r]) plat_count_close(PIPE.done[r]);
+}
+
+// Returns true once the run has been stopped (a wait for nothing returns -1 on a closed count).
+bool pipe_stopped() {
+    return plat_count_wait(PIPE.released, 0) != 0;
+}
+
+// Waits until count c reaches `value`; returns true when it does, even after the run was
+// stopped: a claim taken or a chunk finished before the stop still counts, for it may hold
+// a failure that comes before the one that stopped the run.
+bool reached(plat_count* c, uint32_t value) {
+    return plat_count_wait(c, value) == 0 || plat_count_add(c, 0) >= value;
 }
 
 // Reads the CLAIM_BLOCKS blocks (or samples) of the run from block i on into their ring
@@ -227,7 +240,7 @@ int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
             ops->progress(chunk_start(k), period);
             *countdown = static_cast<int>(period);
         }
-        if (plat_count_wait(PIPE.done[k % ring], CHUNK_BLOCKS * (k / ring + 1))) return 2;
+        if (!reached(PIPE.done[k % ring], CHUNK_BLOCKS * (k / ring + 1))) return 2;
         if (chunk_unread(k) || ops->use(k)) return 1;
         *countdown -= CHUNK_BLOCKS;
         plat_count_add(PIPE.released, 1);
@@ -239,9 +252,10 @@ int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
 
 int ring_worker(worker_job* job, slot_proc one) {
     for (;;) {
+        if (pipe_stopped()) return 0;  // a claim taken now lies past the failure that stopped it
         uint32_t i = plat_count_add(PIPE.claimed, 1) * CLAIM_BLOCKS;
         uint32_t k = i / CHUNK_BLOCKS;
-        if (k >= PIPE.chunks || plat_count_wait(PIPE.released, k + 1) != 0) return 0;
+        if (k >= PIPE.chunks || !reached(PIPE.released, k + 1)) return 0;
         if (handle_claim(job, one, i, k)) {
             pipe_stop();
             return 0;

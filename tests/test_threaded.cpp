@@ -237,6 +237,49 @@ TEST(ThreadedCompressor, WorkerThatCannotStartFailsTheRun) {
     }
 }
 
+// Fails the deflate of every block from `first_failing` on.
+uint32_t first_failing = 0;
+int failing_slot(worker_job* job, size_t, uint32_t b) {
+    if (b < first_failing) return 0;
+    job->fail_block = static_cast<int32_t>(b);
+    job->fail_code = Z_STREAM_ERROR;
+    return -1;
+}
+int failing_worker(void* job) {
+    return ring_worker(static_cast<worker_job*>(job), failing_slot);
+}
+int use_chunk(uint32_t) {
+    return 0;
+}
+void no_progress(uint32_t, uint32_t) {}
+
+// Deflate failures in every block from one on, the first within the ring or beyond it:
+// however the workers interleave, the run names that block, as one thread would. (A
+// worker whose claim came before the stop used to drop it, and a later block was named.)
+TEST(ThreadedCompressor, TheFirstFailingBlockIsNamedByAnyNumberOfWorkers) {
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", mixed_image(20 * CHUNK_BLOCKS));
+    const chunk_ops ops = {failing_worker, use_chunk, no_progress};
+    for (int workers : {2, 64})
+    for (uint32_t first : {1000u, 5000u})
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(std::to_string(workers) + " workers, block " + std::to_string(first));
+        set_up_in_process(fopen((dir + "/in.iso").c_str(), "rb"), "");
+        worker_count = workers;
+        first_failing = first;
+        int countdown = 1 << 30;
+        std::string printed;
+        ASSERT_EQ(open_image(fin), 0);
+        ASSERT_EQ(ring_alloc(0), 0);
+        testing::internal::CaptureStdout();
+        int status = ring_run(&ops, 20, 0, 1, 1 << 30, &countdown);
+        printed = testing::internal::GetCapturedStdout();
+        converter_reset_state();
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(printed, "block " + std::to_string(first) + ":deflate : error[-2]\n");
+    }
+}
+
 // Both workers really share the chunks, and what they stored adds up to the chunks' bytes.
 TEST(ThreadedCompressor, BothWorkersTakePartInARun) {
     std::string dir = make_temp_dir();
