@@ -253,30 +253,38 @@ int use_chunk(uint32_t) {
 }
 void no_progress(uint32_t, uint32_t) {}
 
-// Deflate failures in every block from one on, the first within the ring or beyond it:
-// however the workers interleave, the run names that block, as one thread would. (A
-// worker whose claim came before the stop used to drop it, and a later block was named.)
-TEST(ThreadedCompressor, TheFirstFailingBlockIsNamedByAnyNumberOfWorkers) {
+// Deflate failures in every block from one on, the first within the ring or beyond it,
+// and once after a failed read in an earlier chunk: however the workers interleave, the
+// run names what one thread would. (A worker whose claim came before the stop used to
+// drop it, and the main thread stopped at once: a later block was named.)
+TEST(ThreadedCompressor, TheFirstFailureIsNamedByAnyNumberOfWorkers) {
     std::string dir = make_temp_dir();
-    write_file(dir + "/in.iso", mixed_image(20 * CHUNK_BLOCKS));
+    std::string img = mixed_image(20 * CHUNK_BLOCKS);
+    write_file(dir + "/in.iso", img);
     const chunk_ops ops = {failing_worker, use_chunk, no_progress};
+    const struct {
+        uint32_t deflate_fails, read_fails;
+        const char* named;
+    } rows[] = {{1000, 20 * CHUNK_BLOCKS, "block 1000:deflate : error[-2]\n"},
+                {5000, 20 * CHUNK_BLOCKS, "block 5000:deflate : error[-2]\n"},
+                {1000, 700, "block=640 : read error\n"}};
     for (int workers : {2, 64})
-    for (uint32_t first : {1000u, 5000u})
+    for (const auto& row : rows)
     for (int round = 0; round < 5; round++) {
-        SCOPED_TRACE(std::to_string(workers) + " workers, block " + std::to_string(first));
-        set_up_in_process(fopen((dir + "/in.iso").c_str(), "rb"), "");
+        SCOPED_TRACE(std::to_string(workers) + " workers, " + row.named);
+        FailingInput f{static_cast<long long>(row.read_fails) * 2048, 0, &img};
+        set_up_in_process(open_failing(&f), "");
         worker_count = workers;
-        first_failing = first;
+        first_failing = row.deflate_fails;
         int countdown = 1 << 30;
-        std::string printed;
         ASSERT_EQ(open_image(fin), 0);
         ASSERT_EQ(ring_alloc(0), 0);
         testing::internal::CaptureStdout();
         int status = ring_run(&ops, 20, 0, 1, 1 << 30, &countdown);
-        printed = testing::internal::GetCapturedStdout();
+        std::string printed = testing::internal::GetCapturedStdout();
         converter_reset_state();
         EXPECT_EQ(status, 1);
-        EXPECT_EQ(printed, "block " + std::to_string(first) + ":deflate : error[-2]\n");
+        EXPECT_EQ(printed, row.named);
     }
 }
 
