@@ -4,6 +4,8 @@
 #include <lz4.h>
 #include <zlib.h>
 
+#include <tuple>
+
 namespace {
 
 // Runs deflate over data with the window bits that choose raw (-15) or zlib (15) framing.
@@ -62,7 +64,11 @@ std::string write_cso_family(const char* magic, uint8_t version, const std::stri
     data.resize(pos - start, '\0');
     for (uint32_t b = 0; b < n; b++) {
         Store how = store(b);
-        auto [p, plain] = payload_of(image.substr(static_cast<size_t>(b) * bs, bs), how, bs);
+        std::string block = image.substr(static_cast<size_t>(b) * bs, bs);
+        auto [p, plain] = payload_of(block, how, bs);
+        // A v2 reader takes a payload whose padded length reaches a block as plain.
+        if (version == 2 && !plain && (p.size() + unit - 1) / unit * unit >= bs)
+            std::tie(p, plain) = payload_of(block, Store::PLAIN, bs);
         if (plain && version == 2) p.resize(bs, '\0');
         uint32_t flag = version == 2 ? (!plain && how == Store::LZ4) : plain;
         index += le((pos >> shift) | flag << 31, 4);
