@@ -146,11 +146,21 @@ TEST(BadOptions, OutputThatCannotBeCreated) {
 TEST(GoodOptions, AcceptedForms) {
     std::string dir = folder_with_image();
     std::string in = dir + "/in.iso", out = dir + "/out.cso";
-    // -t5x reads as 5, a bare -t as 0, -l95 as level 9, -extprx.bin as the list .bin.
-    for (auto extra : {"-t5x", "-t", "-extprx.bin", "-logscan.txt"}) {
-        RunResult r = run_vellicor({"-est", extra, "-help", in});
-        EXPECT_EQ(r.status, 0) << extra;
-    }
+    auto estimate = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "-est");
+        args.push_back(in);
+        RunResult r = run_vellicor(args);
+        EXPECT_EQ(r.status, 0) << args[1];
+        return r.out.substr(0, r.out.rfind("Time: "));
+    };
+    // -t5x reads as -t5, a bare -t as -t0 (the two differ), -extprx.bin as the list .bin,
+    // -logNAME as the log file NAME, -l95 as level 9.
+    EXPECT_EQ(estimate({"-t5x"}), estimate({"-t5"}));
+    EXPECT_EQ(estimate({"-t"}), estimate({"-t0"}));
+    EXPECT_NE(estimate({"-t5"}), estimate({"-t0"}));
+    std::string listed = estimate({"-extprx.bin", "-log" + dir + "/scan.txt"});
+    EXPECT_NE(listed.find("Files in NC area    .bin\n"), std::string::npos) << listed;
+    EXPECT_TRUE(file_exists(dir + "/scan.txt"));
     RunResult r = run_vellicor({"-com", "-l95", in, out});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("compress level  9\n"), std::string::npos);

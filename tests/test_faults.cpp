@@ -173,8 +173,8 @@ TEST(ShrinkingInput, FifoWithoutAWriterIsRefusedAtOnce) {
         {{"-info", fifo}, "Can't open " + fifo}, {{"-test", fifo}, "Can't open " + fifo},
         {{"-dec", fifo, dir + "/out"}, "file read error"}};
     for (const auto& [args, line] : cases) {
-        std::vector<std::string> timed{"30", VELLICOR_NATIVE_EXE};  // a hang ends as a failure
-        timed.insert(timed.end(), args.begin(), args.end());
+        std::vector<std::string> timed = converter_command(args);
+        timed.insert(timed.begin(), "30");  // a hang ends as a failure
         RunResult r = run_tool("/usr/bin/timeout", timed);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_NE(r.out.find("\n" + line + "\n"), std::string::npos) << r.out;
@@ -211,7 +211,11 @@ gated_run start_gated(const std::vector<std::string>& args, size_t first_flush) 
         return g;
     }
     std::string fill(4096 - first_flush, '#');
-    if (write(p[1], fill.data(), fill.size()) != static_cast<ssize_t>(fill.size())) return g;
+    if (write(p[1], fill.data(), fill.size()) != static_cast<ssize_t>(fill.size())) {
+        close(p[0]);
+        close(p[1]);
+        return g;
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, p[1], 1);
@@ -274,7 +278,11 @@ RunResult run_with_input_cut(const std::vector<std::string>& args, const std::st
         finish_gated(g, 0);
         return {-4, "", "the run never reached its first flush"};
     }
-    if (truncate(file.c_str(), keep) != 0) return {-5, "", "truncate failed"};
+    if (truncate(file.c_str(), keep) != 0) {
+        kill(g.pid, SIGKILL);
+        finish_gated(g, 0);
+        return {-5, "", "truncate failed"};
+    }
     return finish_gated(g, 4096 - first);
 }
 

@@ -142,8 +142,9 @@ TEST(FullDisk, AReportThatCannotBeWrittenFailsTheRun) {
     write_file(dir + "/a.iso", mixed_image(16));
     ASSERT_EQ(run_vellicor({"-com", dir + "/a.iso", dir + "/a.cso"}).status, 0);
     for (const char* action : {"-test", "-info"}) {
-        RunResult r = run_tool("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", VELLICOR_NATIVE_EXE, action,
-                                           dir + "/a.cso"});
+        std::vector<std::string> command = converter_command({action, dir + "/a.cso"});
+        command.insert(command.begin(), {"-c", "exec \"$0\" \"$@\" >/dev/full"});
+        RunResult r = run_tool("/bin/sh", command);
         EXPECT_EQ(r.status, 1) << action;
         EXPECT_EQ(r.err, "Can't write the report to standard output\n") << action;
     }

@@ -16,7 +16,9 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QPushButton>
@@ -142,9 +144,12 @@ private:
     QList<QUrl> opened_urls;
 };
 
-// Masters a small ISO image with genisoimage and points TMPDIR at a folder of our own.
+// Masters a small ISO image with genisoimage and points TMPDIR, and the user settings a
+// real file dialog saves on closing, at folders of our own.
 void TestWendrovixDlg::initTestCase() {
     QVERIFY(work.isValid());
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, work.path() + "/settings");
     QVERIFY(QDir(work.path()).mkpath("tree/sub"));
     QVERIFY(QDir(work.path()).mkpath("tmp"));
     QFile text(work.path() + "/tree/readme.txt");
@@ -291,6 +296,7 @@ void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
     };
     const QString old_dir = QDir::currentPath();
     QDir::setCurrent(w);
+    auto back = qScopeGuard([&] { QDir::setCurrent(old_dir); });  // a failed check returns early
     for (const Case& c : cases) {
         init();
         dlg->OpenArguments(c.args);
@@ -300,7 +306,6 @@ void TestWendrovixDlg::fileArgumentOpensAsTheOpenButton() {
         QCOMPARE(button(IDC_SAVE)->isEnabled(), !c.input.isEmpty());
         QVERIFY(!dlg->converting);
     }
-    QDir::setCurrent(old_dir);
 }
 
 bool TestWendrovixDlg::drag_and_drop(const QList<QUrl>& urls, int onto) {
