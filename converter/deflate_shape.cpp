@@ -188,12 +188,13 @@ bool read_lengths(Reader& r, unsigned char* lens, int nlen, int ndist) {
 }
 
 // Builds one of a dynamic block's codes; false when zlib's inflate refuses it. Counts
-// an incomplete one in *incomplete.
+// an incomplete one in *incomplete (an over-subscribed one is not incomplete, only invalid).
 bool dynamic_code(Huffman& h, const unsigned char* lens, int n, unsigned* incomplete) {
     int left = build(h, lens, n);
     if (left == 0) return true;
+    if (left < 0) return false;
     (*incomplete)++;
-    return left > 0 && zlib_takes_incomplete(h);
+    return zlib_takes_incomplete(h);
 }
 
 // Reads a dynamic block after its header; false when invalid.

@@ -20,10 +20,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Names the features a shape reports, "" for zlib's shape.
+// Names the features a shape reports, "" for zlib's shape (an invalid one's, up to its fault).
 std::string features(const DeflateShape& s) {
-    if (s.invalid) return "invalid";
-    std::string f;
+    std::string f = s.invalid ? " invalid" : "";
     if (s.blocks > 1) f += " blocks";
     if (s.stored) f += " stored";
     if (s.incomplete_litlen) f += " litlen";
