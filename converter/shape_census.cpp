@@ -30,6 +30,13 @@ const feature FEATURES[] = {
     {&shape_census::trailing, "bytes after the stream", true},
 };
 
+// Writes into `why` how many payloads have feature x; returns true.
+bool name_feature(const shape_census& c, const feature& x, char* why, size_t room) {
+    uint32_t n = c.*x.count;
+    snprintf(why, room, "%u %s with %s", static_cast<unsigned>(n), n == 1 ? "payload" : "payloads", x.name);
+    return true;
+}
+
 // Writes into `why` the first thing that may keep handheld firmware from starting the
 // file and sets *com_helps to whether -com from the file writes one that may; returns
 // false when there is none. What -com can't read either (a broken index, a stream no
@@ -40,13 +47,13 @@ bool obstacle(const shape_census& c, image_format f, uint32_t bs, bool index_bro
     if (index_broken || c.unreadable) return snprintf(why, room, "the index is broken") > 0;
     for (const feature& x : FEATURES)
         if (!x.com_reads && c.*x.count)
-            return snprintf(why, room, "%u payloads with %s", static_cast<unsigned>(c.*x.count), x.name) > 0;
+            return name_feature(c, x, why, room);
     *com_helps = com_reads_file;
     if (bs != BLOCK) return snprintf(why, room, "blocks of %u bytes, not %d", static_cast<unsigned>(bs), BLOCK) > 0;
     if (f != FORMAT_CSO1) return snprintf(why, room, "the format is %s, not CSO v1", format_name(f)) > 0;
     for (const feature& x : FEATURES)
         if (c.*x.count)
-            return snprintf(why, room, "%u payloads with %s", static_cast<unsigned>(c.*x.count), x.name) > 0;
+            return name_feature(c, x, why, room);
     return false;
 }
 

@@ -367,15 +367,15 @@ TEST(Info, CountsThePayloadsByTheirStreamShape) {
                              "  with bytes after the stream                   1\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     // Its last payload decodes short, which -com refuses too: no advice to run it.
-    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payloads with several deflate blocks") << out;
+    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payload with several deflate blocks") << out;
     payloads.pop_back();
     const struct {
         uint64_t total;
         const char* handheld;
     } rows[] = {
-        {4 * 2048, "may not start: 1 payloads with several deflate blocks; "
+        {4 * 2048, "may not start: 1 payload with several deflate blocks; "
                    "vellicor -com from this file writes one that may"},
-        {4 * 2048 - 100, "may not start: 1 payloads with several deflate blocks"},  // -com refuses the size
+        {4 * 2048 - 100, "may not start: 1 payload with several deflate blocks"},  // -com refuses the size
     };
     for (const auto& row : rows) {
         write_file(dir + "/f.cso", cso_of_payloads(payloads, row.total));
@@ -411,7 +411,7 @@ TEST(Info, CensusOfAlignedAndOfBrokenFiles) {
     EXPECT_EQ(field(out, "Zlib's shape"), "0 of 0 deflate payloads") << out;
     EXPECT_EQ(field(out, "Handheld"), "may not start: the index is broken") << out;
     out = fold_crlf(run_vellicor({"-info", dir + "/damaged.cso"}).out);
-    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payloads with invalid stream") << out;
+    EXPECT_EQ(field(out, "Handheld"), "may not start: 1 payload with invalid stream") << out;
     // A DAX frame of an NC area is stored plain, even where its offset is refused.
     std::string dax = write_dax(image, {{3, 2}});
     dax.replace(32 + 4 * 4, 4, le(le32(dax, 32 + 4 * 3) - 1, 4));
