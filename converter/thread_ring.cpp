@@ -30,6 +30,7 @@ struct chunk_pipe {
     uint32_t chunks;      // chunks in the run
     uint32_t first;       // block number of the run's first block (or sample)
     uint32_t step;        // blocks from one block (or sample) of a chunk to the next
+    uint32_t used;        // chunks the main thread has used so far
     int32_t* sizes;       // stored size of the block in each slot of the ring
     img_fault* faults;    // the failed read of each claim's slots, where one failed
 };
@@ -122,7 +123,7 @@ int pipe_open(uint32_t chunks, uint32_t first, uint32_t step) {
 }
 
 // Closes every count of PIPE a thread may wait on: no wait for what is not yet there goes
-// on, and no worker takes another claim.
+// on (and the workers take no further claims; see ring_worker).
 void pipe_stop() {
     if (PIPE.released) plat_count_close(PIPE.released);
     for (uint32_t r = 0; PIPE.done && r < PIPE.ring; r++)
@@ -230,14 +231,13 @@ int chunk_unread(uint32_t k) {
     return 1;
 }
 
-// Uses every chunk in order as soon as the workers are done with it, printing the progress
-// lines and messages where the one-chunk-at-a-time order would, and frees its ring slot
-// for the chunk after the ring; returns 0, 1 after a message, or 2 when a worker failed
-// (reported after the join).
+// Uses every chunk in order from the next unused one as soon as the workers are done with
+// it, printing the progress lines and messages where the one-chunk-at-a-time order would,
+// and frees its ring slot for the chunk after the ring; returns 0, 1 after a message, or 2
+// when the run stopped (a worker failed) before the next chunk was done.
 int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
-    uint32_t n = PIPE.chunks, ring = PIPE.ring;
-    plat_count_add(PIPE.released, ring);
-    for (uint32_t k = 0; k < n; k++) {
+    uint32_t ring = PIPE.ring;
+    for (uint32_t& k = PIPE.used; k < PIPE.chunks; k++) {
         if (*countdown <= 0) {
             ops->progress(chunk_start(k), period);
             *countdown = static_cast<int>(period);
@@ -248,6 +248,14 @@ int run_chunks(const chunk_ops* ops, uint32_t period, int* countdown) {
         plat_count_add(PIPE.released, 1);
     }
     return 0;
+}
+
+// After a stop and the join, when every count is final: uses the chunks the workers
+// finished before the first failed one, so that a failed read or write there is named
+// first, as one thread would; else reports the first block whose deflate failed. Returns 1.
+int finish_stopped_run(const chunk_ops* ops, uint32_t period, int* countdown) {
+    int status = run_chunks(ops, period, countdown);
+    return status == 1 ? 1 : report_first_failure();
 }
 
 }  // namespace
@@ -319,9 +327,10 @@ int ring_run(const chunk_ops* ops, uint32_t chunks, uint32_t first, uint32_t ste
     plat_thread* threads[MT_MAX_WORKERS];
     int status = start_workers(ops->worker, threads);
     if (status == 0) {
+        plat_count_add(PIPE.released, PIPE.ring);
         status = run_chunks(ops, period, countdown);
         if (join_workers(threads)) status = 1;
-        else if (status == 2) status = report_first_failure();
+        else if (status == 2) status = finish_stopped_run(ops, period, countdown);
     }
     pipe_free();
     return status;

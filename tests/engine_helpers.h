@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -80,16 +81,19 @@ inline int run_captured(int (*engine)(), std::string* printed) {
     return status;
 }
 
-// A stream over `data` that has its whole size but whose reads fail from byte `fail_at` on.
+// A stream over `data` that has its whole size but whose reads fail from byte `fail_at`
+// on, up to byte `heal_at`.
 struct FailingInput {
     long long fail_at, pos;
     const std::string* data;
+    long long heal_at = LLONG_MAX;
 };
 
 inline ssize_t failing_read(void* c, char* buf, size_t n) {
     auto* f = static_cast<FailingInput*>(c);
-    long long end = std::min<long long>(f->fail_at, static_cast<long long>(f->data->size()));
-    if (f->pos >= f->fail_at) return -1;
+    if (f->pos >= f->fail_at && f->pos < f->heal_at) return -1;
+    long long size = static_cast<long long>(f->data->size());
+    long long end = f->pos < f->fail_at ? std::min(f->fail_at, size) : size;
     size_t k = static_cast<size_t>(std::max(0LL, std::min(static_cast<long long>(n), end - f->pos)));
     memcpy(buf, f->data->data() + f->pos, k);
     f->pos += static_cast<long long>(k);
