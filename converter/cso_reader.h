@@ -82,7 +82,8 @@ struct cso_reader {
     dax_header dax;        // a DAX file's own header
     cso_layout lay;        // what the header and the index say
     int sequential;        // 1: each payload must follow the one before, unshifted, from
-                           // the end of the index (the optimised decoder's walk)
+                           // the end of the index (the optimised decoder's walk); an
+                           // empty one reads nothing and fails as the decoder's error
     uint64_t walk_pos;     // end of the previous payload
     uint32_t* index;       // lay.whole + 2 entries; lay.blocks + 1 of them in use (DAX:
                            // the frames' offsets, no end entry)
