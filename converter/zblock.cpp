@@ -30,16 +30,14 @@ static libdeflate_decompressor* thread_decompressor() {
 // One of libdeflate's decoders: raw deflate or zlib's framing (the same signature).
 using fast_decoder = decltype(&libdeflate_deflate_decompress);
 
-// True when zlib must judge the deflate stream at in[0..len) itself: it does not open with
-// its final block (the streams zlib writes for a block have one), or that block is a
-// dynamic one declaring more than the 286 literal/length or 30 distance codes the format
-// allows. libdeflate sizes its tables for 288 and 32 and decodes such a block; zlib
-// refuses it.
-static bool zlib_must_judge(const unsigned char* in, unsigned len) {
-    if (len < 2) return true;
+// True when the deflate stream at in[0..len) opens with a dynamic block declaring more
+// than the 286 literal/length or 30 distance codes the format allows. libdeflate sizes
+// its tables for 288 and 32 and decodes such a block; zlib refuses it, so zlib judges.
+// (Only the first block is looked at: finding the next one means decoding this one.)
+static bool declares_too_many_codes(const unsigned char* in, unsigned len) {
+    if (len < 2) return false;
     unsigned head = in[0] | static_cast<unsigned>(in[1]) << 8;  // BFINAL, BTYPE, HLIT, HDIST
-    bool dynamic = ((head >> 1) & 3) == 2;
-    return !(head & 1) || (dynamic && (((head >> 3) & 31) > 29 || ((head >> 8) & 31) > 29));
+    return ((head >> 1) & 3) == 2 && (((head >> 3) & 31) > 29 || ((head >> 8) & 31) > 29);
 }
 
 // Decodes in[0..len) straight into out[0..room) with the thread's decompressor; true only
@@ -50,7 +48,7 @@ static bool fast_inflate_into(fast_decoder decode, unsigned framing, const unsig
                               unsigned len, unsigned char* out, unsigned cap, unsigned room) {
     libdeflate_decompressor* d = thread_decompressor();
     size_t got = 0;
-    if (!d || cap == 0 || len < framing || zlib_must_judge(in + framing, len - framing))
+    if (!d || cap == 0 || len < framing || declares_too_many_codes(in + framing, len - framing))
         return false;
     return decode(d, in, len, out, room, &got) == LIBDEFLATE_SUCCESS && got == cap;
 }
@@ -64,9 +62,9 @@ static int fast_done(z_stream* z, unsigned cap, unsigned* produced) {
 
 // Decodes in[0..len) as one raw deflate stream into out[0..cap) with the thread's
 // decompressor, through its own buffer; true only when it is valid and gives exactly cap
-// bytes, else out is untouched. (It still takes two kinds of stream zlib refuses: a
-// code-length repeat running past the lengths declared, and a fixed block's symbols 286
-// and 287, taken as lengths of 258.)
+// bytes, else out is untouched. (It still takes a few streams zlib refuses: too many codes
+// declared by a block after the first, a code-length repeat running past the lengths
+// declared, a fixed block's symbols 286 and 287 taken as lengths of 258.)
 static bool fast_inflate(const unsigned char* in, unsigned len, unsigned char* out, unsigned cap) {
     std::vector<unsigned char>& block = thread_decoder.block;
     if (block.size() < cap) block.resize(cap);
