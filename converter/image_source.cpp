@@ -99,8 +99,8 @@ image_cursor* img_cursor_new(const img_source* s) {
     c->held = -1;
     c->failed = -1;
     if (s->format == FORMAT_NONE) return c;
-    size_t bs = s->r.lay.bs;
-    c->payload = static_cast<unsigned char*>(malloc(static_cast<size_t>(cso_payload_most(s->r.lay.bs))));
+    uint32_t bs = s->r.lay.bs;
+    c->payload = static_cast<unsigned char*>(malloc(static_cast<size_t>(cso_payload_most(bs))));
     c->block = static_cast<unsigned char*>(malloc(bs));
     c->ahead = static_cast<unsigned char*>(malloc(AHEAD_BYTES));
     if (c->payload && c->block && c->ahead) return c;
