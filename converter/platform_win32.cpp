@@ -112,6 +112,13 @@ static void restore_console_cp() {
     if (saved_output_cp) SetConsoleOutputCP(saved_output_cp);
 }
 
+// Ctrl-C or Ctrl-Break ends the process in the default handler, which need not run
+// atexit: the code page goes back here first, and that handler then ends the run as before.
+static BOOL WINAPI restore_console_cp_on_break(DWORD) {
+    restore_console_cp();
+    return FALSE;
+}
+
 // -best's encoder takes and frees about 1.7 MB a block, in arrays of 64 to 256 KiB. The
 // heap decommits such freed memory and commits it again, zero-filled, for the next block:
 // page faults that made -best three times slower than on Linux. So the link wraps malloc
@@ -203,6 +210,7 @@ void plat_console_init() {
         return;
     }
     atexit(restore_console_cp);
+    SetConsoleCtrlHandler(restore_console_cp_on_break, TRUE);
 }
 
 // The C runtime's split of the UTF-16 command line, by the rules its ANSI argv follows.

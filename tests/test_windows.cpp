@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -278,6 +279,23 @@ TEST(WindowsHeap, KeptBlocksComeBackAndAreNeverHandedOutTwice) {
     RunResult r = run_windows_tool("kept_blocks.exe", {});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(fold_crlf(r.out), "ok\n");
+}
+
+// Ctrl-C ends a run without its exit handlers; the console it ran on must get its own
+// code page back all the same, or every later program's text shows garbled there. The
+// console is a terminal that script(1) lends Wine.
+TEST(WindowsConsole, CtrlCPutsTheConsolesCodePageBack) {
+    REQUIRE_WINDOWS_BUILD();
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in.iso", text_bytes(24 << 20, 1));
+    auto q = [](const std::string& word) { return " '" + word + "'"; };
+    std::vector<std::string> converter = converter_command({});
+    std::string line = q(converter[0]) + q(std::string(getenv("VELLICOR_TEST_WINDOWS_TOOLS")) + "/console_break.exe") +
+                       q(dir + "/result") + q(converter[1]) + " -com -l9" + q(dir + "/in.iso") + q(dir + "/out.cso");
+    RunResult r = run_tool("/usr/bin/script", {"-qec", line, "/dev/null"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(read_file(dir + "/result"), "before 850 during 65001 after 850\n");
+    EXPECT_FALSE(file_exists(dir + "/out.cso")) << "the run ended before Ctrl-C";
 }
 
 // Waits up to 10 s for a tool to make `ready`; true when it did.
