@@ -7,7 +7,9 @@
 // Names are UTF-8 everywhere in the converter; the platform turns them into its own.
 
 // Prepares the console for UTF-8 text (names in any script stay legible) and may buffer
-// stdout fully, so flush it where a line must show at once; call once, before any output.
+// stdout fully, so flush it where a line must show at once; call once, before any output
+// and before any file is opened (a closed standard stream gets a harmless stand-in, so
+// that no file the run opens takes its place).
 void plat_console_init();
 // Keeps the memory the program frees for its next use: -best's encoder takes and frees
 // about a megabyte a block, which the C library would otherwise give back to the system

@@ -24,8 +24,16 @@
 #include <system_error>
 #include <thread>
 
-// POSIX consoles take UTF-8 as it is.
-void plat_console_init() {}
+// POSIX consoles take UTF-8 as it is. A standard stream closed at the start would hand
+// its number to the first file the run opens, and the console text would be written into
+// that file: each closed one is opened on /dev/null first. Without /dev/null the run
+// stops at once, as it has nowhere safe to print.
+void plat_console_init() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) exit(1);
+    }
+}
 
 // glibc serves blocks from 128 KiB up with their own mappings and trims the heap's top
 // from 128 KiB: both are raised past what one block's encoding takes (-opt -best of a

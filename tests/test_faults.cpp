@@ -187,6 +187,27 @@ TEST(ShrinkingInput, FifoWithoutAWriterIsRefusedAtOnce) {
     }
 }
 
+// ------------------------------------------------------------------ closed standard streams
+
+// A run started with its standard streams closed: the files it opens must not take their
+// numbers, or its console text lands in the output of a run that says it succeeded.
+TEST(ClosedStandardStreams, OutputsHoldNoConsoleText) {
+    if (testing_windows_build()) GTEST_SKIP() << "descriptors are this machine's";
+    std::string dir = make_temp_dir(), iso = dir + "/in.iso", cso = dir + "/in.cso";
+    write_file(iso, mixed_image(64));
+    ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
+    const std::vector<std::string> cases[] = {{"-com", iso, cso}, {"-dec", cso, iso}};
+    for (const auto& c : cases) {
+        const std::string &mode = c[0], &in = c[1], &want = c[2], out = dir + "/out";
+        std::vector<std::string> args = converter_command({mode, in, out});
+        args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
+        RunResult r = run_tool("/bin/sh", args);
+        EXPECT_EQ(r.status, 0) << mode;
+        EXPECT_TRUE(read_file(out) == read_file(want)) << mode;
+        std::filesystem::remove(out);
+    }
+}
+
 // ------------------------------------------------------------------ input shrinks mid-run
 
 // Returns the argument vector of a command for posix_spawn (it lives as long as `command`).
