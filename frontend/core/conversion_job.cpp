@@ -27,6 +27,10 @@ const char* const TEXT_USER_EXIT = "用户终止转换，退出中……";
 const char* const TEXT_KEPT_UNCHECKED = "\r\n输出文件已写完，未经校验，已保留：";
 const char* const TEXT_NO_CONVERTER = "无法写出转换程序，转换未开始：";
 const char* const TEXT_NOT_STARTED = "无法启动转换程序";
+const char* const TEXT_ENDED_ABNORMALLY = "转换程序意外终止";
+// The converter ends every failure it reports with this status; any other one means it
+// was ended from outside or crashed, and its last line says nothing about why.
+constexpr int CONVERTER_FAILURE_STATUS = 1;
 const char* const TEXT_START = "开始转换";
 const char* const TEXT_STOP = "停止转换";
 const char* const TEXT_ASK_STOP = "转换正在进行中，您确定要停止吗？";
@@ -478,6 +482,7 @@ void ConversionJob::ReportFile() {
         return;
     }
     if (converter_status != 0) {
+        RemoveJobOutput();  // a converter killed or crashed could not remove its own
         dlg_.info_text += FailureLines();
         tally_.failed++;
         return;
@@ -497,11 +502,15 @@ void ConversionJob::ReportFile() {
 }
 
 // "转换失败! <explanation>" and the converter's line below it; a line without an
-// explanation follows "转换失败!" directly, as does nothing when there was no line.
+// explanation follows "转换失败!" directly, as does nothing when there was no line. A
+// converter ended from outside, without an explained line, is said to have ended so.
 std::string ConversionJob::FailureLines() const {
     std::string line = output_.failure_line();
     const ConverterLineExplanation* entry = explain_converter_line(line);
-    if (!entry || entry->warning) return std::string(TEXT_FAILED) + (line.empty() ? "" : " " + line) + "\r\n";
+    bool explained = entry && !entry->warning;
+    if (!explained && converter_status != CONVERTER_FAILURE_STATUS)
+        return std::string(TEXT_FAILED) + " " + TEXT_ENDED_ABNORMALLY + "\r\n";
+    if (!explained) return std::string(TEXT_FAILED) + (line.empty() ? "" : " " + line) + "\r\n";
     return std::string(TEXT_FAILED) + " " + entry->explanation + "\r\n" + line + "\r\n";
 }
 

@@ -84,6 +84,7 @@ extern const char* const TEXT_USER_STOP;        // appended by Stop
 extern const char* const TEXT_USER_EXIT;        // appended by Exit during a job
 extern const char* const TEXT_NO_CONVERTER;     // the converter could not be written
 extern const char* const TEXT_NOT_STARTED;      // the converter could not be started
+extern const char* const TEXT_ENDED_ABNORMALLY; // the converter was killed or crashed
 extern const char* const TEXT_START;            // Start button
 extern const char* const TEXT_STOP;             // Stop button
 extern const char* const TEXT_ASK_STOP;         // question before stopping

@@ -2,13 +2,14 @@
 #include "output_naming.h"
 
 #include <algorithm>
-#include <cctype>
 
-// Lower-cases the last three characters; "" when the path is shorter.
+// Lower-cases the last three characters, ASCII letters only: tolower follows the user's
+// locale, which in Turkish leaves 'I' as it is. "" when the path is shorter.
 static std::string last_three_lower(const std::string& path) {
     if (path.size() < 3) return "";
     std::string tail = path.substr(path.size() - 3);
-    for (char& c : tail) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (char& c : tail)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return tail;
 }
 

@@ -5,7 +5,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 
 #include "converter_messages.h"
@@ -13,6 +12,7 @@
 #include "fake_job_platform.h"
 #include "format_writers.h"
 #include "output_naming.h"
+#include "test_locale.h"
 #include "tiny_cso.h"
 
 namespace {
@@ -42,32 +42,6 @@ TEST(ConverterTemp, NamesOfOneRunAndOneOutput) {
     };
     for (const Case& c : cases) EXPECT_EQ(is_converter_temp(c.name, "x.cso", 4321), c.own) << c.name;
 }
-
-// Numbers formatted in a locale whose decimal point is a comma while it lives: a
-// locale holding only that, made with localedef in a folder removed at the end.
-class CommaLocale {
-public:
-    CommaLocale() {
-        const char* tmp = getenv("TMPDIR");
-        std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/wendrovix-locale-XXXXXX";
-        if (!mkdtemp(name.data())) return;
-        folder_ = name;
-        std::ofstream(folder_ + "/src") << "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \"\"\n"
-                                           "grouping -1\nEND LC_NUMERIC\n";
-        std::string make = "localedef -c -i " + folder_ + "/src " + folder_ + "/comma >/dev/null 2>&1";
-        if (std::system(make.c_str()) == -1) return;
-        setenv("LOCPATH", folder_.c_str(), 1);
-        setlocale(LC_NUMERIC, "comma");
-    }
-    ~CommaLocale() {
-        setlocale(LC_NUMERIC, "C");
-        unsetenv("LOCPATH");
-        if (!folder_.empty()) std::filesystem::remove_all(folder_);
-    }
-
-private:
-    std::string folder_;
-};
 
 class ConversionJobTest : public ::testing::Test {
 protected:
@@ -178,7 +152,7 @@ TEST_F(ConversionJobTest, CompressJobInformationAtEachStage) {
 // The sizes and the ratio keep their decimal point when the program runs in a locale
 // with a decimal comma (the dialog's toolkit takes the user's locale on Linux).
 TEST_F(ConversionJobTest, NumbersIgnoreTheLocalesDecimalComma) {
-    CommaLocale comma;
+    TestLocale comma(LC_NUMERIC, "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n");
     char check[16];
     snprintf(check, sizeof check, "%.2f", 1.5);
     ASSERT_STREQ(check, "1,50") << "the test's locale did not take effect";
@@ -443,6 +417,14 @@ TEST_F(ConversionJobTest, FailedConverterIsReportedAsFailed) {
         EXPECT_EQ(dlg.info_text, start_lines + c.report);
         EXPECT_FALSE(platform.files.count(converter_path));
     }
+    // Killed or crashed: its temporary output goes, and no header line is given as the cause.
+    platform.files.erase("/data/bad.iso");
+    start("/data/bad.cso", 6, "/data/bad.iso", 1);
+    running(++n);
+    platform.set_file(temp_of("/data/bad.iso"), 2048);
+    finish(n, 128 + 9, "/data/bad.iso", 0, "Decompress 'a' to 'b'\nindex align     1\n");
+    EXPECT_EQ(dlg.info_text, start_lines + "转换失败! 转换程序意外终止\r\n");
+    EXPECT_FALSE(platform.files.count(temp_of("/data/bad.iso")));
     EXPECT_EQ(view.outcomes, std::vector<bool>(n, true));
 
     platform.files.erase("/data/old.iso");

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "output_naming.h"
+#include "test_locale.h"
 
 namespace {
 
@@ -31,6 +32,21 @@ TEST(DeriveOutputNameTest, RemovalStopsAtFirstOtherCharacter) {
     EXPECT_EQ(derive("D:\\games\\mysoiso", 1).first, "D:\\games\\mycso");
     EXPECT_EQ(derive("/g/xsoISO", 1).first, "/g/xsocso");  // case as written: o is not O
     EXPECT_EQ(derive("iso", 1).first, "cso");
+}
+
+// The endings are ASCII whatever the user's locale: in a Turkish one tolower leaves 'I'
+// as it is (its lower case is a dotless i), and GAME.ISO must still become GAME.cso.
+TEST(DeriveOutputNameTest, EndingsIgnoreTheLocalesLetterCase) {
+    std::string source = "LC_CTYPE\ntolower ";
+    for (int c = 'A'; c <= 'Z'; c++) {
+        char pair[24];
+        snprintf(pair, sizeof pair, "%s(<U%04X>,<U%04X>)", c == 'A' ? "" : ";", c, c == 'I' ? c : c + 32);
+        source += pair;
+    }
+    TestLocale dotless_i(LC_CTYPE, source + "\nEND LC_CTYPE\n");
+    int (*volatile lower)(int) = tolower;  // the compiler would take tolower for the C locale's
+    ASSERT_EQ(lower('I'), 'I') << "the test's locale did not take effect";
+    EXPECT_EQ(derive("/g/GAME.ISO", 1), std::make_pair(std::string("/g/GAME.cso"), 0));
 }
 
 // Any other ending gives "ERROR!" and keeps the mode.
