@@ -601,8 +601,8 @@ static int clean_up(int status) {
     return status;
 }
 
-// A report's lines are its result: one not written whole fails the run, said where it
-// can still be seen.
+// A report's lines (-test, -info, an estimate's) are its result: one not written whole
+// fails the run, said where it can still be seen.
 static int report_written(int status) {
     if (fflush(stdout) == 0 && !ferror(stdout)) return status;
     say_to(stderr, MSG_REPORT_UNWRITTEN);
@@ -642,7 +642,7 @@ int converter_main(int argc, char** argv) {
         if (unheld) say(MSG_TAIL_NOT_STORED, static_cast<unsigned long long>(unheld));
     }
     printf("Time: %g sec\n", difftime(time(nullptr), start));
-    return clean_up(status);
+    return clean_up(is_estimate(a) ? report_written(status) : status);
 }
 
 void converter_reset_state() {
