@@ -28,9 +28,6 @@ const char* const TEXT_KEPT_UNCHECKED = "\r\n输出文件已写完，未经校�
 const char* const TEXT_NO_CONVERTER = "无法写出转换程序，转换未开始：";
 const char* const TEXT_NOT_STARTED = "无法启动转换程序";
 const char* const TEXT_ENDED_ABNORMALLY = "转换程序意外终止";
-// The converter ends every failure it reports with this status; any other one means it
-// was ended from outside or crashed, and its last line says nothing about why.
-constexpr int CONVERTER_FAILURE_STATUS = 1;
 const char* const TEXT_START = "开始转换";
 const char* const TEXT_STOP = "停止转换";
 const char* const TEXT_ASK_STOP = "转换正在进行中，您确定要停止吗？";
@@ -57,6 +54,9 @@ const double MEGABYTE = 1048576.0;
 const int STOP_WAIT_MS = 1000;
 const char* const CONVERTER_NAME_FORMAT = "%sVellicor.exe";
 const size_t MAX_LISTED_OVERWRITES = 8;  // names listed in the overwrite question
+// The converter ends every failure it reports with this status; any other one means it
+// was ended from outside or crashed, and its last line says nothing about why.
+constexpr int CONVERTER_FAILURE_STATUS = 1;
 }  // namespace
 
 // Returns a printf format with one "%s" filled in, whatever the text's length.
