@@ -54,9 +54,10 @@ const double MEGABYTE = 1048576.0;
 const int STOP_WAIT_MS = 1000;
 const char* const CONVERTER_NAME_FORMAT = "%sVellicor.exe";
 const size_t MAX_LISTED_OVERWRITES = 8;  // names listed in the overwrite question
-// The converter ends every failure it reports with this status; any other one means it
-// was ended from outside or crashed, and its last line says nothing about why.
+// The status the converter ends every failure of its own with.
 constexpr int CONVERTER_FAILURE_STATUS = 1;
+// The status a converter that exited with 0 before its closing line is taken to have.
+constexpr int ENDED_FROM_OUTSIDE = -1;
 }  // namespace
 
 // Returns a printf format with one "%s" filled in, whatever the text's length.
@@ -161,7 +162,9 @@ void ConverterOutput::finish_line(char end) {
     if (end == '\r') {
         int percent = progress_percent(line_);
         if (percent >= 0) converter_progress = percent;
-    } else if (!line_.empty() && line_.compare(0, 6, "Time: ") != 0) {
+    } else if (line_.compare(0, 6, "Time: ") == 0) {
+        reached_end_ = true;
+    } else if (!line_.empty()) {
         last_message_ = line_;
         const ConverterLineExplanation* entry = explain_converter_line(line_);
         if (entry) (entry->warning ? warning_line_ : failure_line_) = line_;
@@ -405,6 +408,8 @@ int ConversionJob::ConverterWaitThread() {
     char buf[4096];
     while (size_t n = process_->read_output(buf, sizeof buf)) output_.feed(buf, n);
     converter_status = process_->wait_exit();
+    // Ended from outside, a converter may leave status 0 (taskkill under Wine does).
+    if (converter_status == 0 && !output_.reached_end()) converter_status = ENDED_FROM_OUTSIDE;
     output_in_place_ = converter_status == 0;  // a converter renames its output at the end
     VerifyOutput();
     job_running = 0;
@@ -503,12 +508,15 @@ void ConversionJob::ReportFile() {
 
 // "转换失败! <explanation>" and the converter's line below it; a line without an
 // explanation follows "转换失败!" directly, as does nothing when there was no line. A
-// converter ended from outside, without an explained line, is said to have ended so.
+// converter cut short (no closing line, or a status other than its own failures')
+// without an explained line is said to have ended unexpectedly: its last line, a header
+// line as likely as not, says nothing about why. Every line a converter ends a run with
+// before its closing line has an explanation.
 std::string ConversionJob::FailureLines() const {
     std::string line = output_.failure_line();
     const ConverterLineExplanation* entry = explain_converter_line(line);
     bool explained = entry && !entry->warning;
-    if (!explained && converter_status != CONVERTER_FAILURE_STATUS)
+    if (!explained && (!output_.reached_end() || converter_status != CONVERTER_FAILURE_STATUS))
         return std::string(TEXT_FAILED) + " " + TEXT_ENDED_ABNORMALLY + "\r\n";
     if (!explained) return std::string(TEXT_FAILED) + (line.empty() ? "" : " " + line) + "\r\n";
     return std::string(TEXT_FAILED) + " " + entry->explanation + "\r\n" + line + "\r\n";

@@ -125,6 +125,10 @@ public:
     std::string failure_line() const;
     // Returns the last warning line with an explanation, "" when there was none.
     std::string warning_line() const { return warning_line_; }
+    // True once the closing time line came: the converter prints it at the end of every
+    // run it ends itself, so without it the run was cut short (killed, crashed). Read it
+    // as last_message.
+    bool reached_end() const { return reached_end_; }
 
 private:
     // Handles one finished line that ended with `end` ('\r' or '\n').
@@ -133,6 +137,7 @@ private:
     std::string last_message_;  // the last message line
     std::string failure_line_;  // the last explained failure line
     std::string warning_line_;  // the last explained warning line
+    bool reached_end_ = false;  // the closing time line came
 };
 
 // Returns the percentage in a progress line ("compress  42% ..."), or -1 when it has none.

@@ -42,6 +42,8 @@ private:
 
 // The process id of every fake converter run.
 const unsigned long FAKE_PID = 4321;
+// The line a converter prints last when it ends a run itself, whether it succeeded or not.
+const std::string CONVERTER_CLOSING_LINE = "Time: 0 sec\n";
 
 // One fake converter run, finished (or killed) by the test.
 struct FakeProcessState {
@@ -62,8 +64,9 @@ struct FakeProcessState {
         output.push_back(text);
         changed.notify_all();
     }
-    // Ends the process with `exit_status`, after printing `text`.
-    void finish(int exit_status, const std::string& text = "") {
+    // Ends the process with `exit_status`, after printing `text` (by default the line a
+    // converter that ends itself prints last).
+    void finish(int exit_status, const std::string& text = CONVERTER_CLOSING_LINE) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!text.empty()) output.push_back(text);
         output_closed = exited = true;

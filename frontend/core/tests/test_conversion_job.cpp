@@ -61,7 +61,7 @@ protected:
     }
     // Ends process n with a status and an output size, waits for the worker, then ticks.
     void finish(size_t n, int status, const std::string& out, uint64_t out_size,
-                const std::string& text = "") {
+                const std::string& text = CONVERTER_CLOSING_LINE) {
         platform.set_file(out, out_size);
         platform.process(n)->finish(status, text);
         ASSERT_TRUE(wait_for_process_end());
@@ -89,7 +89,7 @@ protected:
     }
     // Ends process n after it wrote `bytes` to `out`; waits for the worker, then ticks.
     void finish_with(size_t n, int status, const std::string& out, const std::string& bytes,
-                     const std::string& text = "") {
+                     const std::string& text = CONVERTER_CLOSING_LINE) {
         platform.set_content(out, bytes);
         platform.process(n)->finish(status, text);
         ASSERT_TRUE(wait_for_process_end());
@@ -157,7 +157,7 @@ TEST_F(ConversionJobTest, NumbersIgnoreTheLocalesDecimalComma) {
     snprintf(check, sizeof check, "%.2f", 1.5);
     ASSERT_STREQ(check, "1,50") << "the test's locale did not take effect";
     start("/data/x.iso", 1048576000, "/data/x.cso", 0);
-    finish(1, 0, "/data/x.cso", 642252800, "ciso compress completed\n");
+    finish(1, 0, "/data/x.cso", 642252800, "ciso compress completed\n" + CONVERTER_CLOSING_LINE);
     EXPECT_EQ(count_in_info("文件大小：1000.00 MB\r\n"), 1);
     EXPECT_EQ(count_in_info("转换后文件大小：612.50 MB\r\n压缩比：61.25  \r\n"), 1);
 }
@@ -350,7 +350,7 @@ TEST_F(ConversionJobTest, ExitRetriedAfterAFailedRemoval) {
         start("/data/x.iso", 4096, "/data/x.cso", 0);
         platform.set_file("/data/x.cso", 10);
         ASSERT_TRUE(platform.wait_started(++n));
-        platform.process(n)->finish(0, "");
+        platform.process(n)->finish(0);
         ASSERT_TRUE(wait_for_process_end());
         std::string stuck = folder_fails ? job_folder : converter_path;
         if (folder_fails) platform.folders.erase(stuck);
@@ -399,32 +399,30 @@ TEST_F(ConversionJobTest, FileChosenDuringJobChangesNothing) {
 // ratio 0.00.
 TEST_F(ConversionJobTest, FailedConverterIsReportedAsFailed) {
     const std::string start_lines = "模式：CSO转换ISO\r\n文件大小：0.00 MB\r\n转换进行中，请稍候…………\r\n";
-    struct Case { std::string output, report; };
+    // Cut short (killed, crashed, ended by a task manager with status 0 or 1): no closing
+    // time line. Its temporary output goes, and no header line is given as the cause.
+    const std::string cut_short = "Decompress 'a' to 'b'\nindex align     1\n", unexpected = "转换失败! 转换程序意外终止\r\n";
+    struct Case { int status; std::string output, report; };
     const Case cases[] = {
-        {"Decompress 'a' to 'b'\nblock 5248 : block size error 2041 != 2048\nTime: 0 sec\n",
+        {1, "Decompress 'a' to 'b'\nblock 5248 : block size error 2041 != 2048\nTime: 0 sec\n",
          "转换失败! CSO 文件已损坏，无法完整解压。请重新获取该文件，或用原来的 ISO 重新压缩。\r\n"
          "block 5248 : block size error 2041 != 2048\r\n"},
-        {"Input is larger than 2100000000 bytes\n/\\/\\ banner\n Icon by Quillane\n",
+        {1, "Input is larger than 2100000000 bytes\n/\\/\\ banner\n Icon by Quillane\n",
          "转换失败! 输入文件太大，超出了转换程序能处理的大小，无法转换。\r\nInput is larger than 2100000000 bytes\r\n"},
-        {"Decompress 'a' to 'b'\nsomething new went wrong\nTime: 0 sec\n", "转换失败! something new went wrong\r\n"},
-        {"", "转换失败!\r\n"},
+        {1, "Decompress 'a' to 'b'\nsomething new went wrong\nTime: 0 sec\n", "转换失败! something new went wrong\r\n"},
+        {1, "Time: 0 sec\n", "转换失败!\r\n"},
+        {1, "", unexpected}, {1, cut_short, unexpected}, {0, cut_short, unexpected}, {128 + 9, cut_short, unexpected},
     };
     size_t n = 0;
     for (const Case& c : cases) {
         platform.files.erase("/data/bad.iso");
         start("/data/bad.cso", 6, "/data/bad.iso", 1);
-        finish(++n, 1, "/data/bad.iso", 0, c.output);
-        EXPECT_EQ(dlg.info_text, start_lines + c.report);
+        platform.set_file(temp_of("/data/bad.iso"), 2048);
+        finish(++n, c.status, "/data/bad.iso", 0, c.output);
+        EXPECT_EQ(dlg.info_text, start_lines + c.report) << c.status << " " << c.output;
         EXPECT_FALSE(platform.files.count(converter_path));
+        EXPECT_FALSE(platform.files.count(temp_of("/data/bad.iso")));
     }
-    // Killed or crashed: its temporary output goes, and no header line is given as the cause.
-    platform.files.erase("/data/bad.iso");
-    start("/data/bad.cso", 6, "/data/bad.iso", 1);
-    running(++n);
-    platform.set_file(temp_of("/data/bad.iso"), 2048);
-    finish(n, 128 + 9, "/data/bad.iso", 0, "Decompress 'a' to 'b'\nindex align     1\n");
-    EXPECT_EQ(dlg.info_text, start_lines + "转换失败! 转换程序意外终止\r\n");
-    EXPECT_FALSE(platform.files.count(temp_of("/data/bad.iso")));
     EXPECT_EQ(view.outcomes, std::vector<bool>(n, true));
 
     platform.files.erase("/data/old.iso");

@@ -57,7 +57,7 @@ static int write_damaged_cso(const wchar_t* in, const wchar_t* out, const std::w
     std::string cso = damaged_cso(image.str(), utf8(how.c_str()));
     if (!f || cso.empty()) return 2;
     std::ofstream(std::filesystem::path(out), std::ios::binary) << cso;
-    std::printf("ciso compress completed\n");
+    std::printf("ciso compress completed\nTime: 0 sec\n");
     return 0;
 }
 
