@@ -2,6 +2,7 @@
 // identity from the open handle, 64-bit sizes and positioned reads, native threads.
 #include "platform.h"
 #include "platform_win32.h"
+#include "utf16_text.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -18,12 +19,12 @@
 #include <new>
 #include <string>
 
-// Returns true when UTF-8 text holds an encoded UTF-16 surrogate (bytes ED A0..BF): what
-// plat_utf8_args makes of an unpaired surrogate, which names no file.
+// Returns true when UTF-8 text holds an encoded UTF-16 surrogate: what plat_utf8_args
+// makes of an unpaired surrogate, which names no file.
 static bool has_encoded_surrogate(const char* s) {
-    for (; *s; s++)
-        if (static_cast<unsigned char>(s[0]) == 0xED && (static_cast<unsigned char>(s[1]) & 0xE0) == 0xA0)
-            return true;
+    std::string text = s;
+    for (size_t at = 0; at < text.size(); at++)
+        if (encoded_surrogate_at(text, at)) return true;
     return false;
 }
 
@@ -67,39 +68,11 @@ std::wstring plat_long_name(const char* name) {
     return L"\\\\?\\" + full;
 }
 
-// Appends code point c to s as UTF-8 (a lone surrogate as its own 3-byte form).
-static void append_utf8(std::string* s, uint32_t c) {
-    if (c < 0x80) {
-        *s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        *s += static_cast<char>(0xC0 | (c >> 6));
-        *s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *s += static_cast<char>(0xE0 | (c >> 12));
-        *s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *s += static_cast<char>(0xF0 | (c >> 18));
-        *s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // Returns a malloc'd UTF-8 copy of a UTF-16 text, or nullptr when there is no memory. An
 // unpaired surrogate is kept as its 3-byte form, not replaced by U+FFFD (which could name
 // another file): widen refuses it, so such a name opens nothing.
 static char* narrow(const wchar_t* w) {
-    std::string s;
-    for (size_t i = 0; w[i]; i++) {
-        uint32_t c = static_cast<uint16_t>(w[i]);
-        uint32_t next = static_cast<uint16_t>(w[i + 1]);
-        if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-            i++;
-        }
-        append_utf8(&s, c);
-    }
+    std::string s = utf16_to_utf8(w, wcslen(w));
     char* copy = static_cast<char*>(malloc(s.size() + 1));
     if (copy) memcpy(copy, s.c_str(), s.size() + 1);
     return copy;

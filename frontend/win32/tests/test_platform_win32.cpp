@@ -66,6 +66,18 @@ void arguments_arrive_unchanged() {
     CHECK(platform.start_process({dir + "missing.exe"}) == nullptr);
 }
 
+// A name holding an unpaired surrogate is the same name after a trip through UTF-8, never
+// the name with U+FFFD in its place (another file's); a pair is one code point.
+void unpaired_surrogates_keep_their_name() {
+    for (const wchar_t* name : {L"x\xD800y.iso", L"\xDC00", L"a\xD83D", L"\xDE00\xD83D\xDE00 \xD83D"}) {
+        std::string utf8 = to_utf8(name);
+        CHECK(to_wide(utf8) == name);
+        CHECK(utf8.find("\xEF\xBF\xBD") == std::string::npos);
+    }
+    CHECK(to_utf8(L"\xD83D\xDE00") == "\xF0\x9F\x98\x80");
+    CHECK(to_wide("\xFF") == L"\xFFFD");  // bytes that are no UTF-8 at all, as before
+}
+
 // A program in a folder whose name has a blank is the one started: "<dir>temp.exe",
 // which a command line read without quotes would run first, is never run.
 void exact_program_started() {
@@ -232,6 +244,7 @@ int wmain() {
     dir = to_utf8(scratch.path);
     child = to_utf8(program_folder()) + "wendrovix_test_child.exe";
     RUN(arguments_arrive_unchanged);
+    RUN(unpaired_surrogates_keep_their_name);
     RUN(exact_program_started);
     RUN(output_and_exit_status_kept);
     RUN(terminate_only_before_the_wait);
