@@ -73,4 +73,32 @@ TEST(SizeLimit, ImageSizesOf2GiBAndMorePrintWhole) {
     EXPECT_FALSE(file_exists(dir + "/out.iso"));
 }
 
+// The limit is the image's: a compressed file over it whose image is one block (its payload
+// 2 GiB into a sparse file, reached through the index's alignment) compresses as that
+// block does.
+TEST(SizeLimit, ACompressedFileOverTheLimitHoldingASmallImageIsTaken) {
+    std::string dir = make_temp_dir(), cso = dir + "/far.cso", iso = dir + "/one.iso";
+    const std::string block = text_bytes(2048, 7);
+    const uint32_t far = (1u << 31) >> 11;  // the payload's offset, shifted by alignment 11
+    std::string head("CISO\0\0\0\0\0\x08\0\0\0\0\0\0\0\x08\0\0\x01\x0B\0\0", 24);
+    for (uint32_t entry : {0x80000000u | far, far + 1})
+        for (int i = 0; i < 4; i++) head += static_cast<char>((entry >> (8 * i)) & 0xFF);
+    write_file(cso, head);
+    FILE* f = fopen(cso.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    bool written = fseeko(f, 1LL << 31, SEEK_SET) == 0 && fwrite(block.data(), 1, 2048, f) == 2048;
+    if (fclose(f) != 0 || !written) GTEST_SKIP() << "file system refuses sparse files";
+    write_file(iso, block);
+    for (auto engine : {std::vector<std::string>{"-com"}, {"-com", "-opt", "-MT"}}) {
+        std::vector<std::string> from_cso = engine, from_iso = engine;
+        from_cso.insert(from_cso.end(), {cso, dir + "/a.cso"});
+        from_iso.insert(from_iso.end(), {iso, dir + "/b.cso"});
+        RunResult r = run_vellicor(from_cso);
+        EXPECT_EQ(r.status, 0) << engine.size() << r.out << r.err;
+        ASSERT_EQ(run_vellicor(from_iso).status, 0);
+        EXPECT_TRUE(read_file(dir + "/a.cso") == read_file(dir + "/b.cso")) << engine.size();
+    }
+    EXPECT_EQ(run_vellicor({"-est", cso}).status, 0);
+}
+
 }  // namespace
