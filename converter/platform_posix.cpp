@@ -24,15 +24,17 @@
 #include <system_error>
 #include <thread>
 
-// POSIX consoles take UTF-8 as it is. A standard stream closed at the start would hand
-// its number to the first file the run opens, and the console text would be written into
-// that file: each closed one is opened on /dev/null first. Without /dev/null the run
-// stops at once, as it has nowhere safe to print.
-void plat_console_init() {
+void plat_keep_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) exit(1);
+        if (open("/dev/null", O_RDONLY) != fd) exit(1);  // nowhere safe to print the reason
     }
+}
+
+// POSIX consoles take UTF-8 as it is. A standard stream closed at the start would hand
+// its number to the first file the run opens: the console text would go into it.
+void plat_console_init() {
+    plat_keep_standard_streams();
 }
 
 // glibc serves blocks from 128 KiB up with their own mappings and trims the heap's top

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "job_platform_posix.h"
+#include "platform_posix.h"
 #include "wendrovix_dlg.h"
 
 namespace {
@@ -47,8 +48,11 @@ int CWendrovixApp::InitInstance() {
     return 0;
 }
 
-// Starts the application and runs its dialog; returns 0 when the dialog has closed.
+// Starts the application and runs its dialog; returns 0 when the dialog has closed. A
+// standard stream closed at the start would give its number to the converter's pipe,
+// which would then not reach the converter.
 int main(int argc, char** argv) {
+    plat_keep_standard_streams();
     CWendrovixApp app(argc, argv);
     return app.InitInstance();
 }
