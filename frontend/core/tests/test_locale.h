@@ -28,6 +28,7 @@ public:
         unsetenv("LOCPATH");
         if (!folder_.empty()) std::filesystem::remove_all(folder_);
     }
+
 private:
     int category_;
     std::string folder_;
