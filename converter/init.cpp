@@ -138,7 +138,7 @@ void aidelongue() {
         "",
         "Checking a file (nothing is written; no other option may be given):",
         "  -test FILE [FILE2]: decode every block of the CSO FILE (or read the ISO FILE)",
-        "        and print the first damaged block, or that the file is intact, then the",
+        "        and print the first damaged block, or that the file is intact and the",
         "        image's size, CRC32, MD5 and SHA-1. With FILE2, check it too and name",
         "        the first block where the two images differ",
         "  -info FILE: show the CSO's header, how many blocks are stored compressed and",
