@@ -29,7 +29,8 @@ public:
     // length, or 0 once the output is closed.
     virtual size_t read_output(char* buf, size_t size) = 0;
     // Waits without time limit until the process has ended and releases it; returns its
-    // exit status, or 128 + the signal number when a signal ended it.
+    // exit status, or 128 + the signal number when a signal ended it, or -1 when the status
+    // could not be had.
     virtual int wait_exit() = 0;
     // Ends the process unless it has already been waited for (then its id may belong to
     // another process); returns true when a signal was sent.

@@ -28,6 +28,7 @@ namespace {
 
 const char* const FOLDER_PREFIX = "wendrovix-";
 const char* const LOCK_NAME = "wendrovix.lock";  // inside every job folder
+const int UNKNOWN_STATUS = -1;  // a child whose exit status could not be had
 
 // A spawned child whose standard output is the read end of a pipe. Its id stays
 // reserved until it is reaped, so signals are only sent before the reaping, and the
@@ -79,8 +80,10 @@ int PosixProcess::wait_exit() {
         std::this_thread::yield();  // a signal is being sent to the zombie: harmless
     }
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    pid_t reaped;
+    while ((reaped = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (reaped != pid_) return UNKNOWN_STATUS;  // never taken for a success
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
 }
@@ -377,6 +380,15 @@ namespace {
     _exit(127);
 }
 
+// A program started with SIGCHLD ignored (a launcher's setting passes through exec) would
+// have the kernel reap its children, and no exit status could be had: the default comes
+// back before a child is started.
+void keep_exit_statuses() {
+    struct sigaction action;
+    if (sigaction(SIGCHLD, nullptr, &action) != 0) return;
+    if (action.sa_handler == SIG_IGN || (action.sa_flags & SA_NOCLDWAIT)) signal(SIGCHLD, SIG_DFL);
+}
+
 // Returns the errno a child reported before its exec failed, 0 when the exec succeeded.
 int exec_error(int report) {
     int error = 0;
@@ -393,6 +405,7 @@ int exec_error(int report) {
 std::unique_ptr<ConverterProcess> PosixJobPlatform::start_process(
     const std::vector<std::string>& argv) {
     if (argv.empty()) return nullptr;
+    keep_exit_statuses();
     int out[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
     if (pipe2(report, O_CLOEXEC) != 0) {
