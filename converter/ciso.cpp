@@ -23,7 +23,6 @@
 #include "init.h"
 #include "isosearch.h"
 #include "messages.h"
-#include "platform.h"
 #include "span_writer.h"
 #include "thread_ring.h"
 #include "zblock.h"
@@ -541,11 +540,10 @@ static int run_engine() {
 // its image (read through the block reader when the file is compressed); returns 0, or 1
 // after one line. The size limit is the image's: a compressed file may be larger.
 static int check_image() {
-    if (plat_stream_size(fin) < 0) {
+    if (stream_size(fin) < 0) {
         say(MSG_NO_FILE_SIZE);
         return 1;
     }
-    plat_seek(fin, 0);
     if (open_image(fin)) return 1;
     long long size = image_bytes();  // ends the run over the limit
     if (size >= 0 && image_size_taken(static_cast<uint64_t>(size))) return 0;

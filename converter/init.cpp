@@ -405,11 +405,15 @@ void initcisoheader(int size) {
     ciso_total_block = static_cast<uint32_t>(size) / ciso.block_size;
 }
 
-int check_file_size(FILE* f) {
+long long stream_size(FILE* f) {
     long long size = plat_stream_size(f);  // 64-bit, so 4 GiB and more never look small
-    if (size < 0) return -1;
-    plat_seek(f, 0);
-    return static_cast<int>(check_size_limit(size));
+    if (size >= 0) plat_seek(f, 0);
+    return size;
+}
+
+int check_file_size(FILE* f) {
+    long long size = stream_size(f);
+    return size < 0 ? -1 : static_cast<int>(check_size_limit(size));
 }
 
 long long check_size_limit(long long size) {

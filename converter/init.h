@@ -108,6 +108,8 @@ void print_level(int lvl);
 void number(long long n);
 // Fills `ciso` for an image of `size` bytes and sets ciso_total_block.
 void initcisoheader(int size);
+// Returns the size of an open stream (negative if it can't be taken), rewound to its start.
+long long stream_size(FILE* f);
 // Returns the size of an open stream (negative if it can't be taken); ends the process over the limit.
 int check_file_size(FILE* f);
 // Returns an image size, ending the process with "Input is larger than ..." over the limit.

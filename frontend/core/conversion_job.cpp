@@ -56,8 +56,6 @@ const char* const CONVERTER_NAME_FORMAT = "%sVellicor.exe";
 const size_t MAX_LISTED_OVERWRITES = 8;  // names listed in the overwrite question
 // The status the converter ends every failure of its own with.
 constexpr int CONVERTER_FAILURE_STATUS = 1;
-// The status a converter that exited with 0 before its closing line is taken to have.
-constexpr int ENDED_FROM_OUTSIDE = -1;
 }  // namespace
 
 // Returns a printf format with one "%s" filled in, whatever the text's length.
@@ -408,9 +406,9 @@ int ConversionJob::ConverterWaitThread() {
     char buf[4096];
     while (size_t n = process_->read_output(buf, sizeof buf)) output_.feed(buf, n);
     converter_status = process_->wait_exit();
-    // Ended from outside, a converter may leave status 0 (taskkill under Wine does).
-    if (converter_status == 0 && !output_.reached_end()) converter_status = ENDED_FROM_OUTSIDE;
-    output_in_place_ = converter_status == 0;  // a converter renames its output at the end
+    // A converter renames its output at the end of a run it ends itself; ended from
+    // outside, it may leave status 0 all the same (taskkill under Wine does).
+    output_in_place_ = converter_status == 0 && output_.reached_end();
     VerifyOutput();
     job_running = 0;
     return 0;
@@ -429,7 +427,7 @@ void ConversionJob::EndUnstarted() {
 // that Stop and Exit clean up only once the output is no longer read.
 void ConversionJob::VerifyOutput() {
     std::lock_guard<std::mutex> lock(verify_mutex_);
-    if (converter_status != 0 || stop_requested_) return;
+    if (!output_in_place_ || stop_requested_) return;
     verify_progress_ = 0;
     const std::string& cso = job_mode_ == 0 ? job_output_ : job_input_;
     const std::string& image = job_mode_ == 0 ? job_input_ : job_output_;
@@ -474,8 +472,9 @@ void ConversionJob::ReportCompletion() {
     FinishJob();
 }
 
-// A converter that did not exit with 0 is reported as failed, with the explanation of its
-// failure line and the line itself, and no sizes (its output is not a result). A
+// A converter that did not end well (status 0 after its closing line) is reported as
+// failed, with the explanation of its failure line and the line itself, and no sizes (its
+// output is not a result); what it left is removed. A
 // successful one gets its sizes and the verification's line; one that could not be
 // started, the converter's name. A file counts as converted only when its converter
 // succeeded and its verification passed.
@@ -486,7 +485,7 @@ void ConversionJob::ReportFile() {
         tally_.failed++;
         return;
     }
-    if (converter_status != 0) {
+    if (!output_in_place_) {
         RemoveJobOutput();  // a converter killed or crashed could not remove its own
         dlg_.info_text += FailureLines();
         tally_.failed++;
