@@ -129,13 +129,18 @@ static void print_completed() {
     printf(" bytes, rate %d%%\n", total ? round_half_up(write_pos * 100.0 / total) : 0);
 }
 
+// Prints a progress line for sample block b with the rounded floating-point rate.
+static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
+    double rate = static_cast<double>(write_pos / BLOCK) * 100 * q / (b ? b : 1);
+    print_progress(static_cast<int>(b / (period * q) + 1), round_half_up(rate));
+}
+
 // Compresses every block on this thread with the progress lines; returns 0 or 1.
 static int opt_all_blocks(uint32_t n) {
     uint32_t period = progress_period(n), countdown = period;
     for (uint32_t b = 0; b < n; b++) {
         if (--countdown == 0) {
-            double rate = static_cast<double>(write_pos / BLOCK) * 100 / (b ? b : 1);
-            print_progress(static_cast<int>(b / period + 1), round_half_up(rate));
+            progress_float(b, period, 1);
             countdown = period;
         }
         if (opt_one_block(b)) return 1;
@@ -166,17 +171,23 @@ int comp_ciso_no_thread_fast() {
 
 static uint32_t* taille_temp_buf = nullptr;  // [0]: offset of block 0; [b + 1]: stored size of block b
 
+// Decides block b (its bytes at `in`) by the optimised rule with the stream and buffer of
+// `job`: returns the stored size and points *src at the bytes to store, or returns -1
+// after noting the deflate failure in `job`.
+static int job_block(unsigned char* in, uint32_t b, worker_job* job, const unsigned char** src) {
+    int len = decide_block(in, IsNCArea_type(b), job->z, job->best, job->deflate_out, src,
+                           &job->fail_code);
+    if (len < 0) job->fail_block = static_cast<int32_t>(b);
+    return len;
+}
+
 // Stores block b into `out` with the stream and buffer of `job`, sets its plain flag and
 // its size-table entry; returns the stored size, or -1 after noting the deflate failure
 // in `job`.
 static int compress_block(unsigned char* in, unsigned char* out, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), job->z, job->best, job->deflate_out, &src,
-                           &job->fail_code);
-    if (len < 0) {
-        job->fail_block = static_cast<int32_t>(b);
-        return -1;
-    }
+    int len = job_block(in, b, job, &src);
+    if (len < 0) return -1;
     if (src == in) index_buf[b] |= CSO_PLAIN_FLAG;
     memcpy(out, src, static_cast<size_t>(len));
     taille_temp_buf[b + 1] = static_cast<uint32_t>(len);
@@ -193,10 +204,7 @@ static int compresse1_1bloc(unsigned char* in, unsigned char* out, uint32_t b) {
 // failure in `job`.
 static int estimate_block(unsigned char* in, uint32_t b, worker_job* job) {
     const unsigned char* src;
-    int len = decide_block(in, IsNCArea_type(b), job->z, job->best, job->deflate_out, &src,
-                           &job->fail_code);
-    if (len < 0) job->fail_block = static_cast<int32_t>(b);
-    return len;
+    return job_block(in, b, job, &src);
 }
 
 // Worker A's (and the head's) sample estimator; returns the stored size, or -1.
@@ -354,11 +362,6 @@ static void print_estimate(uint32_t sum) {
     printf(" bytes, rate %.1f%%\n", total ? e * 100.0 / total : 0.0);  // empty input: 0.0
 }
 
-// Prints a progress line for sample block b with the rounded floating-point rate.
-static void progress_float(uint32_t b, uint32_t period, uint32_t q) {
-    double rate = static_cast<double>(write_pos / BLOCK) * 100 * q / (b ? b : 1);
-    print_progress(static_cast<int>(b / (period * q) + 1), round_half_up(rate));
-}
 // Adds the stored size of sample b to write_pos; returns 0 or 1.
 static int estimate_one_sample(uint32_t b) {
     int kind = IsNCArea_type(b);
@@ -489,9 +492,12 @@ static void banner() {
     printf("\n");
 }
 
+// The first line of the no-argument screen and of both help texts.
+static const char HEADING[] = "Convert PSP-ISO file in compressed CSO format\n";
+
 // Shows the screen for a run without arguments and waits for Enter.
 static void no_argument_screen() {
-    printf("Convert PSP-ISO file in compressed CSO format\n");
+    fputs(HEADING, stdout);
     printf("use: 'vellicor -help' for short help\n");
     printf("use: 'vellicor -fullhelp' for detailled help\n");
     printf("\n");
@@ -617,7 +623,7 @@ int converter_main(int argc, char** argv) {
         return clean_up(0);
     }
     if (O.action == ACTION_SHORT_HELP || O.action == ACTION_FULL_HELP) {
-        printf("Convert PSP-ISO file in compressed CSO format\n");
+        fputs(HEADING, stdout);
         O.action == ACTION_SHORT_HELP ? aidecourte() : aidelongue();
         return clean_up(0);
     }
@@ -641,7 +647,7 @@ int converter_main(int argc, char** argv) {
         uint64_t unheld = status == 0 ? unheld_bytes(decompress) : 0;
         if (unheld) say(MSG_TAIL_NOT_STORED, static_cast<unsigned long long>(unheld));
     }
-    printf("Time: %g sec\n", difftime(time(nullptr), start));
+    printf(CLOSING_LINE_START "%g sec\n", difftime(time(nullptr), start));
     return clean_up(is_estimate(a) ? report_written(status) : status);
 }
 

@@ -42,10 +42,10 @@ const char* block_kind_name(block_kind k) {
     return names[k];
 }
 
-// v1 and ZSO flag plain blocks; v2 knows them by their length and flags LZ4.
 block_kind cso_block_kind(image_format f, uint32_t entry, uint64_t stored, uint32_t bs) {
     bool flag = (entry & CSO_PLAIN_FLAG) != 0;
-    if (f == FORMAT_CSO2) return stored >= bs ? BLOCK_PLAIN : flag ? BLOCK_LZ4 : BLOCK_DEFLATE;
+    if (!cso_flag_marks_plain(f))
+        return stored >= bs ? BLOCK_PLAIN : flag ? BLOCK_LZ4 : BLOCK_DEFLATE;
     if (flag) return BLOCK_PLAIN;
     return f == FORMAT_ZSO ? BLOCK_LZ4 : BLOCK_DEFLATE;
 }

@@ -89,6 +89,9 @@ const char* block_kind_name(block_kind k);
 // Returns how a block of a CSO or ZSO is stored, from its entry and its stored length
 // (padding included; the plain flag's meaning depends on the format).
 block_kind cso_block_kind(image_format f, uint32_t entry, uint64_t stored, uint32_t bs);
+// Whether an entry's bit 31 marks a plain block: in CSO v1 and ZSO; v2 knows plain blocks
+// by their length and flags LZ4 with it.
+inline bool cso_flag_marks_plain(image_format f) { return f != FORMAT_CSO2; }
 // Returns true when a reader refuses the header as "ciso file format error": no magic,
 // a block size of 0 or over the limit, an empty image, a shift over the limit, or a v2
 // header whose size field is not 24 or whose reserved bytes are not 0;

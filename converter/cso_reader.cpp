@@ -288,7 +288,7 @@ int cso_locate(const cso_reader* r, uint32_t b, cso_place* p) {
     uint32_t e = r->index[b], bs = r->lay.bs;
     unsigned shift = r->sequential ? 0 : r->lay.shift;
     long long stored = cso_stored_length(e, r->index[b + 1], shift, cso_stored_cap(bs, shift));
-    bool flagged_plain = r->lay.format != FORMAT_CSO2 && (e & CSO_PLAIN_FLAG);
+    bool flagged_plain = cso_flag_marks_plain(r->lay.format) && (e & CSO_PLAIN_FLAG);
     p->off = cso_entry_offset(e, shift);
     if (stored < 0 && !flagged_plain) return -1;  // a flagged block's next entry is not read
     p->stored = stored < 0 ? 0 : static_cast<uint64_t>(stored);

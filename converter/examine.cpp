@@ -593,7 +593,7 @@ int print_blocks(const image_source& s) {
 bool deflate_entry(const cso_reader& r, uint32_t b) {
     if (r.lay.format == FORMAT_ZSO) return false;
     if (r.lay.format == FORMAT_DAX) return !r.dax_nc[b];
-    return r.lay.format != FORMAT_CSO2 || !(r.index[b] & CSO_PLAIN_FLAG);
+    return cso_flag_marks_plain(r.lay.format) || !(r.index[b] & CSO_PLAIN_FLAG);
 }
 
 // Reads the payload pl into p; false when it can't be had (a payload of no bytes is a

@@ -219,7 +219,7 @@ static void parse_value(const char* token) {
     }
     errno = 0;
     long v = strtol(token + 2, nullptr, 10);  // like atoi, but defined on overflow
-    if (v >= 0 && v <= 99 && errno == 0) {
+    if (v >= 0 && v <= THRESHOLD_PCT_MAX && errno == 0) {
         O.threshold_pct = static_cast<int>(v);
         return;
     }
@@ -391,9 +391,9 @@ void parse_ligne_commande(int argc, char** argv) {
     open_files();
     if (argc == 3 && O.input_name && O.output_name) O.action = ACTION_FULL_HELP;
     if (O.action == ACTION_COMPRESS && (O.nc_audio || O.nc_video || O.ext_list || O.rm_ext ||
-                                        O.threshold_pct <= 98))
+                                        O.threshold_pct < THRESHOLD_PCT_MAX))
         O.action = ACTION_COMPRESS + ACTION_OPT;
-    if (O.threshold_pct == THRESHOLD_NOT_GIVEN) O.threshold_pct = 99;
+    if (O.threshold_pct == THRESHOLD_NOT_GIVEN) O.threshold_pct = THRESHOLD_PCT_MAX;
 }
 
 void initcisoheader(int size) {

@@ -27,6 +27,7 @@ constexpr bool is_mix_level(int lvl) {
     return lvl == LEVEL_BEST || lvl == LEVEL_BETTER;
 }
 constexpr int DEFAULT_QUALITY = 1;        // estimate samples without -qn: every block
+constexpr int THRESHOLD_PCT_MAX = 99;     // largest -tnn, and the threshold without one
 constexpr int THRESHOLD_NOT_GIVEN = 100;  // threshold_pct without -tnn
 constexpr int MT_WORKERS = 2;          // workers of "-MT" alone
 constexpr int MT_MAX_WORKERS = 64;     // largest n of "-MTn"

@@ -29,7 +29,6 @@ int media = 0;
 nc_area* ncareas = nullptr;
 int NB_NC_AREAS = 0;
 
-static const int SECTOR = 2048;  // an ISO 9660 logical sector
 static const long long ROOT_RECORD_AT = 32924;  // sector 16, byte 156: the root's record
 // One record read: the most a record can span, its 33 fixed bytes and an identifier of up
 // to 255. Nothing past it is looked at, and a larger read would cost a compressed input
@@ -94,7 +93,7 @@ static int signature_matches(const walk* w, const unsigned char* rec) {
     if (n <= 0) return 1;
     unsigned char* buf = static_cast<unsigned char*>(malloc(n));
     int ok = 0;
-    if (buf && scan_read(w->f, get_le32(rec + 2) * static_cast<long long>(SECTOR), buf, n) == static_cast<size_t>(n))
+    if (buf && scan_read(w->f, get_le32(rec + 2) * static_cast<long long>(BLOCK), buf, n) == static_cast<size_t>(n))
         ok = memcmp(buf, w->crit->signature, n) == 0;
     free(buf);
     return ok;
@@ -138,7 +137,7 @@ static int descend(walk* w, const unsigned char* rec, const char* path, const ch
     uint32_t extent = get_le32(rec + 2);
     w->depth++;
     w->entered[extent] = true;
-    count = scan_dir(w, extent * static_cast<long long>(SECTOR), get_le32(rec + 10), sub, count);
+    count = scan_dir(w, extent * static_cast<long long>(BLOCK), get_le32(rec + 10), sub, count);
     w->depth--;
     return count;
 }
@@ -175,7 +174,7 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
     while (pos < end && count < w->capacity) {
         read_window(w->f, pos, win);
         if (win[0] < 34) {
-            pos = pos - pos % SECTOR + SECTOR;
+            pos = pos - pos % BLOCK + BLOCK;
             continue;
         }
         if (win[33] > 1) count = handle_record(w, win, path, count);
@@ -191,8 +190,8 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
     walk w{f, store, capacity, crit, size, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))
         return count;
-    w.entered.resize(static_cast<size_t>((size + SECTOR - 1) / SECTOR));
-    size_t root = static_cast<size_t>(start / SECTOR);
+    w.entered.resize(static_cast<size_t>((size + BLOCK - 1) / BLOCK));
+    size_t root = static_cast<size_t>(start / BLOCK);
     if (root < w.entered.size()) w.entered[root] = true;
     return scan_dir(&w, start, dir_len, path, count);
 }
@@ -200,7 +199,7 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit) {
     unsigned char root[34] = {0};
     scan_read(f, ROOT_RECORD_AT, root, sizeof root);  // a short image leaves the root zero
-    plat_seek(f, get_le32(root + 2) * static_cast<long long>(SECTOR));
+    plat_seek(f, get_le32(root + 2) * static_cast<long long>(BLOCK));
     return isoScanFiles(f, store, capacity, crit, 0, "", get_le32(root + 10));
 }
 
@@ -210,7 +209,7 @@ int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_crite
 static void report_area(FILE* log, const char* label, const file_record* slot) {
     uint32_t extent = get_le32(slot->record + 2), len = get_le32(slot->record + 10);
     fprintf(log ? log : stdout, "%sFile: %35s (offset=%08X, size=%dKB)\n", label, slot->name,
-            extent * static_cast<uint32_t>(SECTOR), static_cast<int>(len / 1024));
+            extent * static_cast<uint32_t>(BLOCK), static_cast<int>(len / 1024));
 }
 
 void TraiteNCarea(const file_record* store, long long image_size, int from, int to, int kind,
@@ -218,10 +217,10 @@ void TraiteNCarea(const file_record* store, long long image_size, int from, int 
     for (int i = from; i < to; i++) {
         uint32_t first = get_le32(store[i].record + 2), len = get_le32(store[i].record + 10);
         // In 64 bits: a record near the last extent must not wrap round to block 0.
-        uint64_t end64 = first + static_cast<uint64_t>(len / SECTOR + (len % SECTOR != 0));
+        uint64_t end64 = first + static_cast<uint64_t>(len / BLOCK + (len % BLOCK != 0));
         uint32_t end = end64 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end64);
         // Keep the area within the image's whole blocks.
-        if (image_size % SECTOR != 0 && end >= image_size / SECTOR + 1) end--;
+        if (image_size % BLOCK != 0 && end >= image_size / BLOCK + 1) end--;
         ncareas[i] = {first, end, static_cast<uint32_t>(kind)};
         const char* label = "NC  ";
         if (kind == LOST_AREA_WHOLE || kind == LOST_AREA) {
@@ -231,7 +230,7 @@ void TraiteNCarea(const file_record* store, long long image_size, int from, int 
             ncareas[i].type = LOST_AREA;
             // A record that runs past the image is damaged: zeroing by it would take every
             // later file with it, so it holds no block and is not reported as removed.
-            if (end64 > static_cast<uint64_t>((image_size + SECTOR - 1) / SECTOR)) {
+            if (end64 > static_cast<uint64_t>((image_size + BLOCK - 1) / BLOCK)) {
                 ncareas[i].start_block = end;
                 continue;
             }

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdio>
 
+// How the line the converter prints last, after any run it ends itself, starts: the
+// dialogs tell a converter ended from outside by its absence.
+#define CLOSING_LINE_START "Time: "
+
 // Whether a line reports a failed run or warns in a run that still succeeds.
 enum converter_message_kind { MESSAGE_FAILURE, MESSAGE_WARNING };
 

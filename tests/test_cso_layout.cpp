@@ -163,7 +163,7 @@ TEST(Console, ReferenceCompressorAndDecompressorLines) {
               std::string::npos) << o.out;
 }
 
-// Returns the last progress value the decoders print for an image of n blocks.
+// Both decoders end on the last progress value their period gives an image of n blocks.
 TEST(Console, DecompressProgressPeriods) {
     for (auto [blocks, last] : {std::pair<int, int>{40, 39}, {150, 149}, {250, 124}}) {
         auto [cso, out] = compress(text_bytes(blocks * 2048, 14));

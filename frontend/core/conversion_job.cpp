@@ -9,6 +9,7 @@
 
 #include "converter_messages.h"
 #include "cso_verify.h"
+#include "messages.h"
 #include "output_naming.h"
 
 const char* const TEXT_MODE_COMPRESS = "模式：ISO转换CSO\r\n";
@@ -155,12 +156,12 @@ void ConverterOutput::feed(const char* data, size_t size) {
 }
 
 // Progress lines end in '\r' and update the percentage; other lines are messages. The
-// converter's closing "Time: " line says nothing about the outcome and is skipped.
+// converter's closing line is no message: it marks a run the converter ended itself.
 void ConverterOutput::finish_line(char end) {
     if (end == '\r') {
         int percent = progress_percent(line_);
         if (percent >= 0) converter_progress = percent;
-    } else if (line_.compare(0, 6, "Time: ") == 0) {
+    } else if (line_.rfind(CLOSING_LINE_START, 0) == 0) {
         reached_end_ = true;
     } else if (!line_.empty()) {
         last_message_ = line_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "conversion_job.h"
+#include "messages.h"
 
 // The ordered record of what the job asked of the platform and the view.
 class EventLog {
@@ -43,7 +44,7 @@ private:
 // The process id of every fake converter run.
 const unsigned long FAKE_PID = 4321;
 // The line a converter prints last when it ends a run itself, whether it succeeded or not.
-const std::string CONVERTER_CLOSING_LINE = "Time: 0 sec\n";
+const std::string CONVERTER_CLOSING_LINE = CLOSING_LINE_START "0 sec\n";
 
 // One fake converter run, finished (or killed) by the test.
 struct FakeProcessState {
