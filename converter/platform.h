@@ -1,6 +1,7 @@
 // Thin layer over the operating system: file identity, 64-bit sizes, threads.
 // Everything platform-specific the converter needs goes through here.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -47,6 +48,12 @@ void plat_output_discard(plat_output* out);
 char* plat_output_target(const char* name);
 constexpr int PLAT_OUTPUT_WRITE_FAILED = -1;   // a write, flush, sync or close failed
 constexpr int PLAT_OUTPUT_RENAME_FAILED = -2;  // the whole file could not take the name
+// The temporary file beside a target is named "." + the target's name (cut to at most
+// PLAT_TEMP_BASE_MOST bytes, and UTF-16 units on Windows) + PLAT_TEMP_MARK + the process
+// id, then "-<n>" for the n-th of PLAT_TEMP_ATTEMPTS tries when that name is taken.
+#define PLAT_TEMP_MARK ".vellicor-tmp-"
+constexpr size_t PLAT_TEMP_BASE_MOST = 200;  // a name's 255 bytes hold the rest
+constexpr int PLAT_TEMP_ATTEMPTS = 10;
 
 // Returns 1 when both names refer to one existing file (same device and inode), else 0.
 int plat_same_file(const char* a, const char* b);

@@ -229,17 +229,17 @@ char* plat_output_target(const char* name) {
     return strdup(name);
 }
 
-// Returns how many bytes of a file name the temporary name keeps: all, or at most 200
-// cut at a character's start, so that it stays within the 255 bytes of a name.
+// Returns how many bytes of a file name the temporary name keeps: all, or at most
+// PLAT_TEMP_BASE_MOST cut at a character's start.
 static size_t temp_base_length(const char* base) {
     size_t n = strlen(base);
-    if (n <= 200) return n;
-    n = 200;
+    if (n <= PLAT_TEMP_BASE_MOST) return n;
+    n = PLAT_TEMP_BASE_MOST;
     while (n > 0 && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) n--;
     return n;
 }
 
-// Creates ".<name>.vellicor-tmp-<pid>" beside `target` with the mode (and, where it may,
+// Creates the temporary file beside `target` with the mode (and, where it may,
 // the owner) of the file it will replace (a new file gets the usual ones); returns its
 // descriptor (its malloc'd name in *temp, on the clean-up list), or -1.
 static int create_temp(const char* target, char** temp) {
@@ -250,10 +250,10 @@ static int create_temp(const char* target, char** temp) {
     struct stat st;
     bool exists = stat(target, &st) == 0;
     int fd = -1;
-    for (int attempt = 0; dir && fd < 0 && attempt < 10; attempt++) {
+    for (int attempt = 0; dir && fd < 0 && attempt < PLAT_TEMP_ATTEMPTS; attempt++) {
         free(*temp);
         *temp = nullptr;
-        if (asprintf(temp, "%s/.%.*s.vellicor-tmp-%ld%s%.0d", dir, keep, base, static_cast<long>(getpid()),
+        if (asprintf(temp, "%s/.%.*s" PLAT_TEMP_MARK "%ld%s%.0d", dir, keep, base, static_cast<long>(getpid()),
                      attempt ? "-" : "", attempt) < 0) {
             *temp = nullptr;
             break;

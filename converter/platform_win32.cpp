@@ -422,11 +422,12 @@ static bool delete_on_close(HANDLE h, bool on) {
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Returns how much of a name a temporary name beside it keeps: at most 200 UTF-16 units
-// and 200 bytes in UTF-8, and whole pairs. The name must stay within 255 characters, and
-// within 255 bytes where a share's file system counts bytes.
+// Returns how much of a name a temporary name beside it keeps: at most
+// PLAT_TEMP_BASE_MOST UTF-16 units and as many bytes in UTF-8, and whole pairs. The name
+// must stay within 255 characters, and within 255 bytes where a share's file system
+// counts bytes.
 static size_t temp_base_units(const std::wstring& base) {
-    const size_t most = 200;
+    const size_t most = PLAT_TEMP_BASE_MOST;
     size_t units = 0, bytes = 0;
     while (units < base.size()) {
         wchar_t c = base[units];
@@ -439,7 +440,7 @@ static size_t temp_base_units(const std::wstring& base) {
     return units;
 }
 
-// Creates ".<name>.vellicor-tmp-<pid>" beside the target, shared for reading only and
+// Creates the temporary file beside the target, shared for reading only and
 // marked for deletion on close, so that a run ended any way at all (Ctrl-C, killed)
 // leaves nothing behind; returns its stream, or nullptr.
 static FILE* create_temp(plat_output* out, int text) {
@@ -447,8 +448,8 @@ static FILE* create_temp(plat_output* out, int text) {
     std::wstring base = out->target.substr(at + 1);
     base.resize(temp_base_units(base));
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 10; attempt++) {
-        out->temp = out->target.substr(0, at + 1) + L"." + base + L".vellicor-tmp-" +
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < PLAT_TEMP_ATTEMPTS; attempt++) {
+        out->temp = out->target.substr(0, at + 1) + L"." + base + L"" PLAT_TEMP_MARK +
                     std::to_wstring(GetCurrentProcessId()) +
                     (attempt ? L"-" + std::to_wstring(attempt) : std::wstring());
         h = CreateFileW(out->temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,

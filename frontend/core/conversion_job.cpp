@@ -11,6 +11,7 @@
 #include "cso_verify.h"
 #include "messages.h"
 #include "output_naming.h"
+#include "platform.h"
 
 const char* const TEXT_MODE_COMPRESS = "模式：ISO转换CSO\r\n";
 const char* const TEXT_MODE_DECOMPRESS = "模式：CSO转换ISO\r\n";
@@ -97,11 +98,8 @@ std::string queue_summary_line(const JobTally& t) {
            format_number("%.2f", ratio) + "\r\n";
 }
 
-// Returns whether `name` is the temporary file that converter `pid` writes for the output
-// named `base`: ".<base>.vellicor-tmp-<pid>", the name maybe cut short and "-<n>" maybe
-// added when that name was taken.
 bool is_converter_temp(const std::string& name, const std::string& base, unsigned long pid) {
-    std::string mark = ".vellicor-tmp-" + std::to_string(pid);
+    std::string mark = PLAT_TEMP_MARK + std::to_string(pid);
     size_t at = name.rfind(mark);
     if (name.size() < 2 || name[0] != '.' || at == std::string::npos || at < 2) return false;
     std::string kept = name.substr(1, at - 1), rest = name.substr(at + mark.size());

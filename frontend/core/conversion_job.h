@@ -163,7 +163,7 @@ struct JobTally {
 std::string queue_summary_line(const JobTally& tally);
 
 // Returns whether `name` is the temporary file that converter `pid` writes beside the
-// output named `base` (".<base>.vellicor-tmp-<pid>", maybe cut short, maybe "-<n>" added).
+// output named `base`, by the naming rule of PLAT_TEMP_MARK in the converter's platform.h.
 bool is_converter_temp(const std::string& name, const std::string& base, unsigned long pid);
 
 // Returns the progress label for file `number` of `count` (count 1: no file part).

@@ -302,9 +302,9 @@ int PosixJobPlatform::remove_stale_folders(const std::string& parent) {
     return removed;
 }
 
-// Reads the embedded converter from the Qt resource ":/ComCore/130".
+// Reads the embedded converter from its Qt resource (named by the build).
 bool PosixJobPlatform::converter_resource(std::string& bytes) {
-    QFile file(QStringLiteral(":/ComCore/130"));
+    QFile file(QStringLiteral(CONVERTER_RESOURCE));
     if (!file.open(QIODevice::ReadOnly)) return false;
     QByteArray data = file.readAll();
     bytes.assign(data.constData(), static_cast<size_t>(data.size()));

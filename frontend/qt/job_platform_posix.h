@@ -5,7 +5,7 @@
 #include "job_platform.h"
 
 // Real temporary folders, files, child processes (started from an argument vector, never
-// through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/130".
+// through a shell, and ended by the kernel when this process ends) and threads; the converter comes from the Qt resource ":/ComCore/<IDR_CONVERTER>".
 class PosixJobPlatform : public JobPlatform {
 public:
     // The name with its folder resolved (links, "." and ".."), as the converter resolves

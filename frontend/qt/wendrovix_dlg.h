@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "conversion_job.h"
+#include "dialog_ids.h"
 #include "dialog_texts.h"
 #include "input_choice.h"
 
@@ -21,19 +22,8 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
-// Control identifiers of the main dialog.
-enum {
-    IDC_INPUT = 1000,
-    IDC_OPEN = 1001,
-    IDC_OUTPUT = 1002,
-    IDC_SAVE = 1003,
-    IDC_LEVEL = 1004,
-    IDC_INFO = 1005,
-    IDC_START = 1006,
-    IDC_ABOUT = 1007,
-    IDCANCEL = 2,
-    IDM_ABOUTBOX = 16,  // the about entry of the dialog's menu
-};
+// The exit button's identifier, the one Windows gives it.
+enum { IDCANCEL = 2 };
 
 // The text of the about entry in the dialog's menu.
 extern const char* const ABOUT_MENU_TEXT;

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "platform_win32.h"
+#include "dialog_ids.h"
 #include "wide_text.h"
 
 namespace {
 
-const int CONVERTER_RESOURCE_ID = 130;
 const wchar_t* const CONVERTER_RESOURCE_TYPE = L"ComCore";
 const UINT TERMINATED_EXIT_CODE = 1;  // a stopped converter must never read as success
 const DWORD OUTPUT_POLL_MS = 20;  // how long a read waits on an empty pipe before looking again
@@ -359,9 +359,9 @@ int Win32JobPlatform::remove_stale_folders(const std::string& parent) {
     return removed;
 }
 
-// Reads resource "ComCore" 130 of the running program; false when it is missing.
+// Reads resource "ComCore" IDR_CONVERTER of the running program; false when it is missing.
 bool Win32JobPlatform::converter_resource(std::string& bytes) {
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(CONVERTER_RESOURCE_ID),
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_CONVERTER),
                                 CONVERTER_RESOURCE_TYPE);
     if (!found) return false;
     HGLOBAL loaded = LoadResource(nullptr, found);

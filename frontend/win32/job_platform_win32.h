@@ -8,7 +8,7 @@
 // Real temporary folders, files, child processes (the extracted file started by its exact
 // name, its standard output on a pipe, no console window, ended with this program) and
 // threads; the converter
-// comes from the resource of type "ComCore", number 130, of the running program.
+// comes from the resource of type "ComCore", number IDR_CONVERTER, of the running program.
 class Win32JobPlatform : public JobPlatform {
 public:
     std::string path_key(const std::string& path) const override;

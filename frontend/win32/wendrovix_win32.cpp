@@ -12,7 +12,7 @@
 
 #include "dialog_texts.h"
 #include "job_platform_win32.h"
-#include "resource.h"
+#include "dialog_ids.h"
 #include "wide_text.h"
 
 namespace {

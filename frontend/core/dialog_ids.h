@@ -1,4 +1,5 @@
-// Identifiers of the program's resources and of the main dialog's controls.
+// Identifiers of the Windows program's resources and of the main dialog's controls,
+// which both dialogs use (the resource scripts include this file too).
 #pragma once
 
 #define IDD_ABOUTBOX 100
