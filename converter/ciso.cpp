@@ -655,14 +655,11 @@ void converter_reset_state() {
     close_z1();
     close_output(1);  // a run cut short (fatal_exit swapped) never puts its output in place
     clean_up(0);
-    free_index_and_buffers();
+    free_threaded_state();
     reset_options(&O);
     memset(&ciso, 0, sizeof ciso);
     ciso_total_block = 0;
-    reset_engine_settings();
-    media = 0;
-    write_pos = 0;
-    NB_NC_AREAS = 0;
-    free_threaded_state();
+    reset_engine_state();
+    reset_area_state();
     reset_worker_state();
 }

@@ -24,7 +24,9 @@ int threshold = DEFAULT_THRESHOLD;
 int level = DEFAULT_LEVEL;
 int pas_estimation = DEFAULT_QUALITY;
 
-void reset_engine_settings() {
+void reset_engine_state() {
+    free_index_and_buffers();
+    write_pos = 0;
     threshold = DEFAULT_THRESHOLD;
     level = DEFAULT_LEVEL;
     pas_estimation = DEFAULT_QUALITY;

@@ -29,8 +29,9 @@ extern zbest_state* Z1_best;   // -best's encoders beside Z1, or nullptr
 extern img_source* image;      // the image the compressors and estimates read, or nullptr
 extern image_cursor* image_main; // the main thread's cursor into it
 
-// Puts threshold, level and pas_estimation back to their defaults.
-void reset_engine_settings();
+// Frees the index and block buffers and puts threshold, level, pas_estimation and
+// write_pos back to their start values (the tests' runs in one process).
+void reset_engine_state();
 // Returns the threshold in bytes of a threshold percentage (0 to 99): (pct + 1)% of a
 // block, rounding down.
 int threshold_bytes(int pct);

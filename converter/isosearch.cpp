@@ -29,6 +29,11 @@ int media = 0;
 nc_area* ncareas = nullptr;
 int NB_NC_AREAS = 0;
 
+void reset_area_state() {
+    media = 0;
+    NB_NC_AREAS = 0;
+}
+
 static const long long ROOT_RECORD_AT = 32924;  // sector 16, byte 156: the root's record
 // One record read: the most a record can span, its 33 fixed bytes and an identifier of up
 // to 255. Nothing past it is looked at, and a larger read would cost a compressed input

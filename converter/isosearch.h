@@ -52,6 +52,10 @@ extern nc_area* ncareas;  // area table, allocated by the driver
 extern int NB_NC_AREAS;   // entries of ncareas in use
 extern plat_output* scan_log;  // the -log file being written, opened by open_scan_log
 
+// Puts media and the table's count back to their start values (the tests' runs in one
+// process); the driver frees the table it allocated.
+void reset_area_state();
+
 // Searches the whole image from its root directory; returns the number of records stored.
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit);
 // Scans the directory of dir_len bytes at the stream's position (and below), storing

@@ -116,7 +116,6 @@ std::string progress_label(size_t number, size_t count, bool verifying, int perc
     return label + std::to_string(percent) + "%";
 }
 
-// Puts every shared value back to its start value.
 void conversion_job_reset_state() {
     job_running = 1;
     converter_process = nullptr;
@@ -638,7 +637,6 @@ void ConversionJob::JoinWorker() {
     process_.reset();
 }
 
-// Returns the user's temporary folder.
 std::string ConversionJob::GetTempFolder() {
     return platform_.temp_path();
 }

@@ -205,7 +205,6 @@ std::string with_name(const char* message, const std::string& path) {
 
 }  // namespace
 
-// Returns the platform's text for a file error with the file's name in it.
 std::string file_error_text(int error, const std::string& path) {
     switch (error) {
     case ENOENT:

@@ -214,12 +214,10 @@ QPushButton* CWendrovixDlg::add_button(int id, const char* text, QRect r,
     return button;
 }
 
-// Creates a label.
 void CWendrovixDlg::add_label(const char* text, QRect r) {
     (new QLabel(QString::fromUtf8(text), this))->setGeometry(r);
 }
 
-// Enables or disables a control by identifier.
 void CWendrovixDlg::enable(int id, bool on) {
     controls_.value(id)->setEnabled(on);
 }
@@ -286,7 +284,6 @@ void CWendrovixDlg::OnExit() {
     job_.OnExit();
 }
 
-// Esc and the close box act as the Exit button.
 void CWendrovixDlg::reject() {
     OnExit();
 }
@@ -375,22 +372,18 @@ void CWendrovixDlg::show_members() {
     info_box_->ensureCursorVisible();
 }
 
-// Returns the level list's current text.
 std::string CWendrovixDlg::level_text() {
     return to_utf8(level_box->currentText());
 }
 
-// Sets the Start/Stop button's text.
 void CWendrovixDlg::set_start_text(const std::string& text) {
     static_cast<QPushButton*>(control(IDC_START))->setText(to_q(text));
 }
 
-// Minimises the window.
 void CWendrovixDlg::minimise() {
     showMinimized();
 }
 
-// Restores the window.
 void CWendrovixDlg::restore() {
     showNormal();
     activateWindow();
@@ -410,12 +403,10 @@ void CWendrovixDlg::show_error(const std::string& text) {
     box.exec();
 }
 
-// Starts timer 1.
 void CWendrovixDlg::start_timer() {
     timer_.start();
 }
 
-// Stops timer 1.
 void CWendrovixDlg::stop_timer() {
     timer_.stop();
 }
@@ -438,7 +429,6 @@ void CWendrovixDlg::lock_choices(bool locked) {
 // The window's title carries the progress on this platform; nothing more to show.
 void CWendrovixDlg::show_outcome(bool) {}
 
-// Closes the dialog, which ends the program.
 void CWendrovixDlg::close_dialog() {
     QDialog::reject();
 }

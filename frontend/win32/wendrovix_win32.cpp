@@ -287,7 +287,6 @@ void CWendrovixDlg::OnAbout() {
         ShellExecuteW(hwnd_, L"open", to_wide(MAKER_WEB).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-// Returns a control's whole text.
 std::wstring CWendrovixDlg::ItemText(int id) {
     HWND item = GetDlgItem(hwnd_, id);
     std::vector<wchar_t> text(static_cast<size_t>(GetWindowTextLengthW(item)) + 1);
@@ -345,17 +344,14 @@ void CWendrovixDlg::ShowInfoScrollBar() {
     if (lines > fits) ShowScrollBar(box, SB_VERT, TRUE);
 }
 
-// Returns the level list's current text.
 std::string CWendrovixDlg::level_text() {
     return to_utf8(ItemText(IDC_LEVEL));
 }
 
-// Sets the Start/Stop button's text.
 void CWendrovixDlg::set_start_text(const std::string& text) {
     SetDlgItemTextW(hwnd_, IDC_START, to_wide(text).c_str());
 }
 
-// Minimises the window.
 void CWendrovixDlg::minimise() {
     ShowWindow(hwnd_, SW_MINIMIZE);
 }
@@ -377,12 +373,10 @@ void CWendrovixDlg::show_error(const std::string& text) {
     MessageBoxW(hwnd_, to_wide(text).c_str(), L"Wendrovix", MB_OK | MB_ICONWARNING);
 }
 
-// Starts timer 1, 100 ms.
 void CWendrovixDlg::start_timer() {
     SetTimer(hwnd_, TIMER_ID, TIMER_PERIOD_MS, nullptr);
 }
 
-// Stops timer 1.
 void CWendrovixDlg::stop_timer() {
     KillTimer(hwnd_, TIMER_ID);
 }
@@ -412,7 +406,6 @@ void CWendrovixDlg::show_outcome(bool failed) {
     taskbar_->SetProgressValue(hwnd_, 100, 100);
 }
 
-// Ends the dialog, which ends the program.
 void CWendrovixDlg::close_dialog() {
     EndDialog(hwnd_, IDCANCEL);
 }

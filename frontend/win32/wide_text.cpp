@@ -30,7 +30,6 @@ std::wstring to_wide(const std::string& text) {
     return wide + system_wide(text.data() + from, text.size() - from);
 }
 
-// Returns text (UTF-16) as UTF-8, an unpaired surrogate as its own form.
 std::string to_utf8(const std::wstring& text) {
     return utf16_to_utf8(text.data(), text.size());
 }
