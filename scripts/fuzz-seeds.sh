@@ -18,6 +18,22 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"/{decompress,compress,isoscan,parser,examine,verify}
 
+# Writes one seed per file and prefix, the prefix's bytes (printf escapes) before the
+# file's, as <name>-0, <name>-1, ... in the files' order, each file's prefixes in turn.
+#   prefixed_seeds <name> <array of prefixes> <file>...
+prefixed_seeds() {
+    local name=$1 n=0 f p
+    local -n prefixes=$2
+    shift 2
+    for f in "$@"; do
+        for p in "${prefixes[@]}"; do
+            # shellcheck disable=SC2059  # the prefix is printf escapes
+            { printf "$p"; cat "$f"; } > "$name-$n"
+            n=$((n + 1))
+        done
+    done
+}
+
 # A tiny game-like tree: a video (PSMF), an audio file (RIFF), update files, text, an
 # empty file; small enough for the fuzz targets' longest inputs.
 tree=$work/tree
@@ -35,16 +51,11 @@ for iso in "$work"/*.iso; do cp "$iso" "$out/isoscan/$(basename "$iso")"; done
 
 # Compressors: four option bytes (engine and area flags, levels, threshold, extension
 # list, log, and bit 5 of the last: the image repeated to 645 blocks) before the image.
+# shellcheck disable=SC2034  # read by prefixed_seeds
 opts=('\x00\x08\x63\x00' '\x01\x35\x18\x01' '\x19\x00\x00\x12' '\xf9\x48\x32\x1b'
       '\x61\x88\x50\x02' '\x02\x17\x62\x05' '\x03\x29\x10\x13' '\x04\x03\x45\x16'
       '\x1a\x35\x18\x22' '\x04\x08\x63\x20')
-n=0
-for iso in "$work/g1.iso" "$work/x2.iso" "$work/odd.iso"; do
-    for o in "${opts[@]}"; do
-        { printf "$o"; cat "$iso"; } > "$out/compress/seed-$n"
-        n=$((n + 1))
-    done
-done
+prefixed_seeds "$out/compress/seed" opts "$work/g1.iso" "$work/x2.iso" "$work/odd.iso"
 
 # Decompressors: what every compressor writes from the images.
 n=0
@@ -65,13 +76,10 @@ cp "$formats"/cso2-* "$formats"/zso-* "$formats"/dax-* "$formats"/jiso "$out/dec
 
 # Compressors given a compressed file (read through the block reader): the other tools'
 # formats and two of ours, for the optimised and the threaded engine.
-n=0
-for f in "$formats"/cso2-* "$formats"/zso-* "$formats"/dax-* "$out/decompress/seed-0" "$out/decompress/seed-5"; do
-    for o in '\x01\x35\x18\x01' '\x02\x17\x62\x05'; do
-        { printf "$o"; cat "$f"; } > "$out/compress/from-compressed-$n"
-        n=$((n + 1))
-    done
-done
+# shellcheck disable=SC2034  # read by prefixed_seeds
+engines=('\x01\x35\x18\x01' '\x02\x17\x62\x05')
+prefixed_seeds "$out/compress/from-compressed" engines "$formats"/cso2-* "$formats"/zso-* \
+    "$formats"/dax-* "$out/decompress/seed-0" "$out/decompress/seed-5"
 
 # -test and -info: the same files, and the damaged-file corpus of the tests.
 cp "$out"/decompress/* "$out/examine/"
@@ -79,14 +87,9 @@ cp "$root"/tests/data/cso/*.cso "$out/examine/"
 
 # Verification: four bytes choosing the image it is given (as decoded, one byte changed,
 # a tail added, cut short, loosely decoded) before each of those files.
+# shellcheck disable=SC2034  # read by prefixed_seeds
 choices=('\x00\x00\x00\x00' '\x01\x35\x02\x00' '\x02\x41\x10\x00' '\x03\x07\x00\x00' '\x04\x00\x00\x00')
-n=0
-for cso in "$out"/decompress/* "$root"/tests/data/cso/*.cso; do
-    for c in "${choices[@]}"; do
-        { printf "$c"; cat "$cso"; } > "$out/verify/seed-$n"
-        n=$((n + 1))
-    done
-done
+prefixed_seeds "$out/verify/seed" choices "$out"/decompress/* "$root"/tests/data/cso/*.cso
 
 # Whole converter: argument vectors, zero between arguments, naming the fixture files
 # the target keeps in its folder (a.iso, a.cso, t.txt).

@@ -17,10 +17,11 @@ choose_wine_arch
 prepare_wine_prefix
 
 work=$(mktemp -d)
-trap '"$wineserver_bin" -k 2>/dev/null || true; remove_wine_server_dir; rm -rf "$work"' EXIT
+trap 'end_wine_server; rm -rf "$work"' EXIT
 export work wine_run
 export driver=$win_build/frontend/win32/wendrovix_test_dialog.exe
-export done_win="Z:${work//\//\\}\\done"  # Wine's drive Z: is the Unix root
+done_win=$(wine_path "$work/done")
+export done_win
 export picture=$root/docs/wendrovix-windows.png
 images=()
 if [ "${1:-}" = --queue ]; then

@@ -14,7 +14,7 @@ choose_wine_arch
 "$root/scripts/build-windows.sh" --arch "$wine_arch" -DVELLICOR_WIN32_TESTS=ON >/dev/null
 images=
 # Set before the prefix is made, whose server keeps a folder under /tmp: ended, pass or fail.
-trap '"$wineserver_bin" -k 2>/dev/null || true; [ -z "$images" ] || rm -rf "$images"; remove_wine_server_dir' EXIT
+trap 'end_wine_server; [ -z "$images" ] || rm -rf "$images"' EXIT
 prepare_wine_prefix
 if [ "${1:-}" = --prepare ]; then
     exit 0

@@ -27,7 +27,7 @@ fi
 export VELLICOR_TEST_WINDOWS_EXE=$win_dist/vellicor.exe VELLICOR_TEST_WINE=$wine_run \
     VELLICOR_TEST_WINDOWS_TOOLS=$win_build/tests/windows
 source "$root/scripts/ctest-scratch.sh"
-trap '"$wineserver_bin" -k || true; remove_wine_server_dir; remove_ctest_scratch' EXIT
+trap 'end_wine_server; remove_ctest_scratch' EXIT
 make_ctest_scratch
 # Wine keeps its server's socket under TMPDIR: the server and the tests' programs, which
 # start Wine, must share one, or each program starts a server of its own beside this one.

@@ -140,3 +140,10 @@ remove_wine_server_dir() {
     name=$(cat "$WINEPREFIX/wineserver" 2>/dev/null) || return 0
     case $name in wine-*) rm -rf "${TMPDIR:-/tmp}/$name" ;; esac
 }
+
+# Ends this prefix's Wine server (running or not) and removes its socket folder: the
+# clean-up of every script that runs Wine.
+end_wine_server() {
+    "$wineserver_bin" -k 2>/dev/null || true
+    remove_wine_server_dir
+}
