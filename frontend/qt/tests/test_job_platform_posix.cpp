@@ -17,24 +17,9 @@
 
 #include "job_platform_posix.h"
 #include "output_naming.h"
+#include "platform_test_files.h"
 
 namespace {
-
-// Returns a file's whole contents.
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-// Reads a process's output until it closes.
-std::string read_all(ConverterProcess& p) {
-    std::string text;
-    char buf[7];  // small on purpose: lines arrive in several pieces
-    while (size_t n = p.read_output(buf, sizeof buf)) text.append(buf, n);
-    return text;
-}
 
 class PosixPlatformTest : public ::testing::Test {
 protected:

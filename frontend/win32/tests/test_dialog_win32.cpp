@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "platform_test_files.h"
 
 namespace {
 
@@ -224,14 +225,6 @@ void write_image(const std::wstring& path, size_t size) {
     }
     data.resize(size);
     std::ofstream(std::filesystem::path(path), std::ios::binary) << data;
-}
-
-// Returns a file's contents.
-std::string slurp(const std::wstring& path) {
-    std::ifstream f{std::filesystem::path(path), std::ios::binary};
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 // Returns a file's size, -1 when it is missing.

@@ -13,6 +13,7 @@
 #include "check.h"
 #include "job_platform_win32.h"
 #include "output_naming.h"
+#include "platform_test_files.h"
 #include "wide_text.h"
 
 namespace {
@@ -21,25 +22,9 @@ Win32JobPlatform platform;
 std::string child;     // the stand-in child program
 std::string dir;       // this run's scratch folder, trailing backslash
 
-// Returns a file's whole contents.
-std::string slurp(const std::string& path) {
-    std::ifstream f(std::filesystem::path(to_wide(path)), std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Returns true when a file or folder exists.
 bool exists(const std::string& path) {
     return GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Reads a process's output until it closes.
-std::string read_all(ConverterProcess& p) {
-    std::string text;
-    char buf[7];  // small on purpose: lines arrive in several pieces
-    while (size_t n = p.read_output(buf, sizeof buf)) text.append(buf, n);
-    return text;
 }
 
 // The command line gives the system's own parser back exactly the arguments; the child
@@ -62,7 +47,7 @@ void arguments_arrive_unchanged() {
     CHECK(p->wait_exit() == 0);
     std::string expected;
     for (const std::string& name : names) expected += name + "\n";
-    CHECK(slurp(dir + "args.txt") == expected);
+    CHECK(slurp(to_wide(dir + "args.txt")) == expected);
     CHECK(platform.start_process({dir + "missing.exe"}) == nullptr);
 }
 
@@ -153,10 +138,10 @@ void private_folders_and_converter() {
     CHECK(a.size() == dir.size() + std::string("wendrovix-12345678\\").size());  // every digit kept
     std::string bytes;
     CHECK(platform.converter_resource(bytes));
-    CHECK(!bytes.empty() && bytes == slurp(to_utf8(program_folder()) + "..\\..\\converter\\vellicor.exe"));
+    CHECK(!bytes.empty() && bytes == slurp(program_folder() + L"..\\..\\converter\\vellicor.exe"));
     std::string exe = a + "Vellicor.exe";
     CHECK(platform.write_program_file(exe, bytes));
-    CHECK(slurp(exe) == bytes);
+    CHECK(slurp(to_wide(exe)) == bytes);
     CHECK(!platform.write_program_file(exe, "other"));
     auto p = platform.start_process({exe});
     CHECK(p != nullptr);
