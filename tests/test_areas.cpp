@@ -32,32 +32,28 @@ struct Area {
 // ("RIFF" and a "riff" impostor), listed extensions, a folder named with one of them, a
 // folder of many names of varied lengths, a deep chain of folders and an empty file.
 void make_psp_tree(const std::string& root) {
-    auto put = [&](const std::string& rel, const std::string& data) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
-        write_file(root + "/" + rel, data);
-    };
-    put("PSP_GAME/PARAM.SFO", text_bytes(900, 1));
-    put("PSP_GAME/SYSDIR/EBOOT.BIN", random_bytes(9000, 2));
-    put("PSP_GAME/SYSDIR/UPDATE/DATA.BIN", text_bytes(20000, 3));
-    put("PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", "PSMF" + text_bytes(5000, 4));
-    put("PSP_GAME/SYSDIR/UPDATE/SUB/KEEP.BIN", text_bytes(3000, 5));
-    put("PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + text_bytes(30000, 6));
-    put("PSP_GAME/USRDIR/MOVIE/NOISE.PMF", "PSMF" + random_bytes(1500000, 7));
-    put("PSP_GAME/USRDIR/MOVIE/SHORT.PMF", "PSMF" + text_bytes(1000, 8));
-    put("PSP_GAME/USRDIR/MOVIE/INTRO.PRX", "PSMF" + text_bytes(7000, 9));
-    put("PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(12000, 10));
-    put("PSP_GAME/USRDIR/SOUND/SE.WAV", "riff" + text_bytes(6000, 11));
-    put("PSP_GAME/USRDIR/DATA/A.PRX", text_bytes(8000, 12));
-    put("PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(4100, 13));
-    put("PSP_GAME/USRDIR/DATA/MODULE.XPAC", text_bytes(4000, 14));
-    put("PSP_GAME/USRDIR/OLD.PRX/NOTE.TXT", text_bytes(3000, 16));
+    put_file(root, "PSP_GAME/PARAM.SFO", text_bytes(900, 1));
+    put_file(root, "PSP_GAME/SYSDIR/EBOOT.BIN", random_bytes(9000, 2));
+    put_file(root, "PSP_GAME/SYSDIR/UPDATE/DATA.BIN", text_bytes(20000, 3));
+    put_file(root, "PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", "PSMF" + text_bytes(5000, 4));
+    put_file(root, "PSP_GAME/SYSDIR/UPDATE/SUB/KEEP.BIN", text_bytes(3000, 5));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + text_bytes(30000, 6));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/NOISE.PMF", "PSMF" + random_bytes(1500000, 7));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/SHORT.PMF", "PSMF" + text_bytes(1000, 8));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/INTRO.PRX", "PSMF" + text_bytes(7000, 9));
+    put_file(root, "PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(12000, 10));
+    put_file(root, "PSP_GAME/USRDIR/SOUND/SE.WAV", "riff" + text_bytes(6000, 11));
+    put_file(root, "PSP_GAME/USRDIR/DATA/A.PRX", text_bytes(8000, 12));
+    put_file(root, "PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(4100, 13));
+    put_file(root, "PSP_GAME/USRDIR/DATA/MODULE.XPAC", text_bytes(4000, 14));
+    put_file(root, "PSP_GAME/USRDIR/OLD.PRX/NOTE.TXT", text_bytes(3000, 16));
     for (int i = 0; i < 150; i++)
-        put("PSP_GAME/USRDIR/BIG/F" + std::string(i % 24, 'X') + std::to_string(i) + ".DAT",
+        put_file(root, "PSP_GAME/USRDIR/BIG/F" + std::string(i % 24, 'X') + std::to_string(i) + ".DAT",
             text_bytes(100 + (i * 37) % 3000, 100 + i));
     std::string deep = "DEEP";
     for (int i = 1; i <= 14; i++) deep += "/D" + std::to_string(i);
-    put(deep + "/LEAF.RES", text_bytes(2500, 15));
-    put("EMPTY.DAT", "");
+    put_file(root, deep + "/LEAF.RES", text_bytes(2500, 15));
+    put_file(root, "EMPTY.DAT", "");
 }
 
 // Parses one isoinfo row ("d---------  0 0 0  2048 Dec  7 2026 [  23 02]  NAME ");

@@ -67,17 +67,13 @@ TEST(ThreadedCompressor, SameFileAsOptimisedForEveryShape) {
 // Writes a game-like tree whose video, audio, listed-extension and update files are large
 // enough to spread over several chunks and both workers.
 void make_game_tree(const std::string& root) {
-    auto put = [&](const std::string& rel, const std::string& data) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
-        write_file(root + "/" + rel, data);
-    };
-    put("PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(300000, 1));
-    put("PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(400000, 2));
-    put("PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + text_bytes(900000, 3));
-    put("PSP_GAME/USRDIR/MOVIE/NOISE.PMF", "PSMF" + random_bytes(500000, 4));
-    put("PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(700000, 5));
-    put("PSP_GAME/USRDIR/DATA/PACK.BIN", text_bytes(650000, 6));
-    put("PSP_GAME/USRDIR/DATA/ZERO.BIN", std::string(500000, '\0'));
+    put_file(root, "PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(300000, 1));
+    put_file(root, "PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(400000, 2));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + text_bytes(900000, 3));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/NOISE.PMF", "PSMF" + random_bytes(500000, 4));
+    put_file(root, "PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(700000, 5));
+    put_file(root, "PSP_GAME/USRDIR/DATA/PACK.BIN", text_bytes(650000, 6));
+    put_file(root, "PSP_GAME/USRDIR/DATA/ZERO.BIN", std::string(500000, '\0'));
 }
 
 // NC and Lost areas (and areas with a threshold) give the optimised compressor's file too;

@@ -177,6 +177,11 @@ void write_file(const std::string& path, const std::string& data) {
     f.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+void put_file(const std::string& root, const std::string& rel, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
+    write_file(root + "/" + rel, data);
+}
+
 bool file_exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;

@@ -38,6 +38,8 @@ std::string read_file(const std::string& path);
 std::string read_text_file(const std::string& path);
 // Writes data to a file, replacing it.
 void write_file(const std::string& path, const std::string& data);
+// Writes data to root/rel, making the folders on the way.
+void put_file(const std::string& root, const std::string& rel, const std::string& data);
 // Returns true when the file exists.
 bool file_exists(const std::string& path);
 // Returns bytes that deflate poorly (a fixed pseudo-random sequence).

@@ -22,16 +22,12 @@ namespace {
 
 // Writes a small PSP-like tree with a video, an audio file, update files and data.
 void make_tree(const std::string& root) {
-    auto put = [&](const std::string& rel, const std::string& data) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + rel).parent_path());
-        write_file(root + "/" + rel, data);
-    };
-    put("PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(400000, 1));
-    put("PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(60000, 2));
-    put("PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + random_bytes(300000, 3));
-    put("PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(90000, 4));
-    put("PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(250000, 5) + random_bytes(50000, 6));
-    put("PSP_GAME/USRDIR/DATA/TABLE.DAT", std::string(120000, '\0') + text_bytes(9000, 7));
+    put_file(root, "PSP_GAME/SYSDIR/EBOOT.BIN", text_bytes(400000, 1));
+    put_file(root, "PSP_GAME/SYSDIR/UPDATE/EBOOT.PBP", text_bytes(60000, 2));
+    put_file(root, "PSP_GAME/USRDIR/MOVIE/OPEN.PMF", "PSMF" + random_bytes(300000, 3));
+    put_file(root, "PSP_GAME/USRDIR/SOUND/BGM.AT3", "RIFF" + text_bytes(90000, 4));
+    put_file(root, "PSP_GAME/USRDIR/DATA/PACK.RES", text_bytes(250000, 5) + random_bytes(50000, 6));
+    put_file(root, "PSP_GAME/USRDIR/DATA/TABLE.DAT", std::string(120000, '\0') + text_bytes(9000, 7));
 }
 
 // A folder with a mastered image `in.iso` of the tree, made once per test program.
