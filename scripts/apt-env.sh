@@ -2,17 +2,23 @@
 # the one place that works out root (this user, or sudo) and waits for the lock another
 # apt run holds (an unattended upgrade, a second build).
 #   as_root CMD...           runs CMD as root, through sudo when this user is not root
+#   can_be_root              succeeds when this user is root or has sudo
 #   apt_get ARGS...          apt-get as root, without questions, waiting up to 10 minutes
 #                            for the lock
 #   install_packages PKG...  installs those of the packages that are not installed yet
 #   retry_fetch CMD...       runs CMD (an apt-get update) up to three times, 15 and 45 s apart
 #   APT_RETRIES              apt-get's options that try a failed download again
 
+# Succeeds when commands can be run as root: this user is root, or sudo is there.
+can_be_root() {
+    [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null
+}
+
 # Runs the command as root; fails with a message when neither this user nor sudo can.
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
         "$@"
-    elif command -v sudo >/dev/null; then
+    elif can_be_root; then
         sudo "$@"
     else
         echo "need root (or sudo) to run: $*" >&2
@@ -57,6 +63,7 @@ install_packages() {
         [ -n "${installed[$p]:-}" ] || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    can_be_root || { echo "need root (or sudo) to install: ${missing[*]}" >&2; return 1; }
     echo "Installing: ${missing[*]}"
     retry_fetch apt_get update -q ||
         echo "some package lists could not be updated; installing from the lists at hand" >&2

@@ -17,6 +17,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# The resource compiler runs its preprocessor through a shell, which an apostrophe in a
+# path breaks.
+if [[ $root == *"'"* ]]; then
+    echo "the Windows build can't be made in a folder whose path has an apostrophe: $root" >&2
+    exit 1
+fi
 source "$root/scripts/apt-env.sh"
 mkdir -p build-windows
 exec 9>build-windows/.build-lock
@@ -36,7 +42,7 @@ for arch in "${asked[@]}"; do
 done
 
 LIBDEFLATE_VERSION=1.14-1  # Debian bookworm's; docs/windows.md names it
-ZLIB_VERSION=1.2.13.dfsg-1  # Debian bookworm's, as the Linux build's zlib1g
+ZLIB_VERSION=1.2.13.dfsg-1  # Debian bookworm's (the Linux build's zlib1g adds a security fix)
 ZOPFLI_VERSION=1.0.3-1  # Debian bookworm's, as the Linux build's libzopfli-dev
 LZ4_VERSION=1.9.4-1  # Debian bookworm's, as the Linux build's liblz4
 deflate_dir=$root/build-windows/libdeflate
@@ -141,14 +147,20 @@ build_lz4() {
 cp "$deflate_dir/src/libdeflate-${LIBDEFLATE_VERSION%-*}/COPYING" "$deflate_dir/COPYING"
 flock -u 9  # the sources are here; each architecture has its own lock
 
-# Builds the libraries of one architecture, then configures and builds it into $2 and
-# copies its programs to $3.
+# What the libraries are built from: their versions and the steps above (flags included).
+libs_stamp=$({ echo "$LIBDEFLATE_VERSION $ZLIB_VERSION $ZOPFLI_VERSION $LZ4_VERSION"
+              declare -f build_libdeflate build_zlib build_zopfli build_lz4; } | sha256sum)
+
+# Builds the libraries of one architecture (again when they were built from other versions
+# or by other steps), then configures and builds it into $2 and copies its programs to $3.
 build_arch() {
     local toolchain=$1 dir=$2 dist=$3 deflate=$deflate_dir/$4
+    [ "$(cat "$deflate/stamp" 2>/dev/null)" = "$libs_stamp" ] || rm -rf "$deflate"
     build_libdeflate "$4"
     build_zlib "$4"
     build_zopfli "$4"
     build_lz4 "$4"
+    echo "$libs_stamp" > "$deflate/stamp"
     shift 4
     # ZLIB_LIBRARY_RELEASE too: it wins over ZLIB_LIBRARY in an older cache.
     "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \

@@ -23,6 +23,13 @@ while [ $# -gt 0 ]; do
 done
 # Ninja, where installed, for a new folder: Make starts a cmake process for every file's
 # progress line. A folder keeps the generator it was made with.
+# A folder made for the tree at another path (a clone moved or copied) is made again:
+# cmake would refuse it.
+if [ -f "$dir/CMakeCache.txt" ]; then
+    made_for=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$dir/CMakeCache.txt")
+    tree=$(cd "$source_dir" && pwd)
+    [ "$made_for" = "$tree" ] || [ "$made_for" = "$(cd "$tree" && pwd -P)" ] || rm -rf "$dir"
+fi
 generator=()
 if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
 cmake "${generator[@]}" -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

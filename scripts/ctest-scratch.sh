@@ -11,9 +11,21 @@
 # tests (Wine's server keeps its socket under TMPDIR, and the tests' programs must find
 # it there) calls make_ctest_scratch, then ctest_in_scratch. One that may be ended mid-run
 # calls remove_ctest_scratch from its EXIT trap, or sets the parent to a folder its trap
-# removes.
+# removes with remove_test_folder.
 
 ctest_scratch=
+
+# Removes a folder the tests wrote in, first unmounting what a test ended mid-run left
+# mounted inside it (the full-disk tests mount a small file system when run as root).
+remove_test_folder() {
+    local dir target
+    dir=$(cd "$1" 2>/dev/null && pwd -P) || return 0
+    while read -r _ target _; do
+        target=$(printf '%b' "${target//\\/\\0}")  # octal escapes: \040 is a space
+        case $target in "$dir"/*) umount -l "$target" 2>/dev/null || true ;; esac
+    done < /proc/self/mounts
+    rm -rf "$dir"
+}
 
 make_ctest_scratch() {
     local parent=${VELLICOR_SCRATCH_PARENT:-${TMPDIR:-/tmp}}
@@ -42,6 +54,6 @@ scratch_ctest() {
 remove_ctest_scratch() {
     [ -n "$ctest_scratch" ] || return 0
     if [ "${VELLICOR_KEEP_TEST_FILES:-}" = 1 ]; then echo "kept $ctest_scratch"
-    else rm -rf "$ctest_scratch"; fi
+    else remove_test_folder "$ctest_scratch"; fi
     ctest_scratch=
 }

@@ -36,7 +36,7 @@ fi
 mkdir -p "$root/docs"
 # The driver prints the window's place once the job is reported, then waits for "done";
 # it is told so whatever happened, and a window never shown or a failed cut fails the run.
-timeout 300 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+timed 300 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     "$wine_run" "$driver" --screenshot "$done_win" "$@" >"$work/out" &
     driver_pid=$!
     for _ in $(seq 900); do grep -q "^window" "$work/out" && break; sleep 0.2; done

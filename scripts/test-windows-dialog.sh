@@ -24,10 +24,10 @@ images=$(mktemp -d)
 "$root/scripts/master-images.sh" "$images" 游戏一 游戏二
 
 echo "== Windows job platform =="
-timeout 600 "$wine_run" "$tests/wendrovix_test_platform.exe"
+timed 600 "$wine_run" "$tests/wendrovix_test_platform.exe"
 "$wineserver_bin" -w  # the dialog's windows need a server started on the X display
 echo "== Windows dialog =="
-timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" "$wine_run" "$tests/wendrovix_test_dialog.exe" \
+timed 900 xvfb-run -a -s "-screen 0 1024x768x24" "$wine_run" "$tests/wendrovix_test_dialog.exe" \
     --images "$(wine_path "$images")"
 "$wineserver_bin" -w
 echo "Windows front-end tests passed."

@@ -17,6 +17,9 @@ set -euo pipefail
 set -m  # each background stage is a process group of its own, to end it whole
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+source "$root/scripts/apt-env.sh"
+# The Debian package's stage installs and removes it: say so now, not after the builds.
+can_be_root || { echo "the tests install the Debian package: run them as root or with sudo" >&2; exit 1; }
 export QT_QPA_PLATFORM=offscreen
 logs=$(mktemp -d)
 chmod 711 "$logs"  # passed through, not listed, by the tests' TMPDIR (suite)
@@ -29,7 +32,7 @@ stage_times=()
 end_background() {
     local pid
     for pid in "${bg_pid[@]}" $fg_pid; do kill -- -"$pid" 2>/dev/null || true; done
-    rm -rf "$logs"
+    remove_test_folder "$logs"
 }
 trap end_background EXIT
 
@@ -45,7 +48,22 @@ with_cpu() {
     return "$status"
 }
 
-# Runs a stage in the foreground and prints its time and processor time.
+# Prints the log of every background stage that has ended with a failure: a failing
+# foreground stage ends the run, and a background one may have failed first.
+show_failed_background() {
+    local name status
+    for name in "${!bg_pid[@]}"; do
+        ! kill -0 "${bg_pid[$name]}" 2>/dev/null || continue
+        status=0
+        wait "${bg_pid[$name]}" || status=$?
+        [ "$status" != 0 ] || continue
+        echo "== $name (in the background) FAILED (status $status)"
+        cat "$logs/$name.log"
+    done
+}
+
+# Runs a stage in the foreground and prints its time and processor time; a failure ends
+# the run with the stage's name and the background stages that failed.
 stage() {
     local name=$1 start=$SECONDS
     shift
@@ -53,13 +71,26 @@ stage() {
     # A group of its own, waited for, so that a test command ended from outside ends it too.
     (with_cpu "$logs/cpu" "$@") </dev/null &
     fg_pid=$!
-    wait "$fg_pid"
+    local status=0
+    wait "$fg_pid" || status=$?
     fg_pid=
+    if [ "$status" != 0 ]; then
+        echo "== $name FAILED (status $status)"
+        show_failed_background
+        exit "$status"
+    fi
     local cpu
     cpu=$(cat "$logs/cpu")
     stage_times+=("$name: $((SECONDS - start)) s, processor $cpu s")
     echo "== $name: $((SECONDS - start)) s (processor $cpu s)"
 }
+
+# Sets process $1's niceness to $2 above the command's own (renice takes it as absolute);
+# a user may not lower it again, nor raise it past what is allowed, which only costs speed.
+nice_by() {
+    renice -n "$((start_nice + $2))" -p "$1" >/dev/null 2>&1 || true
+}
+start_nice=$(nice)
 
 # Starts a stage in the background at the given niceness, its output kept in a log; a
 # niceness above 0 lets it take mostly what the foreground leaves.
@@ -67,7 +98,7 @@ background() {
     local nice=$1 name=$2
     shift 2
     bg_start[$name]=$SECONDS
-    ( [ "$nice" = 0 ] || renice -n "$nice" -p "$BASHPID" >/dev/null
+    ( [ "$nice" = 0 ] || nice_by "$BASHPID" "$nice"
       with_cpu "$logs/$name.cpu" "$@" ) >"$logs/$name.log" 2>&1 &
     bg_pid[$name]=$!
 }
@@ -76,7 +107,7 @@ background() {
 # A stage waited for is the foreground's work: it goes on at full priority.
 join() {
     local name=$1 status=0 waited=$SECONDS
-    renice -n 0 -g "${bg_pid[$name]}" >/dev/null 2>&1 || true
+    renice -n "$start_nice" -g "${bg_pid[$name]}" >/dev/null 2>&1 || true
     wait "${bg_pid[$name]}" || status=$?
     unset "bg_pid[$name]"
     echo "== $name (in the background)"
@@ -112,7 +143,7 @@ sanitizer_suite() {
 windows_ready() {
     "$root/scripts/setup-windows-deps.sh" --package-tools &&
         touch "$logs/packages-ready" &&
-        renice -n 5 -p "$BASHPID" >/dev/null &&
+        nice_by "$BASHPID" 5 &&
         "$root/scripts/build-windows.sh" --arch wine -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
         "$root/scripts/test-windows.sh" --prepare &&
         "$root/scripts/test-windows-dialog.sh" --prepare &&

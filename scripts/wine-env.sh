@@ -141,6 +141,20 @@ remove_wine_server_dir() {
     case $name in wine-*) rm -rf "${TMPDIR:-/tmp}/$name" ;; esac
 }
 
+# Runs a command under timeout(1), ended after $1 seconds. Ctrl-C and TERM end it too, and
+# then this script: timeout takes the command out of the terminal's process group, and a
+# shell waiting for it in the foreground would carry on once it ended.
+timed() {
+    local limit=$1 pid status=0
+    shift
+    timeout "$limit" "$@" &
+    pid=$!
+    trap 'kill -TERM "$pid" 2>/dev/null; wait "$pid" || true; exit 130' INT TERM
+    wait "$pid" || status=$?
+    trap - INT TERM
+    return "$status"
+}
+
 # Ends this prefix's Wine server (running or not) and removes its socket folder: the
 # clean-up of every script that runs Wine.
 end_wine_server() {
