@@ -2,14 +2,15 @@
 # the one place that works out root (this user, or sudo) and waits for the lock another
 # apt run holds (an unattended upgrade, a second build).
 #   as_root CMD...           runs CMD as root, through sudo when this user is not root
-#   can_be_root              succeeds when this user is root or has sudo
+#   can_be_root              succeeds when this user is root or sudo is installed
 #   apt_get ARGS...          apt-get as root, without questions, waiting up to 10 minutes
 #                            for the lock
 #   install_packages PKG...  installs those of the packages that are not installed yet
 #   retry_fetch CMD...       runs CMD (an apt-get update) up to three times, 15 and 45 s apart
 #   APT_RETRIES              apt-get's options that try a failed download again
 
-# Succeeds when commands can be run as root: this user is root, or sudo is there.
+# Succeeds when commands may be run as root: this user is root, or sudo is installed (it
+# asks for the rights itself).
 can_be_root() {
     [ "$(id -u)" -eq 0 ] || command -v sudo >/dev/null
 }

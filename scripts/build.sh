@@ -21,15 +21,15 @@ while [ $# -gt 0 ]; do
     *) cmake_args+=("$1"); shift ;;
     esac
 done
-# Ninja, where installed, for a new folder: Make starts a cmake process for every file's
-# progress line. A folder keeps the generator it was made with.
-# A folder made for the tree at another path (a clone moved or copied) is made again:
-# cmake would refuse it.
+# A folder configured for the tree at another path (a clone moved or copied) is configured
+# again: cmake would refuse its cache. What else the folder holds (the Windows libraries,
+# Wine prefixes, fuzz findings) stays.
 if [ -f "$dir/CMakeCache.txt" ]; then
     made_for=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$dir/CMakeCache.txt")
-    tree=$(cd "$source_dir" && pwd)
-    [ "$made_for" = "$tree" ] || [ "$made_for" = "$(cd "$tree" && pwd -P)" ] || rm -rf "$dir"
+    [ "$made_for" -ef "$source_dir" ] || rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
 fi
+# Ninja, where installed, for a new folder: Make starts a cmake process for every file's
+# progress line. A folder keeps the generator it was made with.
 generator=()
 if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
 cmake "${generator[@]}" -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -19,6 +19,7 @@ ctest_scratch=
 # mounted inside it (the full-disk tests mount a small file system when run as root).
 remove_test_folder() {
     local dir target
+    [ -n "$1" ] || return 0
     dir=$(cd "$1" 2>/dev/null && pwd -P) || return 0
     while read -r _ target _; do
         target=$(printf '%b' "${target//\\/\\0}")  # octal escapes: \040 is a space

@@ -104,7 +104,7 @@ background() {
 }
 
 # Waits for a background stage, prints its output and time, and fails where it failed.
-# A stage waited for is the foreground's work: it goes on at full priority.
+# A stage waited for is the foreground's work: it goes on at the command's own priority.
 join() {
     local name=$1 status=0 waited=$SECONDS
     renice -n "$start_nice" -g "${bg_pid[$name]}" >/dev/null 2>&1 || true

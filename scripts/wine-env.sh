@@ -145,13 +145,16 @@ remove_wine_server_dir() {
 # then this script: timeout takes the command out of the terminal's process group, and a
 # shell waiting for it in the foreground would carry on once it ended.
 timed() {
-    local limit=$1 pid status=0
+    local limit=$1 pid status=0 callers
     shift
+    callers=$(trap -p INT TERM)
     timeout "$limit" "$@" &
     pid=$!
-    trap 'kill -TERM "$pid" 2>/dev/null; wait "$pid" || true; exit 130' INT TERM
+    trap 'kill -TERM "$pid" 2>/dev/null; wait "$pid" || true; exit 130' INT
+    trap 'kill -TERM "$pid" 2>/dev/null; wait "$pid" || true; exit 143' TERM
     wait "$pid" || status=$?
     trap - INT TERM
+    eval "$callers"
     return "$status"
 }
 
