@@ -213,7 +213,9 @@ int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_crite
 // Prints one area's report line to the log, or to standard output without one.
 static void report_area(FILE* log, const char* label, const file_record* slot) {
     uint32_t extent = get_le32(slot->record + 2), len = get_le32(slot->record + 10);
-    fprintf(log ? log : stdout, "%sFile: %35s (offset=%08X, size=%dKB)\n", label, slot->name,
+    char shown[sizeof slot->name];
+    printable_name(shown, slot->name);
+    fprintf(log ? log : stdout, "%sFile: %35s (offset=%08X, size=%dKB)\n", label, shown,
             extent * static_cast<uint32_t>(BLOCK), static_cast<int>(len / 1024));
 }
 

@@ -24,3 +24,11 @@ int equal_toupper(const char* a, const char* b) {
             return 0;
     return 1;
 }
+
+void printable_name(char* out, const char* name) {
+    for (; *name; name++, out++) {
+        unsigned char c = static_cast<unsigned char>(*name);
+        *out = c < 0x20 || c == 0x7F ? '?' : *name;
+    }
+    *out = '\0';
+}
