@@ -393,6 +393,7 @@ void CWendrovixDlg::restore() {
 bool CWendrovixDlg::ask_yes_no(const std::string& question) {
     QMessageBox box(QMessageBox::Question, QString::fromUtf8(TEXT_PROMPT_CAPTION), to_q(question),
                     QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);  // a name like "<b>x</b>.iso" is shown as it is
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -400,6 +401,7 @@ bool CWendrovixDlg::ask_yes_no(const std::string& question) {
 void CWendrovixDlg::show_error(const std::string& text) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Wendrovix"), to_q(text), QMessageBox::Ok,
                     this);
+    box.setTextFormat(Qt::PlainText);  // as above: the text may hold names
     box.exec();
 }
 
