@@ -25,10 +25,27 @@ int equal_toupper(const char* a, const char* b) {
     return 1;
 }
 
+// Returns how many continuation bytes a UTF-8 lead byte announces (0 for any other byte).
+static int continuations_after(unsigned char c) {
+    return c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
+}
+
 void printable_name(char* out, const char* name) {
-    for (; *name; name++, out++) {
-        unsigned char c = static_cast<unsigned char>(*name);
-        *out = c < 0x20 || c == 0x7F ? '?' : *name;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+    int pending = 0;  // continuation bytes still due in the current UTF-8 sequence
+    for (; *p; p++) {
+        bool continuation = *p >= 0x80 && *p <= 0xBF;
+        if (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {  // U+0080..U+009F
+            *out++ = '?';
+            p++;
+            pending = 0;
+        } else if (*p < 0x20 || *p == 0x7F || (*p <= 0x9F && continuation && pending == 0)) {
+            *out++ = '?';
+            pending = 0;
+        } else {
+            *out++ = static_cast<char>(*p);
+            pending = continuation && pending > 0 ? pending - 1 : continuations_after(*p);
+        }
     }
     *out = '\0';
 }

@@ -439,15 +439,19 @@ TEST_F(AreaTable, QueryFirstEntryDecides) {
     EXPECT_EQ(IsNCArea_type(201), NO_AREA);
 }
 
-// A crafted name's control characters (here: clear the screen, ring the bell) print as '?'.
+// A crafted name's control characters print as '?': clear the screen, ring the bell, and
+// the 8-bit and UTF-8 forms of CSI; UTF-8 text ("中文", whose bytes include 0x96 and 0x87)
+// stays.
 TEST_F(AreaTable, ReportLines) {
     std::string longname(40, 'N');
     std::vector<file_record> s{slot(0x3E8, 3 * 2048, "DATA.BIN;1"), slot(1, 1023, longname.c_str()),
-                               slot(2, 2048, "\x1b[2JOPEN\x07\x7f.PMF;1")};
+                               slot(2, 2048, "\x1b[2JOPEN\x07\x7f\x9b" "1m\xc2\x9b" "2m.PMF;1"),
+                               slot(3, 2048, "\xe4\xb8\xad\xe6\x96\x87.PMF;1")};
     EXPECT_EQ(make(s, LOST_AREA_WHOLE, 1 << 24),
               "RM  File: " + std::string(25, ' ') + "DATA.BIN;1 (offset=001F4000, size=6KB)\n"
               "RM  File: " + longname + " (offset=00000800, size=0KB)\n"
-              "RM  File: " + std::string(19, ' ') + "?[2JOPEN??.PMF;1 (offset=00001000, size=2KB)\n");
+              "RM  File: " + std::string(13, ' ') + "?[2JOPEN???1m?2m.PMF;1 (offset=00001000, size=2KB)\n"
+              "RM  File: " + std::string(23, ' ') + "\xe4\xb8\xad\xe6\x96\x87.PMF;1 (offset=00001800, size=2KB)\n");
     EXPECT_EQ(make(s, NC_AREA, 1 << 24).substr(0, 10), "NC  File: ");
     EXPECT_EQ(make(s, LOST_AREA, 1 << 24).substr(0, 10), "RM  File: ");
 }
