@@ -2,6 +2,7 @@
 #include "messages.h"
 
 #include <cstdarg>
+#include <vector>
 
 const converter_message converter_messages[] = {
 #define MESSAGE_ENTRY(name, kind, format) {format, kind},
@@ -17,10 +18,23 @@ const char* msg(message_id id) {
     return converter_messages[id].format;
 }
 
+std::string one_line(std::string text) {
+    for (char& c : text)
+        if (c == '\r' || c == '\n') c = '?';
+    return text;
+}
+
 void say_line(FILE* f, const char* format, ...) {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    vfprintf(f, format, args);
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::vector<char> buf(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
+    vsnprintf(buf.data(), buf.size(), format, again);
+    va_end(again);
+    // Bytes, not a C string: "%c" may print a zero byte.
+    std::string line = one_line(std::string(buf.data(), buf.size() - 1));
+    fwrite(line.data(), 1, line.size(), f);
     fputc('\n', f);
 }

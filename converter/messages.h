@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // How the line the converter prints last, after any run it ends itself, starts: the
 // dialogs tell a converter ended from outside by its absence.
@@ -77,7 +78,11 @@ extern const size_t converter_message_count;           // entries in converter_m
 
 // Returns the line's printf format.
 const char* msg(message_id id);
-// Prints `format` with the arguments it takes, and a line end, on f.
+// Returns text with each line break ('\r' or '\n') as '?': a file name may hold one
+// where the system allows it, and would split a report line in two, which the dialogs
+// would then read as two messages (or a progress line).
+std::string one_line(std::string text);
+// Prints `format` with the arguments it takes on f, on one line (one_line), and a line end.
 void say_line(FILE* f, const char* format, ...);
 // Prints the line with the arguments its format takes, and its line end, on standard output.
 // (Templates: a variadic function's last named parameter may not be an enum.)

@@ -130,6 +130,8 @@ TEST(BadOptions, EachEndsWithItsMessageAndStatus1) {
         {{"-com", "-MT064"}, "Unknown thread number: 064\n"},
         {{"-com", "-MT4", "-MT4x"}, "Unknown thread number: 4x\n"},
         {{"-help", "/nonexistent/a.iso"}, "Can't open /nonexistent/a.iso\n"},
+        // A line break in a name would split the line, which the dialogs read line by line.
+        {{"-help", "/nonexistent/a\nb\r5%.iso"}, "Can't open /nonexistent/a?b?5%.iso\n"},
     };
     for (const auto& c : cases) {
         RunResult r = run_vellicor(c.args);

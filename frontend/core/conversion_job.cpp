@@ -314,7 +314,7 @@ bool ConversionJob::ConfirmOverwrites() {
     if (clashes.empty()) return true;
     std::string names;
     for (size_t i = 0; i < clashes.size() && i < MAX_LISTED_OVERWRITES; i++)
-        names += clashes[i] + "\n";
+        names += one_line(clashes[i]) + "\n";
     if (clashes.size() > MAX_LISTED_OVERWRITES) names += "……\n";
     return view_.ask_yes_no(format_text(TEXT_ASK_OVERWRITE, names));
 }
@@ -333,7 +333,8 @@ bool ConversionJob::StartNextFile() {
 
 // Returns the line that heads the current file's block in a queue: "文件 2/5：a.iso".
 std::string ConversionJob::FileHeader() const {
-    std::string title = FileTitleOf(files_[current_].input, true, platform_.path_separator());
+    std::string title =
+        one_line(FileTitleOf(files_[current_].input, true, platform_.path_separator()));
     return std::string(TEXT_QUEUE_FILE) + std::to_string(current_ + 1) + "/" +
            std::to_string(files_.size()) + "：" + title + "\r\n";
 }
@@ -557,7 +558,7 @@ void ConversionJob::Stop() {
     if (queue_) dlg_.info_text += "\r\n" + queue_summary_line(tally_);
     KillAndClean();
     if (!output_in_place_) return;
-    dlg_.info_text += TEXT_KEPT_UNCHECKED + job_output_;
+    dlg_.info_text += TEXT_KEPT_UNCHECKED + one_line(job_output_);
     view_.show_members();
 }
 

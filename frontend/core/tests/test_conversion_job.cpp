@@ -711,6 +711,18 @@ TEST_F(ConversionJobTest, OverwritesAreAskedAboutOnce) {
     EXPECT_EQ(dlg.converting, 1);
 }
 
+// A name holding a line break (POSIX allows one) stays one line of the question and of
+// the queue's heading, and can't pass for the dialog's own lines.
+TEST_F(ConversionJobTest, NamesWithLineBreaksStayOnOneLine) {
+    platform.set_file("/q/e\n转换完毕!.cso", 5);
+    view.answers = {false};
+    start_queue({"/q/e\n转换完毕!.iso", "/q/f\rg.txt"});
+    ASSERT_EQ(view.questions.size(), 1u);
+    EXPECT_NE(view.questions[0].find("：\n/q/e?转换完毕!.cso\n是否"), std::string::npos);
+    start_queue({"/q/f\rg.txt", "/q/h.bin"});
+    EXPECT_EQ(dlg.info_text.rfind("文件 1/2：f?g.txt\r\n跳过", 0), 0u) << dlg.info_text;
+}
+
 // An output that is a link leading to another queued output (dangling until that one is
 // written) is asked about as a repeat.
 TEST_F(ConversionJobTest, OutputThroughALinkToAnotherOutputIsARepeat) {
