@@ -2,7 +2,7 @@
 #include "messages.h"
 
 #include <cstdarg>
-#include <vector>
+#include <utility>
 
 const converter_message converter_messages[] = {
 #define MESSAGE_ENTRY(name, kind, format) {format, kind},
@@ -30,11 +30,10 @@ void say_line(FILE* f, const char* format, ...) {
     va_copy(again, args);
     int n = vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    std::vector<char> buf(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
-    vsnprintf(buf.data(), buf.size(), format, again);
+    std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    vsnprintf(&line[0], line.size() + 1, format, again);  // its last byte is the terminator
     va_end(again);
-    // Bytes, not a C string: "%c" may print a zero byte.
-    std::string line = one_line(std::string(buf.data(), buf.size() - 1));
-    fwrite(line.data(), 1, line.size(), f);
+    line = one_line(std::move(line));
+    fwrite(line.data(), 1, line.size(), f);  // bytes: "%c" may print a zero byte
     fputc('\n', f);
 }
