@@ -607,8 +607,8 @@ static int clean_up(int status) {
     return status;
 }
 
-// A report's lines (-test, -info, an estimate's) are its result: one not written whole
-// fails the run, said where it can still be seen.
+// A report's lines (-test, -info, an estimate's, the help) are its result: one not
+// written whole fails the run, said where it can still be seen.
 static int report_written(int status) {
     if (fflush(stdout) == 0 && !ferror(stdout)) return status;
     say_to(stderr, MSG_REPORT_UNWRITTEN);
@@ -625,7 +625,7 @@ int converter_main(int argc, char** argv) {
     if (O.action == ACTION_SHORT_HELP || O.action == ACTION_FULL_HELP) {
         fputs(HEADING, stdout);
         O.action == ACTION_SHORT_HELP ? aidecourte() : aidelongue();
-        return clean_up(0);
+        return clean_up(report_written(0));
     }
     if (O.action == ACTION_TEST) return clean_up(report_written(test_ciso()));
     if (O.action == ACTION_INFO) return clean_up(report_written(info_ciso()));

@@ -135,21 +135,22 @@ TEST(FullDisk, ALogThatCannotBeWrittenFailsTheRunAndKeepsTheOutput) {
     }
 }
 
-// -test, -info and the estimates print their result: one that could not be written (a full
-// disk, a closed standard output) is no success.
+// -test, -info, the estimates and the help print their result: one that could not be
+// written (a full disk, a closed standard output) is no success.
 TEST(FullDisk, AReportThatCannotBeWrittenFailsTheRun) {
     if (testing_windows_build()) GTEST_SKIP() << "/dev/full is this machine's device";
     std::string dir = make_temp_dir(), iso = dir + "/a.iso", cso = dir + "/a.cso";
     write_file(iso, mixed_image(16));
     ASSERT_EQ(run_vellicor({"-com", iso, cso}).status, 0);
-    const std::vector<std::string> runs[] = {{"-test", cso}, {"-info", cso}, {"-est", iso}, {"-est", "-MT", cso}};
+    const std::vector<std::string> runs[] = {{"-test", cso}, {"-info", cso}, {"-est", iso},
+                                             {"-est", "-MT", cso}, {"-help"}, {"-fullhelp"}};
     for (const auto& args : runs) {
         for (const char* nowhere : {">/dev/full", ">&-"}) {
             std::vector<std::string> command = converter_command(args);
             command.insert(command.begin(), {"-c", std::string("exec \"$0\" \"$@\" ") + nowhere});
             RunResult r = run_tool("/bin/sh", command);
-            EXPECT_EQ(r.status, 1) << args[0] << " " << args[1] << nowhere;
-            EXPECT_EQ(r.err, "Can't write the report to standard output\n") << args[0] << " " << args[1] << nowhere;
+            EXPECT_EQ(r.status, 1) << args[0] << " " << args.back() << nowhere;
+            EXPECT_EQ(r.err, "Can't write the report to standard output\n") << args[0] << " " << args.back() << nowhere;
         }
     }
 }
