@@ -190,7 +190,9 @@ static int scan_dir(walk* w, long long start, uint32_t len, const char* path, in
 
 int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit,
                  int count, const char* path, uint32_t dir_len) {
-    long long start = ftell(f);  // images are under 2^31 bytes (the input size limit)
+    // The root's extent may point past 4 GiB whatever the image's size: 64 bits, so that
+    // it never wraps round into the image.
+    long long start = plat_tell(f);
     long long size = scan_size(f);
     walk w{f, store, capacity, crit, size, 0, {}, size};
     if (start < 0 || w.image_size < 0 || strlen(path) >= static_cast<size_t>(ISO_PATH_ROOM))

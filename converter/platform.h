@@ -68,6 +68,8 @@ int plat_stream_is_folder(FILE* f);
 long long plat_stream_size(FILE* f);
 // Seeks an open stream to a 64-bit offset from the start; returns 0 on success.
 int plat_seek(FILE* f, long long offset);
+// Returns the position of an open stream as a 64-bit value, or -1.
+long long plat_tell(FILE* f);
 // Reads up to len bytes at `offset` of an open stream without going through its buffer
 // when the stream has a file behind it (the caller seeks before using the stream again);
 // returns the bytes read. Several threads may read one stream so at once.

@@ -390,6 +390,11 @@ int plat_seek(FILE* f, long long offset) {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
 }
 
+long long plat_tell(FILE* f) {
+    off_t pos = ftello(f);
+    return pos < 0 ? -1 : static_cast<long long>(pos);
+}
+
 size_t plat_read_at(FILE* f, long long offset, void* buf, size_t len) {
     int fd = fileno(f);
     if (fd < 0) {  // a stream of the program's own (tests): a seek and a read, kept together

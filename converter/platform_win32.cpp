@@ -573,6 +573,10 @@ int plat_seek(FILE* f, long long offset) {
     return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
 }
 
+long long plat_tell(FILE* f) {
+    return _ftelli64(f);
+}
+
 // Reads up to len bytes at `offset` of the stream's handle: its file pointer is moved
 // there and plain ReadFile calls follow (the caller seeks the stream before using it
 // again), under one lock, so that threads reading at once never share a position. Not a

@@ -183,6 +183,18 @@ TEST_F(AreaReport, SettingsSummary) {
     }
 }
 
+// A root whose extent lies 4 GiB past the real one (the same offset modulo 2^32) lies
+// past the image: nothing is found there.
+TEST_F(AreaReport, ARootPastTheImageFindsNothing) {
+    HandIso iso(0);
+    iso.bytes = hand_image();
+    iso.set_root(0x200000 + 18, 2048);
+    write_file(in, iso.bytes);
+    RunResult r = run({"-vid"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("  Scanning media files...\n     0 file found\n"), std::string::npos) << r.out;
+}
+
 TEST_F(AreaReport, DamagedTreeStillCompresses) {
     // The root lists itself as a subdirectory and claims far more bytes than the image has.
     HandIso iso(24);
