@@ -487,20 +487,42 @@ bool entry_fault(const image_source& s, uint32_t b, char* why, size_t room) {
     return false;
 }
 
+// The compressed blocks' stored lengths, counted by length in units of the index
+// alignment (a CSO's lengths are whole units; a DAX file has no alignment). Their room is
+// bounded by the longest payload a reader takes, whatever the number of blocks: a list of
+// every length would outgrow a 32-bit process for a file of tens of millions of blocks.
+struct length_counts {
+    std::vector<uint32_t> of_units;  // of_units[u]: blocks of u << shift bytes
+    unsigned shift;
+    uint32_t total;
+};
+
+// Counts one stored length.
+void count_length(length_counts* c, uint64_t stored) {
+    size_t u = static_cast<size_t>(stored >> c->shift);
+    if (u >= c->of_units.size()) c->of_units.resize(u + 1);
+    c->of_units[u]++;
+    c->total++;
+}
+
+// Returns the length of rank r (0 the smallest) among the counted ones.
+uint64_t length_of_rank(const length_counts& c, uint32_t r) {
+    size_t u = 0;
+    for (uint32_t below = 0; below + c.of_units[u] <= r; u++) below += c.of_units[u];
+    return static_cast<uint64_t>(u) << c.shift;
+}
+
 // Prints the smallest, median (the lower middle one for an even count) and largest
 // stored length of the compressed blocks.
-void print_compressed_sizes(std::vector<uint64_t>& lens) {
-    if (lens.empty()) {
+void print_compressed_sizes(const length_counts& c) {
+    if (c.total == 0) {
         printf("Compressed    none\n");
         return;
     }
-    auto mid = lens.begin() + static_cast<long>((lens.size() - 1) / 2);
-    std::nth_element(lens.begin(), mid, lens.end());
-    uint64_t median = *mid;
-    auto [lo, hi] = std::minmax_element(lens.begin(), lens.end());
     printf("Compressed    smallest %llu, median %llu, largest %llu bytes\n",
-           static_cast<unsigned long long>(*lo), static_cast<unsigned long long>(median),
-           static_cast<unsigned long long>(*hi));
+           static_cast<unsigned long long>(length_of_rank(c, 0)),
+           static_cast<unsigned long long>(length_of_rank(c, (c.total - 1) / 2)),
+           static_cast<unsigned long long>(length_of_rank(c, c.total - 1)));
 }
 
 // Returns where the file's payloads end by its tables: the index's end entry, or (DAX,
@@ -561,7 +583,7 @@ void print_nc_areas(const image_source& s) {
 // Counts and sizes the blocks, prints them and the first index fault; returns 0, or 1 when
 // the index is broken.
 int print_blocks(const image_source& s) {
-    std::vector<uint64_t> lens;
+    length_counts lens{{}, s.cso.lay.shift, 0};
     uint32_t n = s.cso.lay.blocks, count[BLOCK_KINDS] = {};
     char why[120] = "";
     long long fault_block = -1;
@@ -569,7 +591,7 @@ int print_blocks(const image_source& s) {
         cso_place pl{};
         if (cso_locate(&s.cso, b, &pl) == 0) {  // else counted as compressed, of no kind
             count[pl.kind]++;
-            if (pl.kind != BLOCK_PLAIN) lens.push_back(pl.stored);
+            if (pl.kind != BLOCK_PLAIN) count_length(&lens, pl.stored);
         }
         if (fault_block < 0 && entry_fault(s, b, why, sizeof why)) fault_block = b;
     }
