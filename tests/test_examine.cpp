@@ -128,6 +128,14 @@ TEST(TestCompare, NamesTheFirstBlockThatDiffers) {
         EXPECT_EQ(field(r.out, "Compare"), "the images differ in size (20480 and " + std::to_string(iso.size()) +
                                                " bytes); the first 20480 bytes are the same") << damaged;
     }
+    // Differences in two 1 MiB chunks: the first is named.
+    std::string big = text_bytes(3 << 20, 8), other = big;
+    other[5] ^= 1;
+    other[(2 << 20) + 5] ^= 1;
+    write_file(dir + "/big.iso", big);
+    write_file(dir + "/other.iso", other);
+    EXPECT_EQ(field(run_vellicor({"-test", dir + "/big.iso", dir + "/other.iso"}).out, "Compare"),
+              "the images differ first at block 0");
     // A file in a format not read may well be whole: nothing is said the same or damaged.
     write_file(dir + "/j.cso", "JISO" + read_file(m.cso).substr(4));
     RunResult r = run_vellicor({"-test", dir + "/j.cso", m.iso});
@@ -201,8 +209,11 @@ std::vector<std::string> expected_info(const std::string& bytes) {
 TEST(Info, FiguresMatchTheIndexReadHere) {
     const Mastered& m = mastered();
     ASSERT_FALSE(m.iso.empty());
+    std::string two = make_temp_dir() + "/two.cso";  // two payloads: the lower middle is the median
+    write_file(two + ".iso", text_bytes(2048, 1) + std::string(2048, '\0'));
+    ASSERT_EQ(run_vellicor({"-com", two + ".iso", two}).status, 0);
     for (const std::string& file : {m.cso, kData + "valid.cso", kData + "index-align-2.cso",
-                                    kData + "block-size-4096.cso", kData + "payload-after-gap.cso"}) {
+                                    kData + "block-size-4096.cso", kData + "payload-after-gap.cso", two}) {
         std::string bytes = read_file(file);
         std::vector<std::string> want = expected_info(bytes);
         RunResult r = run_vellicor({"-info", file});
@@ -407,6 +418,12 @@ TEST(Info, CensusOfAlignedAndOfBrokenFiles) {
     EXPECT_NE(out.find("  with a broken index entry"), std::string::npos) << out;
     // -com can't read such a file either: no advice to use it, whatever the payloads.
     EXPECT_EQ(field(out, "Handheld"), "may not start: the index is broken") << out;
+    // Plain blocks of 128 KiB, each over the span the image source reads ahead, all decode.
+    write_file(dir + "/big.cso", write_cso_family("CISO", 1, random_bytes(2 * 131072, 9), 131072,
+                                                  [](uint32_t) { return Store::PLAIN; }));
+    out = fold_crlf(run_vellicor({"-info", dir + "/big.cso"}).out);
+    EXPECT_EQ(field(out, "Handheld"), "may not start: blocks of 131072 bytes, not 2048; "
+                                      "vellicor -com from this file writes one that may") << out;
     out = fold_crlf(run_vellicor({"-info", dir + "/cut.zso"}).out);  // its payloads are LZ4
     EXPECT_EQ(field(out, "Zlib's shape"), "0 of 0 deflate payloads") << out;
     EXPECT_EQ(field(out, "Handheld"), "may not start: the index is broken") << out;

@@ -80,6 +80,12 @@ std::vector<Sample> samples() {
                  write_cso_family("CISO", 2, a, 2048, [](uint32_t) { return Store::PLAIN; }, 13), 2048});
     s.push_back({"DAX", "dax", "DAX", d, write_dax(d, {}), 8192});
     s.push_back({"DAX with NC areas", "dax", "DAX", e, write_dax(e, {{4, 1}, {0, 2}, {6, 1}, {3, 0}}), 8192});
+    std::vector<std::pair<uint32_t, uint32_t>> many(512, {0, 1});  // more than one read of areas
+    many.insert(many.end(), {{5, 1}, {7, 1}, {100, 0}});  // the last frame; an empty area past it
+    s.push_back({"DAX with 515 NC areas", "dax", "DAX", e, write_dax(e, many), 8192});
+    std::string twice = text_bytes(8192, 7) + text_bytes(8192, 7) + text_bytes(100, 8);
+    std::string shared = write_dax(twice, {});
+    s.push_back({"DAX, two frames at one offset", "dax", "DAX", twice, shared.replace(36, 4, shared.substr(32, 4)), 8192});
     return s;
 }
 
@@ -162,6 +168,8 @@ TEST(Formats, CompressAndEstimateReadTheImageOfEachFormat) {
         {"CSO v2", write_cso_family("CISO", 2, image, 16384, in_turn)},
         {"ZSO, aligned", write_cso_family("ZISO", 1, image, 2048, [](uint32_t) { return Store::LZ4; }, 2)},
         {"DAX", write_dax(image, {{1, 2}, {17, 5}})},  // frames 17 to 21 hold the noise
+        {"CSO v1, payloads padded past two blocks",  // aligned to 8192 bytes
+         write_cso_family("CISO", 1, image, 2048, [](uint32_t) { return Store::DEFLATE; }, 13)},
     };
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-com", "-l9"}, {"-com", "-opt", "-MT3", "-vid"}, {"-est", "-MT", "-vid"}}) {
@@ -289,11 +297,14 @@ TEST(HostileFormats, HeadersRefusedBeforeAnyOutput) {
         {"DAX version 2", patched(dax, 8, 2, 4), "Unsupported DAX version: 2\n", "Unsupported DAX version: 2\n"},
         {"v2 header size 0", patched(v2, 4, 0, 4), kFmt, kFmt},
         {"v2 reserved byte set", patched(v2, 23, 1, 1), kFmt, kFmt},
+        {"v2 first reserved byte set", patched(v2, 22, 1, 1), kFmt, kFmt},
         {"ZSO block size 0", patched(zso, 16, 0, 4), kFmt, kFmt},
         {"ZSO index cut", zso.substr(0, 30), kRead, kFmt},
         {"DAX image size 0", patched(dax, 4, 0, 4), kFmt, kFmt},
+        {"DAX image size 0, no NC area", patched(patched(dax, 4, 0, 4), 12, 0, 4), kFmt, kFmt},
         {"DAX header cut", dax.substr(0, 20), kRead, kRead},
         {"DAX tables cut", dax.substr(0, 32 + 6 * 3 + 4), kRead, kFmt},
+        {"DAX cut right after its tables", dax.substr(0, 32 + 6 * 3 + 8), "block=0 : read error\n", kFmt},
         {"DAX NC area past the last frame", patched(dax, 32 + 18 + 4, 3, 4), kFmt, kFmt},
         {"DAX NC count past the file", patched(dax, 12, 0x20000000, 4), kRead, kFmt},
     };
@@ -335,7 +346,16 @@ TEST(HostileFormats, BlocksStopAtTheFailingBlock) {
         {"ZSO LZ4 garbage", zso(std::string(16, '\xff')), "block 0:LZ4 : corrupt block[", kFmt},
         {"ZSO LZ4 decodes short", zso(lz4_of(b.substr(0, 100))), "block 0 : block size error 100 != 2048\n", kFmt},
         {"ZSO LZ4 followed by more than padding", zso(lz + std::string(8, '\0'), 3), "block 0:LZ4 : corrupt block[", kFmt},
+        // A 24-byte block ('a', 2047 copies) and 8 zeros: a whole unit is more than padding.
+        {"ZSO LZ4 followed by a unit of zeros",
+         zso(from_hex("7f616161616161610100ffffffffffffffe8506161616161") + std::string(8, '\0'), 3),
+         "block 0:LZ4 : corrupt block[", kFmt},
         {"DAX stored length over zlib's bound for a frame", dax(z, 0, 8208), "block=0 : read error\n", kFmt},
+        {"DAX stored length at zlib's bound for a frame", dax(std::string(8207, '\xff'), 0, 0),
+         "block 0:inflate : incorrect header check[-3]\n", kFmt},
+        {"DAX frame declaring 287 codes",
+         dax(from_hex("7801f5c1010900000080a0adfd3fd19042d9b66ddbb66ddbb66ddbb6a59494088eff20b5"), 0, 0),
+         "block 0:inflate : too many length or distance symbols[-3]\n", kFmt},
         {"DAX offset past the file", dax(z, 1u << 30, zl), "block=0 : read error\n", kFmt},
         {"DAX offsets decrease", dax(z, 0, zl, 40), "block=1 : read error\n", kFmt},
         {"DAX wrong zlib header", dax(bad_header, 0, zl), "block 0:inflate : incorrect header check[-3]\n", kFmt},

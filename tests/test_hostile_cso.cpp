@@ -76,6 +76,9 @@ TEST(HostileHeader, RefusedAsReadOrFormatError) {
         {"block size 2 GiB", with_index(header(0x80000000u, 0x80000000u), {32, 32}), fmt, fmt},
         {"alignment 40", with_index(header(4096, 2048, 40), {32, 32, 32}), fmt, fmt},
         {"alignment 31", with_index(header(4096, 2048, 31), {32, 32, 32}), fmt, fmt},
+        // The largest block size and alignment pass the header: refused only at the index.
+        {"block size 1 MiB, index cut", with_index(header(1 << 20, 1 << 20), {32}), rd, fmt},
+        {"alignment 30, index cut", with_index(header(4096, 2048, 30), {32}), rd, fmt},
         {"block size 4096 for -opt", with_index(header(4096, 4096), {32, 32}),
          "block 0:inflate : error[-5]\n", fmt},
         // Claims a 2 GB image but holds two entries: refused before the index is allocated.
@@ -97,6 +100,11 @@ TEST(HostileBlocks, RefusedAsBlockErrors) {
          "block=0 : read error\n", "block=0 : read error\n"},
         {"stored length over the buffer",
          with_index(header(2048), {32, 32 + 5000}) + std::string(5000, 'x'),
+         "block=0 : read error\n", "block=0 : read error\n"},
+        // A stored length of two blocks is read; one byte more is refused unread.
+        {"stored length of two blocks", with_index(header(2048), {32, 32 + 4096}) + std::string(4096, '\xff'),
+         "block 0:inflate : invalid block type[-3]\n", "block 0:inflate : invalid block type[-3]\n"},
+        {"stored length one past two blocks", with_index(header(2048), {32, 32 + 4097}) + z + std::string(4097 - zl, '\0'),
          "block=0 : read error\n", "block=0 : read error\n"},
         {"garbage payload", with_index(header(2048), {32, 32 + 16}) + std::string(16, '\xff'),
          "block 0:inflate : ", "block 0:inflate : "},
@@ -299,6 +307,9 @@ TEST(HostileBlocks, BlockDecoderFailuresAreZlibsOwn) {
         {"32 distance codes declared",
          from_hex("eddf01040000008020000000000000000000000000030000000000"
                   "0000000000000000000000000000030000e003000000b06ddb7204")},
+        // 'a' and 2047 copies, declaring one code over each limit.
+        {"287 codes declared", from_hex("f5c1010900000080a0adfd3fd19042d9b66d3902")},
+        {"31 distance codes declared", from_hex("edde010900000080a0adfd3fd190d2256cdbb61c01")},
     };
     for (const auto& c : cases) {
         Decoded ours = with_block_decoder(c.second), zlib = with_zlib(c.second);
@@ -363,6 +374,31 @@ TEST(ForeignLayouts, PartialLastBlockDecodesWhole) {
         r = run_vellicor({"-dec", "-opt", cso, dir + "/opt.iso"});
         EXPECT_EQ(r.status, 1) << t.first;
         EXPECT_NE(r.out.find("ciso file format error"), std::string::npos) << t.first;
+    }
+}
+
+// A partial last block is held only when the extra entry ends its payload after the
+// tail's own entry; -dec -opt, which follows no partial block, stops at block 0 either way.
+TEST(ForeignLayouts, TheExtraEntryHoldsTheTailOnlyWhenItEndsItsPayload) {
+    const std::string a(2048, 'a'), z = raw_deflate_of(a), t = raw_deflate_of(std::string(100, 't'));
+    const uint32_t at = 24 + 3 * 4, zl = static_cast<uint32_t>(z.size()), tl = static_cast<uint32_t>(t.size());
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"held", with_index(header(2148), {at, at + zl, at + zl + tl}) + z + t},
+        {"end entry at the tail's offset", with_index(header(2148), {at, at + zl, at + zl}) + z},
+        {"end entry flagged plain", with_index(header(2148), {at, at + zl, 0x80000000u | (at + zl + tl)}) + z + t},
+    };
+    std::string dir = make_temp_dir(), cso = dir + "/t.cso", iso = dir + "/t.iso";
+    for (const auto& [name, bytes] : cases) {
+        bool held = std::string(name) == "held";
+        write_file(cso, bytes);
+        RunResult r = run_vellicor({"-dec", cso, iso});
+        EXPECT_EQ(r.status, 0) << name << "\n" << r.out;
+        EXPECT_EQ(r.out.find("Warning: the last 100 bytes of the image were never stored") == std::string::npos, held)
+            << name << "\n" << r.out;
+        EXPECT_TRUE(read_file(iso) == (held ? a + std::string(100, 't') : a)) << name;
+        r = run_vellicor({"-dec", "-opt", cso, dir + "/opt.iso"});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.out.find("block=0 : read error\n"), std::string::npos) << name << "\n" << r.out;
     }
 }
 
