@@ -206,7 +206,8 @@ int isoScanFiles(FILE* f, file_record* store, int capacity, const search_criteri
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit) {
     unsigned char root[34] = {0};
     scan_read(f, ROOT_RECORD_AT, root, sizeof root);  // a short image leaves the root zero
-    plat_seek(f, get_le32(root + 2) * static_cast<long long>(BLOCK));
+    // The scan starts where the stream stands: a refused seek would leave it elsewhere.
+    if (plat_seek(f, get_le32(root + 2) * static_cast<long long>(BLOCK)) != 0) return 0;
     return isoScanFiles(f, store, capacity, crit, 0, "", get_le32(root + 10));
 }
 

@@ -56,7 +56,8 @@ extern plat_output* scan_log;  // the -log file being written, opened by open_sc
 // process); the driver frees the table it allocated.
 void reset_area_state();
 
-// Searches the whole image from its root directory; returns the number of records stored.
+// Searches the whole image from its root directory; returns the number of records stored
+// (none when the stream cannot be put at the root).
 int isoSearchFiles(FILE* f, file_record* store, int capacity, const search_criteria* crit);
 // Scans the directory of dir_len bytes at the stream's position (and below), storing
 // from slot `count` on; returns the new count. dir_len comes from the directory's own record.
