@@ -13,8 +13,10 @@
 #include "bench_image.h"
 
 // Runs the converter with args; returns its wall seconds and sets *peak_kb (when given)
-// to its peak memory. fork, not vfork: the child must not inherit this process's peak.
-inline double run_once(const std::vector<std::string>& args, long* peak_kb = nullptr) {
+// to its peak memory and *cpu_s (when given) to its processor seconds, user and system.
+// fork, not vfork: the child must not inherit this process's peak.
+inline double run_once(const std::vector<std::string>& args, long* peak_kb = nullptr,
+                       double* cpu_s = nullptr) {
     std::vector<char*> argv{const_cast<char*>(VELLICOR_EXE)};
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -31,6 +33,7 @@ inline double run_once(const std::vector<std::string>& args, long* peak_kb = nul
     wait4(pid, &st, 0, &ru);
     double t = now() - t0;
     if (peak_kb) *peak_kb = ru.ru_maxrss;
+    if (cpu_s) *cpu_s = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) fprintf(stderr, "converter failed\n");
     return t;
 }
