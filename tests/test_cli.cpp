@@ -160,6 +160,7 @@ TEST(GoodOptions, AcceptedForms) {
     // -t5x reads as -t5, a bare -t as -t0 (the two differ), -extprx.bin as the list .bin,
     // -logNAME as the log file NAME, -l95 as level 9.
     EXPECT_EQ(estimate({"-t5x"}), estimate({"-t5"}));
+    EXPECT_NE(estimate({"-t50"}).find("Compress threshold  51%\n"), std::string::npos);
     EXPECT_EQ(estimate({"-t"}), estimate({"-t0"}));
     EXPECT_NE(estimate({"-t5"}), estimate({"-t0"}));
     std::string listed = estimate({"-extprx.bin", "-log" + dir + "/scan.txt"});

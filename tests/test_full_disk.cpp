@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "engine_helpers.h"
+#include "format_writers.h"
 
 namespace {
 
@@ -65,9 +66,11 @@ TEST(FullDisk, CompressionIsNeverReportedComplete) {
     // 2000 blocks of noise overflow it: the failure shows at a block.
     write_file(dir + "/small.iso", text_bytes(10 * 2048, 3));
     write_file(dir + "/big.iso", random_bytes(2000 * 2048, 4));
-    for (auto engine : {std::vector<std::string>{"-com"}, {"-com", "-opt"}}) {
+    // (block 508's output finds the 1 MiB stream buffer full; the threaded compressor's
+    // chunk from block 400 on holds it.)
+    for (auto engine : {std::vector<std::string>{"-com"}, {"-com", "-opt"}, {"-com", "-MT"}}) {
         for (auto [name, line] : {std::pair<std::string, std::string>{"small", "Index write error\n"},
-                                  {"big", " : Write error\n"}}) {
+                                  {"big", "block 508 : Write error\n"}}) {
             std::vector<std::string> args = engine;
             args.push_back(dir + "/" + name + ".iso");
             args.push_back("/dev/full");
@@ -100,6 +103,11 @@ TEST(FullDisk, DecompressionReportsTheWriteError) {
         EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("completed"), std::string::npos) << r.out;
     }
+    // Blocks of a whole 1 MiB each: block 0 goes out as it ends and is the one named.
+    write_file(dir + "/mb.cso", write_cso_family("CISO", 1, random_bytes(2 << 20, 6), 1 << 20,
+                                                 [](uint32_t) { return Store::PLAIN; }));
+    RunResult m = run_vellicor({"-dec", dir + "/mb.cso", "/dev/full"});
+    EXPECT_NE(m.out.find("decompress 0%\rblock 0 : Write error\n"), std::string::npos) << m.out;
 }
 
 // A mastered image whose video (stored plain, so the output overflows the stream buffer)
