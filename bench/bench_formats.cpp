@@ -7,8 +7,8 @@
 // best of five runs, the three recompressions best of seven rounds, each round running
 // all three in turn. Last, the bound of the CSO's ratio where every processor is busy: level-9
 // deflate's time over deflate's and libdeflate's decoding's, both timed on one thread in
-// memory; and, from the processor time of both recompressions, the most the CSO's could
-// reach if it kept every processor busy while the image's leaves some idle.
+// memory; and, from the processor time of the same rounds, the most the CSO's could reach
+// if it kept every processor busy while the image's leaves some idle.
 #include <sched.h>
 
 #include <cstdio>
@@ -39,23 +39,14 @@ void print_decoding_bound(const std::vector<unsigned char>& img) {
            t_deflate / (t_deflate + t_decode), t_deflate, t_decode);
 }
 
-// Runs both recompressions `rounds` times in turn and prints the ratio of their processor
-// time, how many processors each keeps busy, and the CSO's ratio if it kept all busy.
-void print_processor_ceiling(int rounds, const std::vector<std::string>& from_iso,
-                             const std::vector<std::string>& from_cso, const std::string& out) {
-    double cpu[2] = {}, wall[2] = {};
-    for (int i = 0; i < rounds; i++)
-        for (int c = 0; c < 2; c++) {
-            double s = 0;
-            unlink(out.c_str());
-            wall[c] += run_once(c ? from_cso : from_iso, nullptr, &s);
-            cpu[c] += s;
-        }
+// Prints, from the recompressions' summed runs, the ratio of their processor time, how
+// many processors each keeps busy, and the CSO's ratio if it kept all busy.
+void print_processor_ceiling(const run_totals& iso, const run_totals& cso) {
     cpu_set_t set;
     int n = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
     printf("processor time from the CSO over the image's: %.3f; processors busy of %d: %.2f from the "
            "image, %.2f from the CSO; the CSO's ratio with all busy: %.3f\n",
-           cpu[0] / cpu[1], n, cpu[0] / wall[0], cpu[1] / wall[1], wall[0] / (cpu[1] / n));
+           iso.cpu / cso.cpu, n, iso.cpu / iso.wall, cso.cpu / cso.wall, iso.wall / (cso.cpu / n));
 }
 
 // Writes the image the argument names (load_image; the mixed one of 128 MB when none) and
@@ -86,7 +77,8 @@ int main(int argc, char** argv) {
         std::vector<std::vector<std::string>> com;
         for (auto in : {"/image.iso", "/image.cso", "/image.zso"})
             com.push_back({"-com", "-opt", "-MT0", dir + in, out});
-        std::vector<double> t_com = best_runs_interleaved(7, com, out);
+        std::vector<run_totals> totals;
+        std::vector<double> t_com = best_runs_interleaved(7, com, out, &totals);
         double t_iso_com = t_com[0], t_cso_com = t_com[1], t_zso_com = t_com[2];
         printf("image: %.1f MB, %s\n", mbytes, label.c_str());
         printf("vellicor -dec of the CSO   %7.1f MB/s\n", mbytes / t_cso);
@@ -98,7 +90,7 @@ int main(int argc, char** argv) {
         printf("-com -opt -MT0 from the ZSO   %7.1f MB/s  (%.3f of the image's)\n",
                mbytes / t_zso_com, t_iso_com / t_zso_com);
         print_decoding_bound(img);
-        print_processor_ceiling(6, com[0], com[1], out);
+        print_processor_ceiling(totals[0], totals[1]);
     }
     for (auto name : {"/image.iso", "/image.cso", "/image.zso", "/back.iso", "/again.cso"})
         unlink((dir + name).c_str());

@@ -52,17 +52,26 @@ inline double best_run(int runs, const std::vector<std::string>& args,
     return best;
 }
 
+// Processor and wall seconds summed over one command's runs.
+struct run_totals {
+    double cpu = 0, wall = 0;
+};
+
 // Returns the best wall seconds of each command of `commands` over `runs` rounds, a round
 // running each once in turn, so a burst of other load on a shared machine falls on all of
-// them alike; `fresh` as in best_run.
+// them alike; `fresh` as in best_run. Sums each command's runs into (*totals)[c] when given.
 inline std::vector<double> best_runs_interleaved(int runs,
                                                  const std::vector<std::vector<std::string>>& commands,
-                                                 const std::string& fresh) {
+                                                 const std::string& fresh,
+                                                 std::vector<run_totals>* totals = nullptr) {
     std::vector<double> best(commands.size(), 1e30);
+    if (totals) totals->assign(commands.size(), run_totals{});
     for (int i = 0; i < runs; i++)
         for (size_t c = 0; c < commands.size(); c++) {
-            double t = best_run(1, commands[c], fresh);
+            if (!fresh.empty()) unlink(fresh.c_str());
+            double cpu = 0, t = run_once(commands[c], nullptr, &cpu);
             best[c] = t < best[c] ? t : best[c];
+            if (totals) (*totals)[c].cpu += cpu, (*totals)[c].wall += t;
         }
     return best;
 }
